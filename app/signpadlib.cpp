@@ -1,0 +1,31 @@
+#include "echoserver.h"
+
+#include <QApplication>
+#include <QDebug>
+
+#ifdef DORVENT_EMULATED_READER
+#include "demodeck.h"
+#endif
+
+int main(int argc, char *argv[])
+{
+    qWarning("hello World");
+    qDebug("This is a debug message");
+    qWarning("This is a warning message");
+    qCritical("This is a critical message");
+    qDebug() << "****";
+
+    // Created before anything renders images and before the server listens.
+    QApplication a(argc, argv);
+
+#ifdef DORVENT_EMULATED_READER
+    // The emulated reader starts plugged in, holding the demo cards.
+    dorvent::emulator::installDemoDeck();
+#endif
+
+    // Lives as long as the process; never deleted.
+    EchoServer *server = new EchoServer(17798, false);
+    QObject::connect(server, &EchoServer::closed, &a, &QApplication::quit);
+
+    return a.exec();
+}

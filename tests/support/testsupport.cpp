@@ -1,0 +1,55 @@
+#include "testsupport.h"
+
+#include "echoserver.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUrl>
+
+namespace testsupport {
+
+WsClient::WsClient(quint16 port, QObject *parent) : QObject(parent)
+{
+    connect(&m_socket, &QWebSocket::textMessageReceived, this,
+            [this](const QString &text) { texts << text; });
+    connect(&m_socket, &QWebSocket::binaryMessageReceived, this,
+            [this](const QByteArray &bytes) { binaries << bytes; });
+    QSignalSpy connected(&m_socket, &QWebSocket::connected);
+    m_socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
+    connected.wait(5000);
+}
+
+WsClient::~WsClient() { m_socket.abort(); }
+
+bool WsClient::isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+
+QString WsClient::request(const QString &text, int timeoutMs)
+{
+    const int before = texts.size();
+    m_socket.sendTextMessage(text);
+    QTest::qWaitFor([&] { return texts.size() > before; }, timeoutMs);
+    return texts.size() > before ? texts.at(before) : QString();
+}
+
+QStringList WsClient::sendAndCollect(const QString &text, int waitMs)
+{
+    const int before = texts.size();
+    m_socket.sendTextMessage(text);
+    QTest::qWait(waitMs);
+    return texts.mid(before);
+}
+
+QJsonObject WsClient::requestJson(const QString &text, int timeoutMs)
+{
+    return QJsonDocument::fromJson(request(text, timeoutMs).toUtf8()).object();
+}
+
+EchoServer *startServer(QObject *parent)
+{
+    return new EchoServer(0, false, parent);
+}
+
+quint16 portOf(EchoServer *server) { return server->serverPort(); }
+
+} // namespace testsupport

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QWebSocket>
+
+class EchoServer;
+
+namespace testsupport {
+
+// A QWebSocket client that waits for replies on the event loop.
+class WsClient : public QObject
+{
+    Q_OBJECT
+public:
+    explicit WsClient(quint16 port, QObject *parent = nullptr);
+    ~WsClient() override;
+
+    bool isConnected() const;
+    // Sends one text frame and waits for one text reply; empty on time-out.
+    QString request(const QString &text, int timeoutMs = 15000);
+    // Sends one text frame and returns every text frame that arrives within the wait.
+    QStringList sendAndCollect(const QString &text, int waitMs);
+    QJsonObject requestJson(const QString &text, int timeoutMs = 15000);
+    QWebSocket &socket() { return m_socket; }
+
+    QStringList texts;
+    QList<QByteArray> binaries;
+
+private:
+    QWebSocket m_socket;
+};
+
+// An in-process server on a free port.
+EchoServer *startServer(QObject *parent = nullptr);
+quint16 portOf(EchoServer *server);
+
+} // namespace testsupport
