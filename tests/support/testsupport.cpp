@@ -28,8 +28,9 @@ QString WsClient::request(const QString &text, int timeoutMs)
 {
     const int before = texts.size();
     m_socket.sendTextMessage(text);
-    QTest::qWaitFor([&] { return texts.size() > before; }, timeoutMs);
-    return texts.size() > before ? texts.at(before) : QString();
+    if (!QTest::qWaitFor([&] { return texts.size() > before; }, timeoutMs))
+        return QString();
+    return texts.at(before);
 }
 
 QStringList WsClient::sendAndCollect(const QString &text, int waitMs)
