@@ -13,7 +13,7 @@ int main(int argc, char *argv[])
     qDebug("This is a debug message");
     qWarning("This is a warning message");
     qCritical("This is a critical message");
-    qDebug() << "****";
+    qDebug() << QStringLiteral("****"); // a QString, so the logger quotes it
 
     // Created before anything renders images and before the server listens.
     QApplication a(argc, argv);

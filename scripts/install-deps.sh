@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build make pkg-config
   qtbase5-dev libqt5websockets5-dev libusb-1.0-0-dev
-  python3 python3-websockets
+  python3 python3-websockets iproute2
   libjpeg62-turbo-dev
   clang-14 libclang-rt-14-dev
   fontconfig fonts-wqy-zenhei
