@@ -1,0 +1,214 @@
+#include "echoserver.h"
+#include "testsupport.h"
+#include "textmessageprocessor.h"
+
+#include <QtTest>
+
+using testsupport::WsClient;
+
+// The envelope and the dispatcher: field reading, the compact reply, and what
+// becomes of requests no handler takes.
+class tst_TextMessageProcessor : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void createCardson_data();
+    void createCardson();
+    void createCardsonUsesTheRequestTag();
+
+    void parseJson_data();
+    void parseJson();
+
+    void echoedRequests_data();
+    void echoedRequests();
+    void tagIsReadPerRequest();
+    void fingerPrintActionsGetNoReply();
+    void everyActionIsRecognised();
+
+private:
+    EchoServer *m_server = nullptr;
+    WsClient *m_client = nullptr;
+};
+
+void tst_TextMessageProcessor::initTestCase()
+{
+    m_server = testsupport::startServer(this);
+    QVERIFY(testsupport::portOf(m_server) != 0);
+    m_client = new WsClient(testsupport::portOf(m_server), this);
+    QVERIFY(m_client->isConnected());
+}
+
+void tst_TextMessageProcessor::cleanupTestCase()
+{
+    delete m_client;
+    delete m_server;
+}
+
+void tst_TextMessageProcessor::createCardson_data()
+{
+    QTest::addColumn<QString>("function");
+    QTest::addColumn<qlonglong>("code");
+    QTest::addColumn<QString>("msg");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<QString>("base64");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("not open") << "beep" << -1LL << QStringLiteral("端口未打开") << "" << ""
+                              << QByteArray("{\"_tflag\":\"\",\"functionName\":\"beep\",\"msg\":\"端口未打开\",\"success\":-1}");
+    QTest::newRow("all keys in code-unit order")
+        << "version" << 0LL << "ok" << "V1.0" << "QUJD"
+        << QByteArray("{\"Base64\":\"QUJD\",\"_tflag\":\"\",\"data\":\"V1.0\",\"functionName\":\"version\",\"msg\":\"ok\",\"success\":0}");
+    QTest::newRow("base64 without data")
+        << "x" << 0LL << "m" << "" << "AA=="
+        << QByteArray("{\"Base64\":\"AA==\",\"_tflag\":\"\",\"functionName\":\"x\",\"msg\":\"m\",\"success\":0}");
+    QTest::newRow("code narrowed to 32 bits")
+        << "x" << 0x100000005LL << "m" << "" << ""
+        << QByteArray("{\"_tflag\":\"\",\"functionName\":\"x\",\"msg\":\"m\",\"success\":5}");
+    QTest::newRow("escapes only what JSON needs")
+        << "a\"b" << -15LL << QStringLiteral("失败\n") << QStringLiteral("é\\") << ""
+        << QByteArray("{\"_tflag\":\"\",\"data\":\"é\\\\\",\"functionName\":\"a\\\"b\",\"msg\":\"失败\\n\",\"success\":-15}");
+}
+
+void tst_TextMessageProcessor::createCardson()
+{
+    QFETCH(QString, function);
+    QFETCH(qlonglong, code);
+    QFETCH(QString, msg);
+    QFETCH(QString, data);
+    QFETCH(QString, base64);
+    QFETCH(QByteArray, expected);
+
+    CTextMessageProcessor processor;
+    processor.Process(nullptr, QStringLiteral("{}")); // an empty tag
+    QCOMPARE(processor.CreateCardson(function, long(code), msg, data, base64).toUtf8(), expected);
+}
+
+void tst_TextMessageProcessor::createCardsonUsesTheRequestTag()
+{
+    CTextMessageProcessor processor;
+    processor.Process(nullptr, QStringLiteral("{'_act':'nothing','_tflag':'42'}"));
+    QCOMPARE(processor.requestTag(), QStringLiteral("42"));
+    QCOMPARE(processor.CreateCardson("a", 0, "m", "", ""),
+             QStringLiteral("{\"_tflag\":\"42\",\"functionName\":\"a\",\"msg\":\"m\",\"success\":0}"));
+}
+
+void tst_TextMessageProcessor::parseJson_data()
+{
+    QTest::addColumn<QString>("json");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("string") << R"({"k":"abc"})" << "k" << "abc";
+    QTest::newRow("non-ASCII string") << R"({"k":"读卡"})" << "k" << QStringLiteral("读卡");
+    QTest::newRow("integer") << R"({"k":17})" << "k" << "17";
+    QTest::newRow("fraction") << R"({"k":2.5})" << "k" << "2.5";
+    QTest::newRow("negative") << R"({"k":-3})" << "k" << "-3";
+    QTest::newRow("large") << R"({"k":1e21})" << "k" << "1e+21";
+    QTest::newRow("small") << R"({"k":1e-7})" << "k" << "1e-07";
+    QTest::newRow("true") << R"({"k":true})" << "k" << "true";
+    QTest::newRow("false") << R"({"k":false})" << "k" << "false";
+    QTest::newRow("null") << R"({"k":null})" << "k" << "";
+    QTest::newRow("array") << R"({"k":[1,2]})" << "k" << "";
+    QTest::newRow("object") << R"({"k":{"a":1}})" << "k" << "";
+    QTest::newRow("missing key") << R"({"other":"x"})" << "k" << "";
+    QTest::newRow("case-sensitive") << R"({"K":"x"})" << "k" << "";
+    QTest::newRow("nested key not top level") << R"({"o":{"k":"x"}})" << "k" << "";
+    QTest::newRow("invalid JSON") << R"({"k":"x")" << "k" << "";
+    QTest::newRow("top level array") << R"([{"k":"x"}])" << "k" << "";
+    QTest::newRow("top level scalar") << R"("k")" << "k" << "";
+    QTest::newRow("empty text") << "" << "k" << "";
+}
+
+void tst_TextMessageProcessor::parseJson()
+{
+    QFETCH(QString, json);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+    QCOMPARE(CTextMessageProcessor::ParseJson(json, key), expected);
+}
+
+void tst_TextMessageProcessor::echoedRequests_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QString>("echo");
+
+    QTest::newRow("unknown action, quotes normalised") << "{'_act':'hello'}" << R"({"_act":"hello"})";
+    QTest::newRow("empty action") << R"({"_act":""})" << R"({"_act":""})";
+    QTest::newRow("no action") << R"({"_tflag":"1"})" << R"({"_tflag":"1"})";
+    QTest::newRow("action key in capitals") << R"({"_ACT":"beep"})" << R"({"_ACT":"beep"})";
+    QTest::newRow("action name in capitals") << R"({"_act":"Open"})" << R"({"_act":"Open"})";
+    QTest::newRow("invalid JSON") << "{not json" << "{not json";
+    QTest::newRow("apostrophe in a value breaks the JSON") << R"({"_act":"open","x":"it's"})"
+                                                           << R"({"_act":"open","x":"it"s"})";
+    QTest::newRow("top level array") << R"(["open"])" << R"(["open"])";
+    QTest::newRow("scalar") << "42" << "42";
+}
+
+void tst_TextMessageProcessor::echoedRequests()
+{
+    QFETCH(QString, request);
+    QFETCH(QString, echo);
+    QTest::ignoreMessage(QtWarningMsg, "pClient");
+    QCOMPARE(m_client->request(request), echo);
+}
+
+void tst_TextMessageProcessor::tagIsReadPerRequest()
+{
+    CTextMessageProcessor processor;
+    processor.Process(nullptr, QStringLiteral(R"({"_act":"x","_tflag":12})"));
+    QCOMPARE(processor.requestTag(), QStringLiteral("12"));
+    processor.Process(nullptr, QStringLiteral(R"({"_act":"x","_tflag":"abc"})"));
+    QCOMPARE(processor.requestTag(), QStringLiteral("abc"));
+    processor.Process(nullptr, QStringLiteral(R"({"_act":"x"})"));
+    QCOMPARE(processor.requestTag(), QString());
+    processor.Process(nullptr, QStringLiteral(R"({"_act":"x","_TFLAG":"9"})"));
+    QCOMPARE(processor.requestTag(), QString());
+}
+
+void tst_TextMessageProcessor::fingerPrintActionsGetNoReply()
+{
+    const QStringList replies = m_client->sendAndCollect(QStringLiteral(R"({"_act":"ctnFingerPrint"})"), 200)
+                              + m_client->sendAndCollect(QStringLiteral(R"({"_act":"collectFingerPrint"})"), 200);
+    QVERIFY2(replies.isEmpty(), qPrintable(replies.join('\n')));
+    // The connection still serves.
+    QTest::ignoreMessage(QtWarningMsg, "pClient");
+    QCOMPARE(m_client->request(QStringLiteral(R"({"_act":"ping"})")), QStringLiteral(R"({"_act":"ping"})"));
+}
+
+// With the reader closed, every card action is either not built yet (echoed)
+// or answers the not-open reply under its own name and tag.
+void tst_TextMessageProcessor::everyActionIsRecognised()
+{
+    static const char *const names[] = {
+        "open", "beep", "close", "version", "cardClodPowerOn", "cardHotPowerOn", "cardPowerOff",
+        "cardRun", "mcardPowerOn", "mcardRun", "card15693Find", "card15693Read",
+        "card15693Write", "card15693WriteAFI", "card15693LockAFI", "card15693WriteDSFID",
+        "card15693LockDSFID", "card15693Lock", "card15693Info", "closeAnt", "openAnt",
+        "readIDCardUID", "readIDCard", "readIDCardEX", "readBankNO", "readSci", "card44PowerOn",
+        "card44PowerOff", "card44Read", "card44Write", "card44AuthPIN", "card44EditPIN",
+        "card44AuthNum", "card44ReadePro", "card44WritePro", "cardm1Find", "cardm1Auth",
+        "cardm1Read", "cardm1Write", "cardm1NumInit", "cardm1NumAdd", "cardm1NumDe",
+        "cardm1NumRead", "scardSet", "scardGet", "scardRead"};
+    for (const char *name : names) {
+        if (qstrcmp(name, "open") == 0)
+            continue; // would open whatever reader the machine has
+        const QString reply = m_client->request(QStringLiteral(R"({"_act":"%1","_tflag":"t"})").arg(name));
+        QVERIFY2(!reply.isEmpty(), name);
+        const QJsonObject object = QJsonDocument::fromJson(reply.toUtf8()).object();
+        if (object.contains(QLatin1String("functionName"))) {
+            // A built handler: with the reader closed it answers the not-open reply.
+            QCOMPARE(object.value("functionName").toString(), QString::fromLatin1(name));
+            QCOMPARE(object.value("_tflag").toString(), QStringLiteral("t"));
+            QCOMPARE(object.value("success").toInt(), -1);
+            QCOMPARE(object.value("msg").toString(), CTextMessageProcessor::kNotOpenMessage);
+        } else {
+            QCOMPARE(object.value("_act").toString(), QString::fromLatin1(name));
+        }
+    }
+}
+
+QTEST_MAIN(tst_TextMessageProcessor)
+#include "tst_textmessageprocessor.moc"
