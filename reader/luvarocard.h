@@ -2,16 +2,102 @@
 
 #include <libusb.h>
 
+#include <cstdint>
+
+#include "hexutil.h"
+
+// Results of every driver operation. 0 (or a length or count where an
+// operation says so) is success; the card actions pass these codes on to the
+// client unchanged.
+namespace luvaro {
+constexpr int kOk = 0;
+constexpr int kNoReaderFound = -1;      // open found no reader; also some malformed replies
+constexpr int kNoStripeData = -2;       // no swipe within the time limit
+constexpr int kPowerOnRefused = -4;     // the reader refused a contact power-on
+constexpr int kNotOpen = -12;           // no reader open: nothing was sent
+constexpr int kBadParameter = -14;      // out of range, or would not fit its buffer
+constexpr int kTransferFailed = -15;    // a transfer failed, or a malformed single-report reply
+constexpr int kStatusError = -20;       // multi-report / contactless reply: status not 0x00
+constexpr int kSingleStatusError = -21; // single-report reply: status not 0x00
+constexpr int kVersionFailed = -100;    // version: malformed reply or failed transfer
+constexpr int kBankCardNotRead = -200;
+// Any other negative value from luvaro_USB_Open is a libusb error code.
+} // namespace luvaro
+
 // The reader driver: one object per service, holding the open reader's libusb
 // handle (null while closed) and the context it was opened in.
 class luvaroCard
 {
 public:
+    // Every transfer moves one report of this many bytes.
+    static constexpr int kReportSize = 32;
+    // Report buffers handed to HidD_* by the command families: one spare byte.
+    static constexpr int kReportBufferSize = 33;
+    static constexpr int kVersionBufferSize = 256;
+
     luvaroCard() = default;
+    ~luvaroCard();
     luvaroCard(const luvaroCard &) = delete;
     luvaroCard &operator=(const luvaroCard &) = delete;
 
+    // ---- Reader: open, close, beep, version (luvarocard_device.cpp) ----
+    int luvaro_USB_Open(char *unused);
+    int luvaro_USB_Close();
+    int luvaro_USB_Beep();
+    // The version text, raw; at most outCapacity - 1 bytes and a NUL.
+    int luvaro_USB_Version(unsigned char *out, int outCapacity = kVersionBufferSize);
+    libusb_device_handle *handle() const { return m_handle; }
+
+    // ---- Transport (luvarocard_transport.cpp) ----
+    // Each moves one 32-byte report; `len` is the caller's buffer size (never
+    // read or written past). The bytes moved, or -15 (-12 without a handle).
+    static int HidD_SetFeature(libusb_device_handle *handle, const unsigned char *report, int len);
+    static int HidD_GetFeature(libusb_device_handle *handle, unsigned char *report, int len);
+    // Sends a frame split into reports: 0 or -15.
+    static int SetUsbMsg(libusb_device_handle *handle, const unsigned char *frame, int len);
+    static int HDRead_Write_new(libusb_device_handle *handle, const unsigned char *frame, int len);
+    // Reads one reply frame, waiting on a busy reader. *outLen receives the
+    // payload bytes copied (L for a well-formed reply that fits): never more
+    // than arrived, never more than outCapacity. 0, -15 or -20.
+    static int GetUsbMsg(libusb_device_handle *handle, unsigned char *out, int *outLen,
+                         int outCapacity);
+    // Reads a contactless APDU reply into `out`: the card's answer is the first
+    // *outLen - 2 bytes (*outLen is L, lowered to what arrived and fits). 0, -15 or -20.
+    int HDRead_PICCReader(libusb_device_handle *handle, unsigned char *out, int *outLen,
+                          int outCapacity);
+    // One-report exchange with command `cmd` and at most 25 data bytes. The
+    // payload bytes copied, -12, -14, -15 or -21.
+    int PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data, int len,
+                           unsigned char *out, int outCapacity);
+
+    // The pause between fetches of a busy reader; tests replace it to count
+    // the waits instead of sleeping. Returns the previous function.
+    using SleepFunction = void (*)(int milliseconds);
+    static SleepFunction setSleepFunction(SleepFunction sleep);
+
+    // How long the driver waits on a reader that keeps answering busy
+    // (status 0x16) before it gives up with -20.
+    static constexpr int kBusyPauseMs = 1000;
+    static constexpr int kMaxBusyWaits = 10;       // GetUsbMsg: one pause each
+    static constexpr int kMaxBusyRefetches = 5000; // HDRead_PICCReader: no pause
+
 private:
+    // ---- Frame helpers for the command families (luvarocard_transport.cpp) ----
+    // XOR of bytes[from] .. bytes[to], both included.
+    static unsigned char xorOf(const unsigned char *bytes, int from, int to);
+    // Lays out 02 08 00 L command params checksum (L = n + 1); the frame
+    // length, or -14 when it would not fit in capacity bytes.
+    static int buildFrame(unsigned char command, const unsigned char *params, int n,
+                          unsigned char *frame, int capacity);
+    // One report out, one report back into reply[kReportSize] (zeroed when
+    // the fetch fails): 0, -12 or -15.
+    int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply);
+    // Copies `want` reply bytes starting at report offset `offset` of the
+    // first report, fetching the continuation reports the reader sends.
+    static int collectPayload(libusb_device_handle *handle, const unsigned char *first,
+                              int offset, int want, unsigned char *out, int outCapacity,
+                              int *copied);
+
     libusb_device_handle *m_handle = nullptr;
     libusb_context *m_context = nullptr;
 };

@@ -1,0 +1,165 @@
+#pragma once
+
+#include "deck.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <typeindex>
+#include <vector>
+
+namespace dorvent::emulator {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::size_t kReportSize = 32;
+using Report = std::array<std::uint8_t, kReportSize>;
+
+// Status bytes of a reply (offset 2).
+namespace status {
+constexpr std::uint8_t kOk = 0x00;
+constexpr std::uint8_t kFailed = 0x01;         // no card there, or the card refused
+constexpr std::uint8_t kBadFrame = 0x03;       // header, length or checksum wrong
+constexpr std::uint8_t kUnknownCommand = 0x04; // a command this firmware does not have
+constexpr std::uint8_t kBusy = 0x16;           // still working: fetch again
+} // namespace status
+
+// One request frame as the firmware took it apart.
+struct Request
+{
+    std::uint8_t command = 0;
+    Bytes params; // the bytes between the command byte and the checksum
+    Bytes frame;  // as reassembled from the reports, trailing padding included
+};
+
+// What a command answers: a whole reply frame, which the firmware splits
+// into reports (marker at offset 0 filled in by the split).
+class Reply
+{
+public:
+    // 02 02 status L payload checksum: the reply most commands give.
+    static Reply standard(std::uint8_t status, const Bytes &payload = {});
+    static Reply ok(const Bytes &payload = {}) { return standard(status::kOk, payload); }
+    static Reply failed(std::uint8_t code = status::kFailed) { return standard(code); }
+    // A reply laid out by the command itself from offset 1 on (for the
+    // commands whose count or data stand elsewhere); the checksum is appended.
+    static Reply custom(const Bytes &fromOffset1);
+    // No reply: fetches meet the idle answer.
+    static Reply none() { return Reply(); }
+
+    const Bytes &frame() const { return m_frame; }
+
+private:
+    Bytes m_frame;
+};
+
+class Firmware;
+using CommandHandler = Reply (*)(Firmware &, const Request &);
+// How many parameter bytes a request carries, for requests whose L field
+// does not say; `afterCommand` holds what arrived after the command byte.
+using ParamCount = int (*)(const Bytes &afterCommand);
+
+// How the reader reads one command's frame. The default is the common rule:
+// L counts the command and its parameters, and the checksum, right after
+// them, is the XOR of offsets 1 onward.
+struct FrameRule
+{
+    int lField = -1;        // >= 0: the L field must hold exactly this
+    int params = -1;        // >= 0: this many parameter bytes, whatever L says
+    ParamCount paramCount = nullptr; // otherwise: ask this, or take L - 1
+    int checksumFrom = 1;   // first offset the checksum covers
+};
+
+struct CommandSpec
+{
+    std::uint8_t code;
+    const char *name;
+    CommandHandler handler;
+    FrameRule rule = {};
+};
+
+// Command byte -> what the firmware does with it.
+class CommandTable
+{
+public:
+    // Registering one code twice is a programming error and aborts.
+    void add(const CommandSpec &spec);
+    template <std::size_t N> void add(const CommandSpec (&specs)[N])
+    {
+        for (const CommandSpec &spec : specs)
+            add(spec);
+    }
+    const CommandSpec *find(std::uint8_t code) const { return m_specs[code]; }
+
+private:
+    std::array<const CommandSpec *, 256> m_specs = {};
+};
+
+// Reader-side state a family keeps beyond its cards (the stripe format, a
+// swipe being waited for...): one object per class, made on first use.
+struct Unit
+{
+    virtual ~Unit() = default;
+    // The reader lost power.
+    virtual void reset() {}
+};
+
+// The reader's firmware: takes request reports, reassembles and checks the
+// frame, runs the command against the deck and queues the reply's reports.
+class Firmware
+{
+public:
+    static constexpr std::size_t kMaxRequestFrame = 1024; // the reader's receive buffer
+    static const char kDefaultVersion[];
+
+    Firmware();
+
+    // The USB side.
+    void receiveReport(const Report &report);
+    Report nextReport();
+    // Power lost (unplug): pending frames and replies are gone, cards reset.
+    void powerLost();
+    // Power lost, and the deck and every setting back to a new reader's.
+    void reset();
+
+    // For command handlers.
+    Deck &deck() { return m_deck; }
+    template <class T> T &unit()
+    {
+        std::unique_ptr<Unit> &slot = m_units[std::type_index(typeid(T))];
+        if (!slot)
+            slot = std::make_unique<T>();
+        return static_cast<T &>(*slot);
+    }
+    // What a fetch with no reply queued answers; none: 32 zero bytes.
+    using IdleAnswer = Reply (*)(Firmware &);
+    void setIdleAnswer(IdleAnswer answer) { m_idle = answer; }
+
+    // The reader's own settings and record.
+    std::string versionText = kDefaultVersion;
+    std::vector<std::uint8_t> beeps; // the length parameter of each beep
+
+    // Every request frame completed since the last reset, as reassembled.
+    const std::vector<Bytes> &requestFrames() const { return m_requests; }
+    void clearRequestFrames() { m_requests.clear(); }
+    std::size_t queuedReports() const { return m_replies.size(); }
+
+private:
+    void process(const Bytes &frame);
+    void queue(const Reply &reply);
+
+    CommandTable m_commands;
+    Deck m_deck;
+    std::map<std::type_index, std::unique_ptr<Unit>> m_units;
+    IdleAnswer m_idle = nullptr;
+
+    Bytes m_assembly;          // the request frame being received
+    bool m_assembling = false; // a 0x82 report came and its last has not
+    bool m_overflow = false;
+    std::deque<Report> m_replies;
+    std::vector<Bytes> m_requests;
+};
+
+} // namespace dorvent::emulator

@@ -1,0 +1,17 @@
+#pragma once
+
+// Hex text as card data crosses the protocol and the driver: uppercase, two
+// digits per byte, no separators.
+
+// The value of one hex digit; anything that is not a hex digit counts as 0.
+int util_C2I(char c);
+
+// Packs the digit pairs of `hex` into dst[offset], dst[offset + 1], ...; a
+// trailing odd digit is ignored. Returns offset plus the bytes written, or -14
+// (and writes nothing) when they would not fit in dstCapacity bytes.
+int util_putHex2Char(const char *hex, unsigned char *dst, int offset, int dstCapacity);
+
+// Writes 2·n uppercase digits and a NUL; returns 2·n (0 and "" for n <= 0).
+// Returns -14 with "" written (capacity permitting) when the text would not
+// fit in outCapacity bytes.
+int util_char2Hex(const unsigned char *bytes, int n, char *out, int outCapacity);

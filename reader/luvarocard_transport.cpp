@@ -1,0 +1,348 @@
+// The reader's transport: HID feature reports over control transfers, and the
+// reader frame split over them.
+//
+// Every transfer is one 32-byte report on interface 0, timeout 1000 ms:
+//
+//   request  SET_REPORT  bmRequestType 0x21  bRequest 0x09  wValue 0x0000  wIndex 0  wLength 32
+//   reply    GET_REPORT  bmRequestType 0xA1  bRequest 0x01  wValue 0x3000  wIndex 0  wLength 32
+//
+// (wValue 0x3000, not the 0x0300 a HID feature report would use: the reader
+// answers to these words only.)
+//
+// The frame (multi-byte numbers little-endian):
+//
+//   offset   0        1      2        3     4      5         6 .. 4+L     5+L
+//          +--------+------+--------+-----+-----+---------+------------+----------+
+//   request| marker | 0x08 | 0x00   | L lo  L hi| command | parameters | checksum |
+//   reply  | marker | 0x02 | status | L lo  L hi| payload (L bytes)    | checksum |
+//          +--------+------+--------+-----+-----+---------+------------+----------+
+//   marker   0x02: the frame ends in this report; 0x82: more reports follow
+//   status   0x00 success, 0x16 busy (fetch again), anything else a failure
+//   checksum XOR of offsets 1 .. 4+L (the reply's is never checked)
+//
+// A frame of up to 32 bytes is one zero-filled report. A longer one goes out
+// as frame bytes 0..31 with marker 0x82, then reports of marker + 31 frame
+// bytes, the last with marker 0x02:
+//
+//   report 1:  82 | frame[1..31]      (header, then payload bytes 0..26)
+//   report 2:  82 | frame[32..62]     (while more than 31 bytes remain)
+//   report n:  02 | frame[...end]     (1 to 31 bytes, the rest not significant)
+//
+// Trace, beep (one report each way; setup fields, then the 32 data bytes):
+//   -> SET 21 09 0000 0000 0020  02 08 00 02 00 B2 32 8A 00 .. 00
+//                                |  |  |  +---+ |  |  +- checksum: 08^00^02^00^B2^32
+//                                |  |  |  L = 2 |  +- beep length
+//                                |  |  00       +- command B2: beep
+//                                |  +- request
+//                                +- marker: last report of the frame
+//   <- GET A1 01 3000 0000 0020  02 02 00 00 00 02 00 .. 00
+//                                   |  |  +---+ +- checksum: 02^00^00^00
+//                                   |  |  L = 0
+//                                   |  +- status: success
+//                                   +- reply
+//
+// Trace, version with a 34-byte text (the reply spans two reports):
+//   -> SET  02 08 00 01 00 10 11 00 .. 00       (this checksum covers offsets 2..5)
+//   <- GET  82 02 00 22 00 4C 56 2D 45 .. 64    (L=34: "LV-E" .. "ed", payload bytes 0..26)
+//   <- GET  02 20 72 65 61 64 65 72 35 00 .. 00 (" reader", payload bytes 27..33, checksum 35)
+//
+// Replies are read from the reader's side of the split: after the first
+// report, continuation reports are fetched while 32 or more bytes are still
+// due, then one more. A reply's length field is never trusted: only what
+// arrived and fits the caller's buffer is copied, the rest of a long reply
+// is still fetched (and dropped) so the next exchange starts clean.
+//
+// A reader answering busy is fetched again: GetUsbMsg pauses kBusyPauseMs
+// between fetches, at most kMaxBusyWaits times (ten seconds);
+// HDRead_PICCReader fetches again at once, at most kMaxBusyRefetches times
+// (a few seconds on a full-speed bus). A reader still busy then is given up
+// on with -20, the code of a reply whose status is not 0x00.
+
+#include "luvarocard.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr std::uint8_t kSetReportRequestType = 0x21; // class, interface, host to device
+constexpr std::uint8_t kGetReportRequestType = 0xA1; // class, interface, device to host
+constexpr std::uint8_t kSetReport = 0x09;
+constexpr std::uint8_t kGetReport = 0x01;
+constexpr std::uint16_t kSetReportValue = 0x0000;
+constexpr std::uint16_t kGetReportValue = 0x3000;
+constexpr std::uint16_t kInterfaceIndex = 0;
+constexpr unsigned kTransferTimeoutMs = 1000;
+
+constexpr int kReportSize = luvaroCard::kReportSize;
+constexpr unsigned char kMarkerLast = 0x02;
+constexpr unsigned char kMarkerMore = 0x82;
+constexpr unsigned char kRequestTag = 0x08;
+constexpr unsigned char kReplyTag = 0x02;
+constexpr unsigned char kStatusOk = 0x00;
+constexpr unsigned char kStatusBusy = 0x16;
+constexpr int kHeaderSize = 5;        // marker, tag, status, L
+constexpr int kContinuationData = 31; // bytes after the marker of a later report
+constexpr int kMaxSingleReportData = 25; // n + 7 frame bytes must fit one report
+
+void sleepMilliseconds(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+luvaroCard::SleepFunction g_sleep = &sleepMilliseconds;
+
+// One feature-report transfer of kReportSize bytes in either direction.
+int featureTransfer(libusb_device_handle *handle, std::uint8_t requestType, std::uint8_t request,
+                    std::uint16_t value, unsigned char *report)
+{
+    const int moved = libusb_control_transfer(handle, requestType, request, value, kInterfaceIndex,
+                                              report, kReportSize, kTransferTimeoutMs);
+    return moved > 0 ? moved : luvaro::kTransferFailed;
+}
+
+int replyLength(const unsigned char *report)
+{
+    return report[3] | report[4] << 8;
+}
+
+} // namespace
+
+luvaroCard::SleepFunction luvaroCard::setSleepFunction(SleepFunction sleep)
+{
+    const SleepFunction previous = g_sleep;
+    g_sleep = sleep ? sleep : &sleepMilliseconds;
+    return previous;
+}
+
+int luvaroCard::HidD_SetFeature(libusb_device_handle *handle, const unsigned char *report, int len)
+{
+    if (!handle)
+        return luvaro::kNotOpen;
+    if (!report || len < 1)
+        return luvaro::kBadParameter;
+    unsigned char buffer[kReportSize] = {};
+    std::memcpy(buffer, report, std::min(len, kReportSize));
+    return featureTransfer(handle, kSetReportRequestType, kSetReport, kSetReportValue, buffer);
+}
+
+int luvaroCard::HidD_GetFeature(libusb_device_handle *handle, unsigned char *report, int len)
+{
+    if (!handle)
+        return luvaro::kNotOpen;
+    if (!report || len < 1)
+        return luvaro::kBadParameter;
+    unsigned char buffer[kReportSize] = {};
+    const int moved = featureTransfer(handle, kGetReportRequestType, kGetReport, kGetReportValue, buffer);
+    // A failed fetch leaves zeros, never what an earlier reply left there.
+    if (moved < 0)
+        std::memset(buffer, 0, sizeof buffer);
+    std::memcpy(report, buffer, std::min(len, kReportSize));
+    return moved;
+}
+
+int luvaroCard::SetUsbMsg(libusb_device_handle *handle, const unsigned char *frame, int len)
+{
+    if (!handle)
+        return luvaro::kNotOpen;
+    if (!frame || len < 1)
+        return luvaro::kBadParameter;
+
+    unsigned char report[kReportSize] = {};
+    if (len <= kReportSize) {
+        std::memcpy(report, frame, len);
+        report[0] = kMarkerLast;
+        return HidD_SetFeature(handle, report, kReportSize) < 0 ? luvaro::kTransferFailed : luvaro::kOk;
+    }
+
+    std::memcpy(report, frame, kReportSize);
+    report[0] = kMarkerMore;
+    if (HidD_SetFeature(handle, report, kReportSize) < 0)
+        return luvaro::kTransferFailed;
+    int sent = kReportSize;
+    while (sent < len) {
+        const int chunk = std::min(len - sent, kContinuationData);
+        std::memset(report, 0, sizeof report);
+        report[0] = len - sent > kContinuationData ? kMarkerMore : kMarkerLast;
+        std::memcpy(report + 1, frame + sent, chunk);
+        if (HidD_SetFeature(handle, report, kReportSize) < 0)
+            return luvaro::kTransferFailed;
+        sent += chunk;
+    }
+    return luvaro::kOk;
+}
+
+int luvaroCard::HDRead_Write_new(libusb_device_handle *handle, const unsigned char *frame, int len)
+{
+    return SetUsbMsg(handle, frame, len);
+}
+
+int luvaroCard::collectPayload(libusb_device_handle *handle, const unsigned char *first, int offset,
+                               int want, unsigned char *out, int outCapacity, int *copied)
+{
+    int n = 0;
+    const auto append = [&](const unsigned char *from, int count) {
+        count = std::min(count, std::max(0, outCapacity - n));
+        if (count > 0) {
+            std::memcpy(out + n, from, count);
+            n += count;
+        }
+    };
+    *copied = 0;
+    const int inFirst = kReportSize - offset;
+    if (first[0] == kMarkerLast) {
+        append(first + offset, std::min(want, inFirst));
+    } else if (first[0] == kMarkerMore) {
+        append(first + offset, std::min(want, inFirst));
+        int due = want - inFirst;
+        unsigned char report[kReportSize];
+        while (due >= kReportSize) {
+            if (HidD_GetFeature(handle, report, kReportSize) < 0)
+                return luvaro::kTransferFailed;
+            append(report + 1, kContinuationData);
+            due -= kContinuationData;
+        }
+        // The reader always sends one more report, even when nothing is due.
+        if (HidD_GetFeature(handle, report, kReportSize) < 0)
+            return luvaro::kTransferFailed;
+        if (due > 0)
+            append(report + 1, due);
+    }
+    *copied = n;
+    return luvaro::kOk;
+}
+
+int luvaroCard::GetUsbMsg(libusb_device_handle *handle, unsigned char *out, int *outLen,
+                          int outCapacity)
+{
+    if (!handle)
+        return luvaro::kNotOpen;
+    if (!outLen || outCapacity < 0 || (!out && outCapacity > 0))
+        return luvaro::kBadParameter;
+    *outLen = 0;
+
+    unsigned char report[kReportSize];
+    if (HidD_GetFeature(handle, report, kReportSize) < 0)
+        return luvaro::kTransferFailed;
+    for (int waits = 0; report[2] == kStatusBusy; ++waits) {
+        if (waits == kMaxBusyWaits)
+            return luvaro::kStatusError;
+        g_sleep(kBusyPauseMs);
+        if (HidD_GetFeature(handle, report, kReportSize) < 0)
+            return luvaro::kTransferFailed;
+    }
+    if (report[2] != kStatusOk)
+        return luvaro::kStatusError;
+
+    int copied = 0;
+    const int result = collectPayload(handle, report, kHeaderSize, replyLength(report), out,
+                                      outCapacity, &copied);
+    if (result != luvaro::kOk)
+        return result;
+    *outLen = copied;
+    return luvaro::kOk;
+}
+
+int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *out, int *outLen,
+                                  int outCapacity)
+{
+    // The card's answer follows the reply's first two payload bytes.
+    constexpr int kAnswerOffset = kHeaderSize + 2;
+    if (!handle)
+        return luvaro::kNotOpen;
+    if (!outLen || outCapacity < 0 || (!out && outCapacity > 0))
+        return luvaro::kBadParameter;
+    *outLen = 0;
+
+    unsigned char report[kReportSize];
+    if (HidD_GetFeature(handle, report, kReportSize) < 0)
+        return luvaro::kTransferFailed;
+    for (int refetches = 0; report[2] == kStatusBusy; ++refetches) {
+        if (refetches == kMaxBusyRefetches)
+            return luvaro::kStatusError;
+        if (HidD_GetFeature(handle, report, kReportSize) < 0)
+            return luvaro::kTransferFailed;
+    }
+    if (report[2] != kStatusOk)
+        return luvaro::kStatusError;
+
+    // L counts the two skipped bytes, so L bytes from the answer's start run
+    // two past it: only the answer itself is kept.
+    const int length = replyLength(report);
+    int copied = 0;
+    const int result = collectPayload(handle, report, kAnswerOffset, length, out, outCapacity, &copied);
+    if (result != luvaro::kOk)
+        return result;
+    if (report[0] != kMarkerLast && report[0] != kMarkerMore)
+        return luvaro::kOk;
+    const int answer = std::min(length - 2, copied);
+    *outLen = answer < 0 ? length : answer + 2;
+    return luvaro::kOk;
+}
+
+unsigned char luvaroCard::xorOf(const unsigned char *bytes, int from, int to)
+{
+    unsigned char x = 0;
+    for (int i = from; i <= to; ++i)
+        x ^= bytes[i];
+    return x;
+}
+
+int luvaroCard::buildFrame(unsigned char command, const unsigned char *params, int n,
+                           unsigned char *frame, int capacity)
+{
+    const int length = n + 1;
+    const int frameLen = kHeaderSize + length + 1;
+    if (n < 0 || (n > 0 && !params) || frameLen > capacity || length > 0xFFFF)
+        return luvaro::kBadParameter;
+    frame[0] = kMarkerLast;
+    frame[1] = kRequestTag;
+    frame[2] = 0x00;
+    frame[3] = static_cast<unsigned char>(length & 0xFF);
+    frame[4] = static_cast<unsigned char>(length >> 8);
+    frame[5] = command;
+    if (n > 0)
+        std::memcpy(frame + 6, params, n);
+    frame[frameLen - 1] = xorOf(frame, 1, frameLen - 2);
+    return frameLen;
+}
+
+int luvaroCard::exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply)
+{
+    std::memset(reply, 0, kReportSize);
+    if (!m_handle)
+        return luvaro::kNotOpen;
+    if (frameLen > kReportSize)
+        return luvaro::kBadParameter;
+    if (HidD_SetFeature(m_handle, frame, frameLen) < 0)
+        return luvaro::kTransferFailed;
+    if (HidD_GetFeature(m_handle, reply, kReportSize) < 0)
+        return luvaro::kTransferFailed;
+    return luvaro::kOk;
+}
+
+int luvaroCard::PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data, int len,
+                                   unsigned char *out, int outCapacity)
+{
+    if (!m_handle)
+        return luvaro::kNotOpen;
+    if (len < 0 || len > kMaxSingleReportData || (len > 0 && !data) || outCapacity < 0
+        || (!out && outCapacity > 0))
+        return luvaro::kBadParameter;
+
+    unsigned char frame[kReportSize] = {};
+    const int frameLen = buildFrame(cmd, data, len, frame, sizeof frame);
+    unsigned char reply[kReportSize];
+    if (exchangeReport(frame, frameLen, reply) != luvaro::kOk)
+        return luvaro::kTransferFailed;
+    if (reply[0] != kMarkerLast || reply[1] != kReplyTag)
+        return luvaro::kTransferFailed;
+    if (reply[2] != kStatusOk)
+        return luvaro::kSingleStatusError;
+    const int n = std::min({replyLength(reply), kReportSize - kHeaderSize, outCapacity});
+    if (n > 0)
+        std::memcpy(out, reply + kHeaderSize, n);
+    return n;
+}
