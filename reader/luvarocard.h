@@ -5,6 +5,9 @@
 #include <cstdint>
 
 #include "hexutil.h"
+#include "idinfo.h" // identity card
+
+class QPixmap; // identity card
 
 // Results of every driver operation. 0 (or a length or count where an
 // operation says so) is success; the card actions pass these codes on to the
@@ -80,6 +83,28 @@ public:
     static constexpr int kBusyPauseMs = 1000;
     static constexpr int kMaxBusyWaits = 10;       // GetUsbMsg: one pause each
     static constexpr int kMaxBusyRefetches = 5000; // HDRead_PICCReader: no pause
+
+    // ---- Identity card: SAM read and record (luvarocard_idcard.cpp) ----
+    long PICC_Reader_ID_Request();
+    long PICC_Reader_ID_Select();
+    // The payload length, or a negative code; never writes more than capacity bytes.
+    long PICC_Reader_ID_Read(unsigned char *buffer, std::size_t capacity = kIdReplyBufferSize);
+    long PICC_Reader_ID_Read2(unsigned char *buffer, std::size_t capacity = kIdReplyBufferSize);
+    long luvaro_USB_ReadIDCard(int mode, const char *photoPath, IDINFO *record, char *message,
+                               std::size_t messageSize = kIdMessageSize);
+    long luvaro_USB_ReadIDCardUid(char *out, std::size_t outSize = 256);
+    long Analysis(int flag, const char *photoPath, IDINFO *record, const unsigned char *block);
+    static int Utf16_To_Utf8(const UTF16 *source, UTF8 *target, std::size_t targetSize,
+                             ConversionFlags flags);
+
+    // ---- Identity card: pictures of the two faces (luvarocard_pictures.cpp) ----
+    void IDCardPicFront(const IDINFO &record);
+    void IDCardPicBack(const IDINFO &record);
+    void addMaskByPath(const char *templatePath, const char *outputPath, const IDINFO &record);
+    void addMaskByPathBack(const char *templatePath, const char *outputPath, const IDINFO &record);
+    void addMask(QPixmap &pixmap, const IDINFO &record);
+    void addMaskBack(QPixmap &pixmap, const IDINFO &record);
+    // ---- end of identity card ----
 
 private:
     // ---- Frame helpers for the command families (luvarocard_transport.cpp) ----

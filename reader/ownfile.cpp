@@ -1,0 +1,93 @@
+#include "ownfile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ownfile {
+namespace {
+
+// Only a plain file of ours that nothing else links to counts as ours.
+bool isOurs(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+// O_NOFOLLOW refuses a link at the path itself; O_NONBLOCK keeps a FIFO from
+// blocking the open (and the whole service with it) before fstat can refuse it.
+int openOurs(const char *path, int flags)
+{
+    if (!path || !*path)
+        return -1;
+    const int fd = ::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !isOurs(st)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+bool write(const char *path, const void *data, std::size_t size)
+{
+    const int fd = openOurs(path, O_WRONLY | O_CREAT);
+    if (fd < 0)
+        return false;
+    bool ok = ::ftruncate(fd, 0) == 0;
+    const char *bytes = static_cast<const char *>(data);
+    std::size_t done = 0;
+    while (ok && done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+bool write(const char *path, const QByteArray &bytes)
+{
+    return write(path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QByteArray read(const char *path, std::size_t maxSize)
+{
+    const int fd = openOurs(path, O_RDONLY);
+    if (fd < 0)
+        return QByteArray();
+    QByteArray bytes;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) <= maxSize) {
+        bytes.resize(static_cast<int>(st.st_size));
+        std::size_t done = 0;
+        while (done < static_cast<std::size_t>(bytes.size())) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        bytes.truncate(static_cast<int>(done));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+bool remove(const char *path)
+{
+    struct stat st;
+    if (!path || ::lstat(path, &st) != 0 || !isOurs(st))
+        return false;
+    return ::unlink(path) == 0;
+}
+
+} // namespace ownfile
