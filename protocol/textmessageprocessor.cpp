@@ -11,12 +11,12 @@ const QString CTextMessageProcessor::kNotOpenMessage = QStringLiteral("端口未
 
 // Names are matched exactly and case-sensitively, in this order.
 const CTextMessageProcessor::Action CTextMessageProcessor::kActions[] = {
-    {"open", nullptr},
+    {"open", &CTextMessageProcessor::openReader},
     {"collectFingerPrint", &CTextMessageProcessor::ignoreRequest},
     {"ctnFingerPrint", &CTextMessageProcessor::ignoreRequest},
-    {"beep", nullptr},
-    {"close", nullptr},
-    {"version", nullptr},
+    {"beep", &CTextMessageProcessor::beepReader},
+    {"close", &CTextMessageProcessor::closeReader},
+    {"version", &CTextMessageProcessor::readerVersion},
     // contact and contactless CPU cards
     {"cardClodPowerOn", nullptr},
     {"cardHotPowerOn", nullptr},

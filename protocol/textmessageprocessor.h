@@ -56,8 +56,12 @@ private:
     bool requireOpen(const Request &request) const;
     void echoUnknown(const Request &request) const;
 
-    // Reader control and accepted no-ops.
+    // Reader control and accepted no-ops (actions_reader.cpp).
     void ignoreRequest(const Request &request);
+    void openReader(const Request &request);
+    void beepReader(const Request &request);
+    void closeReader(const Request &request);
+    void readerVersion(const Request &request);
 
     luvaroCard m_card;
     QString m_tflag;          // the tag of the request being handled

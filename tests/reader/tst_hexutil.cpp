@@ -1,0 +1,98 @@
+#include "hexutil.h"
+#include "luvarocard.h"
+
+#include <QtTest>
+
+#include <cstring>
+
+class tst_HexUtil : public QObject
+{
+    Q_OBJECT
+private slots:
+    void digits();
+    void pack_data();
+    void pack();
+    void refusesWhatWouldNotFit();
+    void format_data();
+    void format();
+};
+
+void tst_HexUtil::digits()
+{
+    const struct { char c; int value; } cases[] = {
+        {'0', 0}, {'9', 9}, {'A', 10}, {'F', 15}, {'a', 10}, {'f', 15}, {'G', 0}, {'g', 0}, {' ', 0}, {'\0', 0}};
+    for (const auto &c : cases)
+        QCOMPARE(util_C2I(c.c), c.value);
+}
+
+void tst_HexUtil::pack_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("odd digit dropped") << QByteArray("3b9") << 0 << QByteArray("\x3B", 1);
+    QTest::newRow("non-digits are 0") << QByteArray("zz") << 0 << QByteArray("\x00", 1);
+    QTest::newRow("mixed case") << QByteArray("aB") << 0 << QByteArray("\xAB", 1);
+    QTest::newRow("at an offset") << QByteArray("00A4ff") << 2 << QByteArray("\x00\xA4\xFF", 3);
+    QTest::newRow("empty") << QByteArray("") << 3 << QByteArray();
+}
+
+void tst_HexUtil::pack()
+{
+    QFETCH(QByteArray, hex);
+    QFETCH(int, offset);
+    QFETCH(QByteArray, bytes);
+    unsigned char dst[16];
+    std::memset(dst, 0xEE, sizeof dst);
+    QCOMPARE(util_putHex2Char(hex.constData(), dst, offset, sizeof dst), offset + bytes.size());
+    QCOMPARE(QByteArray(reinterpret_cast<char *>(dst) + offset, bytes.size()), bytes);
+    for (int i = 0; i < offset; ++i)
+        QCOMPARE(dst[i], 0xEE); // nothing before the offset
+    QCOMPARE(dst[offset + bytes.size()], 0xEE); // nothing after
+}
+
+void tst_HexUtil::refusesWhatWouldNotFit()
+{
+    unsigned char dst[4];
+    std::memset(dst, 0xEE, sizeof dst);
+    QCOMPARE(util_putHex2Char("0102030405", dst, 0, sizeof dst), luvaro::kBadParameter);
+    QCOMPARE(util_putHex2Char("010203", dst, 2, sizeof dst), luvaro::kBadParameter);
+    QCOMPARE(util_putHex2Char("01", dst, 5, sizeof dst), luvaro::kBadParameter);
+    for (unsigned char b : dst)
+        QCOMPARE(b, 0xEE);
+    QCOMPARE(util_putHex2Char("0102", dst, 2, sizeof dst), 4); // exactly full
+    QCOMPARE(util_putHex2Char(nullptr, dst, 0, sizeof dst), 0);
+
+    // One byte short of the NUL: refused, and the text left empty.
+    char small[4];
+    std::memset(small, 'x', sizeof small);
+    const unsigned char two[] = {0x12, 0x34};
+    QCOMPARE(util_char2Hex(two, 2, small, sizeof small), luvaro::kBadParameter);
+    QCOMPARE(small[0], '\0');
+    QCOMPARE(small[1], 'x');
+}
+
+void tst_HexUtil::format_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("n");
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("two bytes") << QByteArray("\x0A\xFF", 2) << 2 << QByteArray("0AFF");
+    QTest::newRow("none") << QByteArray() << 0 << QByteArray("");
+    QTest::newRow("negative count") << QByteArray("\x01", 1) << -3 << QByteArray("");
+}
+
+void tst_HexUtil::format()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, n);
+    QFETCH(QByteArray, text);
+    char out[16];
+    std::memset(out, 'x', sizeof out);
+    QCOMPARE(util_char2Hex(reinterpret_cast<const unsigned char *>(bytes.constData()), n, out, sizeof out),
+             text.size());
+    QCOMPARE(QByteArray(out), text);
+}
+
+QTEST_APPLESS_MAIN(tst_HexUtil)
+#include "tst_hexutil.moc"
