@@ -1,0 +1,168 @@
+// The reader control actions over a real WebSocket against the emulated
+// reader: exact replies, the reader-open flag, and failures passed through.
+
+#include "echoserver.h"
+#include "emulatedreader.h"
+#include "testsupport.h"
+#include "textmessageprocessor.h"
+
+#include <QtTest>
+
+using dorvent::emulator::EmulatedReader;
+using testsupport::WsClient;
+
+namespace {
+
+QString act(const char *name)
+{
+    return QStringLiteral(R"({"_act":"%1"})").arg(QLatin1String(name));
+}
+
+QString reply(const char *name, int code, const QString &msg, const QString &data = QString())
+{
+    QString text = QStringLiteral(R"({"_tflag":"",)");
+    if (!data.isEmpty())
+        text += QStringLiteral(R"("data":"%1",)").arg(data);
+    return text + QStringLiteral(R"("functionName":"%1","msg":"%2","success":%3})")
+                      .arg(QLatin1String(name), msg)
+                      .arg(code);
+}
+
+const QString kNotOpen = QStringLiteral("端口未打开");
+
+} // namespace
+
+class tst_ReaderActions : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void lifecycle();
+    void notOpenSendsNothing_data();
+    void notOpenSendsNothing();
+    void openFailures_data();
+    void openFailures();
+    void unpluggedReader();
+    void versionIsCutToItsBuffer();
+
+private:
+    EmulatedReader &reader() { return EmulatedReader::instance(); }
+    QString request(const char *name) { return m_client->request(act(name)); }
+    EchoServer *m_server = nullptr;
+    WsClient *m_client = nullptr;
+};
+
+void tst_ReaderActions::init()
+{
+    reader().reset();
+    // A new server, processor and driver per test: the flag starts clear.
+    m_server = testsupport::startServer();
+    m_client = new WsClient(testsupport::portOf(m_server));
+    QVERIFY(m_client->isConnected());
+}
+
+void tst_ReaderActions::cleanup()
+{
+    delete m_client;
+    delete m_server;
+}
+
+void tst_ReaderActions::lifecycle()
+{
+    QCOMPARE(request("beep"), reply("beep", -1, kNotOpen));
+    QCOMPARE(request("open"), reply("open", 0, QStringLiteral("打开端口成功")));
+    QVERIFY(reader().interfaceClaimed());
+    const int handles = reader().openHandles();
+    QCOMPARE(request("open"), reply("open", -1, QStringLiteral("端口未关闭")));
+    QCOMPARE(reader().openHandles(), handles); // the refused open never reached the driver
+
+    reader().clearLog();
+    QCOMPARE(request("beep"), reply("beep", 0, QStringLiteral("蜂鸣器调用成功")));
+    QCOMPARE(reader().firmware().beeps.size(), std::size_t(1));
+    QCOMPARE(request("version"),
+             reply("version", 0, QStringLiteral("获取版本信息成功"),
+                   QString::fromLatin1(dorvent::emulator::Firmware::kDefaultVersion)));
+    reader().firmware().versionText = "";
+    QCOMPARE(request("version"), reply("version", 0, QStringLiteral("获取版本信息成功")));
+
+    // A tag travels with its own request.
+    const QJsonObject tagged = m_client->requestJson(QStringLiteral(R"({"_act":"beep","_tflag":"42"})"));
+    QCOMPARE(tagged.value("_tflag").toString(), QStringLiteral("42"));
+
+    QCOMPARE(request("close"), reply("close", 0, QStringLiteral("端口关闭成功")));
+    QVERIFY(!reader().interfaceClaimed());
+    QCOMPARE(request("close"), reply("close", -1, kNotOpen));
+    QCOMPARE(request("open"), reply("open", 0, QStringLiteral("打开端口成功")));
+}
+
+void tst_ReaderActions::notOpenSendsNothing_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("beep") << "beep";
+    QTest::newRow("close") << "close";
+    QTest::newRow("version") << "version";
+}
+
+void tst_ReaderActions::notOpenSendsNothing()
+{
+    QFETCH(QString, name);
+    const QByteArray latin = name.toLatin1();
+    QCOMPARE(request(latin.constData()), reply(latin.constData(), -1, kNotOpen));
+    QVERIFY(reader().transfers().empty());
+    QVERIFY(!reader().interfaceClaimed());
+}
+
+void tst_ReaderActions::openFailures_data()
+{
+    QTest::addColumn<bool>("plugged");
+    QTest::addColumn<bool>("heldElsewhere");
+    QTest::addColumn<int>("code");
+    QTest::newRow("no reader") << false << false << -1;
+    QTest::newRow("interface held by another program") << true << true << int(LIBUSB_ERROR_BUSY);
+}
+
+void tst_ReaderActions::openFailures()
+{
+    QFETCH(bool, plugged);
+    QFETCH(bool, heldElsewhere);
+    QFETCH(int, code);
+    if (!plugged)
+        reader().unplug();
+    reader().setInterfaceHeldElsewhere(heldElsewhere);
+    QCOMPARE(request("open"), reply("open", code, QStringLiteral("打开端口失败")));
+    QCOMPARE(request("beep"), reply("beep", -1, kNotOpen));
+
+    // Once the reader is usable, open works: the failure left the flag clear.
+    reader().plug();
+    reader().setInterfaceHeldElsewhere(false);
+    QCOMPARE(request("open"), reply("open", 0, QStringLiteral("打开端口成功")));
+}
+
+void tst_ReaderActions::unpluggedReader()
+{
+    QCOMPARE(request("open"), reply("open", 0, QStringLiteral("打开端口成功")));
+    reader().unplugAfterTransfers(1); // gone between the version request and its reply
+    QCOMPARE(request("version"), reply("version", -100, QStringLiteral("获取版本信息失败")));
+    QCOMPARE(request("beep"), reply("beep", -15, QStringLiteral("蜂鸣器调用失败")));
+
+    // Plugged in again: close and open bring it back.
+    reader().plug();
+    QCOMPARE(request("close"), reply("close", 0, QStringLiteral("端口关闭成功")));
+    QCOMPARE(request("open"), reply("open", 0, QStringLiteral("打开端口成功")));
+    QCOMPARE(request("beep"), reply("beep", 0, QStringLiteral("蜂鸣器调用成功")));
+}
+
+void tst_ReaderActions::versionIsCutToItsBuffer()
+{
+    QCOMPARE(request("open"), reply("open", 0, QStringLiteral("打开端口成功")));
+    reader().firmware().versionText = std::string(400, '7');
+    const QJsonObject object = m_client->requestJson(act("version"));
+    QCOMPARE(object.value("success").toInt(), 0);
+    QCOMPARE(object.value("data").toString(), QString(255, QLatin1Char('7')));
+    QCOMPARE(request("beep"), reply("beep", 0, QStringLiteral("蜂鸣器调用成功")));
+}
+
+QTEST_MAIN(tst_ReaderActions)
+#include "tst_readeractions.moc"
