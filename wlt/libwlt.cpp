@@ -1,0 +1,179 @@
+#include "libwlt.h"
+
+#include <cstring>
+#include <memory>
+
+#include "wltdecoder.h"
+#include "wltpicture.h"
+#include "wlttransform.h"
+
+namespace wlt {
+
+namespace {
+
+struct ResultText {
+    int code;
+    const char *meaning;
+};
+
+constexpr ResultText resultTexts[] = {
+    {WltSuccess, "success"},
+    {WltNoMagic, "magic missing"},
+    {WltBadShapeStreamSize, "input too short, or shape stream not within the block or longer than 1032 bytes"},
+    {WltBadShapeStreamHeader, "shape-stream length 0 or less, or its first byte not 'o'"},
+    {WltBadShapeFirstBit, "first shape bit not 0"},
+    {WltNoShape, "shape-present value not 1"},
+    {WltBadChain, "outline chain too long, leaving the picture, or not followed by a 0 bit"},
+    {WltBadColourStreamSize, "a colour stream not within the block or not 2 to 1032 bytes long"},
+    {WltBadColourStreamHeader, "a colour stream's byte 1 not 'o', or its top bit-plane above 29"},
+    {WltListOverflow, "list reordering overflow"},
+};
+
+// The physical work copy: the last colour stream ends at most this far in,
+// whatever the lengths say (3 bytes of lengths between, 4 streams of at most
+// MaxStreamLength bytes).
+constexpr int WorkCopyLimit = ShapeStreamOffset + 4 + 4 * MaxStreamLength;
+
+struct DecodingCoder {
+    Jg &jg;
+    int symbol(State &state, SymbolKind, int, int, int) { return jg.decodeSymbol(state); }
+    bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
+};
+
+int32_t readLe32(const uint8_t *p)
+{
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+}
+
+// Everything one call needs, allocated once per call.
+struct Workspace {
+    uint8_t work[WorkCopyLimit];
+    int64_t workLength = 0; // the logical length; bytes past WorkCopyLimit are never read
+    uint8_t shapeStream[MaxStreamLength];
+    uint8_t colourStreams[3][MaxStreamLength];
+    int colourLengths[3] = {};
+    Colour fixNum;
+    Chain chain;
+    Plane8 n;
+    Plane8 r;
+    Plane8 shapeBelow;
+    ChannelPlanes planes;
+    Plane8 channels[3];
+    Picture picture;
+    uint8_t bmp[BmpFileSize];
+
+    int decode(const uint8_t *input, int length);
+};
+
+// Everything after the magic check.
+int Workspace::decode(const uint8_t *input, int length)
+{
+    // Descramble into the work copy; past the input it reads zeros, so the
+    // last colour stream, which reaches 30 bytes past the colour data, ends
+    // in zeros.
+    workLength = 2 * (int64_t(length) - ScrambledFrom) + ScrambledFrom;
+    std::memset(work, 0, sizeof work);
+    const int copied = length < WorkCopyLimit ? length : WorkCopyLimit;
+    for (int i = 0; i < copied; ++i)
+        work[i] = i >= ScrambledFrom ? uint8_t(input[i] ^ WltScrambleMask) : input[i];
+
+    if (length < ShapeStreamOffset)
+        return WltBadShapeStreamSize;
+    const int32_t shapeLength = readLe32(work + ShapeLengthOffset);
+    if (shapeLength <= 0)
+        return WltBadShapeStreamHeader;
+    if (shapeLength > MaxStreamLength || ShapeStreamOffset + int64_t(shapeLength) > workLength)
+        return WltBadShapeStreamSize;
+    std::memcpy(shapeStream, work + ShapeStreamOffset, size_t(shapeLength));
+    if (shapeStream[0] != StreamMarker)
+        return WltBadShapeStreamHeader;
+
+    Jg jg;
+    jg.start(shapeStream, shapeLength, 1);
+    const int shapeResult = decodeShape(jg, fixNum, chain);
+    if (shapeResult != WltSuccess)
+        return shapeResult;
+    fillChain(chain, n);
+    decomposeMask(n, r, Levels);
+    computeShapeDescendants(r, shapeBelow);
+
+    int64_t offset = ShapeStreamOffset + int64_t(shapeLength);
+    if (offset + 4 > workLength)
+        return WltBadColourStreamSize;
+    const StreamLengths lengths = colourStreamLengths(readLe32(work + offset));
+    offset += 4;
+    const int64_t streamLengths[3] = {lengths.l0, lengths.l1, lengths.l2};
+    for (int c = 0; c < 3; ++c) {
+        const int64_t l = streamLengths[c];
+        if (l < 2 || l > MaxStreamLength || offset + l > workLength)
+            return WltBadColourStreamSize;
+        std::memcpy(colourStreams[c], work + offset, size_t(l));
+        colourLengths[c] = int(l);
+        offset += l;
+    }
+    for (int c = 0; c < 3; ++c) {
+        if (colourStreams[c][1] != StreamMarker || colourStreams[c][0] > MaxTopPlane)
+            return WltBadColourStreamHeader;
+    }
+
+    for (int c = 0; c < 3; ++c) {
+        const int result = decodeChannel(colourStreams[c], colourLengths[c], r, shapeBelow, planes);
+        if (result != WltSuccess)
+            return result;
+        reconstructChannel(n, r, planes.value, channels[c]);
+    }
+    assemblePicture(channels[0], channels[1], channels[2], n, fixNum, picture);
+    writeBmp(picture, bmp);
+    return WltSuccess;
+}
+
+} // namespace
+
+StreamLengths colourStreamLengths(int64_t colourDataLength)
+{
+    const int64_t m = colourDataLength - 4;
+    StreamLengths s;
+    s.l0 = m * 85 / 100 + 10;
+    s.l1 = m * 8 / 100 + 10;
+    s.l2 = m - s.l0 - s.l1 + LastStreamOverhang;
+    return s;
+}
+
+int decodeChannel(const uint8_t *stream, int length, const Plane8 &r, const Plane8 &shapeBelow,
+                  ChannelPlanes &planes)
+{
+    Jg jg;
+    jg.start(stream, length, 2);
+    DecodingCoder coder{jg};
+    BitPlaneWalk<DecodingCoder> walk(coder, r, shapeBelow, planes);
+    return walk.run(stream[0]);
+}
+
+} // namespace wlt
+
+const char *wltResultText(int result)
+{
+    for (const auto &entry : wlt::resultTexts) {
+        if (entry.code == result)
+            return entry.meaning;
+    }
+    return "unknown result";
+}
+
+libwlt::libwlt() = default;
+
+int libwlt::Unpack_Data(const unsigned char *input, int length, unsigned char *output, int *outputLength)
+{
+    using namespace wlt;
+    if (input == nullptr || length < int(sizeof Magic) || std::memcmp(input, Magic, sizeof Magic) != 0)
+        return WltNoMagic;
+    if (output == nullptr || outputLength == nullptr)
+        return WltBadShapeStreamSize;
+    auto workspace = std::make_unique<Workspace>();
+    const int result = workspace->decode(input, length);
+    if (result == WltSuccess) {
+        std::memcpy(output, workspace->bmp, BmpFileSize);
+        *outputLength = BmpFileSize;
+    }
+    return result;
+}

@@ -1,0 +1,300 @@
+#include "qmcoder.h"
+
+namespace wlt {
+
+namespace {
+
+// Each tree as {leaf0, next0, leaf1, next1} per node; see TreeNode.
+constexpr TreeNode vl2[1] = {{1, 0, 1, 1}};
+constexpr TreeNode vl3[2] = {{0, 1, 1, 2}, {1, 0, 1, 1}};
+constexpr TreeNode vl4[3] = {{0, 1, 0, 2}, {1, 0, 1, 1}, {1, 2, 1, 3}};
+constexpr TreeNode vl8[7] = {
+    {0, 1, 0, 4}, // first decision
+    {0, 2, 0, 3}, // after 0
+    {1, 0, 1, 1}, // after 00
+    {1, 2, 1, 3}, // after 01
+    {0, 5, 0, 6}, // after 1
+    {1, 4, 1, 5}, // after 10
+    {1, 6, 1, 7}, // after 11
+};
+
+void mpsTransition(Context &cx)
+{
+    cx.state = ShiftTb[cx.state].nextMps;
+    cx.qe = ShiftTb[cx.state].qe;
+}
+
+void lpsTransition(Context &cx)
+{
+    if (ShiftTb[cx.state].switchMps)
+        cx.mps = uint8_t(1 - cx.mps);
+    cx.state = ShiftTb[cx.state].nextLps;
+    cx.qe = ShiftTb[cx.state].qe;
+}
+
+// Depth-first search for the leaf that yields symbol, recording the nodes and
+// decisions on the way (the trees are at most three decisions deep).
+bool findPath(const TreeNode *tree, int node, int symbol, int depth, int *nodes,
+              int *decisions, int &length)
+{
+    if (depth >= 3)
+        return false;
+    const TreeNode &n = tree[node];
+    for (int d = 0; d < 2; ++d) {
+        const bool leaf = d ? n.leaf1 : n.leaf0;
+        const int next = d ? n.next1 : n.next0;
+        nodes[depth] = node;
+        decisions[depth] = d;
+        if (leaf && next == symbol) {
+            length = depth + 1;
+            return true;
+        }
+        if (!leaf && findPath(tree, next, symbol, depth + 1, nodes, decisions, length))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void InitState(State &state, int kind)
+{
+    for (Context &cx : state.contexts)
+        cx = Context{};
+    state.kind = kind;
+    switch (kind) {
+    case 3: state.tree = vl3; break;
+    case 4: state.tree = vl4; break;
+    case 8: state.tree = vl8; break;
+    default: state.kind = 2; state.tree = vl2; break;
+    }
+}
+
+// ---- Decoder -------------------------------------------------------------
+
+void Jg::start(const uint8_t *data, int length, int position)
+{
+    m_data = data;
+    m_length = length;
+    m_position = position;
+    A = 0x10000;
+    CT = 0;
+    const uint32_t b1 = readByte();
+    const uint32_t b2 = readByte();
+    C = b1 << 24 | b2 << 16;
+}
+
+// Byte input. The last byte of the stream is never delivered.
+uint32_t Jg::readByte()
+{
+    const int p = m_position;
+    if (p + 1 >= m_length) {
+        m_position = p + 1;
+        return 0;
+    }
+    const uint8_t b = m_data[p];
+    m_position = p + 1;
+    if (b != 0xFF)
+        return b;
+    const uint8_t b2 = m_data[p + 1];
+    m_position = p + 2;
+    return b2 != 0 ? b2 : 0xFF;
+}
+
+// Renormalisation in the decoder (RENORM_D).
+void Jg::renormalize()
+{
+    do {
+        if (CT == 0) {
+            C |= readByte() << 8;
+            CT = 8;
+        }
+        A <<= 1;
+        C <<= 1;
+        --CT;
+    } while (A <= 0x7FFF);
+}
+
+// DECODE: the lower sub-interval is the MPS unless the conditional exchange
+// gives it to the LPS.
+int Jg::decodeDecision(Context &cx)
+{
+    A -= cx.qe;
+    if ((C >> 16) < A) {
+        if (A > 0x7FFF)
+            return cx.mps;
+        const int d = exchangeMps(cx);
+        renormalize();
+        return d;
+    }
+    const int d = exchangeLps(cx);
+    renormalize();
+    return d;
+}
+
+// Cond_MPS_exchange.
+int Jg::exchangeMps(Context &cx)
+{
+    if (A < cx.qe) {
+        const int d = 1 - cx.mps;
+        lpsTransition(cx);
+        return d;
+    }
+    const int d = cx.mps;
+    mpsTransition(cx);
+    return d;
+}
+
+// Cond_LPS_exchange.
+int Jg::exchangeLps(Context &cx)
+{
+    C -= A << 16;
+    if (A < cx.qe) {
+        A = cx.qe;
+        const int d = cx.mps;
+        mpsTransition(cx);
+        return d;
+    }
+    A = cx.qe;
+    const int d = 1 - cx.mps;
+    lpsTransition(cx);
+    return d;
+}
+
+int Jg::decodeSymbol(State &state)
+{
+    int node = 0;
+    for (;;) {
+        const TreeNode &n = state.tree[node];
+        if (decodeDecision(state.contexts[node]) == 0) {
+            if (n.leaf0)
+                return n.next0;
+            node = n.next0;
+        } else {
+            if (n.leaf1)
+                return n.next1;
+            node = n.next1;
+        }
+    }
+}
+
+int Jg::decodeBits(State &state, int count)
+{
+    if (count <= 0)
+        return -1;
+    int value = 0;
+    for (int i = 0; i < count; ++i)
+        value = value << 1 | decodeSymbol(state);
+    return value;
+}
+
+// ---- Encoder -------------------------------------------------------------
+
+QmEncoder::QmEncoder() : A(0x10000), C(0), CT(11) {}
+
+void QmEncoder::encodeDecision(Context &cx, int decision)
+{
+    if (decision == cx.mps)
+        codeMps(cx);
+    else
+        codeLps(cx);
+}
+
+// Code_MPS: the MPS keeps the lower sub-interval unless it is the smaller one.
+void QmEncoder::codeMps(Context &cx)
+{
+    A -= cx.qe;
+    if (A > 0x7FFF)
+        return;
+    if (A < cx.qe) {
+        C += A;
+        A = cx.qe;
+    }
+    mpsTransition(cx);
+    renormalize();
+}
+
+// Code_LPS.
+void QmEncoder::codeLps(Context &cx)
+{
+    A -= cx.qe;
+    if (A >= cx.qe) {
+        C += A;
+        A = cx.qe;
+    }
+    lpsTransition(cx);
+    renormalize();
+}
+
+// RENORM_E.
+void QmEncoder::renormalize()
+{
+    do {
+        A <<= 1;
+        C <<= 1;
+        if (--CT == 0) {
+            byteOut();
+            CT = 8;
+        }
+    } while (A <= 0x7FFF);
+}
+
+// Byte_out with the carry propagated into the bytes already written.
+void QmEncoder::byteOut()
+{
+    uint32_t t = C >> 19;
+    if (t > 0xFF) {
+        for (auto it = m_bytes.rbegin(); it != m_bytes.rend(); ++it) {
+            if (++*it != 0)
+                break;
+        }
+        t &= 0xFF;
+    }
+    m_bytes.push_back(uint8_t(t));
+    C &= 0x7FFFF;
+}
+
+void QmEncoder::flush()
+{
+    // Clear_final_bits: the value in [C, C + A) with the most trailing zeros.
+    uint32_t t = (C + A - 1) & 0xFFFF0000u;
+    if (t < C)
+        t += 0x8000;
+    C = t << CT;
+    byteOut();
+    C <<= 8;
+    byteOut();
+    while (!m_bytes.empty() && m_bytes.back() == 0)
+        m_bytes.pop_back();
+}
+
+void QmEncoder::encodeSymbol(State &state, int symbol)
+{
+    int nodes[3];
+    int decisions[3];
+    int length = 0;
+    if (findPath(state.tree, 0, symbol, 0, nodes, decisions, length)) {
+        for (int i = 0; i < length; ++i)
+            encodeDecision(state.contexts[nodes[i]], decisions[i]);
+    }
+}
+
+void QmEncoder::encodeBits(State &state, uint32_t value, int count)
+{
+    for (int i = count - 1; i >= 0; --i)
+        encodeSymbol(state, int(value >> i & 1));
+}
+
+std::vector<uint8_t> QmEncoder::stuffedBytes() const
+{
+    std::vector<uint8_t> out;
+    out.reserve(m_bytes.size() + m_bytes.size() / 64 + 2);
+    for (uint8_t b : m_bytes) {
+        out.push_back(b);
+        if (b == 0xFF)
+            out.push_back(0x00);
+    }
+    return out;
+}
+
+} // namespace wlt

@@ -1,0 +1,103 @@
+#pragma once
+// QM binary arithmetic coder (ITU-T T.81 Annex D) with the WLT byte
+// conventions, and the adaptive symbol models built on it: a symbol is a walk
+// down a small binary tree, one adaptive context per tree node.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace wlt {
+
+// One row of the probability-estimation table.
+struct QmRow {
+    uint16_t qe;
+    uint8_t nextLps;
+    uint8_t nextMps;
+    uint8_t switchMps;
+};
+constexpr int QmStateCount = 113;
+extern const std::array<QmRow, QmStateCount> ShiftTb;
+
+struct Context {
+    uint8_t mps = 0;
+    uint8_t state = 0;
+    uint16_t qe = 0x5A1D;
+};
+
+// After decision 0 the walk goes to next0, which is the symbol when leaf0 is
+// 1 and otherwise the next node; likewise for decision 1.
+struct TreeNode {
+    uint8_t leaf0, next0, leaf1, next1;
+};
+
+// kind 2, 3, 4 or 8: the trees vl2, vl3, vl4, vl8.
+struct State {
+    std::array<Context, 8> contexts;
+    const TreeNode *tree = nullptr;
+    int kind = 0;
+};
+
+void InitState(State &state, int kind);
+
+// The decoder registers of T.81 (A, C, CT) over one stream. The stream's last
+// byte is never delivered and everything past it reads as 0; a byte FF is a
+// prefix: FF 00 delivers FF, FF xx delivers xx.
+class Jg {
+public:
+    // position: index of the first coded byte (1 for the shape stream, 2 for
+    // a colour stream). data must hold length bytes.
+    void start(const uint8_t *data, int length, int position);
+
+    int decodeDecision(Context &cx);
+    int decodeSymbol(State &state);
+    // count symbols of a vl2 state, most significant first; -1 when count <= 0.
+    int decodeBits(State &state, int count);
+    // True once the decoder has asked for a byte beyond the stream.
+    bool IsEnd_2ff0() const { return m_position > m_length; }
+    int position() const { return m_position; }
+
+private:
+    uint32_t readByte();
+    void renormalize();
+    int exchangeMps(Context &cx);
+    int exchangeLps(Context &cx);
+
+    uint32_t A = 0;
+    uint32_t C = 0;
+    int CT = 0;
+    const uint8_t *m_data = nullptr;
+    int m_length = 0;
+    int m_position = 0;
+};
+
+// The T.81 encoder (A, C, CT with carry propagation), producing the byte
+// sequence that Jg reads: FF is followed by a stuffed 00.
+class QmEncoder {
+public:
+    QmEncoder();
+    void encodeDecision(Context &cx, int decision);
+    void encodeSymbol(State &state, int symbol);
+    void encodeBits(State &state, uint32_t value, int count);
+    // Terminates the code (T.81 Flush); trailing zero bytes are dropped since
+    // the decoder reads zeros past the end anyway.
+    void flush();
+    // Coded bytes so far, without stuffing (their count bounds the stuffed size
+    // from below).
+    int rawSize() const { return int(m_bytes.size()); }
+    // The coded bytes with a 00 stuffed after each FF.
+    std::vector<uint8_t> stuffedBytes() const;
+
+private:
+    void codeMps(Context &cx);
+    void codeLps(Context &cx);
+    void renormalize();
+    void byteOut();
+
+    uint32_t A;
+    uint32_t C;
+    int CT;
+    std::vector<uint8_t> m_bytes;
+};
+
+} // namespace wlt

@@ -1,0 +1,292 @@
+#pragma once
+// The bit-plane walk over one colour channel's coefficients. The decoder
+// drives it with a Coder that decodes each symbol; the encoder drives the very
+// same walk with a Coder that chooses and encodes the symbols, so both sides
+// always agree on which symbol comes next.
+
+#include <cstdlib>
+
+#include "qmcoder.h"
+#include "wltplanes.h"
+#include "wltshape.h"
+
+namespace wlt {
+
+constexpr uint8_t NoMark = 255;
+// Marks: 0 positive significant, 1 negative significant, 2 zero root,
+// 3 isolated zero; 4 and 5 are the zero root and isolated zero of a
+// coefficient outside the shape.
+constexpr uint8_t MarkZeroRoot = 2;
+constexpr uint8_t MarkOutsideZeroRoot = 4;
+constexpr uint8_t MarkOutsideIsolatedZero = 5;
+
+constexpr int ListCapacity = PlaneSize;
+constexpr int ResultListOverflow = 11;
+constexpr int LowestRows = PlaneRows >> Levels;
+constexpr int LowestCols = PlaneCols >> Levels;
+
+struct Coord {
+    uint8_t row, col;
+};
+
+// The coordinate list G with room for every coefficient of a plane.
+struct CoordList {
+    int count = 0;
+    Coord entries[ListCapacity];
+};
+
+inline bool listAppend(CoordList &list, int row, int col)
+{
+    if (list.count >= ListCapacity)
+        return false;
+    list.entries[list.count++] = Coord{uint8_t(row), uint8_t(col)};
+    return true;
+}
+
+inline Coord listAt(const CoordList &list, int index) { return list.entries[index]; }
+
+// Per-channel planes and lists.
+struct ChannelPlanes {
+    Plane32 value;
+    Plane8 mark;
+    Plane8 significant;
+    CoordList list;
+    CoordList secondGroup;
+};
+
+// What the walk asks for; the encoder needs it to choose the symbol.
+enum class SymbolKind { Lowest, Band, OutsideShape, Refinement };
+
+// The level of the coefficient at (row, col) of the 128 x 112 plane: 0 for
+// the lowest band, 1..4 for the detail bands.
+inline int coefficientLevel(int row, int col)
+{
+    for (int a = 1; a <= Levels; ++a) {
+        if (row >= (PlaneRows >> a) || col >= (PlaneCols >> a))
+            return a;
+    }
+    return 0;
+}
+
+// True when the first marked ancestor (up to level 4) is a zero root.
+inline bool underZeroRoot(const Plane8 &mark, int level, int row, int col)
+{
+    for (int a = level; a < Levels; ++a) {
+        row >>= 1;
+        col >>= 1;
+        const uint8_t m = mark[row][col];
+        if (m != NoMark)
+            return m == MarkZeroRoot || m == MarkOutsideZeroRoot;
+    }
+    return false;
+}
+
+// True when some finer-level descendant of (row, col) lies in the shape.
+inline bool hasShapeDescendant(const Plane8 &r, int level, int row, int col)
+{
+    for (int k = 1; k <= level - 1; ++k) {
+        const int size = 1 << k;
+        for (int i = row * size; i < row * size + size; ++i) {
+            for (int j = col * size; j < col * size + size; ++j) {
+                if (r[i][j] == MaskInside)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+// hasShapeDescendant for every coefficient, computed once per picture.
+inline void computeShapeDescendants(const Plane8 &r, Plane8 &below)
+{
+    for (int row = 0; row < PlaneRows; ++row) {
+        for (int col = 0; col < PlaneCols; ++col) {
+            const int a = coefficientLevel(row, col);
+            below[row][col] = a > 1 && hasShapeDescendant(r, a, row, col) ? 1 : 0;
+        }
+    }
+}
+
+template <class Coder>
+class BitPlaneWalk {
+public:
+    BitPlaneWalk(Coder &coder, const Plane8 &r, const Plane8 &shapeBelow, ChannelPlanes &planes)
+        : m_coder(coder), m_r(r), m_shapeBelow(shapeBelow), m_planes(planes)
+    {
+    }
+
+    // Runs every bit-plane from top down to 0 or until the coder runs out.
+    // Returns 1, or 11 when the list cannot be reordered.
+    int run(int topPlane)
+    {
+        InitState(m_s3a, 3);
+        InitState(m_s4, 4);
+        InitState(m_s3b, 3);
+        InitState(m_s2a, 2);
+        InitState(m_s2b, 2);
+        for (auto &row : m_planes.value)
+            row.fill(0);
+        for (auto &row : m_planes.significant)
+            row.fill(0);
+        m_planes.list.count = 0;
+        m_fixL = int32_t(1) << (topPlane + 1);
+
+        for (m_fix = topPlane; m_fix >= 0; --m_fix) {
+            if (m_coder.IsEnd_2ff0())
+                return 1;
+            m_fixM = int32_t(1) << m_fix;
+            for (auto &row : m_planes.mark)
+                row.fill(NoMark);
+
+            if (!lowestBand())
+                return 1;
+            bool end = false;
+            for (int a = Levels; a >= 1 && !end; --a) {
+                for (int b = 1; b <= 3 && !end; ++b)
+                    end = decodeBand(a, b);
+            }
+            if (m_coder.IsEnd_2ff0())
+                return 1;
+            if (m_fix > 0 && m_planes.list.count > 0) {
+                m_fixS = int32_t(1) << (m_fix - 1);
+                refine();
+                if (!reorderList())
+                    return ResultListOverflow;
+            }
+        }
+        return 1;
+    }
+
+private:
+    // False when the coder ran out.
+    bool lowestBand()
+    {
+        for (int row = 0; row < LowestRows; ++row) {
+            for (int col = 0; col < LowestCols; ++col) {
+                if (m_r[row][col] != MaskInside || m_planes.significant[row][col])
+                    continue;
+                const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, row, col, m_fix);
+                if (m_coder.IsEnd_2ff0())
+                    return false;
+                if (s == 2) {
+                    m_planes.mark[row][col] = 2;
+                    m_planes.value[row][col] = 0;
+                } else if (!becomeSignificant(row, col, s)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    // True when the coder ran out.
+    bool decodeBand(int a, int b)
+    {
+        const int h = PlaneRows >> a;
+        const int w = PlaneCols >> a;
+        const int top = h * x[8 + b];
+        const int left = w * y[8 + b];
+        if (b == 1) {
+            for (int col = left; col < left + w; ++col) {
+                for (int row = top; row < top + h; ++row) {
+                    if (visit(a, row, col))
+                        return true;
+                }
+            }
+        } else {
+            for (int row = top; row < top + h; ++row) {
+                for (int col = left; col < left + w; ++col) {
+                    if (visit(a, row, col))
+                        return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    bool visit(int a, int row, int col)
+    {
+        if (m_r[row][col] == MaskInside) {
+            if (m_planes.significant[row][col] || underZeroRoot(m_planes.mark, a, row, col))
+                return false;
+            const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, row, col, m_fix);
+            if (m_coder.IsEnd_2ff0())
+                return true;
+            m_planes.mark[row][col] = uint8_t(s);
+            if (s == 0 || s == 1)
+                return !becomeSignificant(row, col, s);
+        } else if (a > 1 && m_shapeBelow[row][col] && !underZeroRoot(m_planes.mark, a, row, col)) {
+            const int s = m_coder.symbol(m_s2a, SymbolKind::OutsideShape, row, col, m_fix);
+            m_planes.mark[row][col] = s == 1 ? MarkOutsideIsolatedZero : MarkOutsideZeroRoot;
+        }
+        return false;
+    }
+
+    bool becomeSignificant(int row, int col, int s)
+    {
+        m_planes.mark[row][col] = uint8_t(s);
+        m_planes.value[row][col] = s == 1 ? -m_fixM : m_fixM;
+        m_planes.significant[row][col] = 1;
+        return listAppend(m_planes.list, row, col);
+    }
+
+    void refine()
+    {
+        for (int i = 0; i < m_planes.list.count; ++i) {
+            const Coord c = listAt(m_planes.list, i);
+            if (!m_planes.significant[c.row][c.col] || m_r[c.row][c.col] != MaskInside)
+                continue;
+            const int t = m_coder.symbol(m_s2b, SymbolKind::Refinement, c.row, c.col, m_fix);
+            if (m_coder.IsEnd_2ff0())
+                return;
+            int32_t &v = m_planes.value[c.row][c.col];
+            const int32_t magnitude = std::abs(v) | (t ? m_fixS : 0);
+            v = v < 0 ? -magnitude : magnitude;
+        }
+    }
+
+    // Keeps the list ordered by magnitude: within each run of entries that
+    // agree on the bits above this plane, those with the refined bit set come
+    // first, each group in its previous order.
+    bool reorderList()
+    {
+        const int32_t mask = m_fixL - m_fixM;
+        CoordList &list = m_planes.list;
+        Coord *second = m_planes.secondGroup.entries;
+        auto key = [&](const Coord &c) { return std::abs(m_planes.value[c.row][c.col]) & mask; };
+        for (int start = 0; start < list.count;) {
+            const int32_t runKey = key(list.entries[start]);
+            int end = start;
+            while (end < list.count && key(list.entries[end]) == runKey)
+                ++end;
+            int firstCount = 0;
+            int secondCount = 0;
+            for (int i = start; i < end; ++i) {
+                const Coord c = list.entries[i];
+                if (std::abs(m_planes.value[c.row][c.col]) & m_fixS) {
+                    list.entries[start + firstCount++] = c;
+                } else {
+                    if (secondCount >= ListCapacity - 1)
+                        return false;
+                    second[secondCount++] = c;
+                }
+            }
+            for (int i = 0; i < secondCount; ++i)
+                list.entries[start + firstCount + i] = second[i];
+            start = end;
+        }
+        return true;
+    }
+
+    Coder &m_coder;
+    const Plane8 &m_r;
+    const Plane8 &m_shapeBelow;
+    ChannelPlanes &m_planes;
+    State m_s3a, m_s4, m_s3b, m_s2a, m_s2b;
+    int m_fix = 0;
+    int32_t m_fixL = 0;
+    int32_t m_fixM = 0;
+    int32_t m_fixS = 0;
+};
+
+} // namespace wlt

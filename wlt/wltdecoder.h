@@ -1,0 +1,32 @@
+#pragma once
+// Internals of the WLT block decoder, shared with the encoder and the tests.
+
+#include "wltbitplane.h"
+
+namespace wlt {
+
+constexpr uint8_t Magic[7] = {'W', 'L', 'f', 0x00, '~', 0x00, '2'};
+constexpr int ScrambledFrom = 10;
+constexpr int ShapeLengthOffset = 11;
+constexpr int ShapeStreamOffset = 15;
+constexpr int MaxStreamLength = 1032;
+constexpr uint8_t StreamMarker = 'o';
+// The largest top bit-plane whose values and steps fit 32-bit planes.
+constexpr int MaxTopPlane = 29;
+// Bytes of the last colour stream that lie past the colour data.
+constexpr int LastStreamOverhang = 30;
+
+struct StreamLengths {
+    int64_t l0, l1, l2;
+};
+// The split of the colour data of length T (its own 4 length bytes
+// included) into the Y, Cb and Cr streams.
+StreamLengths colourStreamLengths(int64_t colourDataLength);
+
+// Bit-plane decoding of one colour stream (byte 0: top plane, byte 1: 'o').
+// Returns 1 or 11. The stream must hold at least 2 bytes and its top plane
+// must not exceed MaxTopPlane.
+int decodeChannel(const uint8_t *stream, int length, const Plane8 &r, const Plane8 &shapeBelow,
+                  ChannelPlanes &planes);
+
+} // namespace wlt

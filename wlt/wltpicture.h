@@ -1,0 +1,28 @@
+#pragma once
+// From decoded coefficient planes to the 24-bit BMP file image.
+
+#include "wltplanes.h"
+#include "wltshape.h"
+
+namespace wlt {
+
+constexpr int BmpHeaderSize = 54;
+constexpr int BmpRowSize = PictureCols * 3 + 2; // 308: rows padded to 4 bytes
+constexpr int BmpFileSize = BmpHeaderSize + PictureRows * BmpRowSize; // 38862
+
+// Picture buffer: 126 rows of 102 pixels, R, G, B.
+using Picture = std::array<uint8_t, PictureRows * PictureCols * 3>;
+
+// Inverse transform of one channel's decoded values over the decomposed mask
+// D, clamped to bytes; samples outside the shape n stay 0.
+void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded, Plane8 &channel);
+
+void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow);
+
+// Colour conversion, background fill and smoothing next to the shape.
+void assemblePicture(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPlane,
+                     const Plane8 &n, const Colour &fixNum, Picture &picture);
+
+void writeBmp(const Picture &picture, uint8_t *out);
+
+} // namespace wlt

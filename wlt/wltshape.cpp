@@ -1,0 +1,236 @@
+#include "wltshape.h"
+
+#include <cstring>
+
+namespace wlt {
+
+const int x[12] = {1, 1, 0, -1, -1, -1, 0, 1, 0, 0, 1, 1};
+const int y[12] = {0, 1, 1, 1, 0, -1, -1, -1, 0, 1, 0, 1};
+const int ChTb[8] = {4, 3, 5, 2, 6, 1, 7, 0};
+
+namespace {
+
+bool insidePicture(int col, int row)
+{
+    return col >= 0 && col < PictureCols && row >= 0 && row < PictureRows;
+}
+
+} // namespace
+
+int decodeShape(Jg &jg, Colour &fixNum, Chain &chain)
+{
+    State s2;
+    State s8;
+    InitState(s2, 2);
+    InitState(s8, 8);
+    if (jg.decodeBits(s2, 1) != 0)
+        return 6;
+    fixNum.r = uint8_t(jg.decodeBits(s2, 8));
+    fixNum.g = uint8_t(jg.decodeBits(s2, 8));
+    fixNum.b = uint8_t(jg.decodeBits(s2, 8));
+    if (jg.decodeBits(s2, 8) != 1)
+        return 7;
+
+    const int count = jg.decodeBits(s2, 16);
+    chain.x0 = jg.decodeBits(s2, 12);
+    chain.y0 = jg.decodeBits(s2, 12);
+    // The chain buffer and the picture bound what a chain may be.
+    if (count > MaxChainLength)
+        return 8;
+    chain.count = count;
+    int direction = jg.decodeSymbol(s8);
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            direction += ChTb[jg.decodeSymbol(s8)] - 4;
+            if (direction < 0)
+                direction += 8;
+            else if (direction > 7)
+                direction -= 8;
+        }
+        chain.directions[i] = uint8_t(direction);
+    }
+    if (jg.decodeBits(s2, 1) != 0)
+        return 8;
+    if (!chainInsidePicture(chain))
+        return 8;
+    return 1;
+}
+
+bool chainInsidePicture(const Chain &chain)
+{
+    if (chain.count < 0 || chain.count > MaxChainLength)
+        return false;
+    int col = chain.x0;
+    int row = chain.y0;
+    if (!insidePicture(col, row))
+        return false;
+    for (int i = 0; i < chain.count; ++i) {
+        col += x[chain.directions[i] & 7];
+        row += y[chain.directions[i] & 7];
+        if (!insidePicture(col, row))
+            return false;
+    }
+    return true;
+}
+
+void fillChain(const Chain &chain, Plane8 &n)
+{
+    for (auto &row : n)
+        row.fill(0);
+    if (!chainInsidePicture(chain))
+        return;
+
+    int minX = chain.x0, maxX = chain.x0, minY = chain.y0, maxY = chain.y0;
+    int col = chain.x0, row = chain.y0;
+    for (int i = 0; i < chain.count; ++i) {
+        col += x[chain.directions[i]];
+        row += y[chain.directions[i]];
+        minX = col < minX ? col : minX;
+        maxX = col > maxX ? col : maxX;
+        minY = row < minY ? row : minY;
+        maxY = row > maxY ? row : maxY;
+    }
+
+    static_assert(PictureRows <= PlaneRows && PictureCols <= PlaneCols, "grid fits a plane");
+    uint8_t grid[PictureRows][PictureCols];
+    std::memset(grid, 0, sizeof grid);
+    auto toggle = [&grid](int r, int c) {
+        if (r < 0 || r >= PictureRows || c >= PictureCols)
+            return;
+        for (int i = 0; i <= c; ++i)
+            grid[r][i] ^= 0xFF;
+    };
+
+    // Row toggling: every row the chain enters vertically is toggled up to the
+    // entry point; where the chain turns back vertically, the row it leaves
+    // is toggled too, so that the turning row keeps only its run.
+    int cx = chain.x0 - minX;
+    int cy = chain.y0 - minY;
+    int v = -1;
+    for (int i = 0; i < chain.count; ++i) {
+        const int d = chain.directions[i];
+        const int nx = cx + x[d];
+        const int ny = cy + y[d];
+        const int dy = y[d];
+        if (v + dy == 0) {
+            if (cx >= 0)
+                toggle(cy, cx);
+            if (nx >= 0)
+                toggle(ny, nx);
+        } else if (dy == v && nx >= 0) {
+            toggle(ny, nx);
+        }
+        if (dy != 0)
+            v = dy;
+        cx = nx;
+        cy = ny;
+    }
+
+    cx = chain.x0 - minX;
+    cy = chain.y0 - minY;
+    grid[cy][cx] = 0xFF;
+    for (int i = 0; i < chain.count; ++i) {
+        cx += x[chain.directions[i]];
+        cy += y[chain.directions[i]];
+        grid[cy][cx] = 0xFF;
+    }
+
+    for (int r = 0; r + minY < PictureRows; ++r) {
+        for (int c = 0; c + minX < PictureCols; ++c)
+            n[minY + r][minX + c] = grid[r][c] == 0xFF ? 1 : 0;
+    }
+}
+
+// ---- Encoder ---------------------------------------------------------------
+
+bool traceOutline(const Plane8 &mask, Chain &chain)
+{
+    auto inside = [&mask](int col, int row) {
+        return insidePicture(col, row) && mask[row][col] != 0;
+    };
+    int startCol = -1, startRow = -1;
+    for (int r = 0; r < PictureRows && startRow < 0; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            if (mask[r][c]) {
+                startCol = c;
+                startRow = r;
+                break;
+            }
+        }
+    }
+    if (startRow < 0)
+        return false;
+    chain.x0 = startCol;
+    chain.y0 = startRow;
+    chain.count = 0;
+
+    // Moore-neighbour tracing: sweep clockwise from the last background
+    // neighbour; stop on leaving the start point the way the trace began.
+    int col = startCol, row = startRow;
+    int back = 4; // the pixel to the west of the first one is background
+    int firstDirection = -1;
+    for (int steps = 0; steps < 4 * PictureRows * PictureCols; ++steps) {
+        int found = -1;
+        for (int k = 1; k <= 8; ++k) {
+            const int d = (back + k) & 7;
+            if (inside(col + x[d], row + y[d])) {
+                found = d;
+                const int b = (back + k - 1) & 7;
+                const int backCol = col + x[b];
+                const int backRow = row + y[b];
+                const int nextCol = col + x[d];
+                const int nextRow = row + y[d];
+                for (int e = 0; e < 8; ++e) {
+                    if (nextCol + x[e] == backCol && nextRow + y[e] == backRow) {
+                        back = e;
+                        break;
+                    }
+                }
+                break;
+            }
+        }
+        if (found < 0)
+            return true; // a single pixel: an empty chain
+        if (col == startCol && row == startRow) {
+            if (firstDirection < 0)
+                firstDirection = found;
+            else if (found == firstDirection)
+                return true;
+        }
+        if (chain.count == MaxChainLength)
+            return false;
+        chain.directions[chain.count++] = uint8_t(found);
+        col += x[found];
+        row += y[found];
+    }
+    return false;
+}
+
+void encodeShape(QmEncoder &encoder, const Colour &fixNum, const Chain &chain)
+{
+    State s2;
+    State s8;
+    InitState(s2, 2);
+    InitState(s8, 8);
+    encoder.encodeBits(s2, 0, 1);
+    encoder.encodeBits(s2, fixNum.r, 8);
+    encoder.encodeBits(s2, fixNum.g, 8);
+    encoder.encodeBits(s2, fixNum.b, 8);
+    encoder.encodeBits(s2, 1, 8);
+    encoder.encodeBits(s2, uint32_t(chain.count), 16);
+    encoder.encodeBits(s2, uint32_t(chain.x0), 12);
+    encoder.encodeBits(s2, uint32_t(chain.y0), 12);
+    // The first direction is always present, even in an empty chain.
+    encoder.encodeSymbol(s8, chain.count > 0 ? chain.directions[0] : 0);
+    for (int i = 1; i < chain.count; ++i) {
+        const int turn = (chain.directions[i] - chain.directions[i - 1] + 8) & 7;
+        const int change = turn >= 4 ? turn - 8 : turn; // -4 .. 3
+        int symbol = 0;
+        while (ChTb[symbol] - 4 != change)
+            ++symbol;
+        encoder.encodeSymbol(s8, symbol);
+    }
+    encoder.encodeBits(s2, 0, 1);
+}
+
+} // namespace wlt

@@ -1,0 +1,301 @@
+#include "wlttransform.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace wlt {
+
+namespace {
+
+int64_t floorDiv(int64_t a, int64_t b)
+{
+    int64_t q = a / b;
+    if (a % b != 0 && a < 0)
+        --q;
+    return q;
+}
+
+// Planes hold 32-bit values; hostile streams can push sums past that range,
+// so lifting works in 64 bits and stores saturated.
+int32_t saturate(int64_t v)
+{
+    if (v > std::numeric_limits<int32_t>::max())
+        return std::numeric_limits<int32_t>::max();
+    if (v < std::numeric_limits<int32_t>::min())
+        return std::numeric_limits<int32_t>::min();
+    return int32_t(v);
+}
+
+uint8_t movedCode(LineMode mode) { return mode == LineMode::Row ? MovedInRow : MovedInColumn; }
+
+// The coefficient c whose scaleRound(c, kind) comes closest to target.
+int64_t scalePreimage(int64_t target, int kind)
+{
+    const double factor = kind == 1 ? 1.4142 : 0.7071;
+    const int64_t guess = int64_t(double(target) / factor);
+    int64_t best = guess;
+    int64_t bestError = std::numeric_limits<int64_t>::max();
+    for (int64_t c = guess - 2; c <= guess + 2; ++c) {
+        const int64_t error = std::llabs(scaleRound(c, kind) - target);
+        if (error < bestError || (error == bestError && std::llabs(c) < std::llabs(best))) {
+            best = c;
+            bestError = error;
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+int64_t scaleRound(int64_t v, int kind)
+{
+    const double product = double(v) * (kind == 1 ? 1.4142 : 0.7071);
+    return int64_t(product >= 0 ? product + 0.5 : product - 0.5);
+}
+
+// ---- Mask decomposition --------------------------------------------------
+
+void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode mode)
+{
+    const int half = count / 2;
+    for (int i = 0; i < half; ++i) {
+        target[i] = source[2 * i];
+        target[half + i] = source[2 * i + 1];
+    }
+    // An isolated sample at an odd position moves to the low band, unless its
+    // low slot is taken by a code of the other direction.
+    for (int c = 0; c < count;) {
+        if (source[c] != MaskInside) {
+            ++c;
+            continue;
+        }
+        int end = c;
+        while (end < count && source[end] == MaskInside)
+            ++end;
+        if (end - c == 1 && target[c >> 1] == 0) {
+            target[c >> 1] = MaskInside;
+            target[(c >> 1) + half] = movedCode(mode);
+        }
+        c = end;
+    }
+}
+
+void splitMaskLevel(Plane8 &plane, int level)
+{
+    const int rows = levelRows(level);
+    const int cols = levelCols(level);
+    uint8_t line[PlaneRows];
+    uint8_t split[PlaneRows];
+    for (int r = 0; r < rows; ++r) {
+        splitMaskLine(cols, plane[r].data(), split, LineMode::Row);
+        std::memcpy(plane[r].data(), split, size_t(cols));
+    }
+    for (int c = 0; c < cols; ++c) {
+        for (int r = 0; r < rows; ++r)
+            line[r] = plane[r][c];
+        splitMaskLine(rows, line, split, LineMode::Column);
+        for (int r = 0; r < rows; ++r)
+            plane[r][c] = split[r];
+    }
+}
+
+void decomposeMask(const Plane8 &source, Plane8 &target, int levels)
+{
+    target = source;
+    for (int a = 1; a <= levels; ++a)
+        splitMaskLevel(target, a);
+}
+
+// ---- Synthesis -----------------------------------------------------------
+
+void synthesizeRun(int length, bool oddStart, int32_t *v, int highIndex, int lowIndex,
+                   int32_t *o, int start)
+{
+    if (length <= 0)
+        return;
+    if (length == 1) {
+        o[start] = saturate(scaleRound(v[lowIndex], 2));
+        return;
+    }
+    const int last = start + length - 1;
+    const int firstEven = oddStart ? start + 1 : start;
+    const int firstOdd = oddStart ? start : start + 1;
+    const int evenCount = (last - firstEven) / 2 + 1;
+    const int oddCount = (last - firstOdd) / 2 + 1;
+    if (length >= 3) {
+        for (int k = 0; k < evenCount; ++k)
+            v[lowIndex + k] = saturate(scaleRound(v[lowIndex + k], 2));
+        for (int k = 0; k < oddCount; ++k)
+            v[highIndex + k] = saturate(scaleRound(v[highIndex + k], 1));
+    }
+    auto low = [&](int q) -> int64_t { return v[lowIndex + (q - firstEven) / 2]; };
+    auto high = [&](int q) -> int64_t { return v[highIndex + (q - firstOdd) / 2]; };
+
+    // Reversible 5/3 inverse lifting; a missing neighbour at either end of the
+    // run is mirrored from the other side.
+    for (int q = firstEven; q <= last; q += 2) {
+        const bool hasLeft = q > start;
+        const bool hasRight = q < last;
+        int64_t value;
+        if (hasLeft && hasRight) {
+            value = low(q) - floorDiv(high(q - 1) + high(q + 1) + 2, 4);
+        } else {
+            const int64_t h = hasLeft ? high(q - 1) : high(q + 1);
+            value = low(q) - floorDiv(h + 1, 2);
+        }
+        o[q] = saturate(value);
+    }
+    for (int q = firstOdd; q <= last; q += 2) {
+        const bool hasLeft = q > start;
+        const bool hasRight = q < last;
+        int64_t value;
+        if (hasLeft && hasRight)
+            value = high(q) + floorDiv(int64_t(o[q - 1]) + o[q + 1], 2);
+        else
+            value = high(q) + (hasLeft ? o[q - 1] : o[q + 1]);
+        o[q] = saturate(value);
+    }
+}
+
+void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
+{
+    const int half = count / 2;
+    const uint8_t moved = movedCode(mode);
+    uint8_t q[PlaneRows];
+    int32_t o[PlaneRows] = {};
+    for (int i = 0; i < half; ++i) {
+        const uint8_t h = mask[half + i];
+        if (h == moved) {
+            q[2 * i] = 0;
+            q[2 * i + 1] = MaskInside;
+        } else {
+            q[2 * i] = mask[i];
+            q[2 * i + 1] = h;
+        }
+    }
+    for (int s = 0; s < count;) {
+        if (q[s] != MaskInside) {
+            ++s;
+            continue;
+        }
+        int end = s;
+        while (end < count && q[end] == MaskInside)
+            ++end;
+        const int length = end - s;
+        synthesizeRun(length, (s & 1) != 0, values, half + (s >> 1),
+                      length == 1 ? s >> 1 : (s + 1) >> 1, o, s);
+        s = end;
+    }
+    std::memcpy(values, o, sizeof(int32_t) * size_t(count));
+    std::memcpy(mask, q, size_t(count));
+}
+
+void synthesizeLevel(Plane8 &mask, Plane32 &values, int level)
+{
+    const int rows = levelRows(level);
+    const int cols = levelCols(level);
+    int32_t lineValues[PlaneRows];
+    uint8_t lineMask[PlaneRows];
+    for (int c = 0; c < cols; ++c) {
+        for (int r = 0; r < rows; ++r) {
+            lineValues[r] = values[r][c];
+            lineMask[r] = mask[r][c];
+        }
+        synthesizeLine(LineMode::Column, rows, lineValues, lineMask);
+        for (int r = 0; r < rows; ++r) {
+            values[r][c] = lineValues[r];
+            mask[r][c] = lineMask[r];
+        }
+    }
+    for (int r = 0; r < rows; ++r)
+        synthesizeLine(LineMode::Row, cols, values[r].data(), mask[r].data());
+}
+
+// ---- Analysis (encoder) ----------------------------------------------------
+
+void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
+{
+    const int half = count / 2;
+    uint8_t split[PlaneRows];
+    int32_t out[PlaneRows] = {};
+    int64_t x[PlaneRows];
+    int64_t h[PlaneRows];
+    splitMaskLine(count, mask, split, mode);
+    for (int s = 0; s < count;) {
+        if (mask[s] != MaskInside) {
+            ++s;
+            continue;
+        }
+        int end = s;
+        while (end < count && mask[end] == MaskInside)
+            ++end;
+        const int length = end - s;
+        const int last = end - 1;
+        if (length == 1) {
+            // Odd samples that could not move stay in the high slot, but the
+            // synthesis reads them from the low slot, which holds no
+            // coefficient: nothing worth coding there.
+            const bool inLowSlot = (s & 1) == 0 || split[half + (s >> 1)] == movedCode(mode);
+            if (inLowSlot)
+                out[s >> 1] = saturate(scalePreimage(values[s], 2));
+            s = end;
+            continue;
+        }
+        for (int q = s; q <= last; ++q)
+            x[q] = values[q];
+        // Forward lifting: predict the odd samples, then update the even ones.
+        for (int q = s + ((s & 1) ? 0 : 1); q <= last; q += 2) {
+            const bool hasLeft = q > s;
+            const bool hasRight = q < last;
+            if (hasLeft && hasRight)
+                h[q] = x[q] - floorDiv(x[q - 1] + x[q + 1], 2);
+            else
+                h[q] = x[q] - (hasLeft ? x[q - 1] : x[q + 1]);
+        }
+        for (int q = s + ((s & 1) ? 1 : 0); q <= last; q += 2) {
+            const bool hasLeft = q > s;
+            const bool hasRight = q < last;
+            int64_t l;
+            if (hasLeft && hasRight)
+                l = x[q] + floorDiv(h[q - 1] + h[q + 1] + 2, 4);
+            else
+                l = x[q] + floorDiv((hasLeft ? h[q - 1] : h[q + 1]) + 1, 2);
+            out[q >> 1] = saturate(length >= 3 ? scalePreimage(l, 2) : l);
+        }
+        for (int q = s + ((s & 1) ? 0 : 1); q <= last; q += 2)
+            out[half + (q >> 1)] = saturate(length >= 3 ? scalePreimage(h[q], 1) : h[q]);
+        s = end;
+    }
+    std::memcpy(values, out, sizeof(int32_t) * size_t(count));
+    std::memcpy(mask, split, size_t(count));
+}
+
+void analyzeLevel(Plane8 &mask, Plane32 &values, int level)
+{
+    const int rows = levelRows(level);
+    const int cols = levelCols(level);
+    for (int r = 0; r < rows; ++r)
+        analyzeLine(LineMode::Row, cols, values[r].data(), mask[r].data());
+    int32_t lineValues[PlaneRows];
+    uint8_t lineMask[PlaneRows];
+    for (int c = 0; c < cols; ++c) {
+        for (int r = 0; r < rows; ++r) {
+            lineValues[r] = values[r][c];
+            lineMask[r] = mask[r][c];
+        }
+        analyzeLine(LineMode::Column, rows, lineValues, lineMask);
+        for (int r = 0; r < rows; ++r) {
+            values[r][c] = lineValues[r];
+            mask[r][c] = lineMask[r];
+        }
+    }
+}
+
+void analyze(Plane8 &mask, Plane32 &values)
+{
+    for (int a = 1; a <= Levels; ++a)
+        analyzeLevel(mask, values, a);
+}
+
+} // namespace wlt
