@@ -56,9 +56,10 @@ public:
     // True once the decoder has asked for a byte beyond the stream.
     bool IsEnd_2ff0() const { return m_position > m_length; }
     int position() const { return m_position; }
+    // The next byte of the code, as the decoder sees it.
+    uint32_t readByte();
 
 private:
-    uint32_t readByte();
     void renormalize();
     int exchangeMps(Context &cx);
     int exchangeLps(Context &cx);

@@ -1,0 +1,251 @@
+// The QM coder: its table against the data file, the decoder's byte and
+// decision conventions, the symbol trees, and encoder/decoder agreement.
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <vector>
+
+#include "qmcoder.h"
+
+using namespace wlt;
+
+Q_DECLARE_METATYPE(std::vector<int>)
+
+class TestQmCoder : public QObject {
+    Q_OBJECT
+private slots:
+    void tableMatchesDataFile();
+    void readByte_data();
+    void readByte();
+    void endOfStream();
+    void firstDecision_data();
+    void firstDecision();
+    void trees_data();
+    void trees();
+    void decodeBitsOfNothing();
+    void roundTrip_data();
+    void roundTrip();
+};
+
+void TestQmCoder::tableMatchesDataFile()
+{
+    QFile file(QStringLiteral(DORVENT_SOURCE_DIR "/data/qm-probability-table.tsv"));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    QCOMPARE(lines.size(), QmStateCount + 1);
+    QCOMPARE(lines[0].trimmed(), QByteArray("state\tqe\tnext_lps\tnext_mps\tswitch_mps"));
+    for (int i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> f = lines[i].trimmed().split('\t');
+        QCOMPARE(f.size(), 5);
+        const int state = f[0].toInt();
+        QCOMPARE(state, i - 1);
+        bool ok = false;
+        QCOMPARE(int(ShiftTb[state].qe), f[1].toInt(&ok, 16));
+        QVERIFY(ok);
+        QCOMPARE(int(ShiftTb[state].nextLps), f[2].toInt());
+        QCOMPARE(int(ShiftTb[state].nextMps), f[3].toInt());
+        QCOMPARE(int(ShiftTb[state].switchMps), f[4].toInt());
+    }
+}
+
+// Streams are read from position 1, as the shape stream is: byte 0 is 'o',
+// and start() takes the next two bytes; the rows list what follows.
+void TestQmCoder::readByte_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QByteArray>("delivered");
+    QTest::addColumn<int>("positionAfter");
+    QTest::newRow("plain bytes") << QByteArray::fromHex("6f0000112233aa") << QByteArray::fromHex("112233") << 6;
+    QTest::newRow("FF 00 delivers FF") << QByteArray::fromHex("6f0000ff0012aa") << QByteArray::fromHex("ff12") << 6;
+    QTest::newRow("FF 7A delivers 7A") << QByteArray::fromHex("6f0000ff7a12aa") << QByteArray::fromHex("7a12") << 6;
+    QTest::newRow("last byte never delivered") << QByteArray::fromHex("6f00001122") << QByteArray::fromHex("110000") << 6;
+    QTest::newRow("FF takes the last byte") << QByteArray::fromHex("6f0000ff05") << QByteArray::fromHex("0500") << 6;
+    QTest::newRow("FF as the last byte") << QByteArray::fromHex("6f000011ff") << QByteArray::fromHex("1100") << 5;
+}
+
+void TestQmCoder::readByte()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QByteArray, delivered);
+    QFETCH(int, positionAfter);
+    const std::vector<uint8_t> data(stream.begin(), stream.end());
+    Jg jg;
+    jg.start(data.data(), int(data.size()), 1);
+    QCOMPARE(jg.position(), 3);
+    QByteArray got;
+    for (int i = 0; i < delivered.size(); ++i)
+        got.append(char(jg.readByte()));
+    QCOMPARE(got.toHex(), delivered.toHex());
+    QCOMPARE(jg.position(), positionAfter);
+}
+
+void TestQmCoder::endOfStream()
+{
+    // A stream of 5 bytes: the end shows once a read goes past position 5.
+    const uint8_t data[] = {'o', 0x12, 0x34, 0x56, 0x78};
+    Jg jg;
+    jg.start(data, 5, 1);
+    QVERIFY(!jg.IsEnd_2ff0());
+    QCOMPARE(jg.readByte(), 0x56u);
+    QCOMPARE(jg.readByte(), 0u); // byte 4 is the last: never delivered
+    QVERIFY(!jg.IsEnd_2ff0());
+    QCOMPARE(jg.position(), 5);
+    QCOMPARE(jg.readByte(), 0u);
+    QVERIFY(jg.IsEnd_2ff0());
+}
+
+// A fresh context (state 0, Qe 0x5A1D, MPS 0) splits A = 0x10000 into the MPS
+// part [0, 0xA5E3) below and the LPS part above; an LPS in state 0 swaps the
+// MPS sense and moves to state 1.
+void TestQmCoder::firstDecision_data()
+{
+    QTest::addColumn<int>("codeHigh");
+    QTest::addColumn<int>("decision");
+    QTest::addColumn<int>("mps");
+    QTest::addColumn<int>("state");
+    QTest::newRow("bottom: MPS") << 0x0000 << 0 << 0 << 0;
+    QTest::newRow("just below the split: MPS") << 0xA5E2 << 0 << 0 << 0;
+    QTest::newRow("at the split: LPS") << 0xA5E3 << 1 << 1 << 1;
+    QTest::newRow("top: LPS") << 0xFFFF << 1 << 1 << 1;
+}
+
+void TestQmCoder::firstDecision()
+{
+    QFETCH(int, codeHigh);
+    QFETCH(int, decision);
+    QFETCH(int, mps);
+    QFETCH(int, state);
+    const uint8_t data[] = {'o', uint8_t(codeHigh >> 8), uint8_t(codeHigh), 0, 0, 0, 0};
+    Jg jg;
+    jg.start(data, int(sizeof data), 1);
+    Context cx;
+    QCOMPARE(jg.decodeDecision(cx), decision);
+    QCOMPARE(int(cx.mps), mps);
+    QCOMPARE(int(cx.state), state);
+    QCOMPARE(int(cx.qe), int(ShiftTb[state].qe));
+}
+
+// Walks a tree with the given decisions; returns the symbol and the nodes
+// (contexts) used, or -1 when the decisions do not end on a leaf.
+static int walkTree(const State &state, const std::vector<int> &decisions, std::vector<int> &nodes)
+{
+    int node = 0;
+    for (int d : decisions) {
+        nodes.push_back(node);
+        const TreeNode &n = state.tree[node];
+        const bool leaf = d ? n.leaf1 : n.leaf0;
+        const int next = d ? n.next1 : n.next0;
+        if (leaf)
+            return nodes.size() == decisions.size() ? next : -1;
+        node = next;
+    }
+    return -1;
+}
+
+void TestQmCoder::trees_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<std::vector<int>>("decisions");
+    QTest::addColumn<int>("symbol");
+    QTest::addColumn<std::vector<int>>("nodes");
+    QTest::newRow("vl2 0") << 2 << std::vector<int>{0} << 0 << std::vector<int>{0};
+    QTest::newRow("vl2 1") << 2 << std::vector<int>{1} << 1 << std::vector<int>{0};
+    QTest::newRow("vl3 1") << 3 << std::vector<int>{1} << 2 << std::vector<int>{0};
+    QTest::newRow("vl3 00") << 3 << std::vector<int>{0, 0} << 0 << std::vector<int>{0, 1};
+    QTest::newRow("vl3 01") << 3 << std::vector<int>{0, 1} << 1 << std::vector<int>{0, 1};
+    QTest::newRow("vl4 00") << 4 << std::vector<int>{0, 0} << 0 << std::vector<int>{0, 1};
+    QTest::newRow("vl4 01") << 4 << std::vector<int>{0, 1} << 1 << std::vector<int>{0, 1};
+    QTest::newRow("vl4 10") << 4 << std::vector<int>{1, 0} << 2 << std::vector<int>{0, 2};
+    QTest::newRow("vl4 11") << 4 << std::vector<int>{1, 1} << 3 << std::vector<int>{0, 2};
+    const std::vector<int> second = {1, 1, 4, 4};
+    const std::vector<int> third = {2, 3, 5, 6};
+    for (int s = 0; s < 8; ++s) {
+        QTest::addRow("vl8 %d", s) << 8 << std::vector<int>{s >> 2 & 1, s >> 1 & 1, s & 1} << s
+                                   << std::vector<int>{0, second[size_t(s >> 1)], third[size_t(s >> 1)]};
+    }
+}
+
+void TestQmCoder::trees()
+{
+    QFETCH(int, kind);
+    QFETCH(std::vector<int>, decisions);
+    QFETCH(int, symbol);
+    QFETCH(std::vector<int>, nodes);
+    State state;
+    InitState(state, kind);
+    std::vector<int> used;
+    QCOMPARE(walkTree(state, decisions, used), symbol);
+    QCOMPARE(used, nodes);
+    for (const Context &cx : state.contexts) {
+        QCOMPARE(int(cx.mps), 0);
+        QCOMPARE(int(cx.state), 0);
+        QCOMPARE(int(cx.qe), 0x5A1D);
+    }
+}
+
+void TestQmCoder::decodeBitsOfNothing()
+{
+    const uint8_t data[] = {'o', 0x12, 0x34, 0x56};
+    Jg jg;
+    jg.start(data, 4, 1);
+    State s;
+    InitState(s, 2);
+    QCOMPARE(jg.decodeBits(s, 0), -1);
+    QCOMPARE(jg.decodeBits(s, -3), -1);
+    QCOMPARE(jg.position(), 3);
+}
+
+// Symbols of every tree, skewed and even, through the encoder and back,
+// with the decoder reading the stream as a colour stream (two header bytes,
+// one spare byte at the end).
+void TestQmCoder::roundTrip_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("skew");
+    QTest::newRow("short") << 10 << 0;
+    QTest::newRow("even") << 5000 << 0;
+    QTest::newRow("skewed") << 20000 << 95;
+    QTest::newRow("all the same") << 20000 << 100;
+}
+
+void TestQmCoder::roundTrip()
+{
+    QFETCH(int, count);
+    QFETCH(int, skew);
+    QRandomGenerator random(uint(count * 131 + skew));
+    const int kinds[] = {2, 3, 4, 8};
+    std::vector<int> symbols;
+    std::vector<int> stateOf;
+    State encoderStates[4];
+    State decoderStates[4];
+    for (int k = 0; k < 4; ++k) {
+        InitState(encoderStates[k], kinds[k]);
+        InitState(decoderStates[k], kinds[k]);
+    }
+    QmEncoder encoder;
+    for (int i = 0; i < count; ++i) {
+        const int k = int(random.bounded(4));
+        const int symbol = int(random.bounded(100)) < skew ? 0 : int(random.bounded(kinds[k]));
+        symbols.push_back(symbol);
+        stateOf.push_back(k);
+        encoder.encodeSymbol(encoderStates[k], symbol);
+    }
+    encoder.flush();
+    std::vector<uint8_t> stream = {12, 'o'};
+    const std::vector<uint8_t> bytes = encoder.stuffedBytes();
+    stream.insert(stream.end(), bytes.begin(), bytes.end());
+    stream.push_back(0xA5); // the last byte is never read
+    Jg jg;
+    jg.start(stream.data(), int(stream.size()), 2);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(jg.decodeSymbol(decoderStates[stateOf[size_t(i)]]), symbols[size_t(i)]);
+    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+        if (bytes[i] == 0xFF)
+            QCOMPARE(int(bytes[i + 1]), 0);
+    }
+}
+
+QTEST_APPLESS_MAIN(TestQmCoder)
+#include "tst_qmcoder.moc"
