@@ -1,6 +1,7 @@
 #include "demodeck.h"
 
 #include "emulatedreader.h"
+#include "idcard.h"
 
 namespace dorvent::emulator {
 
@@ -9,6 +10,7 @@ void installDemoDeck()
     EmulatedReader &reader = EmulatedReader::instance();
     reader.reset();
     // Each card family puts its demo card in its place here.
+    reader.deck().idCardSam().insert(demoIdentityCard());
 }
 
 } // namespace dorvent::emulator

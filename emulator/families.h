@@ -27,6 +27,9 @@ using FamilyInstaller = void (*)(CommandTable &);
 // The reader's own commands: beep, version.
 void installDeviceCommands(CommandTable &table);
 
+// The identity-card SAM: find, select, reads, chip UID (idcard.cpp).
+void installIdCardCommands(CommandTable &table);
+
 // Every family's installer, in order.
 void installFamilies(CommandTable &table);
 

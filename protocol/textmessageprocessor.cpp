@@ -39,9 +39,9 @@ const CTextMessageProcessor::Action CTextMessageProcessor::kActions[] = {
     {"closeAnt", nullptr},
     {"openAnt", nullptr},
     // identity card
-    {"readIDCardUID", nullptr},
-    {"readIDCard", nullptr},
-    {"readIDCardEX", nullptr},
+    {"readIDCardUID", &CTextMessageProcessor::readIDCardUID},
+    {"readIDCard", &CTextMessageProcessor::readIDCard},
+    {"readIDCardEX", &CTextMessageProcessor::readIDCardEX},
     // bank and social-security cards
     {"readBankNO", nullptr},
     {"readSci", nullptr},

@@ -30,6 +30,12 @@ public:
 
     static const QString kNotOpenMessage; // "端口未打开"
 
+    // Identity card (actions_idcard.cpp): the standard reply plus the card's
+    // fields, the photo at photoPath as Base64 JPEG and the fingerprint block.
+    QString CreateCardsonidCard(const QString &functionName, long code, const QString &msg,
+                                const QString &data, const QString &base64, IDINFO record,
+                                const char *photoPath) const;
+
 private:
     // What every handler gets: the normalised request and where to answer.
     struct Request
@@ -62,6 +68,12 @@ private:
     void beepReader(const Request &request);
     void closeReader(const Request &request);
     void readerVersion(const Request &request);
+
+    // Identity card (actions_idcard.cpp).
+    void readIDCardUID(const Request &request);
+    void readIDCard(const Request &request);
+    void readIDCardEX(const Request &request);
+    void readIdentityRecord(const Request &request, int mode);
 
     luvaroCard m_card;
     QString m_tflag;          // the tag of the request being handled

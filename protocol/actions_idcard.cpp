@@ -1,0 +1,147 @@
+// The identity card: its chip UID, and the holder's record read through the
+// reader's SAM with the photo and the pictures of both faces.
+//
+// A record read leaves the photo at two fixed paths under /tmp: the bitmap
+// the driver decodes and its JPEG copy, from which the reply's photo is made.
+// "readIDCard" removes both after answering; "readIDCardEX" keeps them. The
+// paths are shared by every user of the machine, so they are only ever
+// opened as files of ours (see ownfile.h).
+
+#include "textmessageprocessor.h"
+
+#include "ownfile.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstring>
+
+namespace {
+
+const QString kUidRead = QStringLiteral("获取身份证UID信息成功");
+const QString kUidFailed = QStringLiteral("获取身份证UID失败");
+const QString kRecordRead = QStringLiteral("获取身份证信息成功");
+
+constexpr char kPhotoBitmap[] = "/tmp/idCard.bmp";
+constexpr char kPhotoJpeg[] = "/tmp/idCard.jpg";
+constexpr std::size_t kPathSize = 256;
+constexpr unsigned char kFingerprintMark = 0x43; // 'C'
+
+constexpr int kModeBasic = 0;
+constexpr int kModeExtended = 1; // with the fingerprint block
+
+template <std::size_t N>
+QString fieldText(const char (&field)[N])
+{
+    return QString::fromUtf8(field, static_cast<int>(strnlen(field, N)));
+}
+
+// Re-encodes the image at path (any format Qt reads) as JPEG; empty when
+// there is no image of ours there.
+QByteArray jpegOf(const char *path, const char *format)
+{
+    const QImage image = QImage::fromData(ownfile::read(path));
+    QByteArray encoded;
+    if (image.isNull())
+        return encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, format))
+        encoded.clear();
+    return encoded;
+}
+
+} // namespace
+
+QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, long code,
+                                                   const QString &msg, const QString &data,
+                                                   const QString &base64, IDINFO record,
+                                                   const char *photoPath) const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("functionName"), functionName);
+    object.insert(QStringLiteral("success"), static_cast<int>(code));
+    object.insert(QStringLiteral("msg"), msg);
+    object.insert(QStringLiteral("_tflag"), m_tflag);
+    if (!data.isEmpty())
+        object.insert(QStringLiteral("data"), data);
+    if (!base64.isEmpty())
+        object.insert(QStringLiteral("Base64"), base64);
+
+    object.insert(QStringLiteral("name"), fieldText(record.name));
+    object.insert(QStringLiteral("ENfullname"), fieldText(record.enName));
+    object.insert(QStringLiteral("sex"), fieldText(record.sex));
+    object.insert(QStringLiteral("people"), fieldText(record.nation));
+    object.insert(QStringLiteral("birthday"), fieldText(record.birth));
+    object.insert(QStringLiteral("signdate"), fieldText(record.validFrom));
+    object.insert(QStringLiteral("validterm"), fieldText(record.validTo));
+    object.insert(QStringLiteral("number"), fieldText(record.idNumber));
+    object.insert(QStringLiteral("organs"), fieldText(record.authority));
+    object.insert(QStringLiteral("certType"), fieldText(record.cardType));
+    object.insert(QStringLiteral("certVersion"), fieldText(record.cardVersion));
+    object.insert(QStringLiteral("passNu"), fieldText(record.passNumber));
+    object.insert(QStringLiteral("signCount"), fieldText(record.issueCount));
+    object.insert(QStringLiteral("photoBase64"), QString::fromLatin1(jpegOf(photoPath, "jpg").toBase64()));
+    if (record.fingerprint[0] == kFingerprintMark) {
+        const QByteArray fingerprint(reinterpret_cast<const char *>(record.fingerprint),
+                                     sizeof record.fingerprint);
+        object.insert(QStringLiteral("figData"), QString::fromLatin1(fingerprint.toHex().toUpper()));
+    }
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+void CTextMessageProcessor::readIDCardUID(const Request &request)
+{
+    if (!requireOpen(request))
+        return;
+    char uid[256] = {};
+    const long result = m_card.luvaro_USB_ReadIDCardUid(uid, sizeof uid);
+    if (result != 0) {
+        reply(request, result, kUidFailed);
+        return;
+    }
+    reply(request, 0, kUidRead, QString::fromLatin1(uid, static_cast<int>(strnlen(uid, sizeof uid))));
+}
+
+void CTextMessageProcessor::readIDCard(const Request &request)
+{
+    if (requireOpen(request))
+        readIdentityRecord(request, kModeBasic);
+}
+
+void CTextMessageProcessor::readIDCardEX(const Request &request)
+{
+    if (requireOpen(request))
+        readIdentityRecord(request, kModeExtended);
+}
+
+void CTextMessageProcessor::readIdentityRecord(const Request &request, int mode)
+{
+    IDINFO record;
+    std::memset(&record, 0, sizeof record);
+    char bitmapPath[kPathSize] = {};
+    char jpegPath[kPathSize] = {};
+    std::memcpy(bitmapPath, kPhotoBitmap, sizeof kPhotoBitmap);
+    std::memcpy(jpegPath, kPhotoJpeg, sizeof kPhotoJpeg);
+    char message[kIdMessageSize] = {};
+
+    const long result = m_card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
+    if (result != 0) {
+        reply(request, result, QString::fromUtf8(message, static_cast<int>(strnlen(message, sizeof message))));
+        return;
+    }
+
+    // The JPEG copy is made before the front picture replaces the bitmap
+    // with its enlarged copy. It is created (empty) even without a photo.
+    ownfile::write(jpegPath, jpegOf(bitmapPath, "JPEG"));
+    m_card.IDCardPicFront(record);
+    m_card.IDCardPicBack(record);
+
+    send(request, CreateCardsonidCard(request.act, 0, kRecordRead, QString(), QString(), record, jpegPath));
+    if (mode == kModeBasic) {
+        ownfile::remove(bitmapPath);
+        ownfile::remove(jpegPath);
+    }
+}

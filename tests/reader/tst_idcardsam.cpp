@@ -1,0 +1,364 @@
+// The identity card read through the reader's SAM, against the emulated
+// reader: the exact request frames, the record, the photo file, the
+// fingerprint rule, the failure messages and the chip UID.
+#include "emulatedreader.h"
+#include "idcard.h"
+#include "luvarocard.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstring>
+#include <memory>
+
+using dorvent::emulator::Bytes;
+using dorvent::emulator::EmulatedReader;
+using dorvent::emulator::IdentityCard;
+using dorvent::emulator::Report;
+
+Q_DECLARE_METATYPE(Bytes)
+Q_DECLARE_METATYPE(std::vector<Report>)
+
+namespace {
+
+EmulatedReader &reader() { return EmulatedReader::instance(); }
+
+IdentityCard::Holder residentHolder()
+{
+    IdentityCard::Holder holder;
+    holder.name = u"王小明";
+    holder.sex = u"1";
+    holder.nation = u"03";
+    holder.birth = u"19881120";
+    holder.address = u"上海市浦东新区世纪大道一百号";
+    holder.idNumber = u"310115198811200014";
+    holder.authority = u"上海市公安局浦东分局";
+    holder.validFrom = u"20150101";
+    holder.validTo = u"20350101";
+    return holder;
+}
+
+std::unique_ptr<IdentityCard> residentCard(Bytes fingerprint = {}, Bytes photo = {})
+{
+    if (photo.empty())
+        photo = dorvent::emulator::portraitPhoto();
+    return std::make_unique<IdentityCard>(IdentityCard::Kind::Resident, residentHolder(), photo, fingerprint);
+}
+
+// A whole reply frame split into reports the way the reader splits it.
+std::vector<Report> replyReports(std::uint8_t status, const Bytes &payload)
+{
+    Bytes frame{0x02, 0x02, status, static_cast<std::uint8_t>(payload.size() & 0xFF),
+                static_cast<std::uint8_t>(payload.size() >> 8)};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    std::uint8_t x = 0;
+    for (std::size_t i = 1; i < frame.size(); ++i)
+        x ^= frame[i];
+    frame.push_back(x);
+    std::vector<Report> reports;
+    Report r{};
+    std::copy(frame.begin(), frame.begin() + std::min<std::size_t>(32, frame.size()), r.begin());
+    r[0] = frame.size() > 32 ? 0x82 : 0x02;
+    reports.push_back(r);
+    for (std::size_t at = 32; at < frame.size(); at += 31) {
+        r.fill(0);
+        const std::size_t n = std::min<std::size_t>(31, frame.size() - at);
+        std::copy(frame.begin() + at, frame.begin() + at + n, r.begin() + 1);
+        r[0] = frame.size() - at > 31 ? 0x82 : 0x02;
+        reports.push_back(r);
+    }
+    return reports;
+}
+
+QByteArray frameReport(std::initializer_list<int> bytes)
+{
+    QByteArray r(32, '\0');
+    int i = 0;
+    for (int b : bytes)
+        r[i++] = static_cast<char>(b);
+    return r;
+}
+
+QList<QByteArray> sentReports()
+{
+    QList<QByteArray> out;
+    for (const Report &r : reader().sentReports())
+        out << QByteArray(reinterpret_cast<const char *>(r.data()), 32);
+    return out;
+}
+
+QString text(const char *field) { return QString::fromUtf8(field); }
+
+QByteArray bytes(const unsigned char *data, int n) { return QByteArray(reinterpret_cast<const char *>(data), n); }
+
+QByteArray bytes(const Bytes &b) { return QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size())); }
+
+void noSleep(int) {}
+
+} // namespace
+
+class TestIdCardSam : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void notOpen();
+    void basicRead();
+    void extendedRead_data();
+    void extendedRead();
+    void failures_data();
+    void failures();
+    void smallMessageBuffer();
+    void replyLongerThanBuffer();
+    void uid_data();
+    void uid();
+
+private:
+    void open();
+    std::unique_ptr<luvaroCard> m_card;
+};
+
+void TestIdCardSam::initTestCase()
+{
+    luvaroCard::setSleepFunction(noSleep);
+}
+
+void TestIdCardSam::init()
+{
+    reader().reset();
+    m_card = std::make_unique<luvaroCard>();
+}
+
+void TestIdCardSam::open()
+{
+    char usb[] = "USB";
+    QCOMPARE(m_card->luvaro_USB_Open(usb), 0);
+    reader().clearLog();
+}
+
+void TestIdCardSam::notOpen()
+{
+    reader().deck().idCardSam().insert(residentCard());
+    IDINFO record = {};
+    char message[256] = {};
+    unsigned char buffer[4096];
+    QCOMPARE(m_card->PICC_Reader_ID_Request(), -12L);
+    QCOMPARE(m_card->PICC_Reader_ID_Select(), -12L);
+    QCOMPARE(m_card->PICC_Reader_ID_Read(buffer), -12L);
+    QCOMPARE(m_card->PICC_Reader_ID_Read2(buffer), -12L);
+    QCOMPARE(m_card->luvaro_USB_ReadIDCard(0, "/nonexistent", &record, message), -12L);
+    QCOMPARE(m_card->luvaro_USB_ReadIDCardUid(message), -12L);
+    QCOMPARE(message[0], '\0');
+    QVERIFY(reader().transfers().empty());
+}
+
+void TestIdCardSam::basicRead()
+{
+    reader().deck().idCardSam().insert(residentCard(dorvent::emulator::sampleFingerprint()));
+    open();
+    QTemporaryDir dir;
+    const QByteArray photoPath = QFile::encodeName(dir.filePath(QStringLiteral("idCard.bmp")));
+    IDINFO record = {};
+    char message[256] = {};
+    QCOMPARE(m_card->luvaro_USB_ReadIDCard(0, photoPath.constData(), &record, message), 0L);
+    QCOMPARE(message[0], '\0');
+
+    const QList<QByteArray> sent = sentReports();
+    QCOMPARE(sent, (QList<QByteArray>{frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB0, 0xB9}),
+                                      frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB1, 0xB8}),
+                                      frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB4, 0xBD})}));
+    // 1280 payload bytes: one report of 27, then 41 more.
+    int fetched = 0;
+    for (const auto &t : reader().transfers())
+        fetched += t.isGetReport();
+    QCOMPARE(fetched, 1 + 1 + 1 + 41);
+
+    QCOMPARE(text(record.name), QStringLiteral("王小明"));
+    QCOMPARE(text(record.sex), QStringLiteral("男"));
+    QCOMPARE(text(record.nation), QStringLiteral("回"));
+    QCOMPARE(text(record.birth), QStringLiteral("19881120"));
+    QVERIFY(text(record.address).startsWith(QStringLiteral("上海市浦东新区世纪大道一百号  ")));
+    QCOMPARE(text(record.idNumber), QStringLiteral("310115198811200014"));
+    QCOMPARE(text(record.authority), QStringLiteral("上海市公安局浦东分局"));
+    QCOMPARE(text(record.validTo), QStringLiteral("20350101"));
+    QCOMPARE(bytes(record.wlt, 1024), bytes(dorvent::emulator::portraitPhoto()));
+    // The basic read carries no fingerprint, even for a card that has one.
+    QCOMPARE(bytes(record.fingerprint, 1024), QByteArray(1024, '\0'));
+
+    // The photo decoded into a 102 × 126 bitmap file.
+    QFile photo(QFile::decodeName(photoPath));
+    QVERIFY(photo.open(QIODevice::ReadOnly));
+    const QImage image = QImage::fromData(photo.readAll(), "BMP");
+    QCOMPARE(image.size(), QSize(102, 126));
+}
+
+void TestIdCardSam::extendedRead_data()
+{
+    QTest::addColumn<Bytes>("fingerprint");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("with fingerprint") << dorvent::emulator::sampleFingerprint() << true;
+    QTest::newRow("without fingerprint") << Bytes() << false;
+    Bytes unmarked = dorvent::emulator::sampleFingerprint();
+    unmarked[0] = 0x44;
+    QTest::newRow("block not starting with C") << unmarked << false;
+    // 1382 payload bytes: 100 bytes of a block that starts with C are not enough.
+    Bytes shortBlock = dorvent::emulator::sampleFingerprint();
+    shortBlock.resize(100);
+    QTest::newRow("payload of 1382 bytes") << shortBlock << false;
+}
+
+void TestIdCardSam::extendedRead()
+{
+    QFETCH(Bytes, fingerprint);
+    QFETCH(bool, kept);
+    if (fingerprint.size() == 100) {
+        // The card model pads its fingerprint block, so this reply is made by hand.
+        Bytes payload{0x01, 0x00};
+        const Bytes text = residentCard()->textBlock();
+        payload.insert(payload.end(), text.begin(), text.end());
+        payload.insert(payload.end(), dorvent::emulator::portraitPhoto().begin(), dorvent::emulator::portraitPhoto().end());
+        payload.insert(payload.end(), fingerprint.begin(), fingerprint.end());
+        QCOMPARE(payload.size(), std::size_t(1382));
+        std::vector<Report> injected = replyReports(0x00, {});
+        injected.push_back(injected.front());
+        const std::vector<Report> read = replyReports(0x00, payload);
+        injected.insert(injected.end(), read.begin(), read.end());
+        reader().injectReplyReports(injected);
+    } else {
+        reader().deck().idCardSam().insert(residentCard(fingerprint));
+    }
+    open();
+    IDINFO record = {};
+    char message[256] = {};
+    QCOMPARE(m_card->luvaro_USB_ReadIDCard(1, nullptr, &record, message), 0L);
+    QCOMPARE(sentReports().last(), frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB5, 0xBC}));
+    QCOMPARE(text(record.name), QStringLiteral("王小明"));
+    QCOMPARE(text(record.validFrom), QStringLiteral("20150101"));
+    QCOMPARE(bytes(record.wlt, 1024), bytes(dorvent::emulator::portraitPhoto()));
+    QCOMPARE(bytes(record.fingerprint, 1024), kept ? bytes(fingerprint) : QByteArray(1024, '\0'));
+}
+
+void TestIdCardSam::failures_data()
+{
+    QTest::addColumn<bool>("cardThere");
+    QTest::addColumn<std::vector<Report>>("injected");
+    QTest::addColumn<int>("unplugAfter");
+    QTest::addColumn<QString>("message");
+
+    const Report ok = replyReports(0x00, {}).front();
+    const Report refused = replyReports(0x01, {}).front();
+    QTest::newRow("no card") << false << std::vector<Report>{} << -1
+                             << QStringLiteral("身份证寻卡失败，返回值 t_nRe = -2");
+    QTest::newRow("find answers 0x01") << true << std::vector<Report>{refused} << -1
+                                       << QStringLiteral("身份证寻卡失败，返回值 t_nRe = -2");
+    QTest::newRow("select answers 0x01") << true << std::vector<Report>{ok, refused} << -1
+                                         << QStringLiteral("身份证选卡失败，返回值 t_nRe = -2");
+    QTest::newRow("select answers 0x02: selected") << true << std::vector<Report>{ok, replyReports(0x02, {}).front()}
+                                                   << -1 << QString();
+    QTest::newRow("read refused") << true << std::vector<Report>{ok, ok, refused} << -1
+                                  << QStringLiteral("身份证读卡失败，返回值 t_nRe = -20");
+    QTest::newRow("unplugged during the read") << true << std::vector<Report>{} << 5
+                                               << QStringLiteral("身份证读卡失败，返回值 t_nRe = -15");
+    // A lost fetch says nothing about the card: not taken as "found".
+    QTest::newRow("unplugged before the find reply") << true << std::vector<Report>{} << 1
+                                                     << QStringLiteral("身份证寻卡失败，返回值 t_nRe = -15");
+}
+
+void TestIdCardSam::failures()
+{
+    QFETCH(bool, cardThere);
+    QFETCH(std::vector<Report>, injected);
+    QFETCH(int, unplugAfter);
+    QFETCH(QString, message);
+
+    if (cardThere)
+        reader().deck().idCardSam().insert(residentCard());
+    open();
+    if (!injected.empty())
+        reader().injectReplyReports(injected);
+    if (unplugAfter >= 0)
+        reader().unplugAfterTransfers(unplugAfter);
+    IDINFO record = {};
+    std::memset(&record, 0x5A, sizeof record);
+    char text[256] = {};
+    const long result = m_card->luvaro_USB_ReadIDCard(0, nullptr, &record, text);
+    QCOMPARE(QString::fromUtf8(text), message);
+    QCOMPARE(result, message.isEmpty() ? 0L : -23L);
+    if (!message.isEmpty())
+        QCOMPARE(record.name[0], char(0x5A)); // the record is left alone
+}
+
+void TestIdCardSam::smallMessageBuffer()
+{
+    open();
+    IDINFO record = {};
+    char text[16];
+    std::memset(text, 0x5A, sizeof text);
+    QCOMPARE(m_card->luvaro_USB_ReadIDCard(0, nullptr, &record, text, 10), -23L);
+    QVERIFY(std::memchr(text, 0, 10));
+    QCOMPARE(text[10], char(0x5A));
+}
+
+void TestIdCardSam::replyLongerThanBuffer()
+{
+    // 4200 payload bytes arrive for a 4096-byte reply buffer: the rest is dropped.
+    reader().deck().idCardSam().insert(residentCard());
+    Bytes payload = residentCard()->textBlock();
+    payload.resize(4200, 0xAB);
+    const Report ok = replyReports(0x00, {}).front();
+    std::vector<Report> injected{ok, ok};
+    const std::vector<Report> read = replyReports(0x00, payload);
+    injected.insert(injected.end(), read.begin(), read.end());
+    open();
+    reader().injectReplyReports(injected);
+    IDINFO record = {};
+    char message[256] = {};
+    QCOMPARE(m_card->luvaro_USB_ReadIDCard(1, nullptr, &record, message), 0L);
+    unsigned char buffer[4096 + 64];
+    std::memset(buffer, 0x5A, sizeof buffer);
+    reader().injectReplyReports(read);
+    QCOMPARE(m_card->PICC_Reader_ID_Read(buffer, 4096), 4096L);
+    QCOMPARE(int(buffer[4095]), 0xAB);
+    QCOMPARE(int(buffer[4096]), 0x5A);
+}
+
+void TestIdCardSam::uid_data()
+{
+    QTest::addColumn<bool>("cardThere");
+    QTest::addColumn<std::vector<Report>>("injected");
+    QTest::addColumn<long>("result");
+    QTest::addColumn<QByteArray>("uid");
+
+    QTest::newRow("from the card") << true << std::vector<Report>{} << 0L << QByteArray("5A3C012297401108");
+    QTest::newRow("01 02 03 04 90 00") << false << replyReports(0x00, {1, 2, 3, 4, 0x90, 0x00}) << 0L
+                                       << QByteArray("01020304");
+    QTest::newRow("status word only") << false << replyReports(0x00, {0x90, 0x00}) << 0L << QByteArray();
+    QTest::newRow("one byte") << false << replyReports(0x00, {0x90}) << 0L << QByteArray();
+    QTest::newRow("empty") << false << replyReports(0x00, {}) << 0L << QByteArray();
+    QTest::newRow("no card") << false << std::vector<Report>{} << -20L << QByteArray();
+    QTest::newRow("longer than the text buffer") << false << replyReports(0x00, Bytes(130, 0x11)) << -15L
+                                                 << QByteArray();
+    QTest::newRow("just fits") << false << replyReports(0x00, Bytes(129, 0x11)) << 0L
+                               << QByteArray(254, '1');
+}
+
+void TestIdCardSam::uid()
+{
+    QFETCH(bool, cardThere);
+    QFETCH(std::vector<Report>, injected);
+    if (cardThere)
+        reader().deck().idCardSam().insert(residentCard());
+    open();
+    if (!injected.empty())
+        reader().injectReplyReports(injected);
+    char out[256 + 8] = {};
+    std::memset(out + 256, 0x5A, 8);
+    QTEST(m_card->luvaro_USB_ReadIDCardUid(out, 256), "result");
+    QTEST(QByteArray(out), "uid");
+    QCOMPARE(sentReports(), QList<QByteArray>{frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0x12, 0x1B})});
+    QCOMPARE(QByteArray(out + 256, 8), QByteArray(8, 0x5A));
+}
+
+QTEST_MAIN(TestIdCardSam)
+#include "tst_idcardsam.moc"
