@@ -26,6 +26,8 @@ using FamilyInstaller = void (*)(CommandTable &);
 
 // The reader's own commands: beep, version.
 void installDeviceCommands(CommandTable &table);
+// Contact and contactless CPU cards, the radio field, Type A activation.
+void installCpuCardCommands(CommandTable &table);
 
 // The identity-card SAM: find, select, reads, chip UID (idcard.cpp).
 void installIdCardCommands(CommandTable &table);

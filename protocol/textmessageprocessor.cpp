@@ -18,13 +18,13 @@ const CTextMessageProcessor::Action CTextMessageProcessor::kActions[] = {
     {"close", &CTextMessageProcessor::closeReader},
     {"version", &CTextMessageProcessor::readerVersion},
     // contact and contactless CPU cards
-    {"cardClodPowerOn", nullptr},
-    {"cardHotPowerOn", nullptr},
-    {"cardPowerOff", nullptr},
-    {"cardRun", nullptr},
-    {"mcardPowerOn", nullptr},
-    {"mcardPowerOff", nullptr},
-    {"mcardRun", nullptr},
+    {"cardClodPowerOn", &CTextMessageProcessor::cardPowerOn},
+    {"cardHotPowerOn", &CTextMessageProcessor::cardPowerOn},
+    {"cardPowerOff", &CTextMessageProcessor::cardPowerOff},
+    {"cardRun", &CTextMessageProcessor::cardRun},
+    {"mcardPowerOn", &CTextMessageProcessor::mcardPowerOn},
+    {"mcardPowerOff", &CTextMessageProcessor::mcardPowerOff},
+    {"mcardRun", &CTextMessageProcessor::mcardRun},
     // ISO 15693
     {"card15693Find", nullptr},
     {"card15693Read", nullptr},
@@ -36,8 +36,8 @@ const CTextMessageProcessor::Action CTextMessageProcessor::kActions[] = {
     {"card15693Lock", nullptr},
     {"card15693Info", nullptr},
     // radio field
-    {"closeAnt", nullptr},
-    {"openAnt", nullptr},
+    {"closeAnt", &CTextMessageProcessor::switchAntenna},
+    {"openAnt", &CTextMessageProcessor::switchAntenna},
     // identity card
     {"readIDCardUID", &CTextMessageProcessor::readIDCardUID},
     {"readIDCard", &CTextMessageProcessor::readIDCard},

@@ -69,6 +69,15 @@ private:
     void closeReader(const Request &request);
     void readerVersion(const Request &request);
 
+    // Contact and contactless CPU cards, the radio field (actions_cpu.cpp).
+    void cardPowerOn(const Request &request);
+    void cardPowerOff(const Request &request);
+    void cardRun(const Request &request);
+    void mcardPowerOn(const Request &request);
+    void mcardPowerOff(const Request &request);
+    void mcardRun(const Request &request);
+    void switchAntenna(const Request &request);
+
     // Identity card (actions_idcard.cpp).
     void readIDCardUID(const Request &request);
     void readIDCard(const Request &request);

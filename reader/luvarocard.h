@@ -27,6 +27,11 @@ constexpr int kBankCardNotRead = -200;
 // Any other negative value from luvaro_USB_Open is a libusb error code.
 } // namespace luvaro
 
+// The card's pending request for more time on the contactless path: 1 while
+// one is being answered, with the card's block byte and its parameter.
+extern unsigned char flagLong;
+extern unsigned char longtimedata[2];
+
 // The reader driver: one object per service, holding the open reader's libusb
 // handle (null while closed) and the context it was opened in.
 class luvaroCard
@@ -50,6 +55,35 @@ public:
     // The version text, raw; at most outCapacity - 1 bytes and a NUL.
     int luvaro_USB_Version(unsigned char *out, int outCapacity = kVersionBufferSize);
     libusb_device_handle *handle() const { return m_handle; }
+
+    // ---- Contact and contactless CPU cards (luvarocard_cpu.cpp) ----
+    // Hex outputs are written without a terminator into the caller's zeroed
+    // buffer of `size` bytes; an answer whose hex would not fit is refused
+    // with -14 and nothing is written.
+    static constexpr int kMaxContactApdu = 290;     // command bytes the contact frame holds
+    static constexpr int kMaxContactlessApdu = 503; // ... and the contactless one
+    static constexpr int kAnswerBufferSize = 1024;  // contact reply payload
+    static constexpr int kContactlessBufferSize = 512;
+    static constexpr int kAnswerHexSize = 1024;     // at most 512 answer bytes as hex
+    static constexpr int kMaxWaitingTimeExtensions = 32; // consecutive WTX requests honoured
+    // The reader's slot byte for a caller's slot number.
+    static unsigned char getSlot(int slot);
+    int luvaro_USB_ColdPowerOn(int slot, char *atrHex, int size = 256);
+    int luvaro_USB_PowerOn(int slot, char *atrHex, int size = 256) { return luvaro_USB_ColdPowerOn(slot, atrHex, size); }
+    int luvaro_USB_HotPowerOn(int slot, char *atrHex, int size = 256);
+    // 0, -1 (malformed reply), or the reader's refusal code (positive).
+    int luvaro_USB_PowerOff(int slot);
+    int luvaro_USB_APDU(int slot, const char *apduHex, char *outHex, int size = kAnswerHexSize);
+    int luvaro_USB_SwitchRF(int on);
+    int luvaro_USB_SetTypeA();
+    int luvaro_USB_ICRequest();
+    // NUL-terminated.
+    int luvaro_USB_ICAnticoll(char *uidHex, int size = 256);
+    int luvaro_USB_ICSelect(unsigned char type);
+    int luvaro_USB_PowerOnTypeA(char *atsHex, int size = 128);
+    int luvaro_USB_APDUType(const char *apduHex, char *outHex, int size = kAnswerHexSize);
+    // The whole Type A activation; the ATS NUL-terminated. 0 or -1.
+    int typeAPowerON(char *atsHex, int *len, int size = 128);
 
     // ---- Transport (luvarocard_transport.cpp) ----
     // Each moves one 32-byte report; `len` is the caller's buffer size (never
@@ -122,6 +156,13 @@ private:
     static int collectPayload(libusb_device_handle *handle, const unsigned char *first,
                               int offset, int want, unsigned char *out, int outCapacity,
                               int *copied);
+
+    // One-report command whose reply carries a count at offset 3 and the
+    // bytes from offset 4, written as hex (NUL-terminated when there is room).
+    int countedHexCommand(unsigned char command, const unsigned char *params, int n,
+                          int refusedCode, bool checkHeader, char *hex, int size);
+    // One-report command with no data back: 0, -12, -15 or -21.
+    int simpleCommand(unsigned char command, const unsigned char *params, int n);
 
     libusb_device_handle *m_handle = nullptr;
     libusb_context *m_context = nullptr;

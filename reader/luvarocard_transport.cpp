@@ -46,6 +46,14 @@
 //   <- GET  82 02 00 22 00 4C 56 2D 45 .. 64    (L=34: "LV-E" .. "ed", payload bytes 0..26)
 //   <- GET  02 20 72 65 61 64 65 72 35 00 .. 00 (" reader", payload bytes 27..33, checksum 35)
 //
+// Trace, a contactless APDU (86 00 00 then the command APDU) whose card asks
+// for more time once:
+//   -> SET  02 08 00 08 00 86 00 00 00 84 00 00 04 06   (GET CHALLENGE, 4 bytes)
+//   <- GET  02 02 00 03 00 00 F2 01 F2                  (payload 00, S-block WTX F2, WTXM 01)
+//   -> SET  02 08 00 04 00 86 01 F2 01 78               (block control 01: pass F2 01 back as an S-block)
+//   <- GET  02 02 00 08 00 00 02 A1 B2 C3 D4 90 00 ..   (payload 00, I-block 02, answer A1B2C3D4 9000)
+// The answer proper is the L - 2 bytes after the block byte.
+//
 // Replies are read from the reader's side of the split: after the first
 // report, continuation reports are fetched while 32 or more bytes are still
 // due, then one more. A reply's length field is never trusted: only what
@@ -86,6 +94,12 @@ constexpr unsigned char kStatusBusy = 0x16;
 constexpr int kHeaderSize = 5;        // marker, tag, status, L
 constexpr int kContinuationData = 31; // bytes after the marker of a later report
 constexpr int kMaxSingleReportData = 25; // n + 7 frame bytes must fit one report
+// The answer to a card's WTX request: 02 08 00 04 00 86 01 <block byte> <WTXM> checksum.
+// Block control 0x01 tells the reader to pass the two bytes on as an S-block
+// (0x00, in an APDU frame, wraps the data in an I-block).
+constexpr unsigned char kContactlessCommand = 0x86;
+constexpr unsigned char kWtxBlockControl = 0x01;
+constexpr int kWtxFrameSize = 10;
 
 void sleepMilliseconds(int ms)
 {
@@ -109,6 +123,9 @@ int replyLength(const unsigned char *report)
 }
 
 } // namespace
+
+unsigned char flagLong = 0;
+unsigned char longtimedata[2] = {0, 0};
 
 luvaroCard::SleepFunction luvaroCard::setSleepFunction(SleepFunction sleep)
 {
@@ -257,22 +274,45 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
     *outLen = 0;
 
     unsigned char report[kReportSize];
-    if (HidD_GetFeature(handle, report, kReportSize) < 0)
-        return luvaro::kTransferFailed;
-    for (int refetches = 0; report[2] == kStatusBusy; ++refetches) {
-        if (refetches == kMaxBusyRefetches)
-            return luvaro::kStatusError;
+    const auto fetchReply = [&]() {
         if (HidD_GetFeature(handle, report, kReportSize) < 0)
             return luvaro::kTransferFailed;
+        for (int refetches = 0; report[2] == kStatusBusy; ++refetches) {
+            if (refetches == kMaxBusyRefetches)
+                return luvaro::kStatusError;
+            if (HidD_GetFeature(handle, report, kReportSize) < 0)
+                return luvaro::kTransferFailed;
+        }
+        return report[2] == kStatusOk ? luvaro::kOk : luvaro::kStatusError;
+    };
+    int result = fetchReply();
+    // The card asks for more time (an S-block WTX, block byte 0xF_): the
+    // request is answered with the block byte and parameter it carried, and
+    // the card's next reply is read instead, as often as it asks, up to a bound.
+    for (int extensions = 0; result == luvaro::kOk && (report[6] & 0xF0) == 0xF0; ++extensions) {
+        flagLong = 1;
+        longtimedata[0] = report[6];
+        longtimedata[1] = report[7];
+        if (extensions == kMaxWaitingTimeExtensions) {
+            result = luvaro::kStatusError;
+            break;
+        }
+        const unsigned char answer[] = {kWtxBlockControl, longtimedata[0], longtimedata[1]};
+        unsigned char frame[kWtxFrameSize];
+        buildFrame(kContactlessCommand, answer, sizeof answer, frame, sizeof frame);
+        result = HDRead_Write_new(handle, frame, sizeof frame);
+        if (result == luvaro::kOk)
+            result = fetchReply();
     }
-    if (report[2] != kStatusOk)
-        return luvaro::kStatusError;
+    flagLong = 0;
+    if (result != luvaro::kOk)
+        return result;
 
     // L counts the two skipped bytes, so L bytes from the answer's start run
     // two past it: only the answer itself is kept.
     const int length = replyLength(report);
     int copied = 0;
-    const int result = collectPayload(handle, report, kAnswerOffset, length, out, outCapacity, &copied);
+    result = collectPayload(handle, report, kAnswerOffset, length, out, outCapacity, &copied);
     if (result != luvaro::kOk)
         return result;
     if (report[0] != kMarkerLast && report[0] != kMarkerMore)
