@@ -1,0 +1,277 @@
+// The shape-adaptive wavelet: mask splitting, synthesis of lines and runs,
+// the rounding scale, and the encoder's forward transform against it.
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cstdlib>
+#include <vector>
+
+#include "wltpicture.h"
+#include "wlttransform.h"
+
+using namespace wlt;
+
+using Bytes = std::vector<int>;
+Q_DECLARE_METATYPE(Bytes)
+Q_DECLARE_METATYPE(wlt::LineMode)
+
+class TestWltTransform : public QObject {
+    Q_OBJECT
+private slots:
+    void scaleRoundTable_data();
+    void scaleRoundTable();
+    void splitAndRestoreMask_data();
+    void splitAndRestoreMask();
+    void isolatedSampleValue();
+    void twoSampleRun_data();
+    void twoSampleRun();
+    void threeSampleRun();
+    void decompositionKeepsEveryCoefficient();
+    void forwardThenInverseLine();
+    void forwardThenInversePicture();
+    void clampAfterSynthesis_data();
+    void clampAfterSynthesis();
+};
+
+void TestWltTransform::scaleRoundTable_data()
+{
+    QTest::addColumn<int>("v");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("-3 x 0.7071") << -3 << 2 << -2;
+    QTest::newRow("3 x 1.4142") << 3 << 1 << 4;
+    QTest::newRow("-3 x 1.4142") << -3 << 1 << -4;
+    QTest::newRow("0") << 0 << 1 << 0;
+    QTest::newRow("1 x 0.7071") << 1 << 2 << 1;
+    QTest::newRow("-1 x 0.7071") << -1 << 2 << -1;
+    QTest::newRow("2 x 1.4142") << 2 << 1 << 3;
+    QTest::newRow("4800 x 0.7071") << 4800 << 2 << 3394;
+}
+
+void TestWltTransform::scaleRoundTable()
+{
+    QFETCH(int, v);
+    QFETCH(int, kind);
+    QFETCH(int, expected);
+    QCOMPARE(scaleRound(v, kind), int64_t(expected));
+}
+
+void TestWltTransform::splitAndRestoreMask_data()
+{
+    QTest::addColumn<LineMode>("mode");
+    QTest::addColumn<Bytes>("source");
+    QTest::addColumn<Bytes>("split");
+    QTest::newRow("isolated odd sample moves (row)") << LineMode::Row << Bytes{0, 1, 0, 0} << Bytes{1, 0, 0x80, 0};
+    QTest::newRow("isolated odd sample moves (column)") << LineMode::Column << Bytes{0, 1, 0, 0} << Bytes{1, 0, 0x81, 0};
+    QTest::newRow("isolated even sample stays") << LineMode::Row << Bytes{0, 0, 1, 0} << Bytes{0, 1, 0, 0};
+    QTest::newRow("run of two") << LineMode::Row << Bytes{0, 1, 1, 0} << Bytes{0, 1, 1, 0};
+    QTest::newRow("last sample isolated") << LineMode::Row << Bytes{0, 0, 0, 1} << Bytes{0, 1, 0, 0x80};
+    QTest::newRow("odd sample beside a row code stays high")
+        << LineMode::Column << Bytes{0x80, 1, 0, 0} << Bytes{0x80, 0, 1, 0};
+    QTest::newRow("codes end runs") << LineMode::Column << Bytes{1, 0x80, 1, 1} << Bytes{1, 1, 0x80, 1};
+    QTest::newRow("mixed") << LineMode::Row << Bytes{1, 1, 1, 0, 0, 1, 0, 1}
+                           << Bytes{1, 1, 1, 1, 1, 0, 0x80, 0x80};
+}
+
+void TestWltTransform::splitAndRestoreMask()
+{
+    QFETCH(LineMode, mode);
+    QFETCH(Bytes, source);
+    QFETCH(Bytes, split);
+    const int n = int(source.size());
+    std::vector<uint8_t> s(source.begin(), source.end());
+    std::vector<uint8_t> t(size_t(n), 0xEE);
+    splitMaskLine(n, s.data(), t.data(), mode);
+    QCOMPARE(Bytes(t.begin(), t.end()), split);
+
+    std::vector<int32_t> values(size_t(n), 0);
+    synthesizeLine(mode, n, values.data(), t.data());
+    QCOMPARE(Bytes(t.begin(), t.end()), source);
+}
+
+// 0 1 0 0 in row mode: the sample comes back from the low slot, scaled.
+void TestWltTransform::isolatedSampleValue()
+{
+    std::vector<uint8_t> mask = {1, 0, 0x80, 0};
+    std::vector<int32_t> values = {10, 99, 99, 99};
+    synthesizeLine(LineMode::Row, 4, values.data(), mask.data());
+    QCOMPARE(values, (std::vector<int32_t>{0, int32_t(scaleRound(10, 2)), 0, 0}));
+    QCOMPARE(values[1], 7);
+}
+
+void TestWltTransform::twoSampleRun_data()
+{
+    QTest::addColumn<int>("low");
+    QTest::addColumn<int>("high");
+    QTest::newRow("positive") << 10 << 3;
+    QTest::newRow("negative high") << 10 << -3;
+    QTest::newRow("negative low") << -5 << 4;
+    QTest::newRow("large") << 4000 << -1201;
+}
+
+// Unscaled: l - floor((h + 1) / 2), then that value plus h.
+void TestWltTransform::twoSampleRun()
+{
+    QFETCH(int, low);
+    QFETCH(int, high);
+    auto floorDiv2 = [](int v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); };
+    const int even = low - floorDiv2(high + 1);
+    // Even start: positions 2 and 3 of a line of 8.
+    std::vector<uint8_t> mask = {0, 1, 0, 0, 0, 1, 0, 0};
+    std::vector<int32_t> values = {0, low, 0, 0, 0, high, 0, 0};
+    synthesizeLine(LineMode::Row, 8, values.data(), mask.data());
+    QCOMPARE(values, (std::vector<int32_t>{0, 0, even, even + high, 0, 0, 0, 0}));
+    // Odd start: positions 1 and 2; the odd sample comes first.
+    mask = {0, 1, 0, 0, 1, 0, 0, 0};
+    values = {0, low, 0, 0, high, 0, 0, 0};
+    synthesizeLine(LineMode::Row, 8, values.data(), mask.data());
+    QCOMPARE(values, (std::vector<int32_t>{0, even + high, even, 0, 0, 0, 0, 0}));
+}
+
+// Worked by hand: samples 0..2 with low l0, l1 and high h0, scaled first.
+void TestWltTransform::threeSampleRun()
+{
+    std::vector<uint8_t> mask = {1, 1, 0, 0, 1, 0, 0, 0};
+    std::vector<int32_t> values = {100, 40, 0, 0, -7, 0, 0, 0};
+    synthesizeLine(LineMode::Row, 8, values.data(), mask.data());
+    // l0 = 71, l1 = 28, h0 = -10; even: 71 - floor(-9/2) = 76, 28 - floor(-9/2) = 33;
+    // odd: -10 + floor((76 + 33) / 2) = 44.
+    QCOMPARE(values, (std::vector<int32_t>{76, 44, 33, 0, 0, 0, 0, 0}));
+}
+
+// Splitting only moves coefficients: the shape's sample count survives all
+// four levels, so a channel never holds more coefficients than shape pixels.
+void TestWltTransform::decompositionKeepsEveryCoefficient()
+{
+    QRandomGenerator random(7);
+    for (int trial = 0; trial < 20; ++trial) {
+        Plane8 n{};
+        int pixels = 0;
+        const int density = int(random.bounded(100));
+        for (int r = 0; r < PictureRows; ++r) {
+            for (int c = 0; c < PictureCols; ++c) {
+                n[r][c] = int(random.bounded(100)) < density ? 1 : 0;
+                pixels += n[r][c];
+            }
+        }
+        Plane8 d;
+        decomposeMask(n, d, Levels);
+        int coefficients = 0;
+        for (const auto &row : d) {
+            for (uint8_t v : row)
+                coefficients += v == MaskInside;
+        }
+        QCOMPARE(coefficients, pixels);
+    }
+}
+
+// Runs of one or two samples come back exactly; longer runs within the
+// rounding of their scaling.
+void TestWltTransform::forwardThenInverseLine()
+{
+    QRandomGenerator random(11);
+    for (int trial = 0; trial < 2000; ++trial) {
+        const int n = 2 * (1 + int(random.bounded(56)));
+        std::vector<uint8_t> mask(static_cast<size_t>(n));
+        std::vector<int32_t> original(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            mask[size_t(i)] = random.bounded(100) < 70 ? 1 : 0;
+            original[size_t(i)] = mask[size_t(i)] ? int32_t(random.bounded(256)) : 0;
+        }
+        const std::vector<uint8_t> sourceMask = mask;
+        std::vector<int32_t> values = original;
+        analyzeLine(LineMode::Row, n, values.data(), mask.data());
+        synthesizeLine(LineMode::Row, n, values.data(), mask.data());
+        QCOMPARE(mask, sourceMask);
+        for (int s = 0; s < n;) {
+            int e = s;
+            while (e < n && sourceMask[size_t(e)] == 1)
+                ++e;
+            for (int i = s; i < e; ++i) {
+                const int error = std::abs(values[size_t(i)] - original[size_t(i)]);
+                QVERIFY2(e - s <= 2 ? error == 0 : error <= 2,
+                         qPrintable(QStringLiteral("run %1+%2, sample %3: %4 for %5")
+                                        .arg(s).arg(e - s).arg(i).arg(values[size_t(i)]).arg(original[size_t(i)])));
+            }
+            s = e > s ? e : s + 1;
+        }
+    }
+}
+
+// A smooth picture on a disc through all four levels and back.
+void TestWltTransform::forwardThenInversePicture()
+{
+    Plane8 n{};
+    Plane32 values{};
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            const int dr = r - 60, dc = c - 50;
+            n[r][c] = dr * dr + dc * dc < 45 * 45 ? 1 : 0;
+            values[r][c] = n[r][c] ? 40 + r + c / 2 : 0;
+        }
+    }
+    Plane8 mask = n;
+    Plane32 coefficients = values;
+    analyze(mask, coefficients);
+    Plane8 d;
+    decomposeMask(n, d, Levels);
+    QVERIFY(mask == d);
+    Plane8 channel;
+    reconstructChannel(n, d, coefficients, channel);
+    long totalError = 0;
+    int worst = 0;
+    int pixels = 0;
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            if (!n[r][c]) {
+                QCOMPARE(int(channel[r][c]), 0);
+                continue;
+            }
+            const int error = std::abs(int(channel[r][c]) - values[r][c]);
+            totalError += error;
+            worst = std::max(worst, error);
+            ++pixels;
+        }
+    }
+    QVERIFY2(worst <= 3, qPrintable(QString::number(worst)));
+    QVERIFY2(totalError < pixels / 2, qPrintable(QString::number(double(totalError) / pixels)));
+}
+
+// A one-pixel shape at (0, 0): eight single-sample passes scale the
+// coefficient down to the value, which is then clamped.
+void TestWltTransform::clampAfterSynthesis_data()
+{
+    QTest::addColumn<int>("coefficient");
+    QTest::addColumn<int>("synthesized");
+    QTest::addColumn<int>("written");
+    QTest::newRow("-7 becomes 0") << -112 << -7 << 0;
+    QTest::newRow("300 becomes 255") << 4800 << 300 << 255;
+    QTest::newRow("in range") << 1600 << 100 << 100;
+}
+
+void TestWltTransform::clampAfterSynthesis()
+{
+    QFETCH(int, coefficient);
+    QFETCH(int, synthesized);
+    QFETCH(int, written);
+    Plane8 n{};
+    n[0][0] = 1;
+    Plane8 d;
+    decomposeMask(n, d, Levels);
+    Plane32 decoded{};
+    decoded[0][0] = coefficient;
+
+    Plane8 mask = d;
+    Plane32 values = decoded;
+    for (int a = Levels; a >= 1; --a)
+        synthesizeLevel(mask, values, a);
+    QCOMPARE(values[0][0], synthesized);
+
+    Plane8 channel;
+    reconstructChannel(n, d, decoded, channel);
+    QCOMPARE(int(channel[0][0]), written);
+}
+
+QTEST_APPLESS_MAIN(TestWltTransform)
+#include "tst_wlttransform.moc"
