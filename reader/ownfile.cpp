@@ -16,11 +16,11 @@ bool isOurs(const struct stat &st)
 
 // O_NOFOLLOW refuses a link at the path itself; O_NONBLOCK keeps a FIFO from
 // blocking the open (and the whole service with it) before fstat can refuse it.
-int openOurs(const char *path, int flags)
+int openOurs(const char *path, int flags, unsigned mode = 0600)
 {
     if (!path || !*path)
         return -1;
-    const int fd = ::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int fd = ::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, static_cast<mode_t>(mode));
     if (fd < 0)
         return -1;
     struct stat st;
@@ -33,9 +33,9 @@ int openOurs(const char *path, int flags)
 
 } // namespace
 
-bool write(const char *path, const void *data, std::size_t size)
+bool write(const char *path, const void *data, std::size_t size, unsigned mode)
 {
-    const int fd = openOurs(path, O_WRONLY | O_CREAT);
+    const int fd = openOurs(path, O_WRONLY | O_CREAT, mode);
     if (fd < 0)
         return false;
     bool ok = ::ftruncate(fd, 0) == 0;
@@ -53,9 +53,9 @@ bool write(const char *path, const void *data, std::size_t size)
     return ::close(fd) == 0 && ok;
 }
 
-bool write(const char *path, const QByteArray &bytes)
+bool write(const char *path, const QByteArray &bytes, unsigned mode)
 {
-    return write(path, bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    return write(path, bytes.constData(), static_cast<std::size_t>(bytes.size()), mode);
 }
 
 QByteArray read(const char *path, std::size_t maxSize)
