@@ -1,0 +1,389 @@
+// Unpack_Data on hand-built blocks: every failure code with its reason, the
+// outline fill, streams that end early, and bounds on hostile input.
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <functional>
+#include <vector>
+
+#include "libwlt.h"
+#include "wltdecoder.h"
+#include "wltencoder.h"
+
+using namespace wlt;
+
+namespace {
+
+// The fields of a shape stream, each of which a test may spoil.
+struct ShapeFields {
+    int firstBit = 0;
+    Colour background{250, 240, 230};
+    int present = 1;
+    int count = 76;
+    int x0 = 40;
+    int y0 = 50;
+    // d0 and then one turn symbol per further direction: a 20 x 20 square.
+    std::vector<int> symbols;
+    int finalBit = 0;
+
+    ShapeFields()
+    {
+        symbols.push_back(0); // east
+        for (int side = 0; side < 4; ++side) {
+            if (side > 0)
+                symbols.push_back(4); // +2: a right turn
+            for (int i = 0; i < 18; ++i)
+                symbols.push_back(0);
+        }
+    }
+
+    std::vector<uint8_t> stream() const
+    {
+        QmEncoder e;
+        State s2, s8;
+        InitState(s2, 2);
+        InitState(s8, 8);
+        e.encodeBits(s2, uint32_t(firstBit), 1);
+        e.encodeBits(s2, background.r, 8);
+        e.encodeBits(s2, background.g, 8);
+        e.encodeBits(s2, background.b, 8);
+        e.encodeBits(s2, uint32_t(present), 8);
+        e.encodeBits(s2, uint32_t(count), 16);
+        e.encodeBits(s2, uint32_t(x0), 12);
+        e.encodeBits(s2, uint32_t(y0), 12);
+        for (int s : symbols)
+            e.encodeSymbol(s8, s);
+        e.encodeBits(s2, uint32_t(finalBit), 1);
+        e.flush();
+        std::vector<uint8_t> out{'o'};
+        const std::vector<uint8_t> bytes = e.stuffedBytes();
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        out.push_back(0);
+        return out;
+    }
+};
+
+// A block laid out field by field, before scrambling.
+struct BlockSpec {
+    ShapeFields shape;
+    std::vector<uint8_t> shapeStream = shape.stream();
+    int64_t shapeLength = int64_t(shapeStream.size());
+    int64_t colourLength = WltBlockSize - ShapeStreamOffset - int64_t(shapeStream.size());
+    int topPlane[3] = {3, 3, 3};
+    uint8_t marker[3] = {'o', 'o', 'o'};
+    int length = WltBlockSize;
+
+    void respell() // after changing shape
+    {
+        shapeStream = shape.stream();
+        shapeLength = int64_t(shapeStream.size());
+        colourLength = WltBlockSize - ShapeStreamOffset - shapeLength;
+    }
+
+    std::vector<uint8_t> bytes() const
+    {
+        std::vector<uint8_t> b(4096, 0);
+        std::copy(std::begin(Magic), std::end(Magic), b.begin());
+        auto put32 = [&b](size_t at, int64_t v) {
+            for (int i = 0; i < 4; ++i)
+                b[at + size_t(i)] = uint8_t(uint64_t(v) >> (8 * i));
+        };
+        put32(ShapeLengthOffset, shapeLength);
+        std::copy(shapeStream.begin(), shapeStream.end(), b.begin() + ShapeStreamOffset);
+        const size_t colourAt = ShapeStreamOffset + shapeStream.size();
+        put32(colourAt, colourLength);
+        // Stream headers where the split puts them (the nominal split when
+        // the length field is spoilt).
+        StreamLengths l = colourStreamLengths(colourLength);
+        if (l.l0 < 2 || l.l1 < 2 || l.l2 < 2 || l.l0 + l.l1 > 3000)
+            l = colourStreamLengths(WltBlockSize - ShapeStreamOffset - int64_t(shapeStream.size()));
+        const size_t starts[3] = {colourAt + 4, colourAt + 4 + size_t(l.l0), colourAt + 4 + size_t(l.l0 + l.l1)};
+        for (int c = 0; c < 3; ++c) {
+            b[starts[c]] = uint8_t(topPlane[c]);
+            b[starts[c] + 1] = marker[c];
+        }
+        b.resize(size_t(length));
+        for (size_t i = ScrambledFrom; i < b.size(); ++i)
+            b[i] ^= WltScrambleMask;
+        return b;
+    }
+};
+
+int unpack(const std::vector<uint8_t> &block, std::vector<uint8_t> *bmp = nullptr)
+{
+    std::vector<uint8_t> out(40960, 0);
+    int outLength = -1;
+    libwlt decoder;
+    const int result = decoder.Unpack_Data(block.data(), int(block.size()), out.data(), &outLength);
+    if (result == WltSuccess && outLength != WltBmpFileSize)
+        return -1;
+    if (bmp)
+        *bmp = std::vector<uint8_t>(out.begin(), out.begin() + WltBmpFileSize);
+    return result;
+}
+
+using Mutation = std::function<void(BlockSpec &)>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Mutation)
+
+class TestWltDecoder : public QObject {
+    Q_OBJECT
+private slots:
+    void wellFormedBlock();
+    void rejected_data();
+    void rejected();
+    void failureWritesNothing();
+    void resultTexts();
+    void horizontalChainTogglesNothing();
+    void filledSquare();
+    void streamsEndingEarly_data();
+    void streamsEndingEarly();
+    void lastStreamByteNeverRead();
+    void hostileBlocks();
+};
+
+void TestWltDecoder::wellFormedBlock()
+{
+    std::vector<uint8_t> bmp;
+    QCOMPARE(unpack(BlockSpec().bytes(), &bmp), int(WltSuccess));
+}
+
+void TestWltDecoder::rejected_data()
+{
+    QTest::addColumn<Mutation>("mutation");
+    QTest::addColumn<bool>("mutateBytes");
+    QTest::addColumn<int>("code");
+
+    auto row = [](const char *name, int code, Mutation m) { QTest::newRow(name) << m << false << code; };
+    row("3: magic missing", 3, [](BlockSpec &) {});
+    row("3: block shorter than the magic", 3, [](BlockSpec &b) { b.length = 6; });
+    row("4: block shorter than 15 bytes", 4, [](BlockSpec &b) { b.length = 14; });
+    row("4: shape stream longer than 1032", 4, [](BlockSpec &b) { b.shapeLength = 1033; });
+    row("4: shape stream past the work copy", 4, [](BlockSpec &b) {
+        b.length = 100; // work copy: 2 * (100 - 10) + 10 = 190 bytes
+        b.shapeLength = 176;
+    });
+    row("5: shape length 0", 5, [](BlockSpec &b) { b.shapeLength = 0; });
+    row("5: shape length negative", 5, [](BlockSpec &b) { b.shapeLength = -2; });
+    row("5: shape stream without 'o'", 5, [](BlockSpec &b) { b.shapeStream[0] = 'p'; });
+    row("6: first shape bit 1", 6, [](BlockSpec &b) { b.shape.firstBit = 1; b.respell(); });
+    row("7: shape-present 0", 7, [](BlockSpec &b) { b.shape.present = 0; b.respell(); });
+    row("7: shape-present 2", 7, [](BlockSpec &b) { b.shape.present = 2; b.respell(); });
+    row("8: chain of 509 directions", 8, [](BlockSpec &b) { b.shape.count = 509; b.respell(); });
+    row("8: chain of 65535 directions", 8, [](BlockSpec &b) { b.shape.count = 65535; b.respell(); });
+    row("8: start right of the picture", 8, [](BlockSpec &b) {
+        b.shape.x0 = 102;
+        b.shape.count = 0;
+        b.shape.symbols = {0};
+        b.respell();
+    });
+    row("8: start below the picture", 8, [](BlockSpec &b) {
+        b.shape.y0 = 4095;
+        b.shape.count = 0;
+        b.shape.symbols = {0};
+        b.respell();
+    });
+    row("8: chain leaving at the right", 8, [](BlockSpec &b) { b.shape.x0 = 101 - 18; b.respell(); });
+    row("8: chain leaving at the top", 8, [](BlockSpec &b) {
+        b.shape.count = 2;
+        b.shape.x0 = 5;
+        b.shape.y0 = 0;
+        b.shape.symbols = {6, 0}; // north, north
+        b.respell();
+    });
+    row("8: bit after the chain 1", 8, [](BlockSpec &b) { b.shape.finalBit = 1; b.respell(); });
+    row("9: Y stream longer than 1032", 9, [](BlockSpec &b) { b.colourLength = 1300; });
+    row("9: colour length negative", 9, [](BlockSpec &b) { b.colourLength = -1000; });
+    row("9: colour length huge", 9, [](BlockSpec &b) { b.colourLength = 0x7FFFFFFF; });
+    row("9: streams past the work copy", 9, [](BlockSpec &b) { b.length = 400; });
+    row("9: no room for the colour length", 9, [](BlockSpec &b) {
+        b.length = 100;
+        b.shapeStream.resize(175, 0); // ends 1 byte before the 190-byte work copy does
+        b.shapeLength = 175;
+    });
+    row("10: Y stream without 'o'", 10, [](BlockSpec &b) { b.marker[0] = 0; });
+    row("10: Cr stream without 'o'", 10, [](BlockSpec &b) { b.marker[2] = 'O'; });
+    row("10: top plane 30", 10, [](BlockSpec &b) { b.topPlane[1] = 30; });
+    row("10: top plane 255", 10, [](BlockSpec &b) { b.topPlane[0] = 255; });
+    QTest::newRow("3: magic spoilt") << Mutation() << true << 3;
+}
+
+void TestWltDecoder::rejected()
+{
+    QFETCH(Mutation, mutation);
+    QFETCH(bool, mutateBytes);
+    QFETCH(int, code);
+    BlockSpec spec;
+    std::vector<uint8_t> block;
+    if (mutateBytes) {
+        block = spec.bytes();
+        block[4] = '-';
+    } else {
+        mutation(spec);
+        block = spec.bytes();
+        if (code == 3 && spec.length == WltBlockSize)
+            block[0] = 'w';
+    }
+    QCOMPARE(unpack(block), code);
+}
+
+// A failure leaves both the output buffer and the output length alone.
+void TestWltDecoder::failureWritesNothing()
+{
+    for (int spoil : {0, 11, 20}) {
+        std::vector<uint8_t> block = BlockSpec().bytes();
+        block[size_t(spoil)] ^= 0x40;
+        std::vector<uint8_t> out(40960, 0xAB);
+        int outLength = 1234;
+        libwlt decoder;
+        QVERIFY(decoder.Unpack_Data(block.data(), int(block.size()), out.data(), &outLength) != WltSuccess);
+        QCOMPARE(outLength, 1234);
+        QVERIFY(std::all_of(out.begin(), out.end(), [](uint8_t v) { return v == 0xAB; }));
+    }
+}
+
+void TestWltDecoder::resultTexts()
+{
+    for (int code = 3; code <= 11; ++code)
+        QVERIFY(QByteArray(wltResultText(code)) != "unknown result");
+    QCOMPARE(QByteArray(wltResultText(2)), QByteArray("unknown result"));
+    QCOMPARE(QByteArray(wltResultText(WltNoMagic)), QByteArray("magic missing"));
+}
+
+void TestWltDecoder::horizontalChainTogglesNothing()
+{
+    Chain chain;
+    chain.x0 = 10;
+    chain.y0 = 20;
+    chain.count = 5;
+    const uint8_t directions[] = {0, 0, 0, 4, 4}; // east 3, west 2
+    std::copy(std::begin(directions), std::end(directions), chain.directions);
+    Plane8 n;
+    fillChain(chain, n);
+    for (int r = 0; r < PlaneRows; ++r) {
+        for (int c = 0; c < PlaneCols; ++c)
+            QCOMPARE(int(n[r][c]), r == 20 && c >= 10 && c <= 13 ? 1 : 0);
+    }
+}
+
+// The block's square outline decodes into the filled square, with its
+// outside painted in the background colour.
+void TestWltDecoder::filledSquare()
+{
+    std::vector<uint8_t> bmp;
+    QCOMPARE(unpack(BlockSpec().bytes(), &bmp), int(WltSuccess));
+    auto pixel = [&bmp](int row, int col) {
+        const uint8_t *p = &bmp[size_t(54 + (125 - row) * 308 + col * 3)];
+        return QByteArray(reinterpret_cast<const char *>(p), 3);
+    };
+    const QByteArray background("\xe6\xf0\xfa", 3); // B, G, R
+    QCOMPARE(pixel(0, 0), background);
+    QCOMPARE(pixel(48, 45), background);
+    QCOMPARE(pixel(125, 101), background);
+    Chain chain;
+    Colour fixNum;
+    const std::vector<uint8_t> stream = ShapeFields().stream();
+    Jg jg;
+    jg.start(stream.data(), int(stream.size()), 1);
+    QCOMPARE(decodeShape(jg, fixNum, chain), int(WltSuccess));
+    Plane8 n;
+    fillChain(chain, n);
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c)
+            QCOMPARE(int(n[r][c]), r >= 50 && r < 70 && c >= 40 && c < 60 ? 1 : 0);
+    }
+}
+
+// Colour streams that end before their first plane, or hold nothing but
+// their header, still give a picture.
+void TestWltDecoder::streamsEndingEarly_data()
+{
+    QTest::addColumn<int>("colourLength");
+    QTest::newRow("streams of 10, 10 and 10 bytes") << 4;
+    QTest::newRow("streams of 2, 10 and 8 bytes") << -6;
+}
+
+void TestWltDecoder::streamsEndingEarly()
+{
+    QFETCH(int, colourLength);
+    BlockSpec spec;
+    spec.colourLength = colourLength;
+    spec.topPlane[0] = spec.topPlane[1] = spec.topPlane[2] = 7;
+    QCOMPARE(unpack(spec.bytes()), int(WltSuccess));
+}
+
+// The last byte of the shape stream and of the Y and Cb streams of a real
+// block can be anything: the decoder never reads it.
+void TestWltDecoder::lastStreamByteNeverRead()
+{
+    std::vector<uint8_t> rgb(size_t(PictureRows) * PictureCols * 3);
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            uint8_t *p = &rgb[(size_t(r) * PictureCols + size_t(c)) * 3];
+            const bool inside = (r - 70) * (r - 70) + (c - 50) * (c - 50) < 40 * 40;
+            p[0] = inside ? uint8_t(60 + r) : 255;
+            p[1] = inside ? uint8_t(30 + c) : 255;
+            p[2] = inside ? uint8_t(r + c) : 255;
+        }
+    }
+    const std::vector<uint8_t> block = encodePhoto(rgb.data());
+    QCOMPARE(int(block.size()), WltBlockSize);
+    std::vector<uint8_t> reference;
+    QCOMPARE(unpack(block, &reference), int(WltSuccess));
+
+    auto le32 = [&block](size_t at) {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= uint32_t(block[at + size_t(i)] ^ WltScrambleMask) << (8 * i);
+        return int64_t(int32_t(v));
+    };
+    const int64_t shapeLength = le32(ShapeLengthOffset);
+    const int64_t colourAt = ShapeStreamOffset + shapeLength;
+    const StreamLengths l = colourStreamLengths(le32(size_t(colourAt)));
+    const int64_t lastBytes[] = {colourAt - 1, colourAt + 4 + l.l0 - 1, colourAt + 4 + l.l0 + l.l1 - 1};
+    int checked = 0;
+    for (int64_t at : lastBytes) {
+        if ((block[size_t(at - 1)] ^ WltScrambleMask) == 0xFF)
+            continue; // an FF before it would take it as its second byte
+        ++checked;
+        for (uint8_t value : {0x00, 0x01, 0x7F, 0xFF}) {
+            std::vector<uint8_t> changed = block;
+            changed[size_t(at)] = value ^ WltScrambleMask;
+            std::vector<uint8_t> bmp;
+            QCOMPARE(unpack(changed, &bmp), int(WltSuccess));
+            QVERIFY(bmp == reference);
+        }
+    }
+    QVERIFY(checked >= 2);
+}
+
+// Spoilt and cut blocks: every result is success or a listed code, and the
+// sanitizer build sees no access outside a buffer.
+void TestWltDecoder::hostileBlocks()
+{
+    std::vector<uint8_t> rgb(size_t(PictureRows) * PictureCols * 3);
+    QRandomGenerator random(2024);
+    for (uint8_t &v : rgb)
+        v = uint8_t(random.bounded(256));
+    const std::vector<uint8_t> seeds[] = {BlockSpec().bytes(), encodePhoto(rgb.data())};
+    for (const std::vector<uint8_t> &seed : seeds) {
+        for (int trial = 0; trial < 300; ++trial) {
+            std::vector<uint8_t> block = seed;
+            const int flips = 1 + int(random.bounded(8));
+            for (int i = 0; i < flips; ++i) {
+                const size_t at = 7 + random.bounded(uint32_t(block.size() - 7));
+                block[at] = uint8_t(random.bounded(256));
+            }
+            if (trial % 4 == 0)
+                block.resize(7 + random.bounded(uint32_t(block.size() - 7)));
+            const int result = unpack(block);
+            QVERIFY2(result == WltSuccess || (result >= 4 && result <= 10), qPrintable(QString::number(result)));
+        }
+    }
+}
+
+QTEST_APPLESS_MAIN(TestWltDecoder)
+#include "tst_wltdecoder.moc"
