@@ -5,6 +5,7 @@
 
 #include "families.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace dorvent::emulator {
@@ -63,8 +64,11 @@ namespace {
 // Replies whose count stands at offset 3 and data at offset 4.
 Reply countedReply(const std::vector<std::uint8_t> &data)
 {
-    Bytes body{0x02, status::kOk, static_cast<std::uint8_t>(data.size())};
-    body.insert(body.end(), data.begin(), data.end());
+    Bytes body(3 + data.size());
+    body[0] = 0x02;
+    body[1] = status::kOk;
+    body[2] = static_cast<std::uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), body.begin() + 3);
     return Reply::custom(body);
 }
 
@@ -201,8 +205,9 @@ Reply contactlessExchange(Firmware &firmware, const Request &request)
         --card->extensionsLeft;
         return Reply::ok({0x00, 0xF2, card->wtxMultiplier});
     }
-    Bytes payload{0x00, static_cast<std::uint8_t>(0x02 | card->blockNumber)};
-    payload.insert(payload.end(), card->pendingAnswer.begin(), card->pendingAnswer.end());
+    Bytes payload(2 + card->pendingAnswer.size());
+    payload[1] = static_cast<std::uint8_t>(0x02 | card->blockNumber);
+    std::copy(card->pendingAnswer.begin(), card->pendingAnswer.end(), payload.begin() + 2);
     card->blockNumber ^= 1;
     card->answerPending = false;
     card->pendingAnswer.clear();
