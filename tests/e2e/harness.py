@@ -52,6 +52,7 @@ class Service:
         self.proc = None
         self._stderr = tempfile.TemporaryFile()
         self._stdout = tempfile.TemporaryFile()
+        self._final = None
 
     def __enter__(self):
         if self.wait_for_port:
@@ -81,17 +82,25 @@ class Service:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        # What the process wrote stays readable after the files are closed.
+        if self._final is None:
+            self._final = (self._read(self._stdout), self._read(self._stderr))
+            self._stdout.close()
+            self._stderr.close()
 
     def alive(self):
         return self.proc.poll() is None
 
+    @staticmethod
+    def _read(f):
+        f.seek(0)
+        return f.read().decode("utf-8", "replace")
+
     def stderr(self):
-        self._stderr.seek(0)
-        return self._stderr.read().decode("utf-8", "replace")
+        return self._final[1] if self._final else self._read(self._stderr)
 
     def stdout(self):
-        self._stdout.seek(0)
-        return self._stdout.read().decode("utf-8", "replace")
+        return self._final[0] if self._final else self._read(self._stdout)
 
 
 def run(coro):
