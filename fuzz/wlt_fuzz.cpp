@@ -1,0 +1,29 @@
+// libFuzzer target: Unpack_Data on arbitrary blocks must return success with
+// a whole bitmap or one of its failure codes, and touch nothing outside its
+// buffers (AddressSanitizer and UndefinedBehaviorSanitizer watch).
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "libwlt.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size > 1 << 20)
+        return 0;
+    // An exact-size copy, so that any read past the block is caught.
+    std::vector<unsigned char> block(data, data + size);
+    std::vector<unsigned char> bmp(WltBmpFileSize, 0);
+    int bmpLength = -1;
+    libwlt decoder;
+    const int result = decoder.Unpack_Data(block.data(), int(block.size()), bmp.data(), &bmpLength);
+    if (result == WltSuccess) {
+        if (bmpLength != WltBmpFileSize || bmp[0] != 'B' || bmp[1] != 'M')
+            std::abort();
+    } else if (result < WltNoMagic || result > WltListOverflow || bmpLength != -1) {
+        std::abort();
+    }
+    return 0;
+}
