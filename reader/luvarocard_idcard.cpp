@@ -210,7 +210,7 @@ void printResident(const IDINFO &record)
 }
 
 // Decodes the card's WLT photo and writes the bitmap; a photo that cannot be
-// made leaves no file and is only traced.
+// decoded leaves no file of ours at the path and is only traced.
 void writePhoto(const unsigned char *wltBlock, const char *photoPath)
 {
     unsigned char wlt[kIdPhotoSize];
@@ -222,6 +222,8 @@ void writePhoto(const unsigned char *wltBlock, const char *photoPath)
     if (result != WltSuccess) {
         std::printf("ret = %d\n", result);
         std::fflush(stdout);
+        // An earlier card's photo must not pass for this card's.
+        ownfile::remove(photoPath);
         return;
     }
     const std::size_t length = std::min<std::size_t>(bitmapLength > 0 ? bitmapLength : 0, sizeof bitmap);

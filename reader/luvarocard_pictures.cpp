@@ -173,7 +173,14 @@ void drawPhoto(QPainter &painter, const QPoint &origin, const char *photoPath)
     const QByteArray format = QFileInfo(QFile::decodeName(photoPath)).suffix().toLatin1();
     if (prepared.save(&buffer, format.constData()))
         ownfile::write(photoPath, encoded);
-    painter.drawImage(origin, prepared);
+    if (painter.isActive())
+        painter.drawImage(origin, prepared);
+}
+
+// A null pixmap (no template) takes no painter: nothing is drawn on it.
+bool beginPainting(QPainter &painter, QPaintDevice &device)
+{
+    return device.width() > 0 && device.height() > 0 && painter.begin(&device);
 }
 
 void saveJpeg(const QPixmap &pixmap, const char *outputPath)
@@ -254,8 +261,11 @@ void drawFront(QPaintDevice &device, const IDINFO &record, const char *photoPath
 {
     useGb2312Locale();
     QPainter painter;
-    if (!painter.begin(&device))
+    if (!beginPainting(painter, device)) {
+        // The photo is still prepared, as it would have been for the picture.
+        drawPhoto(painter, QPoint(), photoPath);
         return;
+    }
 
     for (const Label &label : kFrontLabels)
         drawText(painter, kLabelFont, kLabelBlue, at(device, label.at), QString::fromUtf8(label.text));
@@ -290,7 +300,7 @@ void drawBack(QPaintDevice &device, const IDINFO &record)
 {
     useGb2312Locale();
     QPainter painter;
-    if (!painter.begin(&device))
+    if (!beginPainting(painter, device))
         return;
     for (const BackText &text : kBackTexts)
         drawText(painter, text.font, kDataBlack, at(device, text.at), QString::fromUtf8(text.text));
@@ -315,16 +325,14 @@ void luvaroCard::IDCardPicBack(const IDINFO &record)
 void luvaroCard::addMaskByPath(const char *templatePath, const char *outputPath, const IDINFO &record)
 {
     QPixmap pixmap(QFile::decodeName(templatePath));
-    if (!pixmap.isNull())
-        addMask(pixmap, record);
+    addMask(pixmap, record);
     idcardpictures::saveJpeg(pixmap, outputPath);
 }
 
 void luvaroCard::addMaskByPathBack(const char *templatePath, const char *outputPath, const IDINFO &record)
 {
     QPixmap pixmap(QFile::decodeName(templatePath));
-    if (!pixmap.isNull())
-        addMaskBack(pixmap, record);
+    addMaskBack(pixmap, record);
     idcardpictures::saveJpeg(pixmap, outputPath);
 }
 

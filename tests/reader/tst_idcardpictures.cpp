@@ -186,6 +186,7 @@ private slots:
     void photoWhiteBecomesTransparent();
     void frontPixels();
     void templateFiles();
+    void noTemplateStillPreparesPhoto();
     void aliasedFontsHaveChineseGlyphs_data();
     void aliasedFontsHaveChineseGlyphs();
 };
@@ -428,6 +429,17 @@ void TestIdCardPictures::templateFiles()
     QVERIFY(QFile::link(victim, QFile::decodeName(link)));
     card.addMaskByPathBack(templatePath.constData(), link.constData(), record);
     QCOMPARE(QFileInfo(victim).size(), 0);
+}
+
+void TestIdCardPictures::noTemplateStillPreparesPhoto()
+{
+    QTemporaryDir dir;
+    const QString photoPath = dir.filePath(QStringLiteral("photo.bmp"));
+    QVERIFY(writeBmp(photoPath, samplePhoto()));
+    QPixmap none;
+    idcardpictures::drawFront(none, sampleRecord(), QFile::encodeName(photoPath).constData());
+    QVERIFY(none.isNull());
+    QCOMPARE(QImage(photoPath).size(), QSize(307, 378));
 }
 
 void TestIdCardPictures::aliasedFontsHaveChineseGlyphs_data()

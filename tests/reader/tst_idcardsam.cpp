@@ -105,6 +105,7 @@ private slots:
     void init();
     void notOpen();
     void basicRead();
+    void undecodablePhoto();
     void extendedRead_data();
     void extendedRead();
     void failures_data();
@@ -191,6 +192,24 @@ void TestIdCardSam::basicRead()
     QVERIFY(photo.open(QIODevice::ReadOnly));
     const QImage image = QImage::fromData(photo.readAll(), "BMP");
     QCOMPARE(image.size(), QSize(102, 126));
+}
+
+void TestIdCardSam::undecodablePhoto()
+{
+    // An earlier card's photo left at the path must not pass for this card's.
+    QTemporaryDir dir;
+    const QString photoPath = dir.filePath(QStringLiteral("idCard.bmp"));
+    QFile stale(photoPath);
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write("an earlier card's photo");
+    stale.close();
+    reader().deck().idCardSam().insert(residentCard({}, Bytes(1024, 0)));
+    open();
+    IDINFO record = {};
+    char message[256] = {};
+    QCOMPARE(m_card->luvaro_USB_ReadIDCard(0, QFile::encodeName(photoPath).constData(), &record, message), 0L);
+    QCOMPARE(text(record.name), QStringLiteral("王小明"));
+    QVERIFY(!QFile::exists(photoPath));
 }
 
 void TestIdCardSam::extendedRead_data()
