@@ -34,7 +34,6 @@ constexpr struct
 };
 constexpr unsigned char kUnknownSlotByte = 0x8F;
 
-constexpr int kHeaderSize = 5;
 constexpr int kCountOffset = 3; // counted replies: count here, bytes from the next offset
 constexpr int kReportSize = luvaroCard::kReportSize;
 
@@ -56,27 +55,26 @@ int writeHex(const unsigned char *bytes, int n, char *out, int size)
     return 0;
 }
 
-// Packs an APDU text behind a frame's fixed part; an odd last digit is dropped.
-// The byte count, or -14 when the APDU is longer than `maxBytes`.
-int packApdu(const char *apduHex, unsigned char *frame, int at, int maxBytes, int capacity)
+// Lays out 02 08 00 L <command> <p1> 00 APDU checksum (L = n + 3) with the
+// APDU text packed behind the fixed part; an odd last digit is dropped. The
+// APDU's byte count, or -14 when it is longer than `maxBytes`.
+int buildApduFrame(unsigned char command, unsigned char p1, const char *apduHex, int maxBytes,
+                   unsigned char *frame, int capacity)
 {
-    if (!apduHex)
+    constexpr int kFixed = 8;
+    if (!apduHex || std::strlen(apduHex) / 2 > static_cast<std::size_t>(maxBytes)
+        || kFixed + maxBytes + 1 > capacity)
         return luvaro::kBadParameter;
-    const std::size_t n = std::strlen(apduHex) / 2;
-    if (n > static_cast<std::size_t>(maxBytes))
-        return luvaro::kBadParameter;
-    const int end = util_putHex2Char(apduHex, frame, at, capacity);
-    return end < 0 ? end : end - at;
-}
-
-void putHeader(unsigned char *frame, int length, unsigned char command)
-{
-    frame[0] = 0x02;
-    frame[1] = 0x08;
-    frame[2] = 0x00;
-    frame[3] = static_cast<unsigned char>(length & 0xFF);
-    frame[4] = static_cast<unsigned char>(length >> 8);
-    frame[5] = command;
+    const int n = util_putHex2Char(apduHex, frame, kFixed, capacity) - kFixed;
+    const int length = n + 3;
+    const unsigned char header[kFixed] = {0x02, 0x08, 0x00, static_cast<unsigned char>(length & 0xFF),
+                                          static_cast<unsigned char>(length >> 8), command, p1, 0x00};
+    std::memcpy(frame, header, kFixed);
+    unsigned char x = 0;
+    for (int i = 1; i < kFixed + n; ++i)
+        x ^= frame[i];
+    frame[kFixed + n] = x;
+    return n;
 }
 
 } // namespace
@@ -151,15 +149,10 @@ int luvaroCard::luvaro_USB_APDU(int slot, const char *apduHex, char *outHex, int
     if (!m_handle)
         return luvaro::kNotOpen;
     // 02 08 00 L 72 slot 00 APDU checksum, and one zero byte more on the wire.
-    constexpr int kFixed = 8;
-    unsigned char frame[kMaxContactApdu + kFixed + 2] = {};
-    const int n = packApdu(apduHex, frame, kFixed, kMaxContactApdu, sizeof frame);
+    unsigned char frame[kMaxContactApdu + 10] = {};
+    const int n = buildApduFrame(kContactApdu, getSlot(slot), apduHex, kMaxContactApdu, frame, sizeof frame);
     if (n < 0)
         return n;
-    putHeader(frame, n + 3, kContactApdu);
-    frame[6] = getSlot(slot);
-    frame[7] = 0x00;
-    frame[kFixed + n] = xorOf(frame, 1, kFixed + n - 1);
     int result = SetUsbMsg(m_handle, frame, n + 10);
     if (result != luvaro::kOk)
         return result;
@@ -209,13 +202,10 @@ int luvaroCard::luvaro_USB_APDUType(const char *apduHex, char *outHex, int size)
     if (!m_handle)
         return luvaro::kNotOpen;
     // 02 08 00 L 86 00 00 APDU checksum.
-    constexpr int kFixed = 8;
-    unsigned char frame[kMaxContactlessApdu + kFixed + 1] = {};
-    const int n = packApdu(apduHex, frame, kFixed, kMaxContactlessApdu, sizeof frame);
+    unsigned char frame[kMaxContactlessApdu + 9] = {};
+    const int n = buildApduFrame(kContactlessApdu, 0x00, apduHex, kMaxContactlessApdu, frame, sizeof frame);
     if (n < 0)
         return n;
-    putHeader(frame, n + 3, kContactlessApdu);
-    frame[kFixed + n] = xorOf(frame, 1, kFixed + n - 1);
     int result = HDRead_Write_new(m_handle, frame, n + 9);
     if (result != luvaro::kOk)
         return result;
