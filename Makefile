@@ -22,12 +22,13 @@ asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-install: build
-	cmake --install $(BUILD)
+# Root is needed for /opt/apps/cn.luvaro.dorvent/bin and the font aliases.
+SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-demo: build
-	@if [ -f $(BUILD)/install_manifest.txt ] || cmake --install $(BUILD) >/dev/null 2>&1; then :; \
-	 else echo "demo: could not install the card templates (run as root or with sudo)"; fi
+install: build
+	$(SUDO) cmake --install $(BUILD)
+
+demo: install
 	@echo
 	@echo "Dorvent with the emulated reader: ws://localhost:17798"
 	@echo "Open web/index.html in a browser and press \"open\"; stop the service with Ctrl-C."
