@@ -34,12 +34,6 @@ constexpr ResultText resultTexts[] = {
 // MaxStreamLength bytes).
 constexpr int WorkCopyLimit = ShapeStreamOffset + 4 + 4 * MaxStreamLength;
 
-struct DecodingCoder {
-    Jg &jg;
-    int symbol(State &state, SymbolKind, int, int, int) { return jg.decodeSymbol(state); }
-    bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
-};
-
 int32_t readLe32(const uint8_t *p)
 {
     return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
@@ -55,8 +49,8 @@ struct Workspace {
     Colour fixNum;
     Chain chain;
     Plane8 n;
-    Plane8 r;
-    Plane8 shapeBelow;
+    ShapeIndex shape;
+    SynthesisPlan synthesisPlan;
     ChannelPlanes planes;
     Plane8 channels[3];
     Picture picture;
@@ -94,8 +88,8 @@ int Workspace::decode(const uint8_t *input, int length)
     if (shapeResult != WltSuccess)
         return shapeResult;
     fillChain(chain, n);
-    decomposeMask(n, r, Levels);
-    computeShapeDescendants(r, shapeBelow);
+    buildShapeIndex(n, shape);
+    buildSynthesisPlan(shape.r, synthesisPlan);
 
     int64_t offset = ShapeStreamOffset + int64_t(shapeLength);
     if (offset + 4 > workLength)
@@ -117,10 +111,10 @@ int Workspace::decode(const uint8_t *input, int length)
     }
 
     for (int c = 0; c < 3; ++c) {
-        const int result = decodeChannel(colourStreams[c], colourLengths[c], r, shapeBelow, planes);
+        const int result = decodeChannel(colourStreams[c], colourLengths[c], shape, planes);
         if (result != WltSuccess)
             return result;
-        reconstructChannel(n, r, planes.value, channels[c]);
+        reconstructChannel(n, shape.r, synthesisPlan, planes.value, channels[c]);
     }
     assemblePicture(channels[0], channels[1], channels[2], n, fixNum, picture);
     writeBmp(picture, bmp);
@@ -137,16 +131,6 @@ StreamLengths colourStreamLengths(int64_t colourDataLength)
     s.l1 = m * 8 / 100 + 10;
     s.l2 = m - s.l0 - s.l1 + LastStreamOverhang;
     return s;
-}
-
-int decodeChannel(const uint8_t *stream, int length, const Plane8 &r, const Plane8 &shapeBelow,
-                  ChannelPlanes &planes)
-{
-    Jg jg;
-    jg.start(stream, length, 2);
-    DecodingCoder coder{jg};
-    BitPlaneWalk<DecodingCoder> walk(coder, r, shapeBelow, planes);
-    return walk.run(stream[0]);
 }
 
 } // namespace wlt
@@ -169,7 +153,8 @@ int libwlt::Unpack_Data(const unsigned char *input, int length, unsigned char *o
         return WltNoMagic;
     if (output == nullptr || outputLength == nullptr)
         return WltBadShapeStreamSize;
-    auto workspace = std::make_unique<Workspace>();
+    // Default-initialised: every part is written before it is read.
+    std::unique_ptr<Workspace> workspace(new Workspace);
     const int result = workspace->decode(input, length);
     if (result == WltSuccess) {
         std::memcpy(output, workspace->bmp, BmpFileSize);

@@ -50,6 +50,9 @@ struct ChannelPlanes {
     Plane32 value;
     Plane8 mark;
     Plane8 significant;
+    // This plane's underZeroRoot answer for the children of each visited
+    // coefficient: its mark is a zero root, or it is unmarked below one.
+    Plane8 cover;
     CoordList list;
     CoordList secondGroup;
 };
@@ -96,22 +99,56 @@ inline bool hasShapeDescendant(const Plane8 &r, int level, int row, int col)
     return false;
 }
 
-// hasShapeDescendant for every coefficient, computed once per picture.
+// hasShapeDescendant for every coefficient, computed once per picture from
+// the finest level up: a coefficient has a shape descendant when one of its
+// four children lies in the shape or has one.
 inline void computeShapeDescendants(const Plane8 &r, Plane8 &below)
 {
-    for (int row = 0; row < PlaneRows; ++row) {
-        for (int col = 0; col < PlaneCols; ++col) {
-            const int a = coefficientLevel(row, col);
-            below[row][col] = a > 1 && hasShapeDescendant(r, a, row, col) ? 1 : 0;
+    for (auto &row : below)
+        row.fill(0);
+    for (int a = 2; a <= Levels; ++a) {
+        for (int row = 0; row < levelRows(a); ++row) {
+            for (int col = 0; col < levelCols(a); ++col) {
+                if (row < (PlaneRows >> a) && col < (PlaneCols >> a))
+                    continue; // the next coarser level
+                uint8_t any = 0;
+                for (int i = 0; i < 2; ++i) {
+                    for (int j = 0; j < 2; ++j)
+                        any |= uint8_t(r[2 * row + i][2 * col + j] == MaskInside) | below[2 * row + i][2 * col + j];
+                }
+                below[row][col] = any;
+            }
         }
     }
 }
 
-template <class Coder>
+// Where coefficients exist, and, band by band in scan order, the positions
+// whose pass can code a symbol: those in the shape and, above level 1, those
+// outside it with a shape descendant. Built once per picture.
+struct ShapeIndex {
+    Plane8 r;
+    Plane8 shapeBelow;
+    Coord visits[PlaneSize];
+    int lowestEnd = 0;              // visits[0 .. lowestEnd): the lowest band
+    int bandEnd[Levels + 1][4] = {}; // band (a, b) ends at bandEnd[a][b]
+    int bandBegin(int a, int b) const
+    {
+        if (b > 1)
+            return bandEnd[a][b - 1];
+        return a == Levels ? lowestEnd : bandEnd[a + 1][3];
+    }
+};
+
+// n: the 0/1 shape mask.
+void buildShapeIndex(const Plane8 &n, ShapeIndex &index);
+
+// LiteralZeroRoot asks underZeroRoot for every coefficient instead of reading
+// the parent's cover; both give the same walk (the tests hold them to it).
+template <class Coder, bool LiteralZeroRoot = false>
 class BitPlaneWalk {
 public:
-    BitPlaneWalk(Coder &coder, const Plane8 &r, const Plane8 &shapeBelow, ChannelPlanes &planes)
-        : m_coder(coder), m_r(r), m_shapeBelow(shapeBelow), m_planes(planes)
+    BitPlaneWalk(Coder &coder, const ShapeIndex &index, ChannelPlanes &planes)
+        : m_coder(coder), m_index(index), m_r(index.r), m_shapeBelow(index.shapeBelow), m_planes(planes)
     {
     }
 
@@ -161,63 +198,59 @@ private:
     // False when the coder ran out.
     bool lowestBand()
     {
-        for (int row = 0; row < LowestRows; ++row) {
-            for (int col = 0; col < LowestCols; ++col) {
-                if (m_r[row][col] != MaskInside || m_planes.significant[row][col])
-                    continue;
-                const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, row, col, m_fix);
-                if (m_coder.IsEnd_2ff0())
-                    return false;
-                if (s == 2) {
-                    m_planes.mark[row][col] = 2;
-                    m_planes.value[row][col] = 0;
-                } else if (!becomeSignificant(row, col, s)) {
-                    return false;
-                }
+        for (int i = 0; i < m_index.lowestEnd; ++i) {
+            const int row = m_index.visits[i].row;
+            const int col = m_index.visits[i].col;
+            if (m_r[row][col] != MaskInside || m_planes.significant[row][col])
+                continue;
+            const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, row, col, m_fix);
+            if (m_coder.IsEnd_2ff0())
+                return false;
+            if (s == 2) {
+                m_planes.mark[row][col] = 2;
+                m_planes.value[row][col] = 0;
+            } else if (!becomeSignificant(row, col, s)) {
+                return false;
             }
         }
         return true;
     }
 
-    // True when the coder ran out.
+    // One pass over band b (1: right of the lowest band, scanned column by
+    // column; 2: below it and 3: diagonal, row by row) of level a. True when
+    // the coder ran out.
     bool decodeBand(int a, int b)
     {
-        const int h = PlaneRows >> a;
-        const int w = PlaneCols >> a;
-        const int top = h * x[8 + b];
-        const int left = w * y[8 + b];
-        if (b == 1) {
-            for (int col = left; col < left + w; ++col) {
-                for (int row = top; row < top + h; ++row) {
-                    if (visit(a, row, col))
-                        return true;
-                }
-            }
-        } else {
-            for (int row = top; row < top + h; ++row) {
-                for (int col = left; col < left + w; ++col) {
-                    if (visit(a, row, col))
-                        return true;
-                }
-            }
+        const int end = m_index.bandEnd[a][b];
+        for (int i = m_index.bandBegin(a, b); i < end; ++i) {
+            if (visit(a, m_index.visits[i].row, m_index.visits[i].col))
+                return true;
         }
         return false;
     }
 
     bool visit(int a, int row, int col)
     {
+        const bool underZero = LiteralZeroRoot ? underZeroRoot(m_planes.mark, a, row, col)
+                                               : a < Levels && m_planes.cover[row >> 1][col >> 1];
+        uint8_t &cover = m_planes.cover[row][col];
+        cover = underZero;
+        if (underZero)
+            return false;
         if (m_r[row][col] == MaskInside) {
-            if (m_planes.significant[row][col] || underZeroRoot(m_planes.mark, a, row, col))
+            if (m_planes.significant[row][col])
                 return false;
             const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, row, col, m_fix);
             if (m_coder.IsEnd_2ff0())
                 return true;
             m_planes.mark[row][col] = uint8_t(s);
+            cover = s == MarkZeroRoot;
             if (s == 0 || s == 1)
                 return !becomeSignificant(row, col, s);
-        } else if (a > 1 && m_shapeBelow[row][col] && !underZeroRoot(m_planes.mark, a, row, col)) {
+        } else if (a > 1 && m_shapeBelow[row][col]) {
             const int s = m_coder.symbol(m_s2a, SymbolKind::OutsideShape, row, col, m_fix);
             m_planes.mark[row][col] = s == 1 ? MarkOutsideIsolatedZero : MarkOutsideZeroRoot;
+            cover = s != 1;
         }
         return false;
     }
@@ -279,6 +312,7 @@ private:
     }
 
     Coder &m_coder;
+    const ShapeIndex &m_index;
     const Plane8 &m_r;
     const Plane8 &m_shapeBelow;
     ChannelPlanes &m_planes;

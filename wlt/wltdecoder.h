@@ -26,7 +26,6 @@ StreamLengths colourStreamLengths(int64_t colourDataLength);
 // Bit-plane decoding of one colour stream (byte 0: top plane, byte 1: 'o').
 // Returns 1 or 11. The stream must hold at least 2 bytes and its top plane
 // must not exceed MaxTopPlane.
-int decodeChannel(const uint8_t *stream, int length, const Plane8 &r, const Plane8 &shapeBelow,
-                  ChannelPlanes &planes);
+int decodeChannel(const uint8_t *stream, int length, const ShapeIndex &shape, ChannelPlanes &planes);
 
 } // namespace wlt

@@ -228,16 +228,16 @@ struct EncodingCoder {
 
 struct ChannelEncoder {
     const Plane32 &coefficients;
+    const ShapeIndex &shape;
     const Plane8 &r;
-    const Plane8 &shapeBelow;
     Plane<uint32_t> descendantPlanes;
     int topPlane = 0;
     ChannelPlanes encoded;
     ChannelPlanes decoded;
     long symbolsUsed = 0;
 
-    ChannelEncoder(const Plane32 &c, const Plane8 &mask, const Plane8 &below)
-        : coefficients(c), r(mask), shapeBelow(below)
+    ChannelEncoder(const Plane32 &c, const ShapeIndex &index)
+        : coefficients(c), shape(index), r(index.r)
     {
         computeDescendantPlanes(coefficients, r, descendantPlanes);
         int32_t largest = 0;
@@ -256,7 +256,7 @@ struct ChannelEncoder {
     {
         QmEncoder encoder;
         EncodingCoder coder{encoder, coefficients, descendantPlanes, cut, realBytes + 8};
-        BitPlaneWalk<EncodingCoder> walk(coder, r, shapeBelow, encoded);
+        BitPlaneWalk<EncodingCoder> walk(coder, shape, encoded);
         walk.run(topPlane);
         symbolsUsed = coder.count;
         encoder.flush();
@@ -266,7 +266,7 @@ struct ChannelEncoder {
         stream[1] = StreamMarker;
         for (size_t i = 0; i < bytes.size() && int(i) + 2 < std::min(realBytes, length); ++i)
             stream[i + 2] = bytes[i];
-        if (decodeChannel(stream.data(), length, r, shapeBelow, decoded) != WltSuccess)
+        if (decodeChannel(stream.data(), length, shape, decoded) != WltSuccess)
             return false;
         return std::memcmp(&decoded.value, &encoded.value, sizeof(Plane32)) == 0;
     }
@@ -433,7 +433,8 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
         return {};
 
     struct Work {
-        Plane8 mask, n, r, shapeBelow;
+        Plane8 mask, n;
+        ShapeIndex shape;
         Plane32 channels[3];
         Chain chain;
     };
@@ -441,8 +442,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     Colour background;
     findShape(rgb, options.backgroundTolerance, work->mask, background);
     outlineChain(work->mask, work->chain, work->n);
-    decomposeMask(work->n, work->r, Levels);
-    computeShapeDescendants(work->r, work->shapeBelow);
+    buildShapeIndex(work->n, work->shape);
 
     QmEncoder shapeEncoder;
     encodeShape(shapeEncoder, background, work->chain);
@@ -470,7 +470,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     for (int c = 0; c < 3; ++c) {
         Plane8 mask = work->n;
         analyze(mask, work->channels[c]);
-        auto encoder = std::make_unique<ChannelEncoder>(work->channels[c], work->r, work->shapeBelow);
+        auto encoder = std::make_unique<ChannelEncoder>(work->channels[c], work->shape);
         // The last stream's final bytes lie past the block, where the decoder
         // reads zeros.
         const int realBytes = c == 2 ? streamLengths[c] - LastStreamOverhang : streamLengths[c];

@@ -20,16 +20,10 @@ void putLe32(uint8_t *p, uint32_t v)
 
 } // namespace
 
-void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded, Plane8 &channel)
+namespace {
+
+void clampIntoChannel(const Plane8 &n, const Plane32 &values, Plane8 &channel)
 {
-    Plane32 values;
-    Plane8 mask = D;
-    for (int r = 0; r < PlaneRows; ++r) {
-        for (int c = 0; c < PlaneCols; ++c)
-            values[r][c] = D[r][c] > 0 ? decoded[r][c] : 0;
-    }
-    for (int a = Levels; a >= 1; --a)
-        synthesizeLevel(mask, values, a);
     for (auto &row : channel)
         row.fill(0);
     for (int r = 0; r < PictureRows; ++r) {
@@ -39,6 +33,35 @@ void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded
                 channel[r][c] = v < 0 ? 0 : v > 255 ? 255 : uint8_t(v);
         }
     }
+}
+
+void keepCoefficients(const Plane8 &D, const Plane32 &decoded, Plane32 &values)
+{
+    for (int r = 0; r < PlaneRows; ++r) {
+        for (int c = 0; c < PlaneCols; ++c)
+            values[r][c] = D[r][c] > 0 ? decoded[r][c] : 0;
+    }
+}
+
+} // namespace
+
+void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded, Plane8 &channel)
+{
+    Plane32 values;
+    Plane8 mask = D;
+    keepCoefficients(D, decoded, values);
+    for (int a = Levels; a >= 1; --a)
+        synthesizeLevel(mask, values, a);
+    clampIntoChannel(n, values, channel);
+}
+
+void reconstructChannel(const Plane8 &n, const Plane8 &D, const SynthesisPlan &plan,
+                        const Plane32 &decoded, Plane8 &channel)
+{
+    Plane32 values;
+    keepCoefficients(D, decoded, values);
+    synthesizePlanned(plan, values);
+    clampIntoChannel(n, values, channel);
 }
 
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow)

@@ -16,6 +16,10 @@ using Picture = std::array<uint8_t, PictureRows * PictureCols * 3>;
 // Inverse transform of one channel's decoded values over the decomposed mask
 // D, clamped to bytes; samples outside the shape n stay 0.
 void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded, Plane8 &channel);
+struct SynthesisPlan;
+// The same, replaying the runs planned for D.
+void reconstructChannel(const Plane8 &n, const Plane8 &D, const SynthesisPlan &plan,
+                        const Plane32 &decoded, Plane8 &channel);
 
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow);
 

@@ -158,12 +158,13 @@ void synthesizeRun(int length, bool oddStart, int32_t *v, int highIndex, int low
     }
 }
 
-void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
+namespace {
+
+// Step 1 of synthesizeLine: the mask before this line's split.
+void restoreMaskLine(LineMode mode, int count, const uint8_t *mask, uint8_t *q)
 {
     const int half = count / 2;
     const uint8_t moved = movedCode(mode);
-    uint8_t q[PlaneRows];
-    int32_t o[PlaneRows] = {};
     for (int i = 0; i < half; ++i) {
         const uint8_t h = mask[half + i];
         if (h == moved) {
@@ -174,6 +175,16 @@ void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
             q[2 * i + 1] = h;
         }
     }
+}
+
+} // namespace
+
+void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
+{
+    const int half = count / 2;
+    uint8_t q[PlaneRows];
+    int32_t o[PlaneRows] = {};
+    restoreMaskLine(mode, count, mask, q);
     for (int s = 0; s < count;) {
         if (q[s] != MaskInside) {
             ++s;
@@ -210,6 +221,112 @@ void synthesizeLevel(Plane8 &mask, Plane32 &values, int level)
     }
     for (int r = 0; r < rows; ++r)
         synthesizeLine(LineMode::Row, cols, values[r].data(), mask[r].data());
+}
+
+// ---- Planned synthesis ------------------------------------------------------
+
+void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
+{
+    Plane8 mask = D;
+    int line = 0;
+    int runCount = 0;
+    uint8_t split[PlaneRows];
+    uint8_t restored[PlaneRows];
+    auto record = [&](int count) {
+        for (int s = 0; s < count;) {
+            if (restored[s] != MaskInside) {
+                ++s;
+                continue;
+            }
+            int end = s;
+            while (end < count && restored[end] == MaskInside)
+                ++end;
+            plan.runs[runCount++] = SynthesisPlan::Run{uint8_t(s), uint8_t(end - s)};
+            s = end;
+        }
+        plan.lineEnd[line++] = runCount;
+    };
+    for (int a = Levels; a >= 1; --a) {
+        const int rows = levelRows(a);
+        const int cols = levelCols(a);
+        for (int c = 0; c < cols; ++c) {
+            for (int r = 0; r < rows; ++r)
+                split[r] = mask[r][c];
+            restoreMaskLine(LineMode::Column, rows, split, restored);
+            for (int r = 0; r < rows; ++r)
+                mask[r][c] = restored[r];
+            record(rows);
+        }
+        for (int r = 0; r < rows; ++r) {
+            restoreMaskLine(LineMode::Row, cols, mask[r].data(), restored);
+            std::memcpy(mask[r].data(), restored, size_t(cols));
+            record(cols);
+        }
+    }
+}
+
+namespace {
+
+// synthesizeRun with the mirrored ends folded into the buffers, so that every
+// sample takes the interior formula; same arithmetic, same saturation.
+void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
+{
+    if (length == 1) {
+        o[start] = saturate(scaleRound(v[start >> 1], 2));
+        return;
+    }
+    // x[p + 1] is the coefficient of sample p; x[0] and x[length + 1] mirror.
+    int64_t x[PlaneRows + 2];
+    int64_t e[PlaneRows + 2];
+    const bool scaled = length >= 3;
+    for (int p = 0; p < length; ++p) {
+        const int q = start + p;
+        const bool even = (q & 1) == 0;
+        const int32_t c = even ? v[q >> 1] : v[half + (q >> 1)];
+        x[p + 1] = scaled ? saturate(scaleRound(c, even ? 2 : 1)) : c;
+    }
+    x[0] = x[2];
+    x[length + 1] = x[length - 1];
+    for (int p = (start & 1); p < length; p += 2) {
+        const int32_t value = saturate(x[p + 1] - floorDiv(x[p] + x[p + 2] + 2, 4));
+        e[p + 1] = value;
+        o[start + p] = value;
+    }
+    e[0] = e[2];
+    e[length + 1] = e[length - 1];
+    for (int p = 1 - (start & 1); p < length; p += 2)
+        o[start + p] = saturate(x[p + 1] + floorDiv(e[p] + e[p + 2], 2));
+}
+
+void replayLine(const SynthesisPlan &plan, int line, int count, int32_t *values)
+{
+    const int half = count / 2;
+    int32_t o[PlaneRows] = {};
+    const int begin = line == 0 ? 0 : plan.lineEnd[line - 1];
+    for (int i = begin; i < plan.lineEnd[line]; ++i)
+        liftRun(plan.runs[i].length, plan.runs[i].start, values, half, o);
+    std::memcpy(values, o, sizeof(int32_t) * size_t(count));
+}
+
+} // namespace
+
+void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
+{
+    int line = 0;
+    int32_t column[PlaneRows];
+    for (int a = Levels; a >= 1; --a) {
+        const int rows = levelRows(a);
+        const int cols = levelCols(a);
+        for (int c = 0; c < cols; ++c, ++line) {
+            for (int r = 0; r < rows; ++r)
+                column[r] = values[r][c];
+            replayLine(plan, line, rows, column);
+            for (int r = 0; r < rows; ++r)
+                values[r][c] = column[r];
+        }
+        for (int r = 0; r < rows; ++r, ++line)
+            replayLine(plan, line, cols, values[r].data());
+    }
 }
 
 // ---- Analysis (encoder) ----------------------------------------------------
