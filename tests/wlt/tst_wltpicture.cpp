@@ -1,0 +1,149 @@
+// Picture assembly: colour conversion, background fill, smoothing next to
+// the shape, and the BMP file layout.
+
+#include <QtTest>
+
+#include "wltpicture.h"
+
+using namespace wlt;
+
+class TestWltPicture : public QObject {
+    Q_OBJECT
+private slots:
+    void colourConversion_data();
+    void colourConversion();
+    void smoothingInScanOrder();
+    void borderNeverSmoothed();
+    void bmpLayout();
+};
+
+void TestWltPicture::colourConversion_data()
+{
+    QTest::addColumn<int>("y");
+    QTest::addColumn<int>("cb");
+    QTest::addColumn<int>("cr");
+    QTest::addColumn<int>("r");
+    QTest::addColumn<int>("g");
+    QTest::addColumn<int>("b");
+    QTest::newRow("grey") << 100 << 128 << 128 << 100 << 100 << 100;
+    QTest::newRow("fractions truncated") << 100 << 128 << 228 << 240 << 28 << 100;
+    QTest::newRow("negative red clamped") << 10 << 128 << 0 << 0 << 101 << 10;
+    QTest::newRow("blue over 255 clamped") << 250 << 255 << 128 << 250 << 206 << 255;
+    QTest::newRow("black") << 0 << 128 << 128 << 0 << 0 << 0;
+}
+
+void TestWltPicture::colourConversion()
+{
+    QFETCH(int, y);
+    QFETCH(int, cb);
+    QFETCH(int, cr);
+    QFETCH(int, r);
+    QFETCH(int, g);
+    QFETCH(int, b);
+    uint8_t yRow[PictureCols], cbRow[PictureCols], crRow[PictureCols], out[PictureCols * 3];
+    std::fill_n(yRow, PictureCols, uint8_t(y));
+    std::fill_n(cbRow, PictureCols, uint8_t(cb));
+    std::fill_n(crRow, PictureCols, uint8_t(cr));
+    yccRowToRgb(yRow, cbRow, crRow, out);
+    QCOMPARE(int(out[0]), r);
+    QCOMPARE(int(out[1]), g);
+    QCOMPARE(int(out[2]), b);
+    QCOMPARE(int(out[3 * 101 + 2]), b);
+}
+
+namespace {
+
+// A grey shape pixel (200) on a background of (10, 20, 30).
+void assembleWithShape(const Plane8 &n, Picture &picture)
+{
+    Plane8 yPlane{}, cbPlane{}, crPlane{};
+    for (int r = 0; r < PlaneRows; ++r) {
+        for (int c = 0; c < PlaneCols; ++c) {
+            yPlane[r][c] = n[r][c] ? 200 : 0;
+            cbPlane[r][c] = n[r][c] ? 128 : 0;
+            crPlane[r][c] = n[r][c] ? 128 : 0;
+        }
+    }
+    assemblePicture(yPlane, cbPlane, crPlane, n, Colour{10, 20, 30}, picture);
+}
+
+const uint8_t *at(const Picture &p, int row, int col) { return &p[size_t(row * PictureCols + col) * 3]; }
+
+} // namespace
+
+// Background pixels next to the shape take the truncated mean of their 3 x 3
+// block as it stands, so a pixel sees the new values of those before it.
+void TestWltPicture::smoothingInScanOrder()
+{
+    Plane8 n{};
+    n[1][1] = 1;
+    Picture p;
+    assembleWithShape(n, p);
+    QCOMPARE(int(at(p, 1, 1)[0]), 200);
+    // (1, 2): the shape pixel and eight background ones.
+    QCOMPARE(int(at(p, 1, 2)[0]), (200 + 8 * 10) / 9);
+    QCOMPARE(int(at(p, 1, 2)[1]), (200 + 8 * 20) / 9);
+    QCOMPARE(int(at(p, 1, 2)[2]), (200 + 8 * 30) / 9);
+    // (2, 1) already sees (1, 2) smoothed: 10 + 200 + 31 + 6 x 10.
+    QCOMPARE(int(at(p, 2, 1)[0]), 301 / 9);
+    // (2, 2) sees (1, 2) and (2, 1): 200 + 31 + 10 + 33 + 5 x 10.
+    QCOMPARE(int(at(p, 2, 2)[0]), 324 / 9);
+    // Not next to the shape: plain background.
+    QCOMPARE(int(at(p, 3, 3)[0]), 10);
+    QCOMPARE(int(at(p, 1, 3)[2]), 30);
+}
+
+void TestWltPicture::borderNeverSmoothed()
+{
+    Plane8 n{};
+    n[0][0] = 1;
+    n[0][50] = 1;
+    n[125][101] = 1;
+    n[60][0] = 1;
+    n[60][101] = 1;
+    Picture p;
+    assembleWithShape(n, p);
+    const int border[][2] = {{0, 1}, {0, 49}, {0, 51}, {1, 0}, {59, 0}, {61, 0}, {59, 101}, {61, 101},
+                             {125, 100}, {124, 101}, {125, 0}, {0, 101}};
+    for (const auto &rc : border) {
+        const uint8_t *px = at(p, rc[0], rc[1]);
+        QVERIFY2(px[0] == 10 && px[1] == 20 && px[2] == 30, qPrintable(QStringLiteral("%1,%2").arg(rc[0]).arg(rc[1])));
+    }
+    // Inside pixels next to the same shape pixels are smoothed.
+    QVERIFY(at(p, 1, 1)[0] != 10);
+    QVERIFY(at(p, 1, 50)[0] != 10);
+    QVERIFY(at(p, 124, 100)[0] != 10);
+}
+
+void TestWltPicture::bmpLayout()
+{
+    Picture p{};
+    auto set = [&p](int row, int col, uint8_t r, uint8_t g, uint8_t b) {
+        uint8_t *px = &p[size_t(row * PictureCols + col) * 3];
+        px[0] = r;
+        px[1] = g;
+        px[2] = b;
+    };
+    set(0, 0, 1, 2, 3);
+    set(0, 101, 4, 5, 6);
+    set(125, 0, 7, 8, 9);
+    set(125, 101, 10, 11, 12);
+    QByteArray bmp(BmpFileSize, '\xee');
+    writeBmp(p, reinterpret_cast<uint8_t *>(bmp.data()));
+    const QByteArray header = QByteArray::fromHex("424d" "ce970000" "00000000" "36000000"
+                                                  "28000000" "66000000" "7e000000" "0100" "1800")
+                              + QByteArray(24, '\0');
+    QCOMPARE(bmp.left(54).toHex(), header.toHex());
+    QCOMPARE(BmpFileSize, 38862);
+    auto pixel = [&bmp](int storedRow, int col) { return bmp.mid(54 + storedRow * 308 + col * 3, 3).toHex(); };
+    // Stored bottom-up, B G R.
+    QCOMPARE(pixel(0, 0), QByteArray("090807"));
+    QCOMPARE(pixel(0, 101), QByteArray("0c0b0a"));
+    QCOMPARE(pixel(125, 0), QByteArray("030201"));
+    QCOMPARE(pixel(125, 101), QByteArray("060504"));
+    for (int row = 0; row < 126; ++row)
+        QCOMPARE(bmp.mid(54 + row * 308 + 306, 2), QByteArray(2, '\0'));
+}
+
+QTEST_APPLESS_MAIN(TestWltPicture)
+#include "tst_wltpicture.moc"
