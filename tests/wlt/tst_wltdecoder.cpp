@@ -5,11 +5,13 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "libwlt.h"
 #include "wltdecoder.h"
 #include "wltencoder.h"
+#include "wlttransform.h"
 
 using namespace wlt;
 
@@ -143,6 +145,8 @@ private slots:
     void streamsEndingEarly();
     void lastStreamByteNeverRead();
     void hostileBlocks();
+    void shapeDescendants();
+    void coverMatchesZeroRootWalk();
 };
 
 void TestWltDecoder::wellFormedBlock()
@@ -382,6 +386,82 @@ void TestWltDecoder::hostileBlocks()
             const int result = unpack(block);
             QVERIFY2(result == WltSuccess || (result >= 4 && result <= 10), qPrintable(QString::number(result)));
         }
+    }
+}
+
+namespace {
+
+Plane8 randomShape(QRandomGenerator &random)
+{
+    Plane8 n{};
+    const int cr = 20 + int(random.bounded(86)), cc = 20 + int(random.bounded(62));
+    const int radius = 5 + int(random.bounded(50));
+    const int noise = int(random.bounded(30));
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            const bool disc = (r - cr) * (r - cr) + (c - cc) * (c - cc) < radius * radius;
+            n[r][c] = disc != (int(random.bounded(100)) < noise) ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+// Decodes and records where each symbol was asked for.
+struct RecordingCoder {
+    Jg &jg;
+    std::vector<int> &trace;
+    int symbol(State &state, SymbolKind kind, int row, int col, int fix)
+    {
+        trace.push_back(int(kind) << 24 | fix << 16 | row << 8 | col);
+        return jg.decodeSymbol(state);
+    }
+    bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
+};
+
+} // namespace
+
+// The bottom-up flags agree with asking hasShapeDescendant everywhere.
+void TestWltDecoder::shapeDescendants()
+{
+    QRandomGenerator random(5);
+    for (int trial = 0; trial < 10; ++trial) {
+        const Plane8 n = randomShape(random);
+        Plane8 r, below;
+        decomposeMask(n, r, Levels);
+        computeShapeDescendants(r, below);
+        for (int row = 0; row < PlaneRows; ++row) {
+            for (int col = 0; col < PlaneCols; ++col) {
+                const int a = coefficientLevel(row, col);
+                QCOMPARE(bool(below[row][col]), a > 1 && hasShapeDescendant(r, a, row, col));
+            }
+        }
+    }
+}
+
+// The walk that reads each parent's cover asks for the same symbols at the
+// same places as the one that asks underZeroRoot, on random streams.
+void TestWltDecoder::coverMatchesZeroRootWalk()
+{
+    QRandomGenerator random(17);
+    auto index = std::make_unique<ShapeIndex>();
+    auto fast = std::make_unique<ChannelPlanes>();
+    auto literal = std::make_unique<ChannelPlanes>();
+    for (int trial = 0; trial < 30; ++trial) {
+        buildShapeIndex(randomShape(random), *index);
+        std::vector<uint8_t> stream(2 + random.bounded(1030));
+        for (uint8_t &b : stream)
+            b = uint8_t(random.bounded(trial % 2 ? 256 : 8)); // sparse bytes walk further
+        stream[0] = uint8_t(random.bounded(13));
+        std::vector<int> fastTrace, literalTrace;
+        Jg a, b;
+        a.start(stream.data(), int(stream.size()), 2);
+        b.start(stream.data(), int(stream.size()), 2);
+        RecordingCoder fastCoder{a, fastTrace}, literalCoder{b, literalTrace};
+        BitPlaneWalk<RecordingCoder> fastWalk(fastCoder, *index, *fast);
+        BitPlaneWalk<RecordingCoder, true> literalWalk(literalCoder, *index, *literal);
+        QCOMPARE(fastWalk.run(stream[0]), literalWalk.run(stream[0]));
+        QCOMPARE(fastTrace, literalTrace);
+        QVERIFY(fast->value == literal->value);
     }
 }
 
