@@ -346,7 +346,9 @@ void findShape(const uint8_t *rgb, int tolerance, Plane8 &mask, Colour &backgrou
 
     int nearCount = 0;
     forEachBorderPixel([&](int r, int c) { nearCount += nearColour(pixelAt(rgb, r, c), background, tolerance); });
-    if (nearCount * 4 < BorderPixels) {
+    // An even background covers most of the border; anything less is taken
+    // for part of the picture.
+    if (nearCount * 2 < BorderPixels) {
         for (int r = 0; r < PictureRows; ++r)
             std::fill_n(mask[r].begin(), PictureCols, uint8_t(1));
         return;

@@ -1,0 +1,234 @@
+// The encoder and decoder together: pictures through a 1024-byte block and
+// back, the outline found and filled, and committed blocks whose decoded
+// bitmaps must not change.
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "libwlt.h"
+#include "wltencoder.h"
+
+using namespace wlt;
+
+namespace {
+
+using Rgb = std::vector<uint8_t>;
+using PixelFunction = std::function<void(int row, int col, uint8_t *rgb)>;
+
+Rgb makePicture(const PixelFunction &f)
+{
+    Rgb rgb(size_t(PictureRows) * PictureCols * 3);
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c)
+            f(r, c, &rgb[(size_t(r) * PictureCols + size_t(c)) * 3]);
+    }
+    return rgb;
+}
+
+Rgb loadPortrait()
+{
+    QImage image(QStringLiteral(DORVENT_SOURCE_DIR "/data/portrait-102x126.png"));
+    image = image.convertToFormat(QImage::Format_RGB888);
+    Rgb rgb;
+    for (int r = 0; r < image.height(); ++r)
+        rgb.insert(rgb.end(), image.constScanLine(r), image.constScanLine(r) + image.width() * 3);
+    return rgb;
+}
+
+bool inDisc(int r, int c) { return (r - 70) * (r - 70) + (c - 50) * (c - 50) < 40 * 40; }
+// Shoulders across the bottom and both sides, a head above.
+bool inBust(int r, int c) { return r >= 80 || (r - 45) * (r - 45) + (c - 51) * (c - 51) < 36 * 36; }
+
+Rgb picture(const QByteArray &name)
+{
+    if (name == "portrait")
+        return loadPortrait();
+    if (name == "white")
+        return makePicture([](int, int, uint8_t *p) { p[0] = p[1] = p[2] = 255; });
+    if (name == "teal")
+        return makePicture([](int, int, uint8_t *p) { p[0] = 0; p[1] = 128; p[2] = 128; });
+    if (name == "horizontal gradient")
+        return makePicture([](int, int c, uint8_t *p) { p[0] = uint8_t(c * 5 / 2); p[1] = 90; p[2] = uint8_t(255 - c * 2); });
+    if (name == "vertical gradient")
+        return makePicture([](int r, int, uint8_t *p) { p[0] = p[1] = p[2] = uint8_t(r * 2); });
+    if (name == "disc on white") {
+        return makePicture([](int r, int c, uint8_t *p) {
+            const bool in = inDisc(r, c);
+            p[0] = in ? uint8_t(200 - r) : 255;
+            p[1] = in ? uint8_t(60 + c) : 255;
+            p[2] = in ? 40 : 255;
+        });
+    }
+    if (name == "bust touching the border") {
+        return makePicture([](int r, int c, uint8_t *p) {
+            const bool in = inBust(r, c);
+            p[0] = in ? uint8_t(120 + r / 2) : 250;
+            p[1] = in ? uint8_t(80 + c / 2) : 250;
+            p[2] = in ? 70 : 250;
+        });
+    }
+    QRandomGenerator random(3);
+    return makePicture([&random](int, int, uint8_t *p) {
+        for (int k = 0; k < 3; ++k)
+            p[k] = uint8_t(random.bounded(256));
+    });
+}
+
+double psnr(const Rgb &a, const Rgb &b)
+{
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        sum += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+    return sum == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 * double(a.size()) / sum);
+}
+
+uint32_t le32(const QByteArray &b, int at)
+{
+    return uint8_t(b[at]) | uint32_t(uint8_t(b[at + 1])) << 8 | uint32_t(uint8_t(b[at + 2])) << 16
+           | uint32_t(uint8_t(b[at + 3])) << 24;
+}
+
+// Checks the header and returns the picture, rows top-down, R G B.
+Rgb bmpPixels(const QByteArray &bmp)
+{
+    Rgb rgb;
+    if (bmp.size() != 38862 || !bmp.startsWith("BM") || le32(bmp, 2) != 38862 || le32(bmp, 6) != 0
+        || le32(bmp, 10) != 54 || le32(bmp, 14) != 40 || le32(bmp, 18) != 102 || le32(bmp, 22) != 126
+        || bmp.mid(26, 4) != QByteArray::fromHex("01001800") || bmp.mid(30, 24) != QByteArray(24, '\0'))
+        return rgb;
+    for (int r = 0; r < PictureRows; ++r) {
+        const char *row = bmp.constData() + 54 + (PictureRows - 1 - r) * 308;
+        for (int c = 0; c < PictureCols; ++c) {
+            rgb.push_back(uint8_t(row[3 * c + 2]));
+            rgb.push_back(uint8_t(row[3 * c + 1]));
+            rgb.push_back(uint8_t(row[3 * c + 0]));
+        }
+    }
+    return rgb;
+}
+
+int decode(const QByteArray &block, QByteArray &bmp)
+{
+    bmp = QByteArray(40960, '\0');
+    int length = 0;
+    libwlt decoder;
+    const int result = decoder.Unpack_Data(reinterpret_cast<const unsigned char *>(block.constData()), block.size(),
+                                           reinterpret_cast<unsigned char *>(bmp.data()), &length);
+    bmp.truncate(result == WltSuccess ? length : 0);
+    return result;
+}
+
+} // namespace
+
+class TestWltCodec : public QObject {
+    Q_OBJECT
+private slots:
+    void roundTrip_data();
+    void roundTrip();
+    void outlineReproducesShape_data();
+    void outlineReproducesShape();
+    void fixtures_data();
+    void fixtures();
+};
+
+void TestWltCodec::roundTrip_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<double>("minimumPsnr");
+    QTest::newRow("portrait") << QByteArray("portrait") << 24.0;
+    QTest::newRow("white") << QByteArray("white") << 45.0;
+    QTest::newRow("teal") << QByteArray("teal") << 40.0;
+    QTest::newRow("horizontal gradient") << QByteArray("horizontal gradient") << 37.0;
+    QTest::newRow("vertical gradient") << QByteArray("vertical gradient") << 45.0;
+    QTest::newRow("disc on white") << QByteArray("disc on white") << 28.0;
+    QTest::newRow("bust touching the border") << QByteArray("bust touching the border") << 28.0;
+    QTest::newRow("noise") << QByteArray("noise") << 10.0;
+}
+
+void TestWltCodec::roundTrip()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(double, minimumPsnr);
+    const Rgb rgb = picture(name);
+    QCOMPARE(int(rgb.size()), PictureRows * PictureCols * 3);
+    const std::vector<uint8_t> block = encodePhoto(rgb.data());
+    QCOMPARE(int(block.size()), WltBlockSize);
+    QByteArray bmp;
+    QCOMPARE(decode(QByteArray(reinterpret_cast<const char *>(block.data()), int(block.size())), bmp), int(WltSuccess));
+    const Rgb decoded = bmpPixels(bmp);
+    QVERIFY2(!decoded.empty(), "BMP header fields or size wrong");
+    const double quality = psnr(rgb, decoded);
+    QVERIFY2(quality >= minimumPsnr, qPrintable(QStringLiteral("%1 dB").arg(quality, 0, 'f', 2)));
+}
+
+void TestWltCodec::outlineReproducesShape_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("pixels");
+    QTest::newRow("disc on white") << QByteArray("disc on white") << -1;
+    QTest::newRow("bust touching the border") << QByteArray("bust touching the border") << -1;
+    QTest::newRow("no background: the whole picture") << QByteArray("vertical gradient") << PictureRows * PictureCols;
+    QTest::newRow("portrait") << QByteArray("portrait") << -1;
+}
+
+// The outline's fill, as the decoder fills, gives back the shape found.
+void TestWltCodec::outlineReproducesShape()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(int, pixels);
+    const Rgb rgb = picture(name);
+    Plane8 mask, n;
+    Colour background;
+    findShape(rgb.data(), EncoderOptions().backgroundTolerance, mask, background);
+    Chain chain;
+    outlineChain(mask, chain, n);
+    QVERIFY(chain.count <= MaxChainLength);
+    int inside = 0;
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            QCOMPARE(int(n[r][c]), int(mask[r][c]));
+            inside += n[r][c];
+            if (name == "disc on white")
+                QCOMPARE(int(mask[r][c]), int(inDisc(r, c)));
+            if (name == "bust touching the border")
+                QCOMPARE(int(mask[r][c]), int(inBust(r, c)));
+        }
+    }
+    if (pixels >= 0)
+        QCOMPARE(inside, pixels);
+}
+
+void TestWltCodec::fixtures_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("sha256");
+    QTest::newRow("portrait") << "portrait.wlt" << QByteArray("7a907e9247f9357dc63fe10b0fe08076b5c006519bb42caa70f0a17de15686aa");
+    QTest::newRow("disc") << "disc.wlt" << QByteArray("e9146ce1390a2e47e0006f46480a6b43c1bd84aea2395a7421b7730c17d61500");
+    QTest::newRow("gradient") << "gradient.wlt" << QByteArray("1a8b3601010fbd1fe9bab4e26955b39ed4160ee727c00acd2d2d4fb4e564826a");
+    QTest::newRow("flat") << "flat.wlt" << QByteArray("e8a5967577173d2ff02e2a9937fa8692dfaa95553f767ca708e5bd75430d0a8b");
+    QTest::newRow("border") << "border.wlt" << QByteArray("230f006f28b79adcd9f3ba7b2c77ef1a182c68fffa0edd354286b48687273b1f");
+}
+
+void TestWltCodec::fixtures()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, sha256);
+    QFile f(QStringLiteral(DORVENT_SOURCE_DIR "/tests/wlt/fixtures/") + file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray block = f.readAll();
+    QCOMPARE(block.size(), WltBlockSize);
+    QByteArray bmp;
+    QCOMPARE(decode(block, bmp), int(WltSuccess));
+    QVERIFY(!bmpPixels(bmp).empty());
+    QCOMPARE(QCryptographicHash::hash(bmp, QCryptographicHash::Sha256).toHex(), sha256);
+}
+
+QTEST_MAIN(TestWltCodec)
+#include "tst_wltcodec.moc"
