@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "wltdecoder.h"
+#include "wltpicture.h"
 #include "wlttransform.h"
 
 namespace wlt {
@@ -187,13 +188,23 @@ struct EncodingCoder {
     const Plane<uint32_t> &descendantPlanes;
     long cut;
     int stopAfterBytes;
+    // The lowest bit-plane each coefficient's value reaches with the true
+    // symbols (-1: none).
+    Plane<int8_t> *precision = nullptr;
     long count = 0;
 
     int symbol(State &state, SymbolKind kind, int row, int col, int fix)
     {
-        const int s = count < cut ? trueSymbol(state, kind, row, col, fix) : harmlessSymbol(kind);
+        const bool isTrue = count < cut;
+        const int s = isTrue ? trueSymbol(state, kind, row, col, fix) : harmlessSymbol(kind);
         ++count;
         encoder.encodeSymbol(state, s);
+        if (isTrue && precision) {
+            if (kind == SymbolKind::Refinement)
+                (*precision)[row][col] = int8_t(fix - 1);
+            else if (kind != SymbolKind::OutsideShape && s <= 1)
+                (*precision)[row][col] = int8_t(fix);
+        }
         return s;
     }
 
@@ -252,10 +263,14 @@ struct ChannelEncoder {
 
     // The stream (length bytes, zero from realBytes on) carrying the first
     // `cut` symbols; true when the decoder gets exactly what was meant.
+    Plane<int8_t> precision;
+
     bool attempt(long cut, int length, int realBytes, std::vector<uint8_t> &stream)
     {
         QmEncoder encoder;
-        EncodingCoder coder{encoder, coefficients, descendantPlanes, cut, realBytes + 8};
+        for (auto &row : precision)
+            row.fill(-1);
+        EncodingCoder coder{encoder, coefficients, descendantPlanes, cut, realBytes + 8, &precision};
         BitPlaneWalk<EncodingCoder> walk(coder, shape, encoded);
         walk.run(topPlane);
         symbolsUsed = coder.count;
@@ -290,6 +305,61 @@ struct ChannelEncoder {
         return stream;
     }
 };
+
+// Squared error of the channel the decoder would rebuild from decoded.
+double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &shape, const Plane32 &decoded)
+{
+    Plane8 rebuilt;
+    reconstructChannel(n, shape.r, decoded, rebuilt);
+    double error = 0;
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            if (n[r][c]) {
+                const double d = double(original[r][c]) - rebuilt[r][c];
+                error += d * d;
+            }
+        }
+    }
+    return error;
+}
+
+// The decoder keeps the known bits of each value and zeros below: values
+// fall short by half a step on average. Coding each magnitude half a step
+// higher (at the precision it reaches) makes that rounding to the nearest.
+// Raising magnitudes moves the cut a little, so a few rounds are tried and
+// the best kept.
+std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &shape, const Plane8 &n,
+                                   int length, int realBytes)
+{
+    Plane8 mask = n;
+    auto coefficients = std::make_unique<Plane32>(samples);
+    analyze(mask, *coefficients);
+    auto biased = std::make_unique<Plane32>(*coefficients);
+    std::vector<uint8_t> best;
+    double bestError = 0;
+    for (int round = 0; round < 3; ++round) {
+        auto encoder = std::make_unique<ChannelEncoder>(*biased, shape);
+        std::vector<uint8_t> stream = encoder->encode(length, realBytes);
+        const double error = channelError(samples, n, shape, encoder->decoded.value);
+        if (best.empty() || error < bestError) {
+            best = stream;
+            bestError = error;
+        }
+        for (int r = 0; r < PlaneRows; ++r) {
+            for (int c = 0; c < PlaneCols; ++c) {
+                const int q = encoder->precision[r][c];
+                const int32_t v = (*coefficients)[r][c];
+                if (q >= 1 && v != 0) {
+                    const int32_t magnitude = std::abs(v) + (int32_t(1) << (q - 1));
+                    (*biased)[r][c] = v < 0 ? -magnitude : magnitude;
+                } else {
+                    (*biased)[r][c] = v;
+                }
+            }
+        }
+    }
+    return best;
+}
 
 void toYcc(const uint8_t *rgb, Plane32 planes[3])
 {
@@ -443,6 +513,13 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     auto work = std::make_unique<Work>();
     Colour background;
     findShape(rgb, options.backgroundTolerance, work->mask, background);
+    bool wholePicture = true;
+    for (int r = 0; r < PictureRows && wholePicture; ++r)
+        wholePicture = std::all_of(work->mask[r].begin(), work->mask[r].begin() + PictureCols, [](uint8_t v) { return v != 0; });
+    if (!wholePicture) {
+        for (int i = 0; i < options.shapeMargin; ++i)
+            work->mask = morph(work->mask, true);
+    }
     outlineChain(work->mask, work->chain, work->n);
     buildShapeIndex(work->n, work->shape);
 
@@ -470,13 +547,11 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     putLe32(&block[offset], uint32_t(colourDataLength));
     offset += 4;
     for (int c = 0; c < 3; ++c) {
-        Plane8 mask = work->n;
-        analyze(mask, work->channels[c]);
-        auto encoder = std::make_unique<ChannelEncoder>(work->channels[c], work->shape);
         // The last stream's final bytes lie past the block, where the decoder
         // reads zeros.
         const int realBytes = c == 2 ? streamLengths[c] - LastStreamOverhang : streamLengths[c];
-        const std::vector<uint8_t> stream = encoder->encode(streamLengths[c], realBytes);
+        const std::vector<uint8_t> stream = encodeChannel(work->channels[c], work->shape, work->n,
+                                                          streamLengths[c], realBytes);
         std::memcpy(&block[offset], stream.data(), size_t(realBytes));
         offset += size_t(streamLengths[c]);
     }

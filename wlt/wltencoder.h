@@ -26,6 +26,10 @@ struct EncoderOptions {
     // Largest per-channel difference from the background colour that still
     // counts as background.
     int backgroundTolerance = 28;
+    // Background pixels around the person coded with the person: the decoder
+    // softens the background next to the outline, which then blends
+    // background with background instead of with the person.
+    int shapeMargin = 3;
 };
 
 std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &options = {});
