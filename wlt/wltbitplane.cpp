@@ -9,6 +9,10 @@ void buildShapeIndex(const Plane8 &n, ShapeIndex &index)
 {
     decomposeMask(n, index.r, Levels);
     computeShapeDescendants(index.r, index.shapeBelow);
+    for (int row = 0; row < PlaneRows; ++row) {
+        for (int col = 0; col < PlaneCols; ++col)
+            index.active[row][col] = index.r[row][col] == MaskInside || index.shapeBelow[row][col];
+    }
     int count = 0;
     auto add = [&](int a, int row, int col) {
         if (index.r[row][col] == MaskInside || (a > 1 && index.shapeBelow[row][col]))

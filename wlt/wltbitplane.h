@@ -128,6 +128,7 @@ inline void computeShapeDescendants(const Plane8 &r, Plane8 &below)
 struct ShapeIndex {
     Plane8 r;
     Plane8 shapeBelow;
+    Plane8 active; // in the shape, or with a shape descendant
     Coord visits[PlaneSize];
     int lowestEnd = 0;              // visits[0 .. lowestEnd): the lowest band
     int bandEnd[Levels + 1][4] = {}; // band (a, b) ends at bandEnd[a][b]
@@ -221,22 +222,73 @@ private:
     // the coder ran out.
     bool decodeBand(int a, int b)
     {
-        const int end = m_index.bandEnd[a][b];
-        for (int i = m_index.bandBegin(a, b); i < end; ++i) {
-            if (visit(a, m_index.visits[i].row, m_index.visits[i].col))
-                return true;
+        if (LiteralZeroRoot || a == Levels) {
+            const int end = m_index.bandEnd[a][b];
+            for (int i = m_index.bandBegin(a, b); i < end; ++i) {
+                if (visit(a, m_index.visits[i].row, m_index.visits[i].col))
+                    return true;
+            }
+            return false;
+        }
+        // Below level 4 the walk goes by parents, in the same scan order: the
+        // two children of a parent that covers them take its cover at once,
+        // and a parent without shape below has nothing below to visit.
+        const int h = PlaneRows >> a;
+        const int w = PlaneCols >> a;
+        const int top = h * x[8 + b];
+        const int left = w * y[8 + b];
+        if (b == 1) {
+            for (int pc = 0; pc < w / 2; ++pc) {
+                for (int dc = 0; dc < 2; ++dc) {
+                    const int col = left + 2 * pc + dc;
+                    for (int pr = 0; pr < h / 2; ++pr) {
+                        if (visitPair(a, top / 2 + pr, left / 2 + pc, top + 2 * pr, col, top + 2 * pr + 1, col))
+                            return true;
+                    }
+                }
+            }
+        } else {
+            for (int pr = 0; pr < h / 2; ++pr) {
+                for (int dr = 0; dr < 2; ++dr) {
+                    const int row = top + 2 * pr + dr;
+                    for (int pc = 0; pc < w / 2; ++pc) {
+                        if (visitPair(a, top / 2 + pr, left / 2 + pc, row, left + 2 * pc, row, left + 2 * pc + 1))
+                            return true;
+                    }
+                }
+            }
         }
         return false;
+    }
+
+    bool visitPair(int a, int parentRow, int parentCol, int row1, int col1, int row2, int col2)
+    {
+        if (!m_index.active[parentRow][parentCol])
+            return false;
+        if (m_planes.cover[parentRow][parentCol]) {
+            m_planes.cover[row1][col1] = 1;
+            m_planes.cover[row2][col2] = 1;
+            return false;
+        }
+        return visitUncovered(a, row1, col1) || visitUncovered(a, row2, col2);
     }
 
     bool visit(int a, int row, int col)
     {
         const bool underZero = LiteralZeroRoot ? underZeroRoot(m_planes.mark, a, row, col)
                                                : a < Levels && m_planes.cover[row >> 1][col >> 1];
-        uint8_t &cover = m_planes.cover[row][col];
-        cover = underZero;
-        if (underZero)
+        if (underZero) {
+            m_planes.cover[row][col] = 1;
             return false;
+        }
+        return visitUncovered(a, row, col);
+    }
+
+    // A coefficient whose ancestors do not make it a zero-root descendant.
+    bool visitUncovered(int a, int row, int col)
+    {
+        uint8_t &cover = m_planes.cover[row][col];
+        cover = 0;
         if (m_r[row][col] == MaskInside) {
             if (m_planes.significant[row][col])
                 return false;
