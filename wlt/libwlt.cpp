@@ -88,8 +88,7 @@ int Workspace::decode(const uint8_t *input, int length)
     if (shapeResult != WltSuccess)
         return shapeResult;
     fillChain(chain, n);
-    buildShapeIndex(n, shape);
-    buildSynthesisPlan(shape.r, synthesisPlan);
+    buildShapeIndex(n, shape, &synthesisPlan);
 
     int64_t offset = ShapeStreamOffset + int64_t(shapeLength);
     if (offset + 4 > workLength)

@@ -5,9 +5,9 @@
 
 namespace wlt {
 
-void buildShapeIndex(const Plane8 &n, ShapeIndex &index)
+void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan)
 {
-    decomposeMask(n, index.r, Levels);
+    decomposeMask(n, index.r, Levels, plan);
     computeShapeDescendants(index.r, index.shapeBelow);
     for (int row = 0; row < PlaneRows; ++row) {
         for (int col = 0; col < PlaneCols; ++col)

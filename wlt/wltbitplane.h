@@ -140,8 +140,9 @@ struct ShapeIndex {
     }
 };
 
-// n: the 0/1 shape mask.
-void buildShapeIndex(const Plane8 &n, ShapeIndex &index);
+struct SynthesisPlan;
+// n: the 0/1 shape mask. The decomposition also fills plan, when given.
+void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan = nullptr);
 
 // LiteralZeroRoot asks underZeroRoot for every coefficient instead of reading
 // the parent's cover; both give the same walk (the tests hold them to it).

@@ -56,8 +56,19 @@ int64_t scaleRound(int64_t v, int kind)
 
 // ---- Mask decomposition --------------------------------------------------
 
-void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode mode)
+int SynthesisPlan::lineIndex(int level, LineMode mode, int i)
 {
+    int base = 0;
+    for (int a = Levels; a > level; --a)
+        base += levelRows(a) + levelCols(a);
+    return base + (mode == LineMode::Row ? levelCols(level) : 0) + i;
+}
+
+void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode mode,
+                   uint8_t *runCount, SynthesisPlan::Run *runs)
+{
+    if (runCount)
+        *runCount = 0;
     const int half = count / 2;
     for (int i = 0; i < half; ++i) {
         target[i] = source[2 * i];
@@ -77,34 +88,44 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
             target[c >> 1] = MaskInside;
             target[(c >> 1) + half] = movedCode(mode);
         }
+        if (runCount)
+            runs[(*runCount)++] = SynthesisPlan::Run{uint8_t(c), uint8_t(end - c)};
         c = end;
     }
 }
 
-void splitMaskLevel(Plane8 &plane, int level)
+void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
 {
     const int rows = levelRows(level);
     const int cols = levelCols(level);
     uint8_t line[PlaneRows];
     uint8_t split[PlaneRows];
+    auto runCount = [&](LineMode mode, int i) {
+        return plan ? &plan->runCount[SynthesisPlan::lineIndex(level, mode, i)] : nullptr;
+    };
+    auto runs = [&](LineMode mode, int i) {
+        return plan ? plan->runs[SynthesisPlan::lineIndex(level, mode, i)] : nullptr;
+    };
     for (int r = 0; r < rows; ++r) {
-        splitMaskLine(cols, plane[r].data(), split, LineMode::Row);
+        splitMaskLine(cols, plane[r].data(), split, LineMode::Row, runCount(LineMode::Row, r),
+                      runs(LineMode::Row, r));
         std::memcpy(plane[r].data(), split, size_t(cols));
     }
     for (int c = 0; c < cols; ++c) {
         for (int r = 0; r < rows; ++r)
             line[r] = plane[r][c];
-        splitMaskLine(rows, line, split, LineMode::Column);
+        splitMaskLine(rows, line, split, LineMode::Column, runCount(LineMode::Column, c),
+                      runs(LineMode::Column, c));
         for (int r = 0; r < rows; ++r)
             plane[r][c] = split[r];
     }
 }
 
-void decomposeMask(const Plane8 &source, Plane8 &target, int levels)
+void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan)
 {
     target = source;
     for (int a = 1; a <= levels; ++a)
-        splitMaskLevel(target, a);
+        splitMaskLevel(target, a, plan);
 }
 
 // ---- Synthesis -----------------------------------------------------------
@@ -228,11 +249,11 @@ void synthesizeLevel(Plane8 &mask, Plane32 &values, int level)
 void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
 {
     Plane8 mask = D;
-    int line = 0;
-    int runCount = 0;
     uint8_t split[PlaneRows];
     uint8_t restored[PlaneRows];
-    auto record = [&](int count) {
+    auto record = [&](int count, int line) {
+        uint8_t &n = plan.runCount[line];
+        n = 0;
         for (int s = 0; s < count;) {
             if (restored[s] != MaskInside) {
                 ++s;
@@ -241,10 +262,9 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
             int end = s;
             while (end < count && restored[end] == MaskInside)
                 ++end;
-            plan.runs[runCount++] = SynthesisPlan::Run{uint8_t(s), uint8_t(end - s)};
+            plan.runs[line][n++] = SynthesisPlan::Run{uint8_t(s), uint8_t(end - s)};
             s = end;
         }
-        plan.lineEnd[line++] = runCount;
     };
     for (int a = Levels; a >= 1; --a) {
         const int rows = levelRows(a);
@@ -255,12 +275,12 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
             restoreMaskLine(LineMode::Column, rows, split, restored);
             for (int r = 0; r < rows; ++r)
                 mask[r][c] = restored[r];
-            record(rows);
+            record(rows, SynthesisPlan::lineIndex(a, LineMode::Column, c));
         }
         for (int r = 0; r < rows; ++r) {
             restoreMaskLine(LineMode::Row, cols, mask[r].data(), restored);
             std::memcpy(mask[r].data(), restored, size_t(cols));
-            record(cols);
+            record(cols, SynthesisPlan::lineIndex(a, LineMode::Row, r));
         }
     }
 }
@@ -302,9 +322,8 @@ void replayLine(const SynthesisPlan &plan, int line, int count, int32_t *values)
 {
     const int half = count / 2;
     int32_t o[PlaneRows] = {};
-    const int begin = line == 0 ? 0 : plan.lineEnd[line - 1];
-    for (int i = begin; i < plan.lineEnd[line]; ++i)
-        liftRun(plan.runs[i].length, plan.runs[i].start, values, half, o);
+    for (int i = 0; i < plan.runCount[line]; ++i)
+        liftRun(plan.runs[line][i].length, plan.runs[line][i].start, values, half, o);
     std::memcpy(values, o, sizeof(int32_t) * size_t(count));
 }
 

@@ -6,32 +6,40 @@
 
 namespace wlt {
 
+// The runs that synthesizeLevel finds in every line of every level depend
+// only on the decomposed mask, which all three channels share: the plan
+// records them once per picture, and synthesizePlanned replays them with
+// the same arithmetic, without restoring the mask line by line.
+struct SynthesisPlan {
+    struct Run {
+        uint8_t start;
+        uint8_t length;
+    };
+    // Lines in synthesis order: level 4 to 1, each its columns then its rows.
+    static constexpr int MaxLines = 2 * (PlaneRows + PlaneCols);
+    // Runs of a line are apart, so a line holds at most half its length.
+    static constexpr int MaxRunsPerLine = PlaneRows / 2;
+    uint8_t runCount[MaxLines];
+    Run runs[MaxLines][MaxRunsPerLine];
+
+    static int lineIndex(int level, LineMode mode, int i);
+};
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
 int64_t scaleRound(int64_t v, int kind);
 
-void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode mode);
-void splitMaskLevel(Plane8 &plane, int level);
-void decomposeMask(const Plane8 &source, Plane8 &target, int levels);
+// The runs of 1s in a line's source are the runs its synthesis will find; a
+// plan, when given, receives them.
+void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode mode,
+                   uint8_t *runCount = nullptr, SynthesisPlan::Run *runs = nullptr);
+void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan = nullptr);
+void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan = nullptr);
 
 void synthesizeRun(int length, bool oddStart, int32_t *v, int highIndex, int lowIndex,
                    int32_t *o, int start);
 void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask);
 void synthesizeLevel(Plane8 &mask, Plane32 &values, int level);
 
-// The runs that synthesizeLevel finds in every line of every level depend
-// only on the decomposed mask, which all three channels share: the plan
-// records them once per picture, and synthesizePlanned replays them with
-// the same synthesizeRun, without restoring the mask line by line.
-struct SynthesisPlan {
-    struct Run {
-        uint8_t start;
-        uint8_t length;
-    };
-    static constexpr int MaxLines = 2 * (PlaneRows + PlaneCols);
-    static constexpr int MaxRuns = PlaneSize * 2;
-    Run runs[MaxRuns];
-    int lineEnd[MaxLines]; // runs of line i: [lineEnd[i - 1], lineEnd[i])
-};
+// The plan from a decomposed mask, restoring it as the synthesis does.
 void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan);
 // values: the decoded coefficients, 0 where D is 0; synthesised in place.
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);

@@ -298,7 +298,18 @@ void TestWltTransform::plannedSynthesisMatchesReference()
         }
         Plane8 reference, planned;
         reconstructChannel(n, d, decoded, reference);
+        // The plan recorded while decomposing is the one the synthesis finds.
+        auto recorded = std::make_unique<SynthesisPlan>();
+        Plane8 again;
+        decomposeMask(n, again, Levels, recorded.get());
         buildSynthesisPlan(d, *plan);
+        for (int line = 0; line < SynthesisPlan::lineIndex(1, LineMode::Row, levelRows(1)); ++line) {
+            QCOMPARE(recorded->runCount[line], plan->runCount[line]);
+            for (int i = 0; i < plan->runCount[line]; ++i) {
+                QCOMPARE(recorded->runs[line][i].start, plan->runs[line][i].start);
+                QCOMPARE(recorded->runs[line][i].length, plan->runs[line][i].length);
+            }
+        }
         reconstructChannel(n, d, *plan, decoded, planned);
         QVERIFY2(reference == planned, qPrintable(QStringLiteral("trial %1").arg(trial)));
 
