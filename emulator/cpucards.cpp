@@ -215,7 +215,7 @@ Reply contactlessExchange(Firmware &firmware, const Request &request)
 }
 
 // Power-off carries L = 1 for its two bytes and a checksum from offset 2.
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {0x74, "contact cold reset", powerOn, {}},
     {0x75, "contact warm reset", powerOn, {}},
     {0x73, "contact power-off", powerOff, {/*lField*/ 1, /*params*/ 1, nullptr, /*checksumFrom*/ 2}},

@@ -21,7 +21,7 @@ Reply version(Firmware &firmware, const Request &request)
 }
 
 // The version request's checksum leaves out offset 1.
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {0xB2, "beep", beep, {}},
     {0x10, "version", version, {/*lField*/ 1, /*params*/ 0, nullptr, /*checksumFrom*/ 2}},
 };

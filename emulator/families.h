@@ -9,7 +9,7 @@ namespace dorvent::emulator {
 // 1. In its own files (emulator/<family>.h/.cpp) it defines its card models,
 //    each derived from Card, and, when the reader itself keeps state for it,
 //    a Unit (reached as firmware.unit<T>()).
-// 2. It writes its commands as a table of CommandSpec rows {code, name,
+// 2. It writes its commands as a table of CommandEntry rows {code, name,
 //    handler, frame rule}. A handler gets the firmware and the checked
 //    request, finds its card in the deck (deck().contactSlot(byte),
 //    radioField(), idCardSam(), magneticHead()), dynamic_casts it with

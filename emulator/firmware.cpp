@@ -45,14 +45,14 @@ Reply Reply::custom(const Bytes &fromOffset1)
     return reply;
 }
 
-void CommandTable::add(const CommandSpec &spec)
+void CommandTable::add(const CommandEntry &entry)
 {
-    if (m_specs[spec.code]) {
+    if (m_entries[entry.code]) {
         std::fprintf(stderr, "emulated reader: command 0x%02X registered twice (%s, %s)\n",
-                     spec.code, m_specs[spec.code]->name, spec.name);
+                     entry.code, m_entries[entry.code]->name, entry.name);
         std::abort();
     }
-    m_specs[spec.code] = &spec;
+    m_entries[entry.code] = &entry;
 }
 
 Firmware::Firmware()
@@ -97,8 +97,8 @@ void Firmware::process(const Bytes &frame)
     }
     const int length = frame[3] | frame[4] << 8;
     const std::uint8_t command = frame[kCommandOffset];
-    const CommandSpec *spec = m_commands.find(command);
-    const FrameRule rule = spec ? spec->rule : FrameRule{};
+    const CommandEntry *entry = m_commands.find(command);
+    const FrameRule rule = entry ? entry->rule : FrameRule{};
 
     int params = rule.params;
     if (params < 0 && rule.paramCount)
@@ -111,7 +111,7 @@ void Firmware::process(const Bytes &frame)
         queue(Reply::failed(status::kBadFrame));
         return;
     }
-    if (!spec) {
+    if (!entry) {
         queue(Reply::failed(status::kUnknownCommand));
         return;
     }
@@ -119,7 +119,7 @@ void Firmware::process(const Bytes &frame)
     request.command = command;
     request.params.assign(frame.begin() + kCommandOffset + 1, frame.begin() + checksumAt);
     request.frame = frame;
-    queue(spec->handler(*this, request));
+    queue(entry->handler(*this, request));
 }
 
 void Firmware::queue(const Reply &reply)

@@ -72,7 +72,7 @@ struct FrameRule
     int checksumFrom = 1;   // first offset the checksum covers
 };
 
-struct CommandSpec
+struct CommandEntry
 {
     std::uint8_t code;
     const char *name;
@@ -85,16 +85,16 @@ class CommandTable
 {
 public:
     // Registering one code twice is a programming error and aborts.
-    void add(const CommandSpec &spec);
-    template <std::size_t N> void add(const CommandSpec (&specs)[N])
+    void add(const CommandEntry &entry);
+    template <std::size_t N> void add(const CommandEntry (&entries)[N])
     {
-        for (const CommandSpec &spec : specs)
-            add(spec);
+        for (const CommandEntry &entry : entries)
+            add(entry);
     }
-    const CommandSpec *find(std::uint8_t code) const { return m_specs[code]; }
+    const CommandEntry *find(std::uint8_t code) const { return m_entries[code]; }
 
 private:
-    std::array<const CommandSpec *, 256> m_specs = {};
+    std::array<const CommandEntry *, 256> m_entries = {};
 };
 
 // Reader-side state a family keeps beyond its cards (the stripe format, a

@@ -120,7 +120,7 @@ Reply uid(Firmware &firmware, const Request &)
 
 // None of them has parameters: L = 1.
 constexpr FrameRule kNoParameters{1, 0, nullptr, 1};
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {0xB0, "identity card: find", find, kNoParameters},
     {0xB1, "identity card: select", select, kNoParameters},
     {0xB4, "identity card: read", read, kNoParameters},

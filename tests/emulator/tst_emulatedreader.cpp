@@ -366,13 +366,13 @@ void tst_EmulatedReader::unplugAfterTransfers()
 void tst_EmulatedReader::commandTable()
 {
     // A family's row: 0x5A with a fixed L field and parameter count.
-    static const CommandSpec spec{0x5A, "echo", echoParams, {/*lField*/ 1, /*params*/ 3, nullptr, 1}};
+    static const CommandEntry entry{0x5A, "echo", echoParams, {/*lField*/ 1, /*params*/ 3, nullptr, 1}};
     CommandTable table;
     installFamilies(table);
     QVERIFY(table.find(0xB2) && table.find(0x10));
     QVERIFY(!table.find(0x5A));
-    table.add(spec);
-    QCOMPARE(table.find(0x5A), &spec);
+    table.add(entry);
+    QCOMPARE(table.find(0x5A), &entry);
 
     Firmware &firmware = reader().firmware();
     QCOMPARE(firmware.unit<CounterUnit>().calls, 0);
