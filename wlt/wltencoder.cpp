@@ -306,10 +306,10 @@ struct ChannelEncoder {
     }
 };
 
-// Squared error of the channel the decoder would rebuild from decoded.
-double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &shape, const Plane32 &decoded)
+// Squared error of the channel the decoder rebuilds from decoded.
+double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &shape, const Plane32 &decoded,
+                    Plane8 &rebuilt)
 {
-    Plane8 rebuilt;
     reconstructChannel(n, shape.r, decoded, rebuilt);
     double error = 0;
     for (int r = 0; r < PictureRows; ++r) {
@@ -329,7 +329,7 @@ double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &
 // Raising magnitudes moves the cut a little, so a few rounds are tried and
 // the best kept.
 std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &shape, const Plane8 &n,
-                                   int length, int realBytes)
+                                   int length, int realBytes, Plane8 &rebuilt)
 {
     Plane8 mask = n;
     auto coefficients = std::make_unique<Plane32>(samples);
@@ -340,10 +340,12 @@ std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &sha
     for (int round = 0; round < 3; ++round) {
         auto encoder = std::make_unique<ChannelEncoder>(*biased, shape);
         std::vector<uint8_t> stream = encoder->encode(length, realBytes);
-        const double error = channelError(samples, n, shape, encoder->decoded.value);
+        auto candidate = std::make_unique<Plane8>();
+        const double error = channelError(samples, n, shape, encoder->decoded.value, *candidate);
         if (best.empty() || error < bestError) {
             best = stream;
             bestError = error;
+            rebuilt = *candidate;
         }
         for (int r = 0; r < PlaneRows; ++r) {
             for (int c = 0; c < PlaneCols; ++c) {
@@ -386,6 +388,95 @@ void putLe32(uint8_t *p, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
         p[i] = uint8_t(v >> (8 * i));
+}
+
+struct Work {
+    Plane8 mask, n;
+    ShapeIndex shape;
+    Plane32 channels[3];
+    Chain chain;
+};
+
+// RGB squared error of the picture a block decodes to.
+double pictureError(const std::vector<uint8_t> &block, const uint8_t *rgb)
+{
+    std::vector<uint8_t> bmp(BmpFileSize);
+    int length = 0;
+    libwlt decoder;
+    if (decoder.Unpack_Data(block.data(), int(block.size()), bmp.data(), &length) != WltSuccess)
+        return 1e300;
+    double error = 0;
+    for (int r = 0; r < PictureRows; ++r) {
+        const uint8_t *row = &bmp[size_t(BmpHeaderSize + (PictureRows - 1 - r) * BmpRowSize)];
+        for (int c = 0; c < PictureCols; ++c) {
+            const uint8_t *p = pixelAt(rgb, r, c);
+            for (int k = 0; k < 3; ++k) {
+                const double d = double(p[k]) - row[3 * c + 2 - k];
+                error += d * d;
+            }
+        }
+    }
+    return error;
+}
+
+// Luma that, with the chroma the decoder will have, comes closest to the
+// picture's RGB (the decoder truncates, hence the half step).
+void compensateLuma(const uint8_t *rgb, const Plane8 &cb, const Plane8 &cr, const Plane8 &n, Plane32 &luma)
+{
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c) {
+            if (!n[r][c])
+                continue;
+            const uint8_t *p = pixelAt(rgb, r, c);
+            const double cbv = double(cb[r][c]) - 128.0;
+            const double crv = double(cr[r][c]) - 128.0;
+            const double target = ((p[0] - 1.402 * crv) + (p[1] + 0.34414 * cbv + 0.71414 * crv)
+                                   + (p[2] - 1.772 * cbv)) / 3.0 + 0.5;
+            luma[r][c] = int32_t(std::lround(std::min(255.0, std::max(0.0, target))));
+        }
+    }
+}
+
+// The block for one colour-data length; empty when that length does not fit.
+std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std::vector<uint8_t> &shapeStream,
+                                 int colourDataLength, int blockSize)
+{
+    const int shapeLength = int(shapeStream.size());
+    const StreamLengths lengths = colourStreamLengths(colourDataLength);
+    const int streamLengths[3] = {int(lengths.l0), int(lengths.l1), int(lengths.l2)};
+    const int64_t starts[3] = {ShapeStreamOffset + shapeLength + 4,
+                               ShapeStreamOffset + shapeLength + 4 + lengths.l0,
+                               ShapeStreamOffset + shapeLength + 4 + lengths.l0 + lengths.l1};
+    // Each stream's header inside the block, and bytes left for each.
+    int realBytes[3];
+    for (int c = 0; c < 3; ++c) {
+        if (streamLengths[c] < 2 || streamLengths[c] > MaxStreamLength)
+            return {};
+        realBytes[c] = int(std::min<int64_t>(streamLengths[c], blockSize - starts[c]));
+        if (realBytes[c] < 8)
+            return {};
+    }
+
+    std::vector<uint8_t> block(size_t(blockSize), 0);
+    std::memcpy(block.data(), Magic, sizeof Magic);
+    putLe32(&block[ShapeLengthOffset], uint32_t(shapeLength));
+    std::memcpy(&block[ShapeStreamOffset], shapeStream.data(), shapeStream.size());
+    putLe32(&block[size_t(ShapeStreamOffset + shapeLength)], uint32_t(colourDataLength));
+
+    // Chroma first: luma then makes up for what the chroma gets wrong.
+    auto rebuilt = std::make_unique<Plane8[]>(3);
+    auto luma = std::make_unique<Plane32>(work.channels[0]);
+    for (int c : {1, 2, 0}) {
+        if (c == 0)
+            compensateLuma(rgb, rebuilt[1], rebuilt[2], work.n, *luma);
+        const Plane32 &samples = c == 0 ? *luma : work.channels[c];
+        const std::vector<uint8_t> stream
+            = encodeChannel(samples, work.shape, work.n, streamLengths[c], realBytes[c], rebuilt[c]);
+        std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
+    }
+    for (size_t i = ScrambledFrom; i < block.size(); ++i)
+        block[i] ^= WltScrambleMask;
+    return block;
 }
 
 } // namespace
@@ -504,12 +595,6 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     if (rgb == nullptr || options.blockSize < 128 || options.blockSize > WltBlockSize)
         return {};
 
-    struct Work {
-        Plane8 mask, n;
-        ShapeIndex shape;
-        Plane32 channels[3];
-        Chain chain;
-    };
     auto work = std::make_unique<Work>();
     Colour background;
     findShape(rgb, options.backgroundTolerance, work->mask, background);
@@ -532,33 +617,37 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     shapeStream.push_back(0); // the last byte is never read
 
     const int shapeLength = int(shapeStream.size());
-    const int colourDataLength = options.blockSize - ShapeStreamOffset - shapeLength;
-    const StreamLengths lengths = colourStreamLengths(colourDataLength);
-    const int streamLengths[3] = {int(lengths.l0), int(lengths.l1), int(lengths.l2)};
-    if (shapeLength > MaxStreamLength || streamLengths[2] <= LastStreamOverhang + 2)
+    if (shapeLength > MaxStreamLength)
         return {};
-
     toYcc(rgb, work->channels);
-    std::vector<uint8_t> block(size_t(options.blockSize), 0);
-    std::memcpy(block.data(), Magic, sizeof Magic);
-    putLe32(&block[ShapeLengthOffset], uint32_t(shapeLength));
-    std::memcpy(&block[ShapeStreamOffset], shapeStream.data(), shapeStream.size());
-    size_t offset = ShapeStreamOffset + size_t(shapeLength);
-    putLe32(&block[offset], uint32_t(colourDataLength));
-    offset += 4;
-    for (int c = 0; c < 3; ++c) {
-        // The last stream's final bytes lie past the block, where the decoder
-        // reads zeros.
-        const int realBytes = c == 2 ? streamLengths[c] - LastStreamOverhang : streamLengths[c];
-        const std::vector<uint8_t> stream = encodeChannel(work->channels[c], work->shape, work->n,
-                                                          streamLengths[c], realBytes);
-        std::memcpy(&block[offset], stream.data(), size_t(realBytes));
-        offset += size_t(streamLengths[c]);
-    }
 
-    for (size_t i = ScrambledFrom; i < block.size(); ++i)
-        block[i] ^= WltScrambleMask;
-    return block;
+    // The split of the colour data follows from its length field, and the Cr
+    // stream takes what is left of the block. A field a little short of the
+    // block gives Cr (which the picture needs more than a few more bytes of
+    // Y and Cb) some of their bytes: try a few lengths, keep the best picture.
+    const int nominalLength = options.blockSize - ShapeStreamOffset - shapeLength;
+    std::vector<uint8_t> best;
+    double bestError = 0;
+    int bestShortening = 0;
+    auto tryLength = [&](int shortening) {
+        std::vector<uint8_t> block = encodeBlock(*work, rgb, shapeStream, nominalLength - shortening,
+                                                 options.blockSize);
+        if (block.empty())
+            return;
+        const double error = pictureError(block, rgb);
+        if (best.empty() || error < bestError) {
+            best = std::move(block);
+            bestError = error;
+            bestShortening = shortening;
+        }
+    };
+    for (int shortening = 0; shortening <= 40; shortening += 10)
+        tryLength(shortening);
+    const int coarse = bestShortening;
+    tryLength(coarse + 5);
+    if (coarse > 0)
+        tryLength(coarse - 5);
+    return best;
 }
 
 } // namespace wlt
