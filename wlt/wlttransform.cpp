@@ -69,6 +69,11 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
 {
     if (runCount)
         *runCount = 0;
+    static const uint8_t empty[PlaneRows] = {};
+    if (std::memcmp(source, empty, size_t(count)) == 0) {
+        std::memset(target, 0, size_t(count)); // most lines lie outside the shape
+        return;
+    }
     const int half = count / 2;
     for (int i = 0; i < half; ++i) {
         target[i] = source[2 * i];
