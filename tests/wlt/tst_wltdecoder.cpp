@@ -67,7 +67,7 @@ struct ShapeFields {
 };
 
 // A block laid out field by field, before scrambling.
-struct BlockSpec {
+struct BlockLayout {
     ShapeFields shape;
     std::vector<uint8_t> shapeStream = shape.stream();
     int64_t shapeLength = int64_t(shapeStream.size());
@@ -125,7 +125,7 @@ int unpack(const std::vector<uint8_t> &block, std::vector<uint8_t> *bmp = nullpt
     return result;
 }
 
-using Mutation = std::function<void(BlockSpec &)>;
+using Mutation = std::function<void(BlockLayout &)>;
 
 } // namespace
 
@@ -152,7 +152,7 @@ private slots:
 void TestWltDecoder::wellFormedBlock()
 {
     std::vector<uint8_t> bmp;
-    QCOMPARE(unpack(BlockSpec().bytes(), &bmp), int(WltSuccess));
+    QCOMPARE(unpack(BlockLayout().bytes(), &bmp), int(WltSuccess));
 }
 
 void TestWltDecoder::rejected_data()
@@ -162,56 +162,56 @@ void TestWltDecoder::rejected_data()
     QTest::addColumn<int>("code");
 
     auto row = [](const char *name, int code, Mutation m) { QTest::newRow(name) << m << false << code; };
-    row("3: magic missing", 3, [](BlockSpec &) {});
-    row("3: block shorter than the magic", 3, [](BlockSpec &b) { b.length = 6; });
-    row("4: block shorter than 15 bytes", 4, [](BlockSpec &b) { b.length = 14; });
-    row("4: shape stream longer than 1032", 4, [](BlockSpec &b) { b.shapeLength = 1033; });
-    row("4: shape stream past the work copy", 4, [](BlockSpec &b) {
+    row("3: magic missing", 3, [](BlockLayout &) {});
+    row("3: block shorter than the magic", 3, [](BlockLayout &b) { b.length = 6; });
+    row("4: block shorter than 15 bytes", 4, [](BlockLayout &b) { b.length = 14; });
+    row("4: shape stream longer than 1032", 4, [](BlockLayout &b) { b.shapeLength = 1033; });
+    row("4: shape stream past the work copy", 4, [](BlockLayout &b) {
         b.length = 100; // work copy: 2 * (100 - 10) + 10 = 190 bytes
         b.shapeLength = 176;
     });
-    row("5: shape length 0", 5, [](BlockSpec &b) { b.shapeLength = 0; });
-    row("5: shape length negative", 5, [](BlockSpec &b) { b.shapeLength = -2; });
-    row("5: shape stream without 'o'", 5, [](BlockSpec &b) { b.shapeStream[0] = 'p'; });
-    row("6: first shape bit 1", 6, [](BlockSpec &b) { b.shape.firstBit = 1; b.respell(); });
-    row("7: shape-present 0", 7, [](BlockSpec &b) { b.shape.present = 0; b.respell(); });
-    row("7: shape-present 2", 7, [](BlockSpec &b) { b.shape.present = 2; b.respell(); });
-    row("8: chain of 509 directions", 8, [](BlockSpec &b) { b.shape.count = 509; b.respell(); });
-    row("8: chain of 65535 directions", 8, [](BlockSpec &b) { b.shape.count = 65535; b.respell(); });
-    row("8: start right of the picture", 8, [](BlockSpec &b) {
+    row("5: shape length 0", 5, [](BlockLayout &b) { b.shapeLength = 0; });
+    row("5: shape length negative", 5, [](BlockLayout &b) { b.shapeLength = -2; });
+    row("5: shape stream without 'o'", 5, [](BlockLayout &b) { b.shapeStream[0] = 'p'; });
+    row("6: first shape bit 1", 6, [](BlockLayout &b) { b.shape.firstBit = 1; b.respell(); });
+    row("7: shape-present 0", 7, [](BlockLayout &b) { b.shape.present = 0; b.respell(); });
+    row("7: shape-present 2", 7, [](BlockLayout &b) { b.shape.present = 2; b.respell(); });
+    row("8: chain of 509 directions", 8, [](BlockLayout &b) { b.shape.count = 509; b.respell(); });
+    row("8: chain of 65535 directions", 8, [](BlockLayout &b) { b.shape.count = 65535; b.respell(); });
+    row("8: start right of the picture", 8, [](BlockLayout &b) {
         b.shape.x0 = 102;
         b.shape.count = 0;
         b.shape.symbols = {0};
         b.respell();
     });
-    row("8: start below the picture", 8, [](BlockSpec &b) {
+    row("8: start below the picture", 8, [](BlockLayout &b) {
         b.shape.y0 = 4095;
         b.shape.count = 0;
         b.shape.symbols = {0};
         b.respell();
     });
-    row("8: chain leaving at the right", 8, [](BlockSpec &b) { b.shape.x0 = 101 - 18; b.respell(); });
-    row("8: chain leaving at the top", 8, [](BlockSpec &b) {
+    row("8: chain leaving at the right", 8, [](BlockLayout &b) { b.shape.x0 = 101 - 18; b.respell(); });
+    row("8: chain leaving at the top", 8, [](BlockLayout &b) {
         b.shape.count = 2;
         b.shape.x0 = 5;
         b.shape.y0 = 0;
         b.shape.symbols = {6, 0}; // north, north
         b.respell();
     });
-    row("8: bit after the chain 1", 8, [](BlockSpec &b) { b.shape.finalBit = 1; b.respell(); });
-    row("9: Y stream longer than 1032", 9, [](BlockSpec &b) { b.colourLength = 1300; });
-    row("9: colour length negative", 9, [](BlockSpec &b) { b.colourLength = -1000; });
-    row("9: colour length huge", 9, [](BlockSpec &b) { b.colourLength = 0x7FFFFFFF; });
-    row("9: streams past the work copy", 9, [](BlockSpec &b) { b.length = 400; });
-    row("9: no room for the colour length", 9, [](BlockSpec &b) {
+    row("8: bit after the chain 1", 8, [](BlockLayout &b) { b.shape.finalBit = 1; b.respell(); });
+    row("9: Y stream longer than 1032", 9, [](BlockLayout &b) { b.colourLength = 1300; });
+    row("9: colour length negative", 9, [](BlockLayout &b) { b.colourLength = -1000; });
+    row("9: colour length huge", 9, [](BlockLayout &b) { b.colourLength = 0x7FFFFFFF; });
+    row("9: streams past the work copy", 9, [](BlockLayout &b) { b.length = 400; });
+    row("9: no room for the colour length", 9, [](BlockLayout &b) {
         b.length = 100;
         b.shapeStream.resize(175, 0); // ends 1 byte before the 190-byte work copy does
         b.shapeLength = 175;
     });
-    row("10: Y stream without 'o'", 10, [](BlockSpec &b) { b.marker[0] = 0; });
-    row("10: Cr stream without 'o'", 10, [](BlockSpec &b) { b.marker[2] = 'O'; });
-    row("10: top plane 30", 10, [](BlockSpec &b) { b.topPlane[1] = 30; });
-    row("10: top plane 255", 10, [](BlockSpec &b) { b.topPlane[0] = 255; });
+    row("10: Y stream without 'o'", 10, [](BlockLayout &b) { b.marker[0] = 0; });
+    row("10: Cr stream without 'o'", 10, [](BlockLayout &b) { b.marker[2] = 'O'; });
+    row("10: top plane 30", 10, [](BlockLayout &b) { b.topPlane[1] = 30; });
+    row("10: top plane 255", 10, [](BlockLayout &b) { b.topPlane[0] = 255; });
     QTest::newRow("3: magic spoilt") << Mutation() << true << 3;
 }
 
@@ -220,15 +220,15 @@ void TestWltDecoder::rejected()
     QFETCH(Mutation, mutation);
     QFETCH(bool, mutateBytes);
     QFETCH(int, code);
-    BlockSpec spec;
+    BlockLayout layout;
     std::vector<uint8_t> block;
     if (mutateBytes) {
-        block = spec.bytes();
+        block = layout.bytes();
         block[4] = '-';
     } else {
-        mutation(spec);
-        block = spec.bytes();
-        if (code == 3 && spec.length == WltBlockSize)
+        mutation(layout);
+        block = layout.bytes();
+        if (code == 3 && layout.length == WltBlockSize)
             block[0] = 'w';
     }
     QCOMPARE(unpack(block), code);
@@ -238,7 +238,7 @@ void TestWltDecoder::rejected()
 void TestWltDecoder::failureWritesNothing()
 {
     for (int spoil : {0, 11, 20}) {
-        std::vector<uint8_t> block = BlockSpec().bytes();
+        std::vector<uint8_t> block = BlockLayout().bytes();
         block[size_t(spoil)] ^= 0x40;
         std::vector<uint8_t> out(40960, 0xAB);
         int outLength = 1234;
@@ -278,7 +278,7 @@ void TestWltDecoder::horizontalChainTogglesNothing()
 void TestWltDecoder::filledSquare()
 {
     std::vector<uint8_t> bmp;
-    QCOMPARE(unpack(BlockSpec().bytes(), &bmp), int(WltSuccess));
+    QCOMPARE(unpack(BlockLayout().bytes(), &bmp), int(WltSuccess));
     auto pixel = [&bmp](int row, int col) {
         const uint8_t *p = &bmp[size_t(54 + (125 - row) * 308 + col * 3)];
         return QByteArray(reinterpret_cast<const char *>(p), 3);
@@ -313,10 +313,10 @@ void TestWltDecoder::streamsEndingEarly_data()
 void TestWltDecoder::streamsEndingEarly()
 {
     QFETCH(int, colourLength);
-    BlockSpec spec;
-    spec.colourLength = colourLength;
-    spec.topPlane[0] = spec.topPlane[1] = spec.topPlane[2] = 7;
-    QCOMPARE(unpack(spec.bytes()), int(WltSuccess));
+    BlockLayout layout;
+    layout.colourLength = colourLength;
+    layout.topPlane[0] = layout.topPlane[1] = layout.topPlane[2] = 7;
+    QCOMPARE(unpack(layout.bytes()), int(WltSuccess));
 }
 
 // The last byte of the shape stream and of the Y and Cb streams of a real
@@ -372,7 +372,7 @@ void TestWltDecoder::hostileBlocks()
     QRandomGenerator random(2024);
     for (uint8_t &v : rgb)
         v = uint8_t(random.bounded(256));
-    const std::vector<uint8_t> seeds[] = {BlockSpec().bytes(), encodePhoto(rgb.data())};
+    const std::vector<uint8_t> seeds[] = {BlockLayout().bytes(), encodePhoto(rgb.data())};
     for (const std::vector<uint8_t> &seed : seeds) {
         for (int trial = 0; trial < 300; ++trial) {
             std::vector<uint8_t> block = seed;
