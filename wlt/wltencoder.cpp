@@ -329,7 +329,7 @@ double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &
 // Raising magnitudes moves the cut a little, so a few rounds are tried and
 // the best kept.
 std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &shape, const Plane8 &n,
-                                   int length, int realBytes, Plane8 &rebuilt)
+                                   int length, int realBytes, int rounds, Plane8 &rebuilt)
 {
     Plane8 mask = n;
     auto coefficients = std::make_unique<Plane32>(samples);
@@ -337,7 +337,7 @@ std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &sha
     auto biased = std::make_unique<Plane32>(*coefficients);
     std::vector<uint8_t> best;
     double bestError = 0;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         auto encoder = std::make_unique<ChannelEncoder>(*biased, shape);
         std::vector<uint8_t> stream = encoder->encode(length, realBytes);
         auto candidate = std::make_unique<Plane8>();
@@ -439,7 +439,7 @@ void compensateLuma(const uint8_t *rgb, const Plane8 &cb, const Plane8 &cr, cons
 
 // The block for one colour-data length; empty when that length does not fit.
 std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std::vector<uint8_t> &shapeStream,
-                                 int colourDataLength, int blockSize)
+                                 int colourDataLength, int blockSize, int rounds)
 {
     const int shapeLength = int(shapeStream.size());
     const StreamLengths lengths = colourStreamLengths(colourDataLength);
@@ -471,7 +471,7 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
             compensateLuma(rgb, rebuilt[1], rebuilt[2], work.n, *luma);
         const Plane32 &samples = c == 0 ? *luma : work.channels[c];
         const std::vector<uint8_t> stream
-            = encodeChannel(samples, work.shape, work.n, streamLengths[c], realBytes[c], rebuilt[c]);
+            = encodeChannel(samples, work.shape, work.n, streamLengths[c], realBytes[c], rounds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }
     for (size_t i = ScrambledFrom; i < block.size(); ++i)
@@ -631,16 +631,22 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     int bestShortening = 0;
     auto tryLength = [&](int shortening) {
         std::vector<uint8_t> block = encodeBlock(*work, rgb, shapeStream, nominalLength - shortening,
-                                                 options.blockSize);
+                                                 options.blockSize, options.quick ? 2 : 3);
         if (block.empty())
             return;
         const double error = pictureError(block, rgb);
         if (best.empty() || error < bestError) {
-            best = std::move(block);
+            best.swap(block);
             bestError = error;
             bestShortening = shortening;
         }
     };
+    if (options.quick) {
+        tryLength(20);
+        if (best.empty())
+            tryLength(0);
+        return best;
+    }
     for (int shortening = 0; shortening <= 40; shortening += 10)
         tryLength(shortening);
     const int coarse = bestShortening;
