@@ -307,10 +307,10 @@ struct ChannelEncoder {
 };
 
 // Squared error of the channel the decoder rebuilds from decoded.
-double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &shape, const Plane32 &decoded,
-                    Plane8 &rebuilt)
+double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &shape,
+                    const SynthesisPlan &plan, const Plane32 &decoded, Plane8 &rebuilt)
 {
-    reconstructChannel(n, shape.r, decoded, rebuilt);
+    reconstructChannel(n, shape.r, plan, decoded, rebuilt);
     double error = 0;
     for (int r = 0; r < PictureRows; ++r) {
         for (int c = 0; c < PictureCols; ++c) {
@@ -328,8 +328,8 @@ double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &
 // higher (at the precision it reaches) makes that rounding to the nearest.
 // Raising magnitudes moves the cut a little, so a few rounds are tried and
 // the best kept.
-std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &shape, const Plane8 &n,
-                                   int length, int realBytes, int rounds, Plane8 &rebuilt)
+std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &shape, const SynthesisPlan &plan,
+                                   const Plane8 &n, int length, int realBytes, int rounds, Plane8 &rebuilt)
 {
     Plane8 mask = n;
     auto coefficients = std::make_unique<Plane32>(samples);
@@ -341,7 +341,7 @@ std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &sha
         auto encoder = std::make_unique<ChannelEncoder>(*biased, shape);
         std::vector<uint8_t> stream = encoder->encode(length, realBytes);
         auto candidate = std::make_unique<Plane8>();
-        const double error = channelError(samples, n, shape, encoder->decoded.value, *candidate);
+        const double error = channelError(samples, n, shape, plan, encoder->decoded.value, *candidate);
         if (best.empty() || error < bestError) {
             best = stream;
             bestError = error;
@@ -393,6 +393,7 @@ void putLe32(uint8_t *p, uint32_t v)
 struct Work {
     Plane8 mask, n;
     ShapeIndex shape;
+    SynthesisPlan plan;
     Plane32 channels[3];
     Chain chain;
 };
@@ -470,8 +471,8 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
         if (c == 0)
             compensateLuma(rgb, rebuilt[1], rebuilt[2], work.n, *luma);
         const Plane32 &samples = c == 0 ? *luma : work.channels[c];
-        const std::vector<uint8_t> stream
-            = encodeChannel(samples, work.shape, work.n, streamLengths[c], realBytes[c], rounds, rebuilt[c]);
+        const std::vector<uint8_t> stream = encodeChannel(samples, work.shape, work.plan, work.n, streamLengths[c],
+                                                          realBytes[c], rounds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }
     for (size_t i = ScrambledFrom; i < block.size(); ++i)
@@ -606,7 +607,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
             work->mask = morph(work->mask, true);
     }
     outlineChain(work->mask, work->chain, work->n);
-    buildShapeIndex(work->n, work->shape);
+    buildShapeIndex(work->n, work->shape, &work->plan);
 
     QmEncoder shapeEncoder;
     encodeShape(shapeEncoder, background, work->chain);
