@@ -13,7 +13,6 @@
 
 #include <QBuffer>
 #include <QImage>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstring>
@@ -60,16 +59,7 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
                                                    const QString &base64, IDINFO record,
                                                    const char *photoPath) const
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("functionName"), functionName);
-    object.insert(QStringLiteral("success"), static_cast<int>(code));
-    object.insert(QStringLiteral("msg"), msg);
-    object.insert(QStringLiteral("_tflag"), m_tflag);
-    if (!data.isEmpty())
-        object.insert(QStringLiteral("data"), data);
-    if (!base64.isEmpty())
-        object.insert(QStringLiteral("Base64"), base64);
-
+    QJsonObject object = standardReply(functionName, code, msg, data, base64);
     object.insert(QStringLiteral("name"), fieldText(record.name));
     object.insert(QStringLiteral("ENfullname"), fieldText(record.enName));
     object.insert(QStringLiteral("sex"), fieldText(record.sex));
@@ -89,7 +79,7 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
                                      sizeof record.fingerprint);
         object.insert(QStringLiteral("figData"), QString::fromLatin1(fingerprint.toHex().toUpper()));
     }
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    return serialise(object);
 }
 
 void CTextMessageProcessor::readIDCardUID(const Request &request)

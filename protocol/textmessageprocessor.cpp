@@ -109,9 +109,9 @@ QString CTextMessageProcessor::ParseJson(const QString &json, const QString &key
     return it.value().toVariant().toString();
 }
 
-QString CTextMessageProcessor::CreateCardson(const QString &functionName, long code,
-                                             const QString &msg, const QString &data,
-                                             const QString &base64) const
+QJsonObject CTextMessageProcessor::standardReply(const QString &functionName, long code,
+                                                 const QString &msg, const QString &data,
+                                                 const QString &base64) const
 {
     QJsonObject object;
     object.insert(QStringLiteral("functionName"), functionName);
@@ -122,7 +122,20 @@ QString CTextMessageProcessor::CreateCardson(const QString &functionName, long c
         object.insert(QStringLiteral("data"), data);
     if (!base64.isEmpty())
         object.insert(QStringLiteral("Base64"), base64);
+    return object;
+}
+
+QString CTextMessageProcessor::serialise(const QJsonObject &object)
+{
+    // Compact, keys in code-unit order, non-ASCII as UTF-8.
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+QString CTextMessageProcessor::CreateCardson(const QString &functionName, long code,
+                                             const QString &msg, const QString &data,
+                                             const QString &base64) const
+{
+    return serialise(standardReply(functionName, code, msg, data, base64));
 }
 
 void CTextMessageProcessor::send(const Request &request, const QString &text) const

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+class QJsonObject;
 class QWebSocket;
 
 // Reads one JSON request, runs its action on the reader and answers on the
@@ -53,6 +54,11 @@ private:
         Handler handler; // null until the family is built: the request is then echoed
     };
     static const Action kActions[];
+
+    // The standard reply's keys, for the builders that add card fields.
+    QJsonObject standardReply(const QString &functionName, long code, const QString &msg,
+                              const QString &data, const QString &base64) const;
+    static QString serialise(const QJsonObject &object);
 
     void send(const Request &request, const QString &text) const;
     // Sends the standard reply for this request.
