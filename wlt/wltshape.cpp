@@ -75,8 +75,7 @@ bool chainInsidePicture(const Chain &chain)
 
 void fillChain(const Chain &chain, Plane8 &n)
 {
-    for (auto &row : n)
-        row.fill(0);
+    std::memset(&n, 0, sizeof n);
     if (!chainInsidePicture(chain))
         return;
 
