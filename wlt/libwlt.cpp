@@ -29,9 +29,9 @@ constexpr ResultText resultTexts[] = {
     {WltListOverflow, "list reordering overflow"},
 };
 
-// The physical work copy: the last colour stream ends at most this far in,
-// whatever the lengths say (3 bytes of lengths between, 4 streams of at most
-// MaxStreamLength bytes).
+// The physical work copy: whatever the length fields say, nothing is read
+// past the shape stream, the colour length and three colour streams, each
+// stream at most MaxStreamLength bytes long.
 constexpr int WorkCopyLimit = ShapeStreamOffset + 4 + 4 * MaxStreamLength;
 
 int32_t readLe32(const uint8_t *p)
