@@ -261,10 +261,11 @@ struct ChannelEncoder {
         topPlane = std::max(0, magnitudePlane(largest));
     }
 
-    // The stream (length bytes, zero from realBytes on) carrying the first
-    // `cut` symbols; true when the decoder gets exactly what was meant.
+    // Filled by the last attempt (see EncodingCoder::precision).
     Plane<int8_t> precision;
 
+    // The stream (length bytes, zero from realBytes on) carrying the first
+    // `cut` symbols; true when the decoder gets exactly what was meant.
     bool attempt(long cut, int length, int realBytes, std::vector<uint8_t> &stream)
     {
         QmEncoder encoder;
@@ -286,6 +287,8 @@ struct ChannelEncoder {
         return std::memcmp(&decoded.value, &encoded.value, sizeof(Plane32)) == 0;
     }
 
+    // The longest prefix of true symbols that the decoder reads back exactly
+    // (in practice: the longest that fits).
     std::vector<uint8_t> encode(int length, int realBytes)
     {
         std::vector<uint8_t> stream;
