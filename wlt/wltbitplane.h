@@ -5,6 +5,7 @@
 // always agree on which symbol comes next.
 
 #include <cstdlib>
+#include <cstring>
 
 #include "qmcoder.h"
 #include "wltplanes.h"
@@ -176,6 +177,7 @@ public:
             m_fixM = int32_t(1) << m_fix;
             for (auto &row : m_planes.mark)
                 row.fill(NoMark);
+            std::memset(m_open, 0, sizeof m_open);
 
             if (!lowestBand())
                 return 1;
@@ -226,34 +228,41 @@ private:
         if (LiteralZeroRoot || a == Levels) {
             const int end = m_index.bandEnd[a][b];
             for (int i = m_index.bandBegin(a, b); i < end; ++i) {
-                if (visit(a, m_index.visits[i].row, m_index.visits[i].col))
+                if (visit(a, b, m_index.visits[i].row, m_index.visits[i].col))
                     return true;
             }
             return false;
         }
         // Below level 4 the walk goes by parents, in the same scan order: the
-        // two children of a parent that covers them take its cover at once,
-        // and a parent without shape below has nothing below to visit.
+        // two children of a parent that covers them take its cover at once, a
+        // parent without shape below has nothing below to visit, and a parent
+        // line with neither an uncovered nor an active parent is passed over
+        // whole (its descendants' lines stay closed in turn).
         const int h = PlaneRows >> a;
         const int w = PlaneCols >> a;
         const int top = h * x[8 + b];
         const int left = w * y[8 + b];
+        const uint8_t *open = m_open[a + 1][b];
         if (b == 1) {
             for (int pc = 0; pc < w / 2; ++pc) {
+                if (!open[pc])
+                    continue;
                 for (int dc = 0; dc < 2; ++dc) {
                     const int col = left + 2 * pc + dc;
                     for (int pr = 0; pr < h / 2; ++pr) {
-                        if (visitPair(a, top / 2 + pr, left / 2 + pc, top + 2 * pr, col, top + 2 * pr + 1, col))
+                        if (visitPair(a, b, top / 2 + pr, left / 2 + pc, top + 2 * pr, col, top + 2 * pr + 1, col))
                             return true;
                     }
                 }
             }
         } else {
             for (int pr = 0; pr < h / 2; ++pr) {
+                if (!open[pr])
+                    continue;
                 for (int dr = 0; dr < 2; ++dr) {
                     const int row = top + 2 * pr + dr;
                     for (int pc = 0; pc < w / 2; ++pc) {
-                        if (visitPair(a, top / 2 + pr, left / 2 + pc, row, left + 2 * pc, row, left + 2 * pc + 1))
+                        if (visitPair(a, b, top / 2 + pr, left / 2 + pc, row, left + 2 * pc, row, left + 2 * pc + 1))
                             return true;
                     }
                 }
@@ -262,7 +271,7 @@ private:
         return false;
     }
 
-    bool visitPair(int a, int parentRow, int parentCol, int row1, int col1, int row2, int col2)
+    bool visitPair(int a, int b, int parentRow, int parentCol, int row1, int col1, int row2, int col2)
     {
         if (!m_index.active[parentRow][parentCol])
             return false;
@@ -271,10 +280,10 @@ private:
             m_planes.cover[row2][col2] = 1;
             return false;
         }
-        return visitUncovered(a, row1, col1) || visitUncovered(a, row2, col2);
+        return visitUncovered(a, b, row1, col1) || visitUncovered(a, b, row2, col2);
     }
 
-    bool visit(int a, int row, int col)
+    bool visit(int a, int b, int row, int col)
     {
         const bool underZero = LiteralZeroRoot ? underZeroRoot(m_planes.mark, a, row, col)
                                                : a < Levels && m_planes.cover[row >> 1][col >> 1];
@@ -282,30 +291,33 @@ private:
             m_planes.cover[row][col] = 1;
             return false;
         }
-        return visitUncovered(a, row, col);
+        return visitUncovered(a, b, row, col);
     }
 
     // A coefficient whose ancestors do not make it a zero-root descendant.
-    bool visitUncovered(int a, int row, int col)
+    bool visitUncovered(int a, int b, int row, int col)
     {
         uint8_t &cover = m_planes.cover[row][col];
         cover = 0;
+        bool end = false;
         if (m_r[row][col] == MaskInside) {
-            if (m_planes.significant[row][col])
-                return false;
-            const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, row, col, m_fix);
-            if (m_coder.IsEnd_2ff0())
-                return true;
-            m_planes.mark[row][col] = uint8_t(s);
-            cover = s == MarkZeroRoot;
-            if (s == 0 || s == 1)
-                return !becomeSignificant(row, col, s);
+            if (!m_planes.significant[row][col]) {
+                const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, row, col, m_fix);
+                if (m_coder.IsEnd_2ff0())
+                    return true;
+                m_planes.mark[row][col] = uint8_t(s);
+                cover = s == MarkZeroRoot;
+                if (s == 0 || s == 1)
+                    end = !becomeSignificant(row, col, s);
+            }
         } else if (a > 1 && m_shapeBelow[row][col]) {
             const int s = m_coder.symbol(m_s2a, SymbolKind::OutsideShape, row, col, m_fix);
             m_planes.mark[row][col] = s == 1 ? MarkOutsideIsolatedZero : MarkOutsideZeroRoot;
             cover = s != 1;
         }
-        return false;
+        if (a > 1 && !cover && m_index.active[row][col])
+            m_open[a][b][b == 1 ? col - (PlaneCols >> a) : row - (PlaneRows >> a)] = 1;
+        return end;
     }
 
     bool becomeSignificant(int row, int col, int s)
@@ -370,6 +382,9 @@ private:
     const Plane8 &m_shapeBelow;
     ChannelPlanes &m_planes;
     State m_s3a, m_s4, m_s3b, m_s2a, m_s2b;
+    // Per level and band, the lines (columns of band 1, rows of bands 2 and
+    // 3) holding an active coefficient left uncovered in this plane.
+    uint8_t m_open[Levels + 1][4][PlaneRows >> 2];
     int m_fix = 0;
     int32_t m_fixL = 0;
     int32_t m_fixM = 0;
