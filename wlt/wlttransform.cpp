@@ -1,5 +1,6 @@
 #include "wlttransform.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -51,7 +52,9 @@ int64_t scalePreimage(int64_t target, int kind)
 int64_t scaleRound(int64_t v, int kind)
 {
     const double product = double(v) * (kind == 1 ? 1.4142 : 0.7071);
-    return int64_t(product >= 0 ? product + 0.5 : product - 0.5);
+    // Half away from zero: + 0.5 when product >= 0, - 0.5 below (-0.0 ends
+    // at 0 either way); without a branch on the sign.
+    return int64_t(product + std::copysign(0.5, product));
 }
 
 // ---- Mask decomposition --------------------------------------------------
