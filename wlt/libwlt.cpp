@@ -113,7 +113,7 @@ int Workspace::decode(const uint8_t *input, int length)
         const int result = decodeChannel(colourStreams[c], colourLengths[c], shape, planes);
         if (result != WltSuccess)
             return result;
-        reconstructChannel(n, shape.r, synthesisPlan, planes.value, channels[c]);
+        reconstructDecodedChannel(n, synthesisPlan, planes.value, channels[c]);
     }
     assemblePicture(channels[0], channels[1], channels[2], n, fixNum, picture);
     writeBmp(picture, bmp);

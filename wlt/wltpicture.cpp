@@ -64,6 +64,12 @@ void reconstructChannel(const Plane8 &n, const Plane8 &D, const SynthesisPlan &p
     clampIntoChannel(n, values, channel);
 }
 
+void reconstructDecodedChannel(const Plane8 &n, const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel)
+{
+    synthesizePlanned(plan, decoded);
+    clampIntoChannel(n, decoded, channel);
+}
+
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow)
 {
     for (int c = 0; c < PictureCols; ++c) {

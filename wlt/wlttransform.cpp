@@ -306,32 +306,45 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
     // x[p + 1] is the coefficient of sample p; x[0] and x[length + 1] mirror.
     int64_t x[PlaneRows + 2];
     int64_t e[PlaneRows + 2];
-    const bool scaled = length >= 3;
-    for (int p = 0; p < length; ++p) {
-        const int q = start + p;
-        const bool even = (q & 1) == 0;
-        const int32_t c = even ? v[q >> 1] : v[half + (q >> 1)];
-        x[p + 1] = scaled ? saturate(scaleRound(c, even ? 2 : 1)) : c;
+    const int firstEven = start & 1; // run offsets of the first even and odd samples
+    const int firstOdd = 1 - firstEven;
+    const int32_t *low = v + ((start + 1) >> 1);
+    const int32_t *high = v + half + (start >> 1);
+    if (length >= 3) {
+        // 0.7071 keeps any 32-bit value in range; 1.4142 may not.
+        for (int p = firstEven, k = 0; p < length; p += 2, ++k)
+            x[p + 1] = scaleRound(low[k], 2);
+        for (int p = firstOdd, k = 0; p < length; p += 2, ++k)
+            x[p + 1] = saturate(scaleRound(high[k], 1));
+    } else {
+        x[firstEven + 1] = low[0];
+        x[firstOdd + 1] = high[0];
     }
     x[0] = x[2];
     x[length + 1] = x[length - 1];
-    for (int p = (start & 1); p < length; p += 2) {
+    for (int p = firstEven; p < length; p += 2) {
         const int32_t value = saturate(x[p + 1] - floorDiv(x[p] + x[p + 2] + 2, 4));
         e[p + 1] = value;
         o[start + p] = value;
     }
     e[0] = e[2];
     e[length + 1] = e[length - 1];
-    for (int p = 1 - (start & 1); p < length; p += 2)
+    for (int p = firstOdd; p < length; p += 2)
         o[start + p] = saturate(x[p + 1] + floorDiv(e[p] + e[p + 2], 2));
 }
 
 void replayLine(const SynthesisPlan &plan, int line, int count, int32_t *values)
 {
     const int half = count / 2;
-    int32_t o[PlaneRows] = {};
-    for (int i = 0; i < plan.runCount[line]; ++i)
-        liftRun(plan.runs[line][i].length, plan.runs[line][i].start, values, half, o);
+    int32_t o[PlaneRows];
+    int done = 0; // samples outside every run come out 0
+    for (int i = 0; i < plan.runCount[line]; ++i) {
+        const SynthesisPlan::Run run = plan.runs[line][i];
+        std::memset(o + done, 0, sizeof(int32_t) * size_t(run.start - done));
+        liftRun(run.length, run.start, values, half, o);
+        done = run.start + run.length;
+    }
+    std::memset(o + done, 0, sizeof(int32_t) * size_t(count - done));
     std::memcpy(values, o, sizeof(int32_t) * size_t(count));
 }
 
