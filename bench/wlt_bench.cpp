@@ -149,7 +149,9 @@ int main(int argc, char *argv[])
         rgb.insert(rgb.end(), image.constScanLine(r), image.constScanLine(r) + Width * 3);
 
     const auto encodeStart = Clock::now();
-    const std::vector<unsigned char> block = wlt::encodePhoto(rgb.data());
+    wlt::EncoderOptions options;
+    options.thorough = true;
+    const std::vector<unsigned char> block = wlt::encodePhoto(rgb.data(), options);
     const double encodeMs = std::chrono::duration<double, std::milli>(Clock::now() - encodeStart).count();
     if (block.size() != size_t(WltBlockSize)) {
         std::fprintf(stderr, "wlt_bench: the encoder failed\n");

@@ -77,7 +77,9 @@ int encode(const QString &inPath, const QString &outPath)
         const uchar *line = image.constScanLine(row);
         rgb.insert(rgb.end(), line, line + WltPictureWidth * 3);
     }
-    const std::vector<unsigned char> block = wlt::encodePhoto(rgb.data());
+    wlt::EncoderOptions options;
+    options.thorough = true; // a tool run can afford the best picture
+    const std::vector<unsigned char> block = wlt::encodePhoto(rgb.data(), options);
     if (block.empty()) {
         std::fprintf(stderr, "wlttool: the picture could not be encoded\n");
         return 1;

@@ -663,13 +663,13 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     // Y and Cb) some of their bytes: try a few lengths, keep the best picture.
     const int nominalLength = options.blockSize - ShapeStreamOffset - shapeLength;
     const std::vector<double> thresholds
-        = options.quick ? std::vector<double>{0.6} : std::vector<double>{0.55, 0.6, 0.65, 0.7};
+        = !options.thorough ? std::vector<double>{0.6} : std::vector<double>{0.55, 0.6, 0.65, 0.7};
     std::vector<uint8_t> best;
     double bestError = 0;
     int bestShortening = 0;
     auto tryLength = [&](int shortening) {
         std::vector<uint8_t> block = encodeBlock(*work, rgb, shapeStream, nominalLength - shortening,
-                                                 options.blockSize, options.quick ? 2 : 3, thresholds);
+                                                 options.blockSize, options.thorough ? 3 : 2, thresholds);
         if (block.empty())
             return;
         const double error = pictureError(block, rgb);
@@ -679,7 +679,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
             bestShortening = shortening;
         }
     };
-    if (options.quick) {
+    if (!options.thorough) {
         tryLength(20);
         if (best.empty())
             tryLength(0);

@@ -333,9 +333,7 @@ void TestWltDecoder::lastStreamByteNeverRead()
             p[2] = inside ? uint8_t(r + c) : 255;
         }
     }
-    EncoderOptions quick;
-    quick.quick = true;
-    const std::vector<uint8_t> block = encodePhoto(rgb.data(), quick);
+    const std::vector<uint8_t> block = encodePhoto(rgb.data());
     QCOMPARE(int(block.size()), WltBlockSize);
     std::vector<uint8_t> reference;
     QCOMPARE(unpack(block, &reference), int(WltSuccess));
@@ -374,9 +372,7 @@ void TestWltDecoder::hostileBlocks()
     QRandomGenerator random(2024);
     for (uint8_t &v : rgb)
         v = uint8_t(random.bounded(256));
-    EncoderOptions quick;
-    quick.quick = true;
-    const std::vector<uint8_t> seeds[] = {BlockLayout().bytes(), encodePhoto(rgb.data(), quick)};
+    const std::vector<uint8_t> seeds[] = {BlockLayout().bytes(), encodePhoto(rgb.data())};
     for (const std::vector<uint8_t> &seed : seeds) {
         for (int trial = 0; trial < 300; ++trial) {
             std::vector<uint8_t> block = seed;
