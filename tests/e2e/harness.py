@@ -62,7 +62,7 @@ class Service:
         self.proc = subprocess.Popen([self.binary, "-platform", "offscreen"],
                                      stdout=self._stdout, stderr=self._stderr, env=self.env)
         if self.wait_for_port:
-            deadline = time.time() + 20
+            deadline = time.time() + 60  # sanitizer builds start slowly
             while not port_open():
                 if self.proc.poll() is not None:
                     raise RuntimeError("service exited with %s:\n%s" % (self.proc.returncode, self.stderr()))
