@@ -57,7 +57,7 @@ constexpr int kPhotoWidth = 307;
 constexpr int kPhotoHeight = 378;
 constexpr int kAddressLineChars = 11;
 
-struct FontSpec
+struct FontStyle
 {
     const char *family;
     int pointSize;
@@ -65,12 +65,12 @@ struct FontSpec
     int spacing; // absolute letter spacing in pixels
 };
 
-constexpr FontSpec kLabelFont{"SimHei", 25, 0, 10};
-constexpr FontSpec kIdLabelFont{"SimHei", 27, 0, 0};
-constexpr FontSpec kNameFont{"SimHei", 31, 0, 0};
-constexpr FontSpec kDataFont{"SimHei", 27, 0, 0};
-constexpr FontSpec kDateFont{"Tahoma", 27, 0, 0};
-constexpr FontSpec kIdNumberFont{"SimHei", 37, 0, 4};
+constexpr FontStyle kLabelFont{"SimHei", 25, 0, 10};
+constexpr FontStyle kIdLabelFont{"SimHei", 27, 0, 0};
+constexpr FontStyle kNameFont{"SimHei", 31, 0, 0};
+constexpr FontStyle kDataFont{"SimHei", 27, 0, 0};
+constexpr FontStyle kDateFont{"Tahoma", 27, 0, 0};
+constexpr FontStyle kIdNumberFont{"SimHei", 37, 0, 4};
 
 struct Cell
 {
@@ -105,7 +105,7 @@ const Label kFrontLabels[] = {
 struct BackText
 {
     const char *text; // null: filled from the record
-    FontSpec font;
+    FontStyle font;
     Cell at;
 };
 
@@ -119,15 +119,15 @@ const BackText kBackTexts[] = {
     {"签发机关", {"SimHei", 24, 75, 0}, {0.2313084112149533, kAuthorityRow, 40}},
     {"有效期限", {"SimHei", 24, 75, 0}, {0.2313084112149533, kTermRow, 40}},
 };
-constexpr FontSpec kAuthorityFont{"SimHei", 26, 50, 2};
-constexpr FontSpec kTermFont{"SimHei", 26, 5, 1};
+constexpr FontStyle kAuthorityFont{"SimHei", 26, 50, 2};
+constexpr FontStyle kTermFont{"SimHei", 26, 5, 1};
 
-QFont makeFont(const FontSpec &spec)
+QFont makeFont(const FontStyle &style)
 {
-    QFont font(QString::fromLatin1(spec.family), spec.pointSize, 0, false);
-    if (spec.weight != 0)
-        font.setWeight(spec.weight);
-    font.setLetterSpacing(QFont::AbsoluteSpacing, spec.spacing);
+    QFont font(QString::fromLatin1(style.family), style.pointSize, 0, false);
+    if (style.weight != 0)
+        font.setWeight(style.weight);
+    font.setLetterSpacing(QFont::AbsoluteSpacing, style.spacing);
     return font;
 }
 
@@ -139,7 +139,7 @@ QPoint at(const QPaintDevice &device, const Cell &cell)
     return QPoint(scaled(device.width(), cell.kx), scaled(device.height(), cell.ky) + cell.dy);
 }
 
-void drawText(QPainter &painter, const FontSpec &font, const QColor &colour, const QPoint &origin,
+void drawText(QPainter &painter, const FontStyle &font, const QColor &colour, const QPoint &origin,
               const QString &text)
 {
     painter.setFont(makeFont(font));
