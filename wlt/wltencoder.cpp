@@ -40,6 +40,38 @@ void forEachBorderPixel(F f)
     }
 }
 
+// Marks the pixels the border reaches through 4-neighbours that `open` lets
+// through, and makes the mask everything else.
+template <typename Open>
+void maskOutsideOfBorderFlood(Plane8 &mask, Open open)
+{
+    Plane8 outside{};
+    std::vector<std::pair<int, int>> stack;
+    forEachBorderPixel([&](int r, int c) {
+        if (open(r, c)) {
+            outside[r][c] = 1;
+            stack.push_back({r, c});
+        }
+    });
+    while (!stack.empty()) {
+        auto [r, c] = stack.back();
+        stack.pop_back();
+        for (int d = 0; d < 8; d += 2) {
+            const int nr = r + y[d];
+            const int nc = c + x[d];
+            if (nr >= 0 && nr < PictureRows && nc >= 0 && nc < PictureCols && !outside[nr][nc]
+                && open(nr, nc)) {
+                outside[nr][nc] = 1;
+                stack.push_back({nr, nc});
+            }
+        }
+    }
+    for (int r = 0; r < PictureRows; ++r) {
+        for (int c = 0; c < PictureCols; ++c)
+            mask[r][c] = outside[r][c] ? 0 : 1;
+    }
+}
+
 // Keeps the largest 8-connected set of 1s.
 void keepLargestComponent(Plane8 &mask)
 {
@@ -80,31 +112,8 @@ void keepLargestComponent(Plane8 &mask)
 // Background pixels that the border cannot reach become part of the shape.
 void fillHoles(Plane8 &mask)
 {
-    Plane8 outside{};
-    std::vector<std::pair<int, int>> stack;
-    forEachBorderPixel([&](int r, int c) {
-        if (!mask[r][c] && !outside[r][c]) {
-            outside[r][c] = 1;
-            stack.push_back({r, c});
-        }
-    });
-    while (!stack.empty()) {
-        auto [r, c] = stack.back();
-        stack.pop_back();
-        for (int d = 0; d < 8; d += 2) {
-            const int nr = r + y[d];
-            const int nc = c + x[d];
-            if (nr >= 0 && nr < PictureRows && nc >= 0 && nc < PictureCols && !mask[nr][nc]
-                && !outside[nr][nc]) {
-                outside[nr][nc] = 1;
-                stack.push_back({nr, nc});
-            }
-        }
-    }
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c)
-            mask[r][c] = outside[r][c] ? 0 : 1;
-    }
+    const Plane8 shape = mask;
+    maskOutsideOfBorderFlood(mask, [&](int r, int c) { return !shape[r][c]; });
 }
 
 // 3 x 3 erosion or dilation within the picture (outside counts as outside).
@@ -552,31 +561,7 @@ void findShape(const uint8_t *rgb, int tolerance, Plane8 &mask, Colour &backgrou
     }
 
     // The background is what the border reaches through pixels near its colour.
-    Plane8 outside{};
-    std::vector<std::pair<int, int>> stack;
-    forEachBorderPixel([&](int r, int c) {
-        if (nearColour(pixelAt(rgb, r, c), background, tolerance)) {
-            outside[r][c] = 1;
-            stack.push_back({r, c});
-        }
-    });
-    while (!stack.empty()) {
-        auto [r, c] = stack.back();
-        stack.pop_back();
-        for (int d = 0; d < 8; d += 2) {
-            const int nr = r + y[d];
-            const int nc = c + x[d];
-            if (nr >= 0 && nr < PictureRows && nc >= 0 && nc < PictureCols && !outside[nr][nc]
-                && nearColour(pixelAt(rgb, nr, nc), background, tolerance)) {
-                outside[nr][nc] = 1;
-                stack.push_back({nr, nc});
-            }
-        }
-    }
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c)
-            mask[r][c] = outside[r][c] ? 0 : 1;
-    }
+    maskOutsideOfBorderFlood(mask, [&](int r, int c) { return nearColour(pixelAt(rgb, r, c), background, tolerance); });
     keepLargestComponent(mask);
     fillHoles(mask);
 }

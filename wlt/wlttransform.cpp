@@ -231,10 +231,10 @@ void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
     std::memcpy(mask, q, size_t(count));
 }
 
-void synthesizeLevel(Plane8 &mask, Plane32 &values, int level)
+// Runs a line transform down every column, through a copy of the column.
+static void forEachColumn(Plane8 &mask, Plane32 &values, int rows, int cols,
+                   void (*line)(LineMode, int, int32_t *, uint8_t *))
 {
-    const int rows = levelRows(level);
-    const int cols = levelCols(level);
     int32_t lineValues[PlaneRows];
     uint8_t lineMask[PlaneRows];
     for (int c = 0; c < cols; ++c) {
@@ -242,12 +242,19 @@ void synthesizeLevel(Plane8 &mask, Plane32 &values, int level)
             lineValues[r] = values[r][c];
             lineMask[r] = mask[r][c];
         }
-        synthesizeLine(LineMode::Column, rows, lineValues, lineMask);
+        line(LineMode::Column, rows, lineValues, lineMask);
         for (int r = 0; r < rows; ++r) {
             values[r][c] = lineValues[r];
             mask[r][c] = lineMask[r];
         }
     }
+}
+
+void synthesizeLevel(Plane8 &mask, Plane32 &values, int level)
+{
+    const int rows = levelRows(level);
+    const int cols = levelCols(level);
+    forEachColumn(mask, values, rows, cols, synthesizeLine);
     for (int r = 0; r < rows; ++r)
         synthesizeLine(LineMode::Row, cols, values[r].data(), mask[r].data());
 }
@@ -434,19 +441,7 @@ void analyzeLevel(Plane8 &mask, Plane32 &values, int level)
     const int cols = levelCols(level);
     for (int r = 0; r < rows; ++r)
         analyzeLine(LineMode::Row, cols, values[r].data(), mask[r].data());
-    int32_t lineValues[PlaneRows];
-    uint8_t lineMask[PlaneRows];
-    for (int c = 0; c < cols; ++c) {
-        for (int r = 0; r < rows; ++r) {
-            lineValues[r] = values[r][c];
-            lineMask[r] = mask[r][c];
-        }
-        analyzeLine(LineMode::Column, rows, lineValues, lineMask);
-        for (int r = 0; r < rows; ++r) {
-            values[r][c] = lineValues[r];
-            mask[r][c] = lineMask[r];
-        }
-    }
+    forEachColumn(mask, values, rows, cols, analyzeLine);
 }
 
 void analyze(Plane8 &mask, Plane32 &values)
