@@ -7,25 +7,23 @@
 // paths are shared by every user of the machine, so they are only ever
 // opened as files of ours (see ownfile.h).
 
-#include "textmessageprocessor.h"
-
+#include "action.h"
 #include "ownfile.h"
+#include "textmessageprocessor.h"
 
 #include <QBuffer>
 #include <QImage>
 #include <QJsonObject>
 
 #include <cstring>
+#include <iterator>
 
 namespace {
-
-const QString kUidRead = QStringLiteral("获取身份证UID信息成功");
-const QString kUidFailed = QStringLiteral("获取身份证UID失败");
-const QString kRecordRead = QStringLiteral("获取身份证信息成功");
 
 constexpr char kPhotoBitmap[] = "/tmp/idCard.bmp";
 constexpr char kPhotoJpeg[] = "/tmp/idCard.jpg";
 constexpr std::size_t kPathSize = 256;
+constexpr std::size_t kUidTextSize = 256;
 constexpr unsigned char kFingerprintMark = 0x43; // 'C'
 
 constexpr int kModeBasic = 0;
@@ -82,32 +80,19 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
     return serialise(object);
 }
 
-void CTextMessageProcessor::readIDCardUID(const Request &request)
+namespace dorvent::protocol {
+namespace {
+
+void readUid(ActionCall &call)
 {
-    if (!requireOpen(request))
-        return;
-    char uid[256] = {};
-    const long result = m_card.luvaro_USB_ReadIDCardUid(uid, sizeof uid);
-    if (result != 0) {
-        reply(request, result, kUidFailed);
-        return;
-    }
-    reply(request, 0, kUidRead, QString::fromLatin1(uid, static_cast<int>(strnlen(uid, sizeof uid))));
+    char uid[kUidTextSize] = {};
+    const long result = call.card().luvaro_USB_ReadIDCardUid(uid, sizeof uid);
+    call.answer(result, QString::fromLatin1(uid, static_cast<int>(strnlen(uid, sizeof uid))));
 }
 
-void CTextMessageProcessor::readIDCard(const Request &request)
-{
-    if (requireOpen(request))
-        readIdentityRecord(request, kModeBasic);
-}
-
-void CTextMessageProcessor::readIDCardEX(const Request &request)
-{
-    if (requireOpen(request))
-        readIdentityRecord(request, kModeExtended);
-}
-
-void CTextMessageProcessor::readIdentityRecord(const Request &request, int mode)
+// A failed read answers with the driver's own text (empty when it wrote none);
+// a read one with the card's fields and photo.
+void readRecord(ActionCall &call, int mode)
 {
     IDINFO record;
     std::memset(&record, 0, sizeof record);
@@ -117,21 +102,37 @@ void CTextMessageProcessor::readIdentityRecord(const Request &request, int mode)
     std::memcpy(jpegPath, kPhotoJpeg, sizeof kPhotoJpeg);
     char message[kIdMessageSize] = {};
 
-    const long result = m_card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
-    if (result != 0) {
-        reply(request, result, QString::fromUtf8(message, static_cast<int>(strnlen(message, sizeof message))));
-        return;
-    }
+    luvaroCard &card = call.card();
+    const long result = card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
+    if (result != 0)
+        return call.reply(result, fieldText(message));
 
     // The JPEG copy is made before the front picture replaces the bitmap
     // with its enlarged copy. It is created (empty) even without a photo.
     ownfile::write(jpegPath, jpegOf(bitmapPath, "JPEG"));
-    m_card.IDCardPicFront(record);
-    m_card.IDCardPicBack(record);
+    card.IDCardPicFront(record);
+    card.IDCardPicBack(record);
 
-    send(request, CreateCardsonidCard(request.act, 0, kRecordRead, QString(), QString(), record, jpegPath));
+    call.send(call.processor().CreateCardsonidCard(call.act(), 0, call.successText(), QString(),
+                                                   QString(), record, jpegPath));
     if (mode == kModeBasic) {
         ownfile::remove(bitmapPath);
         ownfile::remove(jpegPath);
     }
 }
+
+void readBasic(ActionCall &call) { readRecord(call, kModeBasic); }
+void readExtended(ActionCall &call) { readRecord(call, kModeExtended); }
+
+constexpr Action kActions[] = {
+    {"readIDCardUID", Gate::ReaderOpen, readUid, "获取身份证UID信息成功", "获取身份证UID失败"},
+    // Failures carry the driver's own text.
+    {"readIDCard", Gate::ReaderOpen, readBasic, "获取身份证信息成功", nullptr},
+    {"readIDCardEX", Gate::ReaderOpen, readExtended, "获取身份证信息成功", nullptr},
+};
+
+} // namespace
+
+ActionTable idCardActions() { return {kActions, std::size(kActions)}; }
+
+} // namespace dorvent::protocol
