@@ -29,10 +29,9 @@ constexpr unsigned char kFingerprintMark = 0x43; // 'C'
 constexpr int kModeBasic = 0;
 constexpr int kModeExtended = 1; // with the fingerprint block
 
-template <std::size_t N>
-QString fieldText(const char (&field)[N])
+QString textOf(const char *text, std::size_t size)
 {
-    return QString::fromUtf8(field, static_cast<int>(strnlen(field, N)));
+    return QString::fromUtf8(text, static_cast<int>(strnlen(text, size)));
 }
 
 // Re-encodes the image at path (any format Qt reads) as JPEG; empty when
@@ -57,20 +56,30 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
                                                    const QString &base64, IDINFO record,
                                                    const char *photoPath) const
 {
+    // Every text field, present even when empty, each read up to its first NUL.
+    const struct
+    {
+        const char *key;
+        const char *text;
+        std::size_t size;
+    } textFields[] = {
+        {"name", record.name, sizeof record.name},
+        {"ENfullname", record.enName, sizeof record.enName},
+        {"sex", record.sex, sizeof record.sex},
+        {"people", record.nation, sizeof record.nation},
+        {"birthday", record.birth, sizeof record.birth},
+        {"signdate", record.validFrom, sizeof record.validFrom},
+        {"validterm", record.validTo, sizeof record.validTo},
+        {"number", record.idNumber, sizeof record.idNumber},
+        {"organs", record.authority, sizeof record.authority},
+        {"certType", record.cardType, sizeof record.cardType},
+        {"certVersion", record.cardVersion, sizeof record.cardVersion},
+        {"passNu", record.passNumber, sizeof record.passNumber},
+        {"signCount", record.issueCount, sizeof record.issueCount},
+    };
     QJsonObject object = standardReply(functionName, code, msg, data, base64);
-    object.insert(QStringLiteral("name"), fieldText(record.name));
-    object.insert(QStringLiteral("ENfullname"), fieldText(record.enName));
-    object.insert(QStringLiteral("sex"), fieldText(record.sex));
-    object.insert(QStringLiteral("people"), fieldText(record.nation));
-    object.insert(QStringLiteral("birthday"), fieldText(record.birth));
-    object.insert(QStringLiteral("signdate"), fieldText(record.validFrom));
-    object.insert(QStringLiteral("validterm"), fieldText(record.validTo));
-    object.insert(QStringLiteral("number"), fieldText(record.idNumber));
-    object.insert(QStringLiteral("organs"), fieldText(record.authority));
-    object.insert(QStringLiteral("certType"), fieldText(record.cardType));
-    object.insert(QStringLiteral("certVersion"), fieldText(record.cardVersion));
-    object.insert(QStringLiteral("passNu"), fieldText(record.passNumber));
-    object.insert(QStringLiteral("signCount"), fieldText(record.issueCount));
+    for (const auto &field : textFields)
+        object.insert(QLatin1String(field.key), textOf(field.text, field.size));
     object.insert(QStringLiteral("photoBase64"), QString::fromLatin1(jpegOf(photoPath, "jpg").toBase64()));
     if (record.fingerprint[0] == kFingerprintMark) {
         const QByteArray fingerprint(reinterpret_cast<const char *>(record.fingerprint),
@@ -105,7 +114,7 @@ void readRecord(ActionCall &call, int mode)
     luvaroCard &card = call.card();
     const long result = card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
     if (result != 0)
-        return call.reply(result, fieldText(message));
+        return call.reply(result, textOf(message, sizeof message));
 
     // The JPEG copy is made before the front picture replaces the bitmap
     // with its enlarged copy. It is created (empty) even without a photo.
