@@ -29,9 +29,11 @@ constexpr unsigned char kFingerprintMark = 0x43; // 'C'
 constexpr int kModeBasic = 0;
 constexpr int kModeExtended = 1; // with the fingerprint block
 
-QString textOf(const char *text, std::size_t size)
+// A fixed-size text field up to its first NUL, never past its end.
+template <std::size_t N>
+QString textOf(const char (&field)[N])
 {
-    return QString::fromUtf8(text, static_cast<int>(strnlen(text, size)));
+    return QString::fromUtf8(field, static_cast<int>(strnlen(field, N)));
 }
 
 // Re-encodes the image at path (any format Qt reads) as JPEG; empty when
@@ -56,30 +58,29 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
                                                    const QString &base64, IDINFO record,
                                                    const char *photoPath) const
 {
-    // Every text field, present even when empty, each read up to its first NUL.
+    // Every text field, present even when empty.
     const struct
     {
         const char *key;
-        const char *text;
-        std::size_t size;
+        QString text;
     } textFields[] = {
-        {"name", record.name, sizeof record.name},
-        {"ENfullname", record.enName, sizeof record.enName},
-        {"sex", record.sex, sizeof record.sex},
-        {"people", record.nation, sizeof record.nation},
-        {"birthday", record.birth, sizeof record.birth},
-        {"signdate", record.validFrom, sizeof record.validFrom},
-        {"validterm", record.validTo, sizeof record.validTo},
-        {"number", record.idNumber, sizeof record.idNumber},
-        {"organs", record.authority, sizeof record.authority},
-        {"certType", record.cardType, sizeof record.cardType},
-        {"certVersion", record.cardVersion, sizeof record.cardVersion},
-        {"passNu", record.passNumber, sizeof record.passNumber},
-        {"signCount", record.issueCount, sizeof record.issueCount},
+        {"name", textOf(record.name)},
+        {"ENfullname", textOf(record.enName)},
+        {"sex", textOf(record.sex)},
+        {"people", textOf(record.nation)},
+        {"birthday", textOf(record.birth)},
+        {"signdate", textOf(record.validFrom)},
+        {"validterm", textOf(record.validTo)},
+        {"number", textOf(record.idNumber)},
+        {"organs", textOf(record.authority)},
+        {"certType", textOf(record.cardType)},
+        {"certVersion", textOf(record.cardVersion)},
+        {"passNu", textOf(record.passNumber)},
+        {"signCount", textOf(record.issueCount)},
     };
     QJsonObject object = standardReply(functionName, code, msg, data, base64);
     for (const auto &field : textFields)
-        object.insert(QLatin1String(field.key), textOf(field.text, field.size));
+        object.insert(QLatin1String(field.key), field.text);
     object.insert(QStringLiteral("photoBase64"), QString::fromLatin1(jpegOf(photoPath, "jpg").toBase64()));
     if (record.fingerprint[0] == kFingerprintMark) {
         const QByteArray fingerprint(reinterpret_cast<const char *>(record.fingerprint),
@@ -114,7 +115,7 @@ void readRecord(ActionCall &call, int mode)
     luvaroCard &card = call.card();
     const long result = card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
     if (result != 0)
-        return call.reply(result, textOf(message, sizeof message));
+        return call.reply(result, textOf(message));
 
     // The JPEG copy is made before the front picture replaces the bitmap
     // with its enlarged copy. It is created (empty) even without a photo.
