@@ -9,6 +9,8 @@
 
 int main(int argc, char *argv[])
 {
+    // The service's fixed start-up banner: existing log readers and tests
+    // look for these five lines, byte for byte and in this order.
     qWarning("hello World");
     qDebug("This is a debug message");
     qWarning("This is a warning message");

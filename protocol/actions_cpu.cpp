@@ -1,8 +1,12 @@
 // Contact and contactless CPU cards, and the radio field.
-#include "textmessageprocessor.h"
+
+#include "action.h"
+#include "luvarocard.h"
 
 #include <cstring>
+#include <iterator>
 
+namespace dorvent::protocol {
 namespace {
 
 // "11" to "14" name the reader's slot codes 0x11-0x14; every other text is a
@@ -34,109 +38,95 @@ QString bufferText(const char (&buffer)[N])
 constexpr size_t kApduTextSize = 1024 + 1;
 constexpr size_t kAtrTextSize = 256;
 constexpr size_t kAtsTextSize = 128;
+constexpr size_t kUidTextSize = 256;
+
+using PowerOn = int (luvaroCard::*)(int slot, char *atrHex, int size);
+
+void powerOn(ActionCall &call, PowerOn reset)
+{
+    char atr[kAtrTextSize] = {};
+    const int code = (call.card().*reset)(slotNumber(call.field("slotNo")), atr, sizeof atr - 1);
+    call.answer(code, bufferText(atr));
+}
+
+void coldPowerOn(ActionCall &call) { powerOn(call, &luvaroCard::luvaro_USB_ColdPowerOn); }
+void hotPowerOn(ActionCall &call) { powerOn(call, &luvaroCard::luvaro_USB_HotPowerOn); }
+
+// A refused power-off comes back as a positive status byte: still a failure.
+void powerOff(ActionCall &call)
+{
+    call.answer(call.card().luvaro_USB_PowerOff(slotNumber(call.field("slotNo"))));
+}
+
+void runApdu(ActionCall &call)
+{
+    const int slot = slotNumber(call.field("slotNo"));
+    const QByteArray apdu = call.field("apdu").toLatin1();
+    char answer[kApduTextSize] = {};
+    const int code = call.card().luvaro_USB_APDU(slot, apdu.constData(), answer, sizeof answer - 1);
+    call.answer(code, bufferText(answer));
+}
+
+// Type A activation, one driver step after another; the first that fails
+// answers with its own code and text.
+struct TypeAActivation
+{
+    char uid[kUidTextSize] = {}; // read, not reported
+    char ats[kAtsTextSize] = {}; // the reply's data
+};
+
+const struct
+{
+    int (*run)(luvaroCard &card, TypeAActivation &activation);
+    const char *failure;
+} kActivationSteps[] = {
+    {[](luvaroCard &card, TypeAActivation &) { return card.luvaro_USB_SetTypeA(); }, "设置TypeA卡失败"},
+    {[](luvaroCard &card, TypeAActivation &) { return card.luvaro_USB_ICRequest(); }, "请求TypeA卡失败"},
+    {[](luvaroCard &card, TypeAActivation &a) { return card.luvaro_USB_ICAnticoll(a.uid, sizeof a.uid - 1); },
+     "TypeA 防碰撞失败"},
+    {[](luvaroCard &card, TypeAActivation &) { return card.luvaro_USB_ICSelect(0x41); }, "TypeA 选卡失败"},
+    {[](luvaroCard &card, TypeAActivation &a) { return card.luvaro_USB_PowerOnTypeA(a.ats, sizeof a.ats - 1); },
+     "TypeA 上电失败"},
+};
+
+void contactlessPowerOn(ActionCall &call)
+{
+    TypeAActivation activation;
+    for (const auto &step : kActivationSteps) {
+        const int code = step.run(call.card(), activation);
+        if (code != 0)
+            return call.reply(code, QString::fromUtf8(step.failure));
+    }
+    call.answer(0, bufferText(activation.ats));
+}
+
+void contactlessApdu(ActionCall &call)
+{
+    const QByteArray apdu = call.field("apdu").toLatin1();
+    char answer[kApduTextSize] = {};
+    const int code = call.card().luvaro_USB_APDUType(apdu.constData(), answer, sizeof answer - 1);
+    call.answer(code, bufferText(answer));
+}
+
+void fieldOff(ActionCall &call) { call.answer(call.card().luvaro_USB_SwitchRF(0)); }
+void fieldOn(ActionCall &call) { call.answer(call.card().luvaro_USB_SwitchRF(1)); }
+
+constexpr Action kActions[] = {
+    {"cardClodPowerOn", Gate::ReaderOpen, coldPowerOn, "CPU卡冷复位成功", "CPU卡冷复位失败"},
+    {"cardHotPowerOn", Gate::ReaderOpen, hotPowerOn, "CPU卡热复位成功", "CPU卡热复位失败"},
+    {"cardPowerOff", Gate::ReaderOpen, powerOff, "CPU卡下电成功", "CPU卡下电失败"},
+    {"cardRun", Gate::ReaderOpen, runApdu, "CPU卡执行APDU命令成功", "CPU卡执行APDU命令失败"},
+    {"mcardPowerOn", Gate::ReaderOpen, contactlessPowerOn, "TypeA 上电成功", nullptr},
+    // Powering a contactless card down means taking the field away from it;
+    // answered like its siblings so pages can rely on one reply per request.
+    {"mcardPowerOff", Gate::ReaderOpen, fieldOff, "TypeA 下电成功", "TypeA 下电失败"},
+    {"mcardRun", Gate::ReaderOpen, contactlessApdu, "非接触CPU卡执行APDU命令成功", "非接触CPU卡执行APDU命令失败"},
+    {"closeAnt", Gate::ReaderOpen, fieldOff, "关闭射频天线成功", "关闭射频天线失败"},
+    {"openAnt", Gate::ReaderOpen, fieldOn, "打开射频天线成功", "打开射频天线失败"},
+};
 
 } // namespace
 
-void CTextMessageProcessor::cardPowerOn(const Request &request)
-{
-    if (!requireOpen(request))
-        return;
-    const bool cold = request.act == QLatin1String("cardClodPowerOn");
-    const int slot = slotNumber(request.field("slotNo"));
-    char atr[kAtrTextSize] = {};
-    const int code = cold ? m_card.luvaro_USB_ColdPowerOn(slot, atr, sizeof atr - 1)
-                          : m_card.luvaro_USB_HotPowerOn(slot, atr, sizeof atr - 1);
-    if (code != 0)
-        reply(request, code, cold ? QStringLiteral("CPU卡冷复位失败") : QStringLiteral("CPU卡热复位失败"));
-    else
-        reply(request, 0, cold ? QStringLiteral("CPU卡冷复位成功") : QStringLiteral("CPU卡热复位成功"),
-              bufferText(atr));
-}
+ActionTable cpuCardActions() { return {kActions, std::size(kActions)}; }
 
-void CTextMessageProcessor::cardPowerOff(const Request &request)
-{
-    if (!requireOpen(request))
-        return;
-    const int code = m_card.luvaro_USB_PowerOff(slotNumber(request.field("slotNo")));
-    // A refused power-off comes back as a positive status byte: still a failure.
-    if (code != 0)
-        reply(request, code, QStringLiteral("CPU卡下电失败"));
-    else
-        reply(request, 0, QStringLiteral("CPU卡下电成功"));
-}
-
-void CTextMessageProcessor::cardRun(const Request &request)
-{
-    if (!requireOpen(request))
-        return;
-    const int slot = slotNumber(request.field("slotNo"));
-    const QByteArray apdu = request.field("apdu").toLatin1();
-    char answer[kApduTextSize] = {};
-    const int code = m_card.luvaro_USB_APDU(slot, apdu.constData(), answer, sizeof answer - 1);
-    if (code != 0)
-        reply(request, code, QStringLiteral("CPU卡执行APDU命令失败"));
-    else
-        reply(request, 0, QStringLiteral("CPU卡执行APDU命令成功"), bufferText(answer));
-}
-
-void CTextMessageProcessor::mcardPowerOn(const Request &request)
-{
-    if (!requireOpen(request))
-        return;
-    char ats[kAtsTextSize] = {};
-    char uid[256] = {};
-    int code = m_card.luvaro_USB_SetTypeA();
-    if (code != 0)
-        return reply(request, code, QStringLiteral("设置TypeA卡失败"));
-    code = m_card.luvaro_USB_ICRequest();
-    if (code != 0)
-        return reply(request, code, QStringLiteral("请求TypeA卡失败"));
-    code = m_card.luvaro_USB_ICAnticoll(uid, sizeof uid - 1);
-    if (code != 0)
-        return reply(request, code, QStringLiteral("TypeA 防碰撞失败"));
-    code = m_card.luvaro_USB_ICSelect(0x41);
-    if (code != 0)
-        return reply(request, code, QStringLiteral("TypeA 选卡失败"));
-    code = m_card.luvaro_USB_PowerOnTypeA(ats, sizeof ats - 1);
-    if (code != 0)
-        return reply(request, code, QStringLiteral("TypeA 上电失败"));
-    reply(request, 0, QStringLiteral("TypeA 上电成功"), bufferText(ats));
-}
-
-// Powering a contactless card down means taking the field away from it;
-// answered like its siblings so pages can rely on one reply per request.
-void CTextMessageProcessor::mcardPowerOff(const Request &request)
-{
-    if (!requireOpen(request))
-        return;
-    const int code = m_card.luvaro_USB_SwitchRF(0);
-    if (code != 0)
-        reply(request, code, QStringLiteral("TypeA 下电失败"));
-    else
-        reply(request, 0, QStringLiteral("TypeA 下电成功"));
-}
-
-void CTextMessageProcessor::mcardRun(const Request &request)
-{
-    if (!requireOpen(request))
-        return;
-    const QByteArray apdu = request.field("apdu").toLatin1();
-    char answer[kApduTextSize] = {};
-    const int code = m_card.luvaro_USB_APDUType(apdu.constData(), answer, sizeof answer - 1);
-    if (code != 0)
-        reply(request, code, QStringLiteral("非接触CPU卡执行APDU命令失败"));
-    else
-        reply(request, 0, QStringLiteral("非接触CPU卡执行APDU命令成功"), bufferText(answer));
-}
-
-void CTextMessageProcessor::switchAntenna(const Request &request)
-{
-    if (!requireOpen(request))
-        return;
-    const bool on = request.act == QLatin1String("openAnt");
-    const int code = m_card.luvaro_USB_SwitchRF(on ? 1 : 0);
-    if (code != 0)
-        reply(request, code, on ? QStringLiteral("打开射频天线失败") : QStringLiteral("关闭射频天线失败"));
-    else
-        reply(request, 0, on ? QStringLiteral("打开射频天线成功") : QStringLiteral("关闭射频天线成功"));
-}
+} // namespace dorvent::protocol

@@ -7,32 +7,31 @@
 // paths are shared by every user of the machine, so they are only ever
 // opened as files of ours (see ownfile.h).
 
-#include "textmessageprocessor.h"
-
+#include "action.h"
 #include "ownfile.h"
+#include "textmessageprocessor.h"
 
 #include <QBuffer>
 #include <QImage>
 #include <QJsonObject>
 
 #include <cstring>
+#include <iterator>
 
 namespace {
-
-const QString kUidRead = QStringLiteral("获取身份证UID信息成功");
-const QString kUidFailed = QStringLiteral("获取身份证UID失败");
-const QString kRecordRead = QStringLiteral("获取身份证信息成功");
 
 constexpr char kPhotoBitmap[] = "/tmp/idCard.bmp";
 constexpr char kPhotoJpeg[] = "/tmp/idCard.jpg";
 constexpr std::size_t kPathSize = 256;
+constexpr std::size_t kUidTextSize = 256;
 constexpr unsigned char kFingerprintMark = 0x43; // 'C'
 
 constexpr int kModeBasic = 0;
 constexpr int kModeExtended = 1; // with the fingerprint block
 
+// A fixed-size text field up to its first NUL, never past its end.
 template <std::size_t N>
-QString fieldText(const char (&field)[N])
+QString textOf(const char (&field)[N])
 {
     return QString::fromUtf8(field, static_cast<int>(strnlen(field, N)));
 }
@@ -59,20 +58,29 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
                                                    const QString &base64, IDINFO record,
                                                    const char *photoPath) const
 {
+    // Every text field, present even when empty.
+    const struct
+    {
+        const char *key;
+        QString text;
+    } textFields[] = {
+        {"name", textOf(record.name)},
+        {"ENfullname", textOf(record.enName)},
+        {"sex", textOf(record.sex)},
+        {"people", textOf(record.nation)},
+        {"birthday", textOf(record.birth)},
+        {"signdate", textOf(record.validFrom)},
+        {"validterm", textOf(record.validTo)},
+        {"number", textOf(record.idNumber)},
+        {"organs", textOf(record.authority)},
+        {"certType", textOf(record.cardType)},
+        {"certVersion", textOf(record.cardVersion)},
+        {"passNu", textOf(record.passNumber)},
+        {"signCount", textOf(record.issueCount)},
+    };
     QJsonObject object = standardReply(functionName, code, msg, data, base64);
-    object.insert(QStringLiteral("name"), fieldText(record.name));
-    object.insert(QStringLiteral("ENfullname"), fieldText(record.enName));
-    object.insert(QStringLiteral("sex"), fieldText(record.sex));
-    object.insert(QStringLiteral("people"), fieldText(record.nation));
-    object.insert(QStringLiteral("birthday"), fieldText(record.birth));
-    object.insert(QStringLiteral("signdate"), fieldText(record.validFrom));
-    object.insert(QStringLiteral("validterm"), fieldText(record.validTo));
-    object.insert(QStringLiteral("number"), fieldText(record.idNumber));
-    object.insert(QStringLiteral("organs"), fieldText(record.authority));
-    object.insert(QStringLiteral("certType"), fieldText(record.cardType));
-    object.insert(QStringLiteral("certVersion"), fieldText(record.cardVersion));
-    object.insert(QStringLiteral("passNu"), fieldText(record.passNumber));
-    object.insert(QStringLiteral("signCount"), fieldText(record.issueCount));
+    for (const auto &field : textFields)
+        object.insert(QLatin1String(field.key), field.text);
     object.insert(QStringLiteral("photoBase64"), QString::fromLatin1(jpegOf(photoPath, "jpg").toBase64()));
     if (record.fingerprint[0] == kFingerprintMark) {
         const QByteArray fingerprint(reinterpret_cast<const char *>(record.fingerprint),
@@ -82,32 +90,19 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
     return serialise(object);
 }
 
-void CTextMessageProcessor::readIDCardUID(const Request &request)
+namespace dorvent::protocol {
+namespace {
+
+void readUid(ActionCall &call)
 {
-    if (!requireOpen(request))
-        return;
-    char uid[256] = {};
-    const long result = m_card.luvaro_USB_ReadIDCardUid(uid, sizeof uid);
-    if (result != 0) {
-        reply(request, result, kUidFailed);
-        return;
-    }
-    reply(request, 0, kUidRead, QString::fromLatin1(uid, static_cast<int>(strnlen(uid, sizeof uid))));
+    char uid[kUidTextSize] = {};
+    const long result = call.card().luvaro_USB_ReadIDCardUid(uid, sizeof uid);
+    call.answer(result, QString::fromLatin1(uid, static_cast<int>(strnlen(uid, sizeof uid))));
 }
 
-void CTextMessageProcessor::readIDCard(const Request &request)
-{
-    if (requireOpen(request))
-        readIdentityRecord(request, kModeBasic);
-}
-
-void CTextMessageProcessor::readIDCardEX(const Request &request)
-{
-    if (requireOpen(request))
-        readIdentityRecord(request, kModeExtended);
-}
-
-void CTextMessageProcessor::readIdentityRecord(const Request &request, int mode)
+// A failed read answers with the driver's own text (empty when it wrote none);
+// a read one with the card's fields and photo.
+void readRecord(ActionCall &call, int mode)
 {
     IDINFO record;
     std::memset(&record, 0, sizeof record);
@@ -117,21 +112,37 @@ void CTextMessageProcessor::readIdentityRecord(const Request &request, int mode)
     std::memcpy(jpegPath, kPhotoJpeg, sizeof kPhotoJpeg);
     char message[kIdMessageSize] = {};
 
-    const long result = m_card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
-    if (result != 0) {
-        reply(request, result, QString::fromUtf8(message, static_cast<int>(strnlen(message, sizeof message))));
-        return;
-    }
+    luvaroCard &card = call.card();
+    const long result = card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
+    if (result != 0)
+        return call.reply(result, textOf(message));
 
     // The JPEG copy is made before the front picture replaces the bitmap
     // with its enlarged copy. It is created (empty) even without a photo.
     ownfile::write(jpegPath, jpegOf(bitmapPath, "JPEG"));
-    m_card.IDCardPicFront(record);
-    m_card.IDCardPicBack(record);
+    card.IDCardPicFront(record);
+    card.IDCardPicBack(record);
 
-    send(request, CreateCardsonidCard(request.act, 0, kRecordRead, QString(), QString(), record, jpegPath));
+    call.send(call.processor().CreateCardsonidCard(call.act(), 0, call.successText(), QString(),
+                                                   QString(), record, jpegPath));
     if (mode == kModeBasic) {
         ownfile::remove(bitmapPath);
         ownfile::remove(jpegPath);
     }
 }
+
+void readBasic(ActionCall &call) { readRecord(call, kModeBasic); }
+void readExtended(ActionCall &call) { readRecord(call, kModeExtended); }
+
+constexpr Action kActions[] = {
+    {"readIDCardUID", Gate::ReaderOpen, readUid, "获取身份证UID信息成功", "获取身份证UID失败"},
+    // Failures carry the driver's own text.
+    {"readIDCard", Gate::ReaderOpen, readBasic, "获取身份证信息成功", nullptr},
+    {"readIDCardEX", Gate::ReaderOpen, readExtended, "获取身份证信息成功", nullptr},
+};
+
+} // namespace
+
+ActionTable idCardActions() { return {kActions, std::size(kActions)}; }
+
+} // namespace dorvent::protocol

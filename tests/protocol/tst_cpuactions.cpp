@@ -6,7 +6,6 @@
 #include "echoserver.h"
 #include "emulatedreader.h"
 #include "testsupport.h"
-#include "textmessageprocessor.h"
 
 #include <QtTest>
 
@@ -29,8 +28,6 @@ private slots:
     void waitingTimeExtensions_data();
     void waitingTimeExtensions();
     void antenna();
-    void notOpen_data();
-    void notOpen();
 
 private:
     EmulatedReader &reader() { return EmulatedReader::instance(); }
@@ -188,23 +185,6 @@ void tst_CpuActions::antenna()
              QStringLiteral(R"({"_tflag":"","functionName":"openAnt","msg":"打开射频天线失败","success":-21})"));
     reader().injectReplyReports({Report{0x02, 0x02, 0x05}});
     QCOMPARE(call(R"({"_act":"closeAnt"})").value("msg").toString(), QStringLiteral("关闭射频天线失败"));
-}
-
-void tst_CpuActions::notOpen_data()
-{
-    QTest::addColumn<QString>("request");
-    for (const char *name : {"cardClodPowerOn", "cardHotPowerOn", "cardPowerOff", "cardRun", "mcardPowerOn",
-                             "mcardPowerOff", "mcardRun", "closeAnt", "openAnt"})
-        QTest::newRow(name) << QStringLiteral(R"({"_act":"%1","slotNo":"1","apdu":"0084000004","_tflag":"n"})").arg(name);
-}
-
-void tst_CpuActions::notOpen()
-{
-    QFETCH(QString, request);
-    const QString name = CTextMessageProcessor::ParseJson(request, "_act");
-    QCOMPARE(m_client->request(request),
-             QStringLiteral(R"({"_tflag":"n","functionName":"%1","msg":"端口未打开","success":-1})").arg(name));
-    QVERIFY(reader().transfers().empty());
 }
 
 QTEST_MAIN(tst_CpuActions)

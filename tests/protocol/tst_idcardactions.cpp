@@ -7,7 +7,6 @@
 #include "testsupport.h"
 #include "textmessageprocessor.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
@@ -17,6 +16,7 @@
 
 using dorvent::emulator::EmulatedReader;
 using dorvent::emulator::IdentityCard;
+using testsupport::act;
 using testsupport::WsClient;
 
 namespace {
@@ -26,10 +26,7 @@ const char kJpeg[] = "/tmp/idCard.jpg";
 
 EmulatedReader &reader() { return EmulatedReader::instance(); }
 
-QString act(const char *name, const char *tag = "t1")
-{
-    return QStringLiteral(R"({'_act':'%1','_tflag':'%2'})").arg(QLatin1String(name), QLatin1String(tag));
-}
+constexpr char kTag[] = "t1";
 
 bool exists(const char *path)
 {
@@ -101,7 +98,7 @@ std::unique_ptr<IdentityCard> card(IdentityCard::Kind kind, bool fingerprint)
 
 } // namespace
 
-class TestIdCardActions : public QObject
+class tst_IdCardActions : public QObject
 {
     Q_OBJECT
 private slots:
@@ -124,19 +121,19 @@ private slots:
     void plantedFiles();
 
 private:
-    QJsonObject request(const char *action) { return m_client->requestJson(act(action)); }
+    QJsonObject request(const char *action) { return m_client->requestJson(act(action, kTag)); }
     EchoServer *m_server = nullptr;
     WsClient *m_client = nullptr;
 };
 
-void TestIdCardActions::initTestCase()
+void tst_IdCardActions::initTestCase()
 {
     m_server = testsupport::startServer(this);
     m_client = new WsClient(testsupport::portOf(m_server), this);
     QVERIFY(m_client->isConnected());
 }
 
-void TestIdCardActions::init()
+void tst_IdCardActions::init()
 {
     removeAnything(kBitmap);
     removeAnything(kJpeg);
@@ -145,20 +142,20 @@ void TestIdCardActions::init()
     QCOMPARE(request("open").value("success").toInt(), 0);
 }
 
-void TestIdCardActions::cleanup()
+void tst_IdCardActions::cleanup()
 {
     request("close");
     removeAnything(kBitmap);
     removeAnything(kJpeg);
 }
 
-void TestIdCardActions::cleanupTestCase()
+void tst_IdCardActions::cleanupTestCase()
 {
     delete m_client;
     delete m_server;
 }
 
-void TestIdCardActions::notOpen_data()
+void tst_IdCardActions::notOpen_data()
 {
     QTest::addColumn<QString>("action");
     QTest::newRow("readIDCardUID") << "readIDCardUID";
@@ -166,18 +163,18 @@ void TestIdCardActions::notOpen_data()
     QTest::newRow("readIDCardEX") << "readIDCardEX";
 }
 
-void TestIdCardActions::notOpen()
+void tst_IdCardActions::notOpen()
 {
     QFETCH(QString, action);
     request("close");
     reader().clearLog();
     const QString text = m_client->request(act(action.toLatin1().constData(), "9"));
-    QCOMPARE(text, QStringLiteral(R"({"_tflag":"9","functionName":"%1","msg":"端口未打开","success":-1})").arg(action));
+    QCOMPARE(text, testsupport::replyText(action, -1, QStringLiteral("端口未打开"), QString(), "9"));
     QVERIFY(reader().transfers().empty());
     QVERIFY(!exists(kBitmap) && !exists(kJpeg));
 }
 
-void TestIdCardActions::readIDCard()
+void tst_IdCardActions::readIDCard()
 {
     const QJsonObject r = request("readIDCard");
     QCOMPARE(sortedKeys(r), kRecordKeys);
@@ -203,7 +200,7 @@ void TestIdCardActions::readIDCard()
     QVERIFY(!exists(kJpeg));
 }
 
-void TestIdCardActions::readIDCardEX()
+void tst_IdCardActions::readIDCardEX()
 {
     const QJsonObject r = request("readIDCardEX");
     QCOMPARE(r.value("success").toInt(-99), 0);
@@ -220,7 +217,7 @@ void TestIdCardActions::readIDCardEX()
     QCOMPARE(QImage(QString::fromLatin1(kJpeg)).size(), QSize(102, 126));
 }
 
-void TestIdCardActions::layouts_data()
+void tst_IdCardActions::layouts_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QVariantMap>("expected");
@@ -242,7 +239,7 @@ void TestIdCardActions::layouts_data()
                                                      {"number", "FRA310085062113"}};
 }
 
-void TestIdCardActions::layouts()
+void tst_IdCardActions::layouts()
 {
     QFETCH(int, kind);
     QFETCH(QVariantMap, expected);
@@ -254,33 +251,33 @@ void TestIdCardActions::layouts()
         QCOMPARE(r.value(it.key()).toString(), it.value().toString());
 }
 
-void TestIdCardActions::noCard_data()
+void tst_IdCardActions::noCard_data()
 {
     QTest::addColumn<QString>("action");
     QTest::newRow("readIDCard") << "readIDCard";
     QTest::newRow("readIDCardEX") << "readIDCardEX";
 }
 
-void TestIdCardActions::noCard()
+void tst_IdCardActions::noCard()
 {
     QFETCH(QString, action);
     reader().deck().idCardSam().remove();
-    const QString text = m_client->request(act(action.toLatin1().constData()));
+    const QString text = m_client->request(act(action.toLatin1().constData(), kTag));
     QCOMPARE(text, QStringLiteral(R"({"_tflag":"t1","functionName":"%1","msg":"身份证寻卡失败，返回值 t_nRe = -2","success":-23})")
                        .arg(action));
     QVERIFY(!exists(kBitmap) && !exists(kJpeg));
 }
 
-void TestIdCardActions::readIDCardUID()
+void tst_IdCardActions::readIDCardUID()
 {
-    QCOMPARE(m_client->request(act("readIDCardUID")),
+    QCOMPARE(m_client->request(act("readIDCardUID", kTag)),
              QStringLiteral(R"({"_tflag":"t1","data":"5A3C012297401108","functionName":"readIDCardUID","msg":"获取身份证UID信息成功","success":0})"));
     reader().deck().idCardSam().remove();
-    QCOMPARE(m_client->request(act("readIDCardUID")),
+    QCOMPARE(m_client->request(act("readIDCardUID", kTag)),
              QStringLiteral(R"({"_tflag":"t1","functionName":"readIDCardUID","msg":"获取身份证UID失败","success":-20})"));
 }
 
-void TestIdCardActions::createCardsonidCard()
+void tst_IdCardActions::createCardsonidCard()
 {
     CTextMessageProcessor processor;
     IDINFO record;
@@ -292,7 +289,6 @@ void TestIdCardActions::createCardsonidCard()
     std::memset(record.issueCount, '7', sizeof record.issueCount);
     record.fingerprint[0] = 0x42; // not 'C': no fingerprint
 
-    const QString base = QStringLiteral("/nonexistent/idCard.jpg");
     QJsonObject r = QJsonDocument::fromJson(processor.CreateCardsonidCard(QStringLiteral("readIDCard"), 5,
                                                                           QStringLiteral("m"), QStringLiteral("D"),
                                                                           QStringLiteral("B"), record, "/nonexistent/x.jpg")
@@ -318,7 +314,7 @@ void TestIdCardActions::createCardsonidCard()
     QVERIFY(text.startsWith(QStringLiteral(R"({"ENfullname":"","_tflag":"","birthday":"","certType":"J",)")));
 }
 
-void TestIdCardActions::plantedFiles_data()
+void tst_IdCardActions::plantedFiles_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("kind");
@@ -331,7 +327,7 @@ void TestIdCardActions::plantedFiles_data()
     }
 }
 
-void TestIdCardActions::plantedFiles()
+void tst_IdCardActions::plantedFiles()
 {
     QFETCH(QString, path);
     QFETCH(QString, kind);
@@ -368,5 +364,5 @@ void TestIdCardActions::plantedFiles()
     QCOMPARE(request("readIDCardUID").value("success").toInt(-99), 0); // still answering
 }
 
-QTEST_MAIN(TestIdCardActions)
+QTEST_MAIN(tst_IdCardActions)
 #include "tst_idcardactions.moc"

@@ -53,4 +53,19 @@ EchoServer *startServer(QObject *parent)
 
 quint16 portOf(EchoServer *server) { return server->serverPort(); }
 
+QString act(const char *name, const char *tag)
+{
+    if (!tag)
+        return QStringLiteral(R"({"_act":"%1"})").arg(QLatin1String(name));
+    return QStringLiteral(R"({"_act":"%1","_tflag":"%2"})").arg(QLatin1String(name), QLatin1String(tag));
+}
+
+QString replyText(const QString &name, int code, const QString &msg, const QString &data, const QString &tag)
+{
+    QString text = QStringLiteral(R"({"_tflag":"%1",)").arg(tag);
+    if (!data.isEmpty())
+        text += QStringLiteral(R"("data":"%1",)").arg(data);
+    return text + QStringLiteral(R"("functionName":"%1","msg":"%2","success":%3})").arg(name, msg).arg(code);
+}
+
 } // namespace testsupport

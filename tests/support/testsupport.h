@@ -38,4 +38,11 @@ private:
 EchoServer *startServer(QObject *parent = nullptr);
 quint16 portOf(EchoServer *server);
 
+// The request {"_act":"<name>"}, with "_tflag" when a tag is given.
+QString act(const char *name, const char *tag = nullptr);
+// The standard reply as the service writes it: compact, keys in code-unit
+// order, "data" only when there is some.
+QString replyText(const QString &name, int code, const QString &msg, const QString &data = QString(),
+                  const QString &tag = QString());
+
 } // namespace testsupport

@@ -1,0 +1,40 @@
+#include "action.h"
+
+#include "textmessageprocessor.h"
+
+#include <QWebSocket>
+
+namespace dorvent::protocol {
+
+ActionCall::ActionCall(CTextMessageProcessor &processor, const Action &action,
+                       const Request &request, QWebSocket *socket)
+    : m_processor(processor), m_action(action), m_request(request), m_socket(socket)
+{
+}
+
+luvaroCard &ActionCall::card() { return m_processor.card(); }
+
+bool ActionCall::readerOpen() const { return m_processor.isReaderOpen(); }
+
+void ActionCall::setReaderOpen(bool open) { m_processor.m_readerOpen = open; }
+
+void ActionCall::answer(long code, const QString &data)
+{
+    if (code == 0)
+        reply(0, QString::fromUtf8(m_action.success), data);
+    else
+        reply(code, QString::fromUtf8(m_action.failure));
+}
+
+void ActionCall::reply(long code, const QString &msg, const QString &data)
+{
+    send(m_processor.CreateCardson(m_request.act, code, msg, data, QString()));
+}
+
+void ActionCall::send(const QString &text)
+{
+    if (m_socket)
+        m_socket->sendTextMessage(text);
+}
+
+} // namespace dorvent::protocol

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "request.h"
+
+#include <QString>
+
+#include <cstddef>
+
+class CTextMessageProcessor;
+class QWebSocket;
+class luvaroCard;
+
+namespace dorvent::protocol {
+
+// How a card family plugs into the processor:
+//
+// 1. Its handlers live in protocol/actions_<family>.cpp, in an anonymous
+//    namespace, as free functions taking one ActionCall.
+// 2. The same file writes its actions as a table of Action rows {name, gate,
+//    handler, success text, failure text} and exports it as one function
+//    returning an ActionTable, declared at the end of this header.
+// 3. That function gets one row in kFamilies (textmessageprocessor.cpp).
+//
+// Texts that depend on more than the outcome (one per step of a multi-step
+// action, or the driver's own) stand in a small table beside the handler.
+
+class ActionCall;
+using Handler = void (*)(ActionCall &);
+
+enum class Gate
+{
+    None,       // runs whatever the reader's state ("open" checks its own)
+    ReaderOpen, // answered with the not-open reply, untouched, while the reader is closed
+};
+
+struct Action
+{
+    const char *name; // matched exactly and case-sensitively
+    Gate gate;
+    Handler handler;
+    const char *success; // fixed UTF-8 texts; null where the handler words its replies itself
+    const char *failure;
+};
+
+struct ActionTable
+{
+    const Action *rows;
+    std::size_t size;
+    const Action *begin() const { return rows; }
+    const Action *end() const { return rows + size; }
+};
+
+// What one handler works with: the request, the driver, the reader-open
+// flag, and the ways to answer on the socket the request came from.
+class ActionCall
+{
+public:
+    ActionCall(CTextMessageProcessor &processor, const Action &action, const Request &request,
+               QWebSocket *socket);
+
+    const QString &act() const { return m_request.act; }
+    QString field(const char *key) const { return m_request.field(key); }
+
+    luvaroCard &card();
+    CTextMessageProcessor &processor() { return m_processor; }
+    bool readerOpen() const;
+    void setReaderOpen(bool open);
+
+    // The standard reply in the row's words: on 0 the success text with data,
+    // otherwise the code with the failure text and no data.
+    void answer(long code, const QString &data = QString());
+    // The standard reply with a text of the handler's own.
+    void reply(long code, const QString &msg, const QString &data = QString());
+    // The row's success text, for replies built with more than the standard keys.
+    QString successText() const { return QString::fromUtf8(m_action.success); }
+    // Any reply text; dropped when the request came without a socket.
+    void send(const QString &text);
+
+private:
+    CTextMessageProcessor &m_processor;
+    const Action &m_action;
+    const Request &m_request;
+    QWebSocket *m_socket;
+};
+
+// The families, one per actions_<family>.cpp.
+ActionTable readerControlActions();
+ActionTable cpuCardActions();
+ActionTable idCardActions();
+
+} // namespace dorvent::protocol
