@@ -28,9 +28,9 @@ void computeDescendantPlanes(const Plane32 &coefficients, const Plane8 &r, Plane
 {
     for (auto &row : planes)
         row.fill(0);
-    for (int a = 2; a <= Levels; ++a) {
-        for (int row = 0; row < PlaneRows >> (a - 1); ++row) {
-            for (int col = 0; col < PlaneCols >> (a - 1); ++col) {
+    for (int a = 2; a <= kLevels; ++a) {
+        for (int row = 0; row < kPlaneRows >> (a - 1); ++row) {
+            for (int col = 0; col < kPlaneCols >> (a - 1); ++col) {
                 if (coefficientLevel(row, col) != a)
                     continue;
                 uint32_t bits = 0;
@@ -38,7 +38,7 @@ void computeDescendantPlanes(const Plane32 &coefficients, const Plane8 &r, Plane
                     for (int j = 0; j < 2; ++j) {
                         const int cr = 2 * row + i, cc = 2 * col + j;
                         bits |= planes[cr][cc];
-                        if (r[cr][cc] == MaskInside && coefficients[cr][cc] != 0)
+                        if (r[cr][cc] == kMaskInside && coefficients[cr][cc] != 0)
                             bits |= 1u << magnitudePlane(coefficients[cr][cc]);
                     }
                 }
@@ -116,9 +116,9 @@ ChannelEncoder::ChannelEncoder(const Plane32 &c, const ShapeIndex &index)
 {
     computeDescendantPlanes(coefficients, r, descendantPlanes);
     int32_t largest = 0;
-    for (int row = 0; row < PlaneRows; ++row) {
-        for (int col = 0; col < PlaneCols; ++col) {
-            if (r[row][col] == MaskInside)
+    for (int row = 0; row < kPlaneRows; ++row) {
+        for (int col = 0; col < kPlaneCols; ++col) {
+            if (r[row][col] == kMaskInside)
                 largest = std::max(largest, std::abs(coefficients[row][col]));
         }
     }
@@ -139,7 +139,7 @@ bool ChannelEncoder::attempt(long cut, int length, int realBytes, std::vector<ui
     const std::vector<uint8_t> bytes = encoder.stuffedBytes();
     stream.assign(size_t(length), 0);
     stream[0] = uint8_t(topPlane);
-    stream[1] = StreamMarker;
+    stream[1] = kStreamMarker;
     for (size_t i = 0; i < bytes.size() && int(i) + 2 < std::min(realBytes, length); ++i)
         stream[i + 2] = bytes[i];
     if (decodeChannel(stream.data(), length, shape, decoded) != WltSuccess)

@@ -12,7 +12,7 @@ namespace wlt {
 // Pixel (row, col) of a 102 x 126 RGB picture, 3 bytes each.
 inline const uint8_t *pixelAt(const uint8_t *rgb, int row, int col)
 {
-    return rgb + (size_t(row) * PictureCols + size_t(col)) * 3;
+    return rgb + (size_t(row) * kPictureCols + size_t(col)) * 3;
 }
 
 // 3 x 3 erosion or dilation within the picture (outside counts as outside).

@@ -20,8 +20,8 @@ double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &
 {
     reconstructChannel(n, shape.r, plan, decoded, rebuilt);
     double error = 0;
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c) {
             if (n[r][c]) {
                 const double d = double(original[r][c]) - rebuilt[r][c];
                 error += d * d;
@@ -43,8 +43,8 @@ void requantize(const Plane32 &coefficients, const Plane<int8_t> &precision, int
 {
     const int lastWholePlane = cutPlane + 1;
     const int32_t step = lastWholePlane > 0 && lastWholePlane < 31 ? int32_t(1) << lastWholePlane : 0;
-    for (int r = 0; r < PlaneRows; ++r) {
-        for (int c = 0; c < PlaneCols; ++c) {
+    for (int r = 0; r < kPlaneRows; ++r) {
+        for (int c = 0; c < kPlaneCols; ++c) {
             const int q = precision[r][c];
             const int32_t v = coefficients[r][c];
             const int32_t magnitude = std::abs(v);
@@ -104,8 +104,8 @@ void toYcc(const uint8_t *rgb, Plane32 planes[3])
         for (auto &row : planes[c])
             row.fill(0);
     }
-    for (int row = 0; row < PictureRows; ++row) {
-        for (int col = 0; col < PictureCols; ++col) {
+    for (int row = 0; row < kPictureRows; ++row) {
+        for (int col = 0; col < kPictureCols; ++col) {
             const uint8_t *p = pixelAt(rgb, row, col);
             const double r = p[0], g = p[1], b = p[2];
             // The decoder truncates its RGB results, so aim half a step high.
@@ -136,15 +136,15 @@ struct Work {
 // RGB squared error of the picture a block decodes to.
 double pictureError(const std::vector<uint8_t> &block, const uint8_t *rgb)
 {
-    std::vector<uint8_t> bmp(BmpFileSize);
+    std::vector<uint8_t> bmp(kBmpFileSize);
     int length = 0;
     libwlt decoder;
     if (decoder.Unpack_Data(block.data(), int(block.size()), bmp.data(), &length) != WltSuccess)
         return 1e300;
     double error = 0;
-    for (int r = 0; r < PictureRows; ++r) {
-        const uint8_t *row = &bmp[size_t(BmpHeaderSize + (PictureRows - 1 - r) * BmpRowSize)];
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows; ++r) {
+        const uint8_t *row = &bmp[size_t(kBmpHeaderSize + (kPictureRows - 1 - r) * kBmpRowSize)];
+        for (int c = 0; c < kPictureCols; ++c) {
             const uint8_t *p = pixelAt(rgb, r, c);
             for (int k = 0; k < 3; ++k) {
                 const double d = double(p[k]) - row[3 * c + 2 - k];
@@ -159,8 +159,8 @@ double pictureError(const std::vector<uint8_t> &block, const uint8_t *rgb)
 // picture's RGB (the decoder truncates, hence the half step).
 void compensateLuma(const uint8_t *rgb, const Plane8 &cb, const Plane8 &cr, const Plane8 &n, Plane32 &luma)
 {
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c) {
             if (!n[r][c])
                 continue;
             const uint8_t *p = pixelAt(rgb, r, c);
@@ -180,13 +180,13 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
     const int shapeLength = int(shapeStream.size());
     const StreamLengths lengths = colourStreamLengths(colourDataLength);
     const int streamLengths[3] = {int(lengths.l0), int(lengths.l1), int(lengths.l2)};
-    const int64_t starts[3] = {ShapeStreamOffset + shapeLength + 4,
-                               ShapeStreamOffset + shapeLength + 4 + lengths.l0,
-                               ShapeStreamOffset + shapeLength + 4 + lengths.l0 + lengths.l1};
+    const int64_t starts[3] = {kShapeStreamOffset + shapeLength + 4,
+                               kShapeStreamOffset + shapeLength + 4 + lengths.l0,
+                               kShapeStreamOffset + shapeLength + 4 + lengths.l0 + lengths.l1};
     // Each stream's header inside the block, and bytes left for each.
     int realBytes[3];
     for (int c = 0; c < 3; ++c) {
-        if (streamLengths[c] < 2 || streamLengths[c] > MaxStreamLength)
+        if (streamLengths[c] < 2 || streamLengths[c] > kMaxStreamLength)
             return {};
         realBytes[c] = int(std::min<int64_t>(streamLengths[c], blockSize - starts[c]));
         if (realBytes[c] < 8)
@@ -194,10 +194,10 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
     }
 
     std::vector<uint8_t> block(size_t(blockSize), 0);
-    std::memcpy(block.data(), Magic, sizeof Magic);
-    putLe32(&block[ShapeLengthOffset], uint32_t(shapeLength));
-    std::memcpy(&block[ShapeStreamOffset], shapeStream.data(), shapeStream.size());
-    putLe32(&block[size_t(ShapeStreamOffset + shapeLength)], uint32_t(colourDataLength));
+    std::memcpy(block.data(), kMagic, sizeof kMagic);
+    putLe32(&block[kShapeLengthOffset], uint32_t(shapeLength));
+    std::memcpy(&block[kShapeStreamOffset], shapeStream.data(), shapeStream.size());
+    putLe32(&block[size_t(kShapeStreamOffset + shapeLength)], uint32_t(colourDataLength));
 
     // Chroma first: luma then makes up for what the chroma gets wrong.
     auto rebuilt = std::make_unique<Plane8[]>(3);
@@ -210,8 +210,8 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
                                                           realBytes[c], rounds, thresholds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }
-    for (size_t i = ScrambledFrom; i < block.size(); ++i)
-        block[i] ^= WltScrambleMask;
+    for (size_t i = kScrambledFrom; i < block.size(); ++i)
+        block[i] ^= kWltScrambleMask;
     return block;
 }
 
@@ -219,15 +219,15 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
 
 std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &options)
 {
-    if (rgb == nullptr || options.blockSize < 128 || options.blockSize > WltBlockSize)
+    if (rgb == nullptr || options.blockSize < 128 || options.blockSize > kWltBlockSize)
         return {};
 
     auto work = std::make_unique<Work>();
     Colour background;
     findShape(rgb, options.backgroundTolerance, work->mask, background);
     bool wholePicture = true;
-    for (int r = 0; r < PictureRows && wholePicture; ++r)
-        wholePicture = std::all_of(work->mask[r].begin(), work->mask[r].begin() + PictureCols, [](uint8_t v) { return v != 0; });
+    for (int r = 0; r < kPictureRows && wholePicture; ++r)
+        wholePicture = std::all_of(work->mask[r].begin(), work->mask[r].begin() + kPictureCols, [](uint8_t v) { return v != 0; });
     if (!wholePicture) {
         for (int i = 0; i < options.shapeMargin; ++i)
             work->mask = morph(work->mask, true);
@@ -238,13 +238,13 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     QmEncoder shapeEncoder;
     encodeShape(shapeEncoder, background, work->chain);
     shapeEncoder.flush();
-    std::vector<uint8_t> shapeStream{StreamMarker};
+    std::vector<uint8_t> shapeStream{kStreamMarker};
     const std::vector<uint8_t> shapeBytes = shapeEncoder.stuffedBytes();
     shapeStream.insert(shapeStream.end(), shapeBytes.begin(), shapeBytes.end());
     shapeStream.push_back(0); // the last byte is never read
 
     const int shapeLength = int(shapeStream.size());
-    if (shapeLength > MaxStreamLength)
+    if (shapeLength > kMaxStreamLength)
         return {};
     toYcc(rgb, work->channels);
 
@@ -252,7 +252,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     // stream takes what is left of the block. A field a little short of the
     // block gives Cr (which the picture needs more than a few more bytes of
     // Y and Cb) some of their bytes: try a few lengths, keep the best picture.
-    const int nominalLength = options.blockSize - ShapeStreamOffset - shapeLength;
+    const int nominalLength = options.blockSize - kShapeStreamOffset - shapeLength;
     const std::vector<double> thresholds
         = !options.thorough ? std::vector<double>{0.6} : std::vector<double>{0.55, 0.6, 0.65, 0.7};
     std::vector<uint8_t> best;

@@ -9,7 +9,7 @@ namespace wlt {
 
 namespace {
 
-constexpr int BorderPixels = 2 * PictureCols + 2 * (PictureRows - 2);
+constexpr int kBorderPixels = 2 * kPictureCols + 2 * (kPictureRows - 2);
 
 bool nearColour(const uint8_t *p, const Colour &c, int tolerance)
 {
@@ -20,13 +20,13 @@ bool nearColour(const uint8_t *p, const Colour &c, int tolerance)
 template <typename F>
 void forEachBorderPixel(F f)
 {
-    for (int c = 0; c < PictureCols; ++c) {
+    for (int c = 0; c < kPictureCols; ++c) {
         f(0, c);
-        f(PictureRows - 1, c);
+        f(kPictureRows - 1, c);
     }
-    for (int r = 1; r < PictureRows - 1; ++r) {
+    for (int r = 1; r < kPictureRows - 1; ++r) {
         f(r, 0);
-        f(r, PictureCols - 1);
+        f(r, kPictureCols - 1);
     }
 }
 
@@ -49,15 +49,15 @@ void maskOutsideOfBorderFlood(Plane8 &mask, Open open)
         for (int d = 0; d < 8; d += 2) {
             const int nr = r + y[d];
             const int nc = c + x[d];
-            if (nr >= 0 && nr < PictureRows && nc >= 0 && nc < PictureCols && !outside[nr][nc]
+            if (nr >= 0 && nr < kPictureRows && nc >= 0 && nc < kPictureCols && !outside[nr][nc]
                 && open(nr, nc)) {
                 outside[nr][nc] = 1;
                 stack.push_back({nr, nc});
             }
         }
     }
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c)
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c)
             mask[r][c] = outside[r][c] ? 0 : 1;
     }
 }
@@ -68,8 +68,8 @@ void keepLargestComponent(Plane8 &mask)
     Plane<int16_t> label{};
     std::vector<int> sizes(1, 0);
     std::vector<std::pair<int, int>> stack;
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c) {
             if (!mask[r][c] || label[r][c])
                 continue;
             const int id = int(sizes.size());
@@ -83,7 +83,7 @@ void keepLargestComponent(Plane8 &mask)
                 for (int d = 0; d < 8; ++d) {
                     const int nr = pr + y[d];
                     const int nc = pc + x[d];
-                    if (nr >= 0 && nr < PictureRows && nc >= 0 && nc < PictureCols && mask[nr][nc]
+                    if (nr >= 0 && nr < kPictureRows && nc >= 0 && nc < kPictureCols && mask[nr][nc]
                         && !label[nr][nc]) {
                         label[nr][nc] = int16_t(id);
                         stack.push_back({nr, nc});
@@ -93,8 +93,8 @@ void keepLargestComponent(Plane8 &mask)
         }
     }
     const int best = int(std::max_element(sizes.begin(), sizes.end()) - sizes.begin());
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c)
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c)
             mask[r][c] = label[r][c] == best && best > 0 ? 1 : 0;
     }
 }
@@ -109,8 +109,8 @@ void fillHoles(Plane8 &mask)
 int countDifferences(const Plane8 &a, const Plane8 &b)
 {
     int differences = 0;
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c)
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c)
             differences += (a[r][c] != 0) != (b[r][c] != 0);
     }
     return differences;
@@ -122,13 +122,13 @@ int countDifferences(const Plane8 &a, const Plane8 &b)
 Plane8 morph(const Plane8 &mask, bool dilate)
 {
     Plane8 out{};
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c) {
             bool any = false, all = true;
             for (int i = -1; i <= 1; ++i) {
                 for (int j = -1; j <= 1; ++j) {
                     const int nr = r + i, nc = c + j;
-                    const bool in = nr >= 0 && nr < PictureRows && nc >= 0 && nc < PictureCols
+                    const bool in = nr >= 0 && nr < kPictureRows && nc >= 0 && nc < kPictureCols
                                     ? mask[nr][nc] != 0
                                     : mask[r][c] != 0; // the border continues the picture
                     any = any || in;
@@ -169,9 +169,9 @@ void findShape(const uint8_t *rgb, int tolerance, Plane8 &mask, Colour &backgrou
     forEachBorderPixel([&](int r, int c) { nearCount += nearColour(pixelAt(rgb, r, c), background, tolerance); });
     // An even background covers most of the border; anything less is taken
     // for part of the picture.
-    if (nearCount * 2 < BorderPixels) {
-        for (int r = 0; r < PictureRows; ++r)
-            std::fill_n(mask[r].begin(), PictureCols, uint8_t(1));
+    if (nearCount * 2 < kBorderPixels) {
+        for (int r = 0; r < kPictureRows; ++r)
+            std::fill_n(mask[r].begin(), kPictureCols, uint8_t(1));
         return;
     }
 
@@ -208,8 +208,8 @@ void outlineChain(const Plane8 &mask, Chain &chain, Plane8 &n)
         keepLargestComponent(smoothed);
         fillHoles(smoothed);
         bool empty = true;
-        for (int r = 0; r < PictureRows && empty; ++r) {
-            for (int c = 0; c < PictureCols && empty; ++c)
+        for (int r = 0; r < kPictureRows && empty; ++r) {
+            for (int c = 0; c < kPictureCols && empty; ++c)
                 empty = smoothed[r][c] == 0;
         }
         if (empty)
@@ -219,8 +219,8 @@ void outlineChain(const Plane8 &mask, Chain &chain, Plane8 &n)
     if (bestDifferences < 0) {
         // Nothing traceable: a single pixel in the middle carries the colours.
         best = Chain{};
-        best.x0 = PictureCols / 2;
-        best.y0 = PictureRows / 2;
+        best.x0 = kPictureCols / 2;
+        best.y0 = kPictureRows / 2;
     }
     chain = best;
     fillChain(chain, n);
