@@ -1,3 +1,4 @@
+// The WLT block container: magic, descrambling, stream bounds, and Unpack_Data over the stages.
 #include "libwlt.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The QM coder's probability-estimation table as data.
 #include "qmcoder.h"
 
 namespace wlt {

@@ -1,3 +1,4 @@
+// The shape index that the bit-plane walk visits, and one colour channel's decoding.
 #include "wltbitplane.h"
 
 #include "wltdecoder.h"

@@ -1,3 +1,4 @@
+// From coefficients to the BMP: per-channel synthesis, colour, background, smoothing, file layout.
 #include "wltpicture.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The person's outline: the shape stream's fields, the chain's fill, and the encoder's tracing.
 #include "wltshape.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Shape-adaptive 5/3 wavelet: mask splitting, synthesis, and the encoder's analysis.
 #include "wlttransform.h"
 
 #include <cmath>
