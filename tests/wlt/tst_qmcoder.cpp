@@ -289,8 +289,9 @@ static int bitAt(const QByteArray &bits, int i) { return uint8_t(bits[i / 8]) >>
 // skips at position 1, as for the shape stream), the coded bytes, and the
 // marker's FF as the stream's last byte, never delivered; the D9 or 02 is
 // left out, and the zeros our decoder then reads are the standard's zeros
-// from the marker on. Both sequences need those zeros for their last
-// decisions: without the spare byte the final coded byte would be lost.
+// from the marker on. Both sequences read past their coded bytes for their
+// last decisions (delivered as code, D9 or 02 would spoil them), and without
+// the spare byte the final coded byte would never be delivered.
 void tst_QmCoder::knownAnswerDecode()
 {
     QFETCH(QByteArray, decisions);
@@ -305,6 +306,7 @@ void tst_QmCoder::knownAnswerDecode()
     for (int i = 0; i < 8 * decisions.size(); ++i)
         decoded[i / 8] = char(decoded[i / 8] | jg.decodeDecision(cx[bitAt(contexts, i)]) << (7 - i % 8));
     QCOMPARE(decoded.toHex(' '), decisions.toHex(' '));
+    QVERIFY(jg.IsEnd_2ff0());
 }
 
 // Our flush is the standard's (the final bits cleared, two bytes out,
