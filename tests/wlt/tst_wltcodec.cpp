@@ -46,39 +46,60 @@ bool inDisc(int r, int c) { return (r - 70) * (r - 70) + (c - 50) * (c - 50) < 4
 // Shoulders across the bottom and both sides, a head above.
 bool inBust(int r, int c) { return r >= 80 || (r - 45) * (r - 45) + (c - 51) * (c - 51) < 36 * 36; }
 
+// The test pictures by name; an unknown name gives an empty picture.
+struct NamedPicture {
+    const char *name;
+    Rgb (*make)();
+};
+
+const NamedPicture kPictures[] = {
+    {"portrait", loadPortrait},
+    {"white", [] { return makePicture([](int, int, uint8_t *p) { p[0] = p[1] = p[2] = 255; }); }},
+    {"teal", [] { return makePicture([](int, int, uint8_t *p) { p[0] = 0; p[1] = 128; p[2] = 128; }); }},
+    {"horizontal gradient",
+     [] {
+         return makePicture([](int, int c, uint8_t *p) {
+             p[0] = uint8_t(c * 5 / 2);
+             p[1] = 90;
+             p[2] = uint8_t(255 - c * 2);
+         });
+     }},
+    {"vertical gradient", [] { return makePicture([](int r, int, uint8_t *p) { p[0] = p[1] = p[2] = uint8_t(r * 2); }); }},
+    {"disc on white",
+     [] {
+         return makePicture([](int r, int c, uint8_t *p) {
+             const bool in = inDisc(r, c);
+             p[0] = in ? uint8_t(200 - r) : 255;
+             p[1] = in ? uint8_t(60 + c) : 255;
+             p[2] = in ? 40 : 255;
+         });
+     }},
+    {"bust touching the border",
+     [] {
+         return makePicture([](int r, int c, uint8_t *p) {
+             const bool in = inBust(r, c);
+             p[0] = in ? uint8_t(120 + r / 2) : 250;
+             p[1] = in ? uint8_t(80 + c / 2) : 250;
+             p[2] = in ? 70 : 250;
+         });
+     }},
+    {"noise",
+     [] {
+         QRandomGenerator random(3);
+         return makePicture([&random](int, int, uint8_t *p) {
+             for (int k = 0; k < 3; ++k)
+                 p[k] = uint8_t(random.bounded(256));
+         });
+     }},
+};
+
 Rgb picture(const QByteArray &name)
 {
-    if (name == "portrait")
-        return loadPortrait();
-    if (name == "white")
-        return makePicture([](int, int, uint8_t *p) { p[0] = p[1] = p[2] = 255; });
-    if (name == "teal")
-        return makePicture([](int, int, uint8_t *p) { p[0] = 0; p[1] = 128; p[2] = 128; });
-    if (name == "horizontal gradient")
-        return makePicture([](int, int c, uint8_t *p) { p[0] = uint8_t(c * 5 / 2); p[1] = 90; p[2] = uint8_t(255 - c * 2); });
-    if (name == "vertical gradient")
-        return makePicture([](int r, int, uint8_t *p) { p[0] = p[1] = p[2] = uint8_t(r * 2); });
-    if (name == "disc on white") {
-        return makePicture([](int r, int c, uint8_t *p) {
-            const bool in = inDisc(r, c);
-            p[0] = in ? uint8_t(200 - r) : 255;
-            p[1] = in ? uint8_t(60 + c) : 255;
-            p[2] = in ? 40 : 255;
-        });
+    for (const NamedPicture &p : kPictures) {
+        if (name == p.name)
+            return p.make();
     }
-    if (name == "bust touching the border") {
-        return makePicture([](int r, int c, uint8_t *p) {
-            const bool in = inBust(r, c);
-            p[0] = in ? uint8_t(120 + r / 2) : 250;
-            p[1] = in ? uint8_t(80 + c / 2) : 250;
-            p[2] = in ? 70 : 250;
-        });
-    }
-    QRandomGenerator random(3);
-    return makePicture([&random](int, int, uint8_t *p) {
-        for (int k = 0; k < 3; ++k)
-            p[k] = uint8_t(random.bounded(256));
-    });
+    return {};
 }
 
 double psnr(const Rgb &a, const Rgb &b)
