@@ -24,9 +24,9 @@
 
 namespace {
 
-constexpr int Width = WltPictureWidth;
-constexpr int Height = WltPictureHeight;
-constexpr int Rounds = 3000;
+constexpr int kWidth = kWltPictureWidth;
+constexpr int kHeight = kWltPictureHeight;
+constexpr int kRounds = 3000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -39,8 +39,8 @@ std::vector<unsigned char> encodeJpeg(const std::vector<unsigned char> &rgb, int
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
     jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = Width;
-    cinfo.image_height = Height;
+    cinfo.image_width = kWidth;
+    cinfo.image_height = kHeight;
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
@@ -48,7 +48,7 @@ std::vector<unsigned char> encodeJpeg(const std::vector<unsigned char> &rgb, int
     cinfo.optimize_coding = TRUE;
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<unsigned char *>(&rgb[size_t(cinfo.next_scanline) * Width * 3]);
+        JSAMPROW row = const_cast<unsigned char *>(&rgb[size_t(cinfo.next_scanline) * kWidth * 3]);
         jpeg_write_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_compress(&cinfo);
@@ -80,14 +80,14 @@ void decodeJpeg(const std::vector<unsigned char> &jpeg, std::vector<unsigned cha
 // RGB rows top-down from the 24-bit bottom-up BMP the decoder writes.
 std::vector<unsigned char> bmpToRgb(const std::vector<unsigned char> &bmp)
 {
-    std::vector<unsigned char> rgb(size_t(Width) * Height * 3);
-    const int rowSize = Width * 3 + 2;
-    for (int r = 0; r < Height; ++r) {
-        const unsigned char *src = &bmp[54 + size_t(Height - 1 - r) * rowSize];
-        for (int c = 0; c < Width; ++c) {
-            rgb[(size_t(r) * Width + c) * 3 + 0] = src[3 * c + 2];
-            rgb[(size_t(r) * Width + c) * 3 + 1] = src[3 * c + 1];
-            rgb[(size_t(r) * Width + c) * 3 + 2] = src[3 * c + 0];
+    std::vector<unsigned char> rgb(size_t(kWidth) * kHeight * 3);
+    const int rowSize = kWidth * 3 + 2;
+    for (int r = 0; r < kHeight; ++r) {
+        const unsigned char *src = &bmp[54 + size_t(kHeight - 1 - r) * rowSize];
+        for (int c = 0; c < kWidth; ++c) {
+            rgb[(size_t(r) * kWidth + c) * 3 + 0] = src[3 * c + 2];
+            rgb[(size_t(r) * kWidth + c) * 3 + 1] = src[3 * c + 1];
+            rgb[(size_t(r) * kWidth + c) * 3 + 2] = src[3 * c + 0];
         }
     }
     return rgb;
@@ -107,19 +107,19 @@ double psnr(const std::vector<unsigned char> &a, const std::vector<unsigned char
 template <typename F>
 double medianMicroseconds(F f)
 {
-    std::vector<double> times(Rounds);
+    std::vector<double> times(kRounds);
     for (double &t : times) {
         const auto start = Clock::now();
         f();
         t = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     }
-    std::nth_element(times.begin(), times.begin() + Rounds / 2, times.end());
-    return times[Rounds / 2];
+    std::nth_element(times.begin(), times.begin() + kRounds / 2, times.end());
+    return times[kRounds / 2];
 }
 
 void save(const QString &dir, const char *name, const std::vector<unsigned char> &rgb)
 {
-    QImage image(rgb.data(), Width, Height, Width * 3, QImage::Format_RGB888);
+    QImage image(rgb.data(), kWidth, kHeight, kWidth * 3, QImage::Format_RGB888);
     image.save(dir + QLatin1Char('/') + QLatin1String(name));
 }
 
@@ -138,27 +138,27 @@ int main(int argc, char *argv[])
             picturePath = args[i];
     }
     QImage image(picturePath);
-    if (image.isNull() || image.width() != Width || image.height() != Height) {
-        std::fprintf(stderr, "wlt_bench: need a %dx%d picture, not %s\n", Width, Height,
+    if (image.isNull() || image.width() != kWidth || image.height() != kHeight) {
+        std::fprintf(stderr, "wlt_bench: need a %dx%d picture, not %s\n", kWidth, kHeight,
                      qPrintable(picturePath));
         return 1;
     }
     image = image.convertToFormat(QImage::Format_RGB888);
     std::vector<unsigned char> rgb;
-    for (int r = 0; r < Height; ++r)
-        rgb.insert(rgb.end(), image.constScanLine(r), image.constScanLine(r) + Width * 3);
+    for (int r = 0; r < kHeight; ++r)
+        rgb.insert(rgb.end(), image.constScanLine(r), image.constScanLine(r) + kWidth * 3);
 
     const auto encodeStart = Clock::now();
     wlt::EncoderOptions options;
     options.thorough = true;
     const std::vector<unsigned char> block = wlt::encodePhoto(rgb.data(), options);
     const double encodeMs = std::chrono::duration<double, std::milli>(Clock::now() - encodeStart).count();
-    if (block.size() != size_t(WltBlockSize)) {
+    if (block.size() != size_t(kWltBlockSize)) {
         std::fprintf(stderr, "wlt_bench: the encoder failed\n");
         return 1;
     }
 
-    std::vector<unsigned char> bmp(WltBmpFileSize);
+    std::vector<unsigned char> bmp(kWltBmpFileSize);
     int bmpLength = 0;
     libwlt decoder;
     if (decoder.Unpack_Data(block.data(), int(block.size()), bmp.data(), &bmpLength) != WltSuccess) {
@@ -172,7 +172,7 @@ int main(int argc, char *argv[])
     int jpegQuality = 0;
     for (int q = 1; q <= 100; ++q) {
         std::vector<unsigned char> candidate = encodeJpeg(rgb, q);
-        if (candidate.size() > size_t(WltBlockSize))
+        if (candidate.size() > size_t(kWltBlockSize))
             break;
         jpeg = std::move(candidate);
         jpegQuality = q;
@@ -188,9 +188,9 @@ int main(int argc, char *argv[])
 
     std::printf("WLT photo codec, %s\n", qPrintable(picturePath));
     std::printf("  decode median  WLT %d bytes: %8.1f us   libjpeg-turbo %zu bytes (q%d): %8.1f us   ratio %.2f (target <= 3)\n",
-                WltBlockSize, wltMedian, jpeg.size(), jpegQuality, jpegMedian, wltMedian / jpegMedian);
+                kWltBlockSize, wltMedian, jpeg.size(), jpegQuality, jpegMedian, wltMedian / jpegMedian);
     std::printf("  PSNR RGB       WLT %d bytes: %6.2f dB   JPEG %zu bytes: %6.2f dB   (target >= 26.8 dB)\n",
-                WltBlockSize, psnr(rgb, wltRgb), jpeg.size(), psnr(rgb, jpegRgb));
+                kWltBlockSize, psnr(rgb, wltRgb), jpeg.size(), psnr(rgb, jpegRgb));
     std::printf("  encode         %.1f ms\n", encodeMs);
 
     if (!saveDir.isEmpty()) {

@@ -20,14 +20,14 @@ const Bytes &portraitPhoto()
         initPortraitResource();
         QImage image(QStringLiteral(":/emulator/portrait-102x126.png"));
         image = image.convertToFormat(QImage::Format_RGB888)
-                    .scaled(WltPictureWidth, WltPictureHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                    .scaled(kWltPictureWidth, kWltPictureHeight, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         std::vector<std::uint8_t> rgb;
-        rgb.reserve(WltPictureWidth * WltPictureHeight * 3);
+        rgb.reserve(kWltPictureWidth * kWltPictureHeight * 3);
         for (int y = 0; y < image.height(); ++y) {
             const uchar *row = image.constScanLine(y);
             rgb.insert(rgb.end(), row, row + 3 * image.width());
         }
-        Bytes encoded = rgb.size() == std::size_t(WltPictureWidth * WltPictureHeight * 3) ? wlt::encodePhoto(rgb.data())
+        Bytes encoded = rgb.size() == std::size_t(kWltPictureWidth * kWltPictureHeight * 3) ? wlt::encodePhoto(rgb.data())
                                                                                             : Bytes();
         encoded.resize(IdentityCard::kPhotoSize, 0);
         return encoded;

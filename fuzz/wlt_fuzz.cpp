@@ -18,13 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // the decoding.)
     std::unique_ptr<unsigned char[]> block(new unsigned char[size ? size : 1]);
     std::memcpy(block.get(), data, size);
-    static unsigned char bmp[WltBmpFileSize];
+    static unsigned char bmp[kWltBmpFileSize];
     std::memset(bmp, 0, sizeof bmp);
     int bmpLength = -1;
     libwlt decoder;
     const int result = decoder.Unpack_Data(block.get(), int(size), bmp, &bmpLength);
     if (result == WltSuccess) {
-        if (bmpLength != WltBmpFileSize || bmp[0] != 'B' || bmp[1] != 'M')
+        if (bmpLength != kWltBmpFileSize || bmp[0] != 'B' || bmp[1] != 'M')
             std::abort();
     } else if (result < WltNoMagic || result > WltListOverflow || bmpLength != -1) {
         std::abort();

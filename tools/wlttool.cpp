@@ -44,7 +44,7 @@ int decode(const QString &inPath, const QString &outPath)
         return 1;
     }
     const QByteArray block = file.readAll();
-    std::vector<unsigned char> bmp(WltBmpFileSize);
+    std::vector<unsigned char> bmp(kWltBmpFileSize);
     int bmpLength = 0;
     libwlt decoder;
     const int result = decoder.Unpack_Data(reinterpret_cast<const unsigned char *>(block.constData()),
@@ -64,18 +64,18 @@ int encode(const QString &inPath, const QString &outPath)
         std::fprintf(stderr, "wlttool: cannot read the picture %s\n", qPrintable(inPath));
         return 1;
     }
-    if (image.width() != WltPictureWidth || image.height() != WltPictureHeight) {
+    if (image.width() != kWltPictureWidth || image.height() != kWltPictureHeight) {
         std::fprintf(stderr, "wlttool: %s is %dx%d; scaling to %dx%d\n", qPrintable(inPath),
-                     image.width(), image.height(), WltPictureWidth, WltPictureHeight);
-        image = image.scaled(WltPictureWidth, WltPictureHeight, Qt::IgnoreAspectRatio,
+                     image.width(), image.height(), kWltPictureWidth, kWltPictureHeight);
+        image = image.scaled(kWltPictureWidth, kWltPictureHeight, Qt::IgnoreAspectRatio,
                              Qt::SmoothTransformation);
     }
     image = image.convertToFormat(QImage::Format_RGB888);
     std::vector<unsigned char> rgb;
-    rgb.reserve(size_t(WltPictureWidth) * WltPictureHeight * 3);
-    for (int row = 0; row < WltPictureHeight; ++row) {
+    rgb.reserve(size_t(kWltPictureWidth) * kWltPictureHeight * 3);
+    for (int row = 0; row < kWltPictureHeight; ++row) {
         const uchar *line = image.constScanLine(row);
-        rgb.insert(rgb.end(), line, line + WltPictureWidth * 3);
+        rgb.insert(rgb.end(), line, line + kWltPictureWidth * 3);
     }
     wlt::EncoderOptions options;
     options.thorough = true; // a tool run can afford the best picture

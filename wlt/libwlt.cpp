@@ -1,3 +1,4 @@
+// The WLT block container: magic, descrambling, stream bounds, and Unpack_Data over the stages.
 #include "libwlt.h"
 
 #include <cstring>
@@ -16,7 +17,7 @@ struct ResultText {
     const char *meaning;
 };
 
-constexpr ResultText resultTexts[] = {
+constexpr ResultText kResultTexts[] = {
     {WltSuccess, "success"},
     {WltNoMagic, "magic missing"},
     {WltBadShapeStreamSize, "input too short, or shape stream not within the block or longer than 1032 bytes"},
@@ -31,8 +32,8 @@ constexpr ResultText resultTexts[] = {
 
 // The physical work copy: whatever the length fields say, nothing is read
 // past the shape stream, the colour length and three colour streams, each
-// stream at most MaxStreamLength bytes long.
-constexpr int WorkCopyLimit = ShapeStreamOffset + 4 + 4 * MaxStreamLength;
+// stream at most kMaxStreamLength bytes long.
+constexpr int kWorkCopyLimit = kShapeStreamOffset + 4 + 4 * kMaxStreamLength;
 
 int32_t readLe32(const uint8_t *p)
 {
@@ -41,10 +42,10 @@ int32_t readLe32(const uint8_t *p)
 
 // Everything one call needs, allocated once per call.
 struct Workspace {
-    uint8_t work[WorkCopyLimit];
-    int64_t workLength = 0; // the logical length; bytes past WorkCopyLimit are never read
-    uint8_t shapeStream[MaxStreamLength];
-    uint8_t colourStreams[3][MaxStreamLength];
+    uint8_t work[kWorkCopyLimit];
+    int64_t workLength = 0; // the logical length; bytes past kWorkCopyLimit are never read
+    uint8_t shapeStream[kMaxStreamLength];
+    uint8_t colourStreams[3][kMaxStreamLength];
     int colourLengths[3] = {};
     Colour fixNum;
     Chain chain;
@@ -54,7 +55,7 @@ struct Workspace {
     ChannelPlanes planes;
     Plane8 channels[3];
     Picture picture;
-    uint8_t bmp[BmpFileSize];
+    uint8_t bmp[kBmpFileSize];
 
     int decode(const uint8_t *input, int length);
 };
@@ -65,21 +66,21 @@ int Workspace::decode(const uint8_t *input, int length)
     // Descramble into the work copy; past the input it reads zeros, so the
     // last colour stream, which reaches 30 bytes past the colour data, ends
     // in zeros.
-    workLength = 2 * (int64_t(length) - ScrambledFrom) + ScrambledFrom;
+    workLength = 2 * (int64_t(length) - kScrambledFrom) + kScrambledFrom;
     std::memset(work, 0, sizeof work);
-    const int copied = length < WorkCopyLimit ? length : WorkCopyLimit;
+    const int copied = length < kWorkCopyLimit ? length : kWorkCopyLimit;
     for (int i = 0; i < copied; ++i)
-        work[i] = i >= ScrambledFrom ? uint8_t(input[i] ^ WltScrambleMask) : input[i];
+        work[i] = i >= kScrambledFrom ? uint8_t(input[i] ^ kWltScrambleMask) : input[i];
 
-    if (length < ShapeStreamOffset)
+    if (length < kShapeStreamOffset)
         return WltBadShapeStreamSize;
-    const int32_t shapeLength = readLe32(work + ShapeLengthOffset);
+    const int32_t shapeLength = readLe32(work + kShapeLengthOffset);
     if (shapeLength <= 0)
         return WltBadShapeStreamHeader;
-    if (shapeLength > MaxStreamLength || ShapeStreamOffset + int64_t(shapeLength) > workLength)
+    if (shapeLength > kMaxStreamLength || kShapeStreamOffset + int64_t(shapeLength) > workLength)
         return WltBadShapeStreamSize;
-    std::memcpy(shapeStream, work + ShapeStreamOffset, size_t(shapeLength));
-    if (shapeStream[0] != StreamMarker)
+    std::memcpy(shapeStream, work + kShapeStreamOffset, size_t(shapeLength));
+    if (shapeStream[0] != kStreamMarker)
         return WltBadShapeStreamHeader;
 
     Jg jg;
@@ -90,7 +91,7 @@ int Workspace::decode(const uint8_t *input, int length)
     fillChain(chain, n);
     buildShapeIndex(n, shape, &synthesisPlan);
 
-    int64_t offset = ShapeStreamOffset + int64_t(shapeLength);
+    int64_t offset = kShapeStreamOffset + int64_t(shapeLength);
     if (offset + 4 > workLength)
         return WltBadColourStreamSize;
     const StreamLengths lengths = colourStreamLengths(readLe32(work + offset));
@@ -98,14 +99,14 @@ int Workspace::decode(const uint8_t *input, int length)
     const int64_t streamLengths[3] = {lengths.l0, lengths.l1, lengths.l2};
     for (int c = 0; c < 3; ++c) {
         const int64_t l = streamLengths[c];
-        if (l < 2 || l > MaxStreamLength || offset + l > workLength)
+        if (l < 2 || l > kMaxStreamLength || offset + l > workLength)
             return WltBadColourStreamSize;
         std::memcpy(colourStreams[c], work + offset, size_t(l));
         colourLengths[c] = int(l);
         offset += l;
     }
     for (int c = 0; c < 3; ++c) {
-        if (colourStreams[c][1] != StreamMarker || colourStreams[c][0] > MaxTopPlane)
+        if (colourStreams[c][1] != kStreamMarker || colourStreams[c][0] > kMaxTopPlane)
             return WltBadColourStreamHeader;
     }
 
@@ -128,7 +129,7 @@ StreamLengths colourStreamLengths(int64_t colourDataLength)
     StreamLengths s;
     s.l0 = m * 85 / 100 + 10;
     s.l1 = m * 8 / 100 + 10;
-    s.l2 = m - s.l0 - s.l1 + LastStreamOverhang;
+    s.l2 = m - s.l0 - s.l1 + kLastStreamOverhang;
     return s;
 }
 
@@ -136,7 +137,7 @@ StreamLengths colourStreamLengths(int64_t colourDataLength)
 
 const char *wltResultText(int result)
 {
-    for (const auto &entry : wlt::resultTexts) {
+    for (const auto &entry : wlt::kResultTexts) {
         if (entry.code == result)
             return entry.meaning;
     }
@@ -148,7 +149,7 @@ libwlt::libwlt() = default;
 int libwlt::Unpack_Data(const unsigned char *input, int length, unsigned char *output, int *outputLength)
 {
     using namespace wlt;
-    if (input == nullptr || length < int(sizeof Magic) || std::memcmp(input, Magic, sizeof Magic) != 0)
+    if (input == nullptr || length < int(sizeof kMagic) || std::memcmp(input, kMagic, sizeof kMagic) != 0)
         return WltNoMagic;
     if (output == nullptr || outputLength == nullptr)
         return WltBadShapeStreamSize;
@@ -156,8 +157,8 @@ int libwlt::Unpack_Data(const unsigned char *input, int length, unsigned char *o
     std::unique_ptr<Workspace> workspace(new Workspace);
     const int result = workspace->decode(input, length);
     if (result == WltSuccess) {
-        std::memcpy(output, workspace->bmp, BmpFileSize);
-        *outputLength = BmpFileSize;
+        std::memcpy(output, workspace->bmp, kBmpFileSize);
+        *outputLength = kBmpFileSize;
     }
     return result;
 }

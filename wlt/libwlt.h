@@ -4,7 +4,7 @@
 // Decoding a card's 1024-byte photo block into a 102 x 126 24-bit BMP file:
 //
 //     libwlt decoder;
-//     unsigned char bmp[40960] = {};          // at least WltBmpFileSize bytes
+//     unsigned char bmp[40960] = {};          // at least kWltBmpFileSize bytes
 //     int bmpLength = 0;
 //     int result = decoder.Unpack_Data(block, 1024, bmp, &bmpLength);
 //     if (result != WltSuccess)
@@ -15,11 +15,11 @@
 #include <cstdint>
 
 // Every byte of a block from offset 10 on is stored XORed with this mask.
-constexpr uint8_t WltScrambleMask = 0x5C;
-constexpr int WltBlockSize = 1024;
-constexpr int WltBmpFileSize = 38862;
-constexpr int WltPictureWidth = 102;
-constexpr int WltPictureHeight = 126;
+constexpr uint8_t kWltScrambleMask = 0x5C;
+constexpr int kWltBlockSize = 1024;
+constexpr int kWltBmpFileSize = 38862;
+constexpr int kWltPictureWidth = 102;
+constexpr int kWltPictureHeight = 126;
 
 // Unpack_Data results.
 enum WltResult {

@@ -1,3 +1,4 @@
+// The QM decoder and encoder, registers named as in T.81, and the symbol trees.
 #include "qmcoder.h"
 
 namespace wlt {

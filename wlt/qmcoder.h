@@ -16,8 +16,8 @@ struct QmRow {
     uint8_t nextMps;
     uint8_t switchMps;
 };
-constexpr int QmStateCount = 113;
-extern const std::array<QmRow, QmStateCount> ShiftTb;
+constexpr int kQmStateCount = 113;
+extern const std::array<QmRow, kQmStateCount> ShiftTb;
 
 struct Context {
     uint8_t mps = 0;

@@ -1,3 +1,4 @@
+// The shape index that the bit-plane walk visits, and one colour channel's decoding.
 #include "wltbitplane.h"
 
 #include "wltdecoder.h"
@@ -7,25 +8,25 @@ namespace wlt {
 
 void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan)
 {
-    decomposeMask(n, index.r, Levels, plan);
+    decomposeMask(n, index.r, kLevels, plan);
     computeShapeDescendants(index.r, index.shapeBelow);
-    for (int row = 0; row < PlaneRows; ++row) {
-        for (int col = 0; col < PlaneCols; ++col)
-            index.active[row][col] = index.r[row][col] == MaskInside || index.shapeBelow[row][col];
+    for (int row = 0; row < kPlaneRows; ++row) {
+        for (int col = 0; col < kPlaneCols; ++col)
+            index.active[row][col] = index.r[row][col] == kMaskInside || index.shapeBelow[row][col];
     }
     int count = 0;
     auto add = [&](int a, int row, int col) {
-        if (index.r[row][col] == MaskInside || (a > 1 && index.shapeBelow[row][col]))
+        if (index.r[row][col] == kMaskInside || (a > 1 && index.shapeBelow[row][col]))
             index.visits[count++] = Coord{uint8_t(row), uint8_t(col)};
     };
-    for (int row = 0; row < LowestRows; ++row) {
-        for (int col = 0; col < LowestCols; ++col)
+    for (int row = 0; row < kLowestRows; ++row) {
+        for (int col = 0; col < kLowestCols; ++col)
             add(0, row, col);
     }
     index.lowestEnd = count;
-    for (int a = Levels; a >= 1; --a) {
-        const int h = PlaneRows >> a;
-        const int w = PlaneCols >> a;
+    for (int a = kLevels; a >= 1; --a) {
+        const int h = kPlaneRows >> a;
+        const int w = kPlaneCols >> a;
         for (int b = 1; b <= 3; ++b) {
             const int top = h * x[8 + b];
             const int left = w * y[8 + b];

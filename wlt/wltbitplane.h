@@ -7,24 +7,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "libwlt.h"
 #include "qmcoder.h"
 #include "wltplanes.h"
 #include "wltshape.h"
 
 namespace wlt {
 
-constexpr uint8_t NoMark = 255;
+constexpr uint8_t kNoMark = 255;
 // Marks: 0 positive significant, 1 negative significant, 2 zero root,
 // 3 isolated zero; 4 and 5 are the zero root and isolated zero of a
 // coefficient outside the shape.
-constexpr uint8_t MarkZeroRoot = 2;
-constexpr uint8_t MarkOutsideZeroRoot = 4;
-constexpr uint8_t MarkOutsideIsolatedZero = 5;
+constexpr uint8_t kMarkZeroRoot = 2;
+constexpr uint8_t kMarkOutsideZeroRoot = 4;
+constexpr uint8_t kMarkOutsideIsolatedZero = 5;
 
-constexpr int ListCapacity = PlaneSize;
-constexpr int ResultListOverflow = 11;
-constexpr int LowestRows = PlaneRows >> Levels;
-constexpr int LowestCols = PlaneCols >> Levels;
+constexpr int kListCapacity = kPlaneSize;
+constexpr int kLowestRows = kPlaneRows >> kLevels;
+constexpr int kLowestCols = kPlaneCols >> kLevels;
 
 struct Coord {
     uint8_t row, col;
@@ -33,12 +33,12 @@ struct Coord {
 // The coordinate list G with room for every coefficient of a plane.
 struct CoordList {
     int count = 0;
-    Coord entries[ListCapacity];
+    Coord entries[kListCapacity];
 };
 
 inline bool listAppend(CoordList &list, int row, int col)
 {
-    if (list.count >= ListCapacity)
+    if (list.count >= kListCapacity)
         return false;
     list.entries[list.count++] = Coord{uint8_t(row), uint8_t(col)};
     return true;
@@ -65,8 +65,8 @@ enum class SymbolKind { Lowest, Band, OutsideShape, Refinement };
 // the lowest band, 1..4 for the detail bands.
 inline int coefficientLevel(int row, int col)
 {
-    for (int a = 1; a <= Levels; ++a) {
-        if (row >= (PlaneRows >> a) || col >= (PlaneCols >> a))
+    for (int a = 1; a <= kLevels; ++a) {
+        if (row >= (kPlaneRows >> a) || col >= (kPlaneCols >> a))
             return a;
     }
     return 0;
@@ -75,12 +75,12 @@ inline int coefficientLevel(int row, int col)
 // True when the first marked ancestor (up to level 4) is a zero root.
 inline bool underZeroRoot(const Plane8 &mark, int level, int row, int col)
 {
-    for (int a = level; a < Levels; ++a) {
+    for (int a = level; a < kLevels; ++a) {
         row >>= 1;
         col >>= 1;
         const uint8_t m = mark[row][col];
-        if (m != NoMark)
-            return m == MarkZeroRoot || m == MarkOutsideZeroRoot;
+        if (m != kNoMark)
+            return m == kMarkZeroRoot || m == kMarkOutsideZeroRoot;
     }
     return false;
 }
@@ -92,7 +92,7 @@ inline bool hasShapeDescendant(const Plane8 &r, int level, int row, int col)
         const int size = 1 << k;
         for (int i = row * size; i < row * size + size; ++i) {
             for (int j = col * size; j < col * size + size; ++j) {
-                if (r[i][j] == MaskInside)
+                if (r[i][j] == kMaskInside)
                     return true;
             }
         }
@@ -107,15 +107,15 @@ inline void computeShapeDescendants(const Plane8 &r, Plane8 &below)
 {
     for (auto &row : below)
         row.fill(0);
-    for (int a = 2; a <= Levels; ++a) {
+    for (int a = 2; a <= kLevels; ++a) {
         for (int row = 0; row < levelRows(a); ++row) {
             for (int col = 0; col < levelCols(a); ++col) {
-                if (row < (PlaneRows >> a) && col < (PlaneCols >> a))
+                if (row < (kPlaneRows >> a) && col < (kPlaneCols >> a))
                     continue; // the next coarser level
                 uint8_t any = 0;
                 for (int i = 0; i < 2; ++i) {
                     for (int j = 0; j < 2; ++j)
-                        any |= uint8_t(r[2 * row + i][2 * col + j] == MaskInside) | below[2 * row + i][2 * col + j];
+                        any |= uint8_t(r[2 * row + i][2 * col + j] == kMaskInside) | below[2 * row + i][2 * col + j];
                 }
                 below[row][col] = any;
             }
@@ -130,14 +130,14 @@ struct ShapeIndex {
     Plane8 r;
     Plane8 shapeBelow;
     Plane8 active; // in the shape, or with a shape descendant
-    Coord visits[PlaneSize];
+    Coord visits[kPlaneSize];
     int lowestEnd = 0;              // visits[0 .. lowestEnd): the lowest band
-    int bandEnd[Levels + 1][4] = {}; // band (a, b) ends at bandEnd[a][b]
+    int bandEnd[kLevels + 1][4] = {}; // band (a, b) ends at bandEnd[a][b]
     int bandBegin(int a, int b) const
     {
         if (b > 1)
             return bandEnd[a][b - 1];
-        return a == Levels ? lowestEnd : bandEnd[a + 1][3];
+        return a == kLevels ? lowestEnd : bandEnd[a + 1][3];
     }
 };
 
@@ -173,29 +173,29 @@ public:
 
         for (m_fix = topPlane; m_fix >= 0; --m_fix) {
             if (m_coder.IsEnd_2ff0())
-                return 1;
+                return WltSuccess;
             m_fixM = int32_t(1) << m_fix;
             for (auto &row : m_planes.mark)
-                row.fill(NoMark);
+                row.fill(kNoMark);
             std::memset(m_open, 0, sizeof m_open);
 
             if (!lowestBand())
-                return 1;
+                return WltSuccess;
             bool end = false;
-            for (int a = Levels; a >= 1 && !end; --a) {
+            for (int a = kLevels; a >= 1 && !end; --a) {
                 for (int b = 1; b <= 3 && !end; ++b)
                     end = decodeBand(a, b);
             }
             if (m_coder.IsEnd_2ff0())
-                return 1;
+                return WltSuccess;
             if (m_fix > 0 && m_planes.list.count > 0) {
                 m_fixS = int32_t(1) << (m_fix - 1);
                 refine();
                 if (!reorderList())
-                    return ResultListOverflow;
+                    return WltListOverflow;
             }
         }
-        return 1;
+        return WltSuccess;
     }
 
 private:
@@ -205,7 +205,7 @@ private:
         for (int i = 0; i < m_index.lowestEnd; ++i) {
             const int row = m_index.visits[i].row;
             const int col = m_index.visits[i].col;
-            if (m_r[row][col] != MaskInside || m_planes.significant[row][col])
+            if (m_r[row][col] != kMaskInside || m_planes.significant[row][col])
                 continue;
             const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, row, col, m_fix);
             if (m_coder.IsEnd_2ff0())
@@ -225,7 +225,7 @@ private:
     // the coder ran out.
     bool decodeBand(int a, int b)
     {
-        if (LiteralZeroRoot || a == Levels) {
+        if (LiteralZeroRoot || a == kLevels) {
             const int end = m_index.bandEnd[a][b];
             for (int i = m_index.bandBegin(a, b); i < end; ++i) {
                 if (visit(a, b, m_index.visits[i].row, m_index.visits[i].col))
@@ -238,8 +238,8 @@ private:
         // parent without shape below has nothing below to visit, and a parent
         // line with neither an uncovered nor an active parent is passed over
         // whole (its descendants' lines stay closed in turn).
-        const int h = PlaneRows >> a;
-        const int w = PlaneCols >> a;
+        const int h = kPlaneRows >> a;
+        const int w = kPlaneCols >> a;
         const int top = h * x[8 + b];
         const int left = w * y[8 + b];
         const uint8_t *open = m_open[a + 1][b];
@@ -286,7 +286,7 @@ private:
     bool visit(int a, int b, int row, int col)
     {
         const bool underZero = LiteralZeroRoot ? underZeroRoot(m_planes.mark, a, row, col)
-                                               : a < Levels && m_planes.cover[row >> 1][col >> 1];
+                                               : a < kLevels && m_planes.cover[row >> 1][col >> 1];
         if (underZero) {
             m_planes.cover[row][col] = 1;
             return false;
@@ -300,23 +300,23 @@ private:
         uint8_t &cover = m_planes.cover[row][col];
         cover = 0;
         bool end = false;
-        if (m_r[row][col] == MaskInside) {
+        if (m_r[row][col] == kMaskInside) {
             if (!m_planes.significant[row][col]) {
                 const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, row, col, m_fix);
                 if (m_coder.IsEnd_2ff0())
                     return true;
                 m_planes.mark[row][col] = uint8_t(s);
-                cover = s == MarkZeroRoot;
+                cover = s == kMarkZeroRoot;
                 if (s == 0 || s == 1)
                     end = !becomeSignificant(row, col, s);
             }
         } else if (a > 1 && m_shapeBelow[row][col]) {
             const int s = m_coder.symbol(m_s2a, SymbolKind::OutsideShape, row, col, m_fix);
-            m_planes.mark[row][col] = s == 1 ? MarkOutsideIsolatedZero : MarkOutsideZeroRoot;
+            m_planes.mark[row][col] = s == 1 ? kMarkOutsideIsolatedZero : kMarkOutsideZeroRoot;
             cover = s != 1;
         }
         if (a > 1 && !cover && m_index.active[row][col])
-            m_open[a][b][b == 1 ? col - (PlaneCols >> a) : row - (PlaneRows >> a)] = 1;
+            m_open[a][b][b == 1 ? col - (kPlaneCols >> a) : row - (kPlaneRows >> a)] = 1;
         return end;
     }
 
@@ -332,7 +332,7 @@ private:
     {
         for (int i = 0; i < m_planes.list.count; ++i) {
             const Coord c = listAt(m_planes.list, i);
-            if (!m_planes.significant[c.row][c.col] || m_r[c.row][c.col] != MaskInside)
+            if (!m_planes.significant[c.row][c.col] || m_r[c.row][c.col] != kMaskInside)
                 continue;
             const int t = m_coder.symbol(m_s2b, SymbolKind::Refinement, c.row, c.col, m_fix);
             if (m_coder.IsEnd_2ff0())
@@ -364,7 +364,7 @@ private:
                 if (std::abs(m_planes.value[c.row][c.col]) & m_fixS) {
                     list.entries[start + firstCount++] = c;
                 } else {
-                    if (secondCount >= ListCapacity - 1)
+                    if (secondCount >= kListCapacity - 1)
                         return false;
                     second[secondCount++] = c;
                 }
@@ -384,7 +384,7 @@ private:
     State m_s3a, m_s4, m_s3b, m_s2a, m_s2b;
     // Per level and band, the lines (columns of band 1, rows of bands 2 and
     // 3) holding an active coefficient left uncovered in this plane.
-    uint8_t m_open[Levels + 1][4][PlaneRows >> 2];
+    uint8_t m_open[kLevels + 1][4][kPlaneRows >> 2];
     int m_fix = 0;
     int32_t m_fixL = 0;
     int32_t m_fixM = 0;

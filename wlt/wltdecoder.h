@@ -5,16 +5,16 @@
 
 namespace wlt {
 
-constexpr uint8_t Magic[7] = {'W', 'L', 'f', 0x00, '~', 0x00, '2'};
-constexpr int ScrambledFrom = 10;
-constexpr int ShapeLengthOffset = 11;
-constexpr int ShapeStreamOffset = 15;
-constexpr int MaxStreamLength = 1032;
-constexpr uint8_t StreamMarker = 'o';
+constexpr uint8_t kMagic[7] = {'W', 'L', 'f', 0x00, '~', 0x00, '2'};
+constexpr int kScrambledFrom = 10;
+constexpr int kShapeLengthOffset = 11;
+constexpr int kShapeStreamOffset = 15;
+constexpr int kMaxStreamLength = 1032;
+constexpr uint8_t kStreamMarker = 'o';
 // The largest top bit-plane whose values and steps fit 32-bit planes.
-constexpr int MaxTopPlane = 29;
+constexpr int kMaxTopPlane = 29;
 // Bytes of the last colour stream that lie past the colour data.
-constexpr int LastStreamOverhang = 30;
+constexpr int kLastStreamOverhang = 30;
 
 struct StreamLengths {
     int64_t l0, l1, l2;
@@ -25,7 +25,7 @@ StreamLengths colourStreamLengths(int64_t colourDataLength);
 
 // Bit-plane decoding of one colour stream (byte 0: top plane, byte 1: 'o').
 // Returns 1 or 11. The stream must hold at least 2 bytes and its top plane
-// must not exceed MaxTopPlane.
+// must not exceed kMaxTopPlane.
 int decodeChannel(const uint8_t *stream, int length, const ShapeIndex &shape, ChannelPlanes &planes);
 
 } // namespace wlt

@@ -4,7 +4,7 @@
 //
 //     // rgb: 102 x 126 pixels, rows top-down, 3 bytes R, G, B each
 //     std::vector<unsigned char> block = wlt::encodePhoto(rgb);   // tens of ms
-//     // block.size() == WltBlockSize, or empty when the options are unusable
+//     // block.size() == kWltBlockSize, or empty when the options are unusable
 //
 // The person is told from an even, light background that touches the
 // picture's border; the background is sent as one colour and the person as
@@ -22,7 +22,7 @@ namespace wlt {
 
 struct EncoderOptions {
     // Bytes of the block, 128 .. 1024; the block is always this long.
-    int blockSize = WltBlockSize;
+    int blockSize = kWltBlockSize;
     // Largest per-channel difference from the background colour that still
     // counts as background.
     int backgroundTolerance = 28;

@@ -6,12 +6,12 @@
 
 namespace wlt {
 
-constexpr int BmpHeaderSize = 54;
-constexpr int BmpRowSize = PictureCols * 3 + 2; // 308: rows padded to 4 bytes
-constexpr int BmpFileSize = BmpHeaderSize + PictureRows * BmpRowSize; // 38862
+constexpr int kBmpHeaderSize = 54;
+constexpr int kBmpRowSize = kPictureCols * 3 + 2; // 308: rows padded to 4 bytes
+constexpr int kBmpFileSize = kBmpHeaderSize + kPictureRows * kBmpRowSize; // 38862
 
 // Picture buffer: 126 rows of 102 pixels, R, G, B.
-using Picture = std::array<uint8_t, PictureRows * PictureCols * 3>;
+using Picture = std::array<uint8_t, kPictureRows * kPictureCols * 3>;
 
 // Inverse transform of one channel's decoded values over the decomposed mask
 // D, clamped to bytes; samples outside the shape n stay 0.

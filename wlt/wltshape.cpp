@@ -1,6 +1,9 @@
+// The person's outline: the shape stream's fields, the chain's fill, and the encoder's tracing.
 #include "wltshape.h"
 
 #include <cstring>
+
+#include "libwlt.h"
 
 namespace wlt {
 
@@ -12,7 +15,7 @@ namespace {
 
 bool insidePicture(int col, int row)
 {
-    return col >= 0 && col < PictureCols && row >= 0 && row < PictureRows;
+    return col >= 0 && col < kPictureCols && row >= 0 && row < kPictureRows;
 }
 
 } // namespace
@@ -24,19 +27,19 @@ int decodeShape(Jg &jg, Colour &fixNum, Chain &chain)
     InitState(s2, 2);
     InitState(s8, 8);
     if (jg.decodeBits(s2, 1) != 0)
-        return 6;
+        return WltBadShapeFirstBit;
     fixNum.r = uint8_t(jg.decodeBits(s2, 8));
     fixNum.g = uint8_t(jg.decodeBits(s2, 8));
     fixNum.b = uint8_t(jg.decodeBits(s2, 8));
     if (jg.decodeBits(s2, 8) != 1)
-        return 7;
+        return WltNoShape;
 
     const int count = jg.decodeBits(s2, 16);
     chain.x0 = jg.decodeBits(s2, 12);
     chain.y0 = jg.decodeBits(s2, 12);
     // The chain buffer and the picture bound what a chain may be.
-    if (count > MaxChainLength)
-        return 8;
+    if (count > kMaxChainLength)
+        return WltBadChain;
     chain.count = count;
     int direction = jg.decodeSymbol(s8);
     for (int i = 0; i < count; ++i) {
@@ -50,15 +53,15 @@ int decodeShape(Jg &jg, Colour &fixNum, Chain &chain)
         chain.directions[i] = uint8_t(direction);
     }
     if (jg.decodeBits(s2, 1) != 0)
-        return 8;
+        return WltBadChain;
     if (!chainInsidePicture(chain))
-        return 8;
-    return 1;
+        return WltBadChain;
+    return WltSuccess;
 }
 
 bool chainInsidePicture(const Chain &chain)
 {
-    if (chain.count < 0 || chain.count > MaxChainLength)
+    if (chain.count < 0 || chain.count > kMaxChainLength)
         return false;
     int col = chain.x0;
     int row = chain.y0;
@@ -90,11 +93,11 @@ void fillChain(const Chain &chain, Plane8 &n)
         maxY = row > maxY ? row : maxY;
     }
 
-    static_assert(PictureRows <= PlaneRows && PictureCols <= PlaneCols, "grid fits a plane");
-    uint8_t grid[PictureRows][PictureCols];
+    static_assert(kPictureRows <= kPlaneRows && kPictureCols <= kPlaneCols, "grid fits a plane");
+    uint8_t grid[kPictureRows][kPictureCols];
     std::memset(grid, 0, sizeof grid);
     auto toggle = [&grid](int r, int c) {
-        if (r < 0 || r >= PictureRows || c >= PictureCols)
+        if (r < 0 || r >= kPictureRows || c >= kPictureCols)
             return;
         for (int i = 0; i <= c; ++i)
             grid[r][i] ^= 0xFF;
@@ -134,8 +137,8 @@ void fillChain(const Chain &chain, Plane8 &n)
         grid[cy][cx] = 0xFF;
     }
 
-    for (int r = 0; r + minY < PictureRows; ++r) {
-        for (int c = 0; c + minX < PictureCols; ++c)
+    for (int r = 0; r + minY < kPictureRows; ++r) {
+        for (int c = 0; c + minX < kPictureCols; ++c)
             n[minY + r][minX + c] = grid[r][c] == 0xFF ? 1 : 0;
     }
 }
@@ -148,8 +151,8 @@ bool traceOutline(const Plane8 &mask, Chain &chain)
         return insidePicture(col, row) && mask[row][col] != 0;
     };
     int startCol = -1, startRow = -1;
-    for (int r = 0; r < PictureRows && startRow < 0; ++r) {
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows && startRow < 0; ++r) {
+        for (int c = 0; c < kPictureCols; ++c) {
             if (mask[r][c]) {
                 startCol = c;
                 startRow = r;
@@ -168,7 +171,7 @@ bool traceOutline(const Plane8 &mask, Chain &chain)
     int col = startCol, row = startRow;
     int back = 4; // the pixel to the west of the first one is background
     int firstDirection = -1;
-    for (int steps = 0; steps < 4 * PictureRows * PictureCols; ++steps) {
+    for (int steps = 0; steps < 4 * kPictureRows * kPictureCols; ++steps) {
         int found = -1;
         for (int k = 1; k <= 8; ++k) {
             const int d = (back + k) & 7;
@@ -196,7 +199,7 @@ bool traceOutline(const Plane8 &mask, Chain &chain)
             else if (found == firstDirection)
                 return true;
         }
-        if (chain.count == MaxChainLength)
+        if (chain.count == kMaxChainLength)
             return false;
         chain.directions[chain.count++] = uint8_t(found);
         col += x[found];

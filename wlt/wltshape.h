@@ -7,7 +7,7 @@
 
 namespace wlt {
 
-constexpr int MaxChainLength = 508;
+constexpr int kMaxChainLength = 508;
 
 // Column and row step of chain directions 0..7 (east, then clockwise); entries
 // 9..11 place the detail bands 1..3 (row factor from x, column factor from y).
@@ -20,7 +20,7 @@ struct Chain {
     int x0 = 0; // column
     int y0 = 0; // row
     int count = 0;
-    uint8_t directions[MaxChainLength] = {};
+    uint8_t directions[kMaxChainLength] = {};
 };
 
 struct Colour {

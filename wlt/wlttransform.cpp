@@ -1,3 +1,4 @@
+// Shape-adaptive 5/3 wavelet: mask splitting, synthesis, and the encoder's analysis.
 #include "wlttransform.h"
 
 #include <cmath>
@@ -28,7 +29,7 @@ int32_t saturate(int64_t v)
     return int32_t(v);
 }
 
-uint8_t movedCode(LineMode mode) { return mode == LineMode::Row ? MovedInRow : MovedInColumn; }
+uint8_t movedCode(LineMode mode) { return mode == LineMode::Row ? kMovedInRow : kMovedInColumn; }
 
 // The coefficient c whose scaleRound(c, kind) comes closest to target.
 int64_t scalePreimage(int64_t target, int kind)
@@ -62,7 +63,7 @@ int64_t scaleRound(int64_t v, int kind)
 int SynthesisPlan::lineIndex(int level, LineMode mode, int i)
 {
     int base = 0;
-    for (int a = Levels; a > level; --a)
+    for (int a = kLevels; a > level; --a)
         base += levelRows(a) + levelCols(a);
     return base + (mode == LineMode::Row ? levelCols(level) : 0) + i;
 }
@@ -72,7 +73,7 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
 {
     if (runCount)
         *runCount = 0;
-    static const uint8_t empty[PlaneRows] = {};
+    static const uint8_t empty[kPlaneRows] = {};
     if (std::memcmp(source, empty, size_t(count)) == 0) {
         std::memset(target, 0, size_t(count)); // most lines lie outside the shape
         return;
@@ -85,15 +86,15 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
     // An isolated sample at an odd position moves to the low band, unless its
     // low slot is taken by a code of the other direction.
     for (int c = 0; c < count;) {
-        if (source[c] != MaskInside) {
+        if (source[c] != kMaskInside) {
             ++c;
             continue;
         }
         int end = c;
-        while (end < count && source[end] == MaskInside)
+        while (end < count && source[end] == kMaskInside)
             ++end;
         if (end - c == 1 && target[c >> 1] == 0) {
-            target[c >> 1] = MaskInside;
+            target[c >> 1] = kMaskInside;
             target[(c >> 1) + half] = movedCode(mode);
         }
         if (runCount)
@@ -106,8 +107,8 @@ void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
 {
     const int rows = levelRows(level);
     const int cols = levelCols(level);
-    uint8_t line[PlaneRows];
-    uint8_t split[PlaneRows];
+    uint8_t line[kPlaneRows];
+    uint8_t split[kPlaneRows];
     auto runCount = [&](LineMode mode, int i) {
         return plan ? &plan->runCount[SynthesisPlan::lineIndex(level, mode, i)] : nullptr;
     };
@@ -198,7 +199,7 @@ void restoreMaskLine(LineMode mode, int count, const uint8_t *mask, uint8_t *q)
         const uint8_t h = mask[half + i];
         if (h == moved) {
             q[2 * i] = 0;
-            q[2 * i + 1] = MaskInside;
+            q[2 * i + 1] = kMaskInside;
         } else {
             q[2 * i] = mask[i];
             q[2 * i + 1] = h;
@@ -211,16 +212,16 @@ void restoreMaskLine(LineMode mode, int count, const uint8_t *mask, uint8_t *q)
 void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
 {
     const int half = count / 2;
-    uint8_t q[PlaneRows];
-    int32_t o[PlaneRows] = {};
+    uint8_t q[kPlaneRows];
+    int32_t o[kPlaneRows] = {};
     restoreMaskLine(mode, count, mask, q);
     for (int s = 0; s < count;) {
-        if (q[s] != MaskInside) {
+        if (q[s] != kMaskInside) {
             ++s;
             continue;
         }
         int end = s;
-        while (end < count && q[end] == MaskInside)
+        while (end < count && q[end] == kMaskInside)
             ++end;
         const int length = end - s;
         synthesizeRun(length, (s & 1) != 0, values, half + (s >> 1),
@@ -235,8 +236,8 @@ void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
 static void forEachColumn(Plane8 &mask, Plane32 &values, int rows, int cols,
                    void (*line)(LineMode, int, int32_t *, uint8_t *))
 {
-    int32_t lineValues[PlaneRows];
-    uint8_t lineMask[PlaneRows];
+    int32_t lineValues[kPlaneRows];
+    uint8_t lineMask[kPlaneRows];
     for (int c = 0; c < cols; ++c) {
         for (int r = 0; r < rows; ++r) {
             lineValues[r] = values[r][c];
@@ -264,24 +265,24 @@ void synthesizeLevel(Plane8 &mask, Plane32 &values, int level)
 void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
 {
     Plane8 mask = D;
-    uint8_t split[PlaneRows];
-    uint8_t restored[PlaneRows];
+    uint8_t split[kPlaneRows];
+    uint8_t restored[kPlaneRows];
     auto record = [&](int count, int line) {
         uint8_t &n = plan.runCount[line];
         n = 0;
         for (int s = 0; s < count;) {
-            if (restored[s] != MaskInside) {
+            if (restored[s] != kMaskInside) {
                 ++s;
                 continue;
             }
             int end = s;
-            while (end < count && restored[end] == MaskInside)
+            while (end < count && restored[end] == kMaskInside)
                 ++end;
             plan.runs[line][n++] = SynthesisPlan::Run{uint8_t(s), uint8_t(end - s)};
             s = end;
         }
     };
-    for (int a = Levels; a >= 1; --a) {
+    for (int a = kLevels; a >= 1; --a) {
         const int rows = levelRows(a);
         const int cols = levelCols(a);
         for (int c = 0; c < cols; ++c) {
@@ -311,8 +312,8 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
         return;
     }
     // x[p + 1] is the coefficient of sample p; x[0] and x[length + 1] mirror.
-    int64_t x[PlaneRows + 2];
-    int64_t e[PlaneRows + 2];
+    int64_t x[kPlaneRows + 2];
+    int64_t e[kPlaneRows + 2];
     const int firstEven = start & 1; // run offsets of the first even and odd samples
     const int firstOdd = 1 - firstEven;
     const int32_t *low = v + ((start + 1) >> 1);
@@ -343,7 +344,7 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
 void replayLine(const SynthesisPlan &plan, int line, int count, int32_t *values)
 {
     const int half = count / 2;
-    int32_t o[PlaneRows];
+    int32_t o[kPlaneRows];
     int done = 0; // samples outside every run come out 0
     for (int i = 0; i < plan.runCount[line]; ++i) {
         const SynthesisPlan::Run run = plan.runs[line][i];
@@ -360,8 +361,8 @@ void replayLine(const SynthesisPlan &plan, int line, int count, int32_t *values)
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
 {
     int line = 0;
-    int32_t column[PlaneRows];
-    for (int a = Levels; a >= 1; --a) {
+    int32_t column[kPlaneRows];
+    for (int a = kLevels; a >= 1; --a) {
         const int rows = levelRows(a);
         const int cols = levelCols(a);
         for (int c = 0; c < cols; ++c, ++line) {
@@ -381,18 +382,18 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
 void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
 {
     const int half = count / 2;
-    uint8_t split[PlaneRows];
-    int32_t out[PlaneRows] = {};
-    int64_t x[PlaneRows];
-    int64_t h[PlaneRows];
+    uint8_t split[kPlaneRows];
+    int32_t out[kPlaneRows] = {};
+    int64_t x[kPlaneRows];
+    int64_t h[kPlaneRows];
     splitMaskLine(count, mask, split, mode);
     for (int s = 0; s < count;) {
-        if (mask[s] != MaskInside) {
+        if (mask[s] != kMaskInside) {
             ++s;
             continue;
         }
         int end = s;
-        while (end < count && mask[end] == MaskInside)
+        while (end < count && mask[end] == kMaskInside)
             ++end;
         const int length = end - s;
         const int last = end - 1;
@@ -446,7 +447,7 @@ void analyzeLevel(Plane8 &mask, Plane32 &values, int level)
 
 void analyze(Plane8 &mask, Plane32 &values)
 {
-    for (int a = 1; a <= Levels; ++a)
+    for (int a = 1; a <= kLevels; ++a)
         analyzeLevel(mask, values, a);
 }
 

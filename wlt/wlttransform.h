@@ -16,11 +16,11 @@ struct SynthesisPlan {
         uint8_t length;
     };
     // Lines in synthesis order: level 4 to 1, each its columns then its rows.
-    static constexpr int MaxLines = 2 * (PlaneRows + PlaneCols);
+    static constexpr int kMaxLines = 2 * (kPlaneRows + kPlaneCols);
     // Runs of a line are apart, so a line holds at most half its length.
-    static constexpr int MaxRunsPerLine = PlaneRows / 2;
-    uint8_t runCount[MaxLines];
-    Run runs[MaxLines][MaxRunsPerLine];
+    static constexpr int kMaxRunsPerLine = kPlaneRows / 2;
+    uint8_t runCount[kMaxLines];
+    Run runs[kMaxLines][kMaxRunsPerLine];
 
     static int lineIndex(int level, LineMode mode, int i);
 };

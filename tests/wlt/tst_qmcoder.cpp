@@ -1,5 +1,6 @@
 // The QM coder: its table against the data file, the decoder's byte and
-// decision conventions, the symbol trees, and encoder/decoder agreement.
+// decision conventions, the symbol trees, encoder/decoder agreement, and the
+// two published test sequences of the coder, decoded and encoded.
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -13,7 +14,7 @@ using namespace wlt;
 
 Q_DECLARE_METATYPE(std::vector<int>)
 
-class TestQmCoder : public QObject {
+class tst_QmCoder : public QObject {
     Q_OBJECT
 private slots:
     void tableMatchesDataFile();
@@ -27,14 +28,21 @@ private slots:
     void decodeBitsOfNothing();
     void roundTrip_data();
     void roundTrip();
+    void knownAnswerDecode_data() { addKnownAnswers(); }
+    void knownAnswerDecode();
+    void knownAnswerEncode_data() { addKnownAnswers(); }
+    void knownAnswerEncode();
+
+private:
+    static void addKnownAnswers();
 };
 
-void TestQmCoder::tableMatchesDataFile()
+void tst_QmCoder::tableMatchesDataFile()
 {
     QFile file(QStringLiteral(DORVENT_SOURCE_DIR "/data/qm-probability-table.tsv"));
     QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
-    QCOMPARE(lines.size(), QmStateCount + 1);
+    QCOMPARE(lines.size(), kQmStateCount + 1);
     QCOMPARE(lines[0].trimmed(), QByteArray("state\tqe\tnext_lps\tnext_mps\tswitch_mps"));
     for (int i = 1; i < lines.size(); ++i) {
         const QList<QByteArray> f = lines[i].trimmed().split('\t');
@@ -52,7 +60,7 @@ void TestQmCoder::tableMatchesDataFile()
 
 // Streams are read from position 1, as the shape stream is: byte 0 is 'o',
 // and start() takes the next two bytes; the rows list what follows.
-void TestQmCoder::readByte_data()
+void tst_QmCoder::readByte_data()
 {
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<QByteArray>("delivered");
@@ -65,7 +73,7 @@ void TestQmCoder::readByte_data()
     QTest::newRow("FF as the last byte") << QByteArray::fromHex("6f000011ff") << QByteArray::fromHex("1100") << 5;
 }
 
-void TestQmCoder::readByte()
+void tst_QmCoder::readByte()
 {
     QFETCH(QByteArray, stream);
     QFETCH(QByteArray, delivered);
@@ -81,7 +89,7 @@ void TestQmCoder::readByte()
     QCOMPARE(jg.position(), positionAfter);
 }
 
-void TestQmCoder::endOfStream()
+void tst_QmCoder::endOfStream()
 {
     // A stream of 5 bytes: the end shows once a read goes past position 5.
     const uint8_t data[] = {'o', 0x12, 0x34, 0x56, 0x78};
@@ -99,7 +107,7 @@ void TestQmCoder::endOfStream()
 // A fresh context (state 0, Qe 0x5A1D, MPS 0) splits A = 0x10000 into the MPS
 // part [0, 0xA5E3) below and the LPS part above; an LPS in state 0 swaps the
 // MPS sense and moves to state 1.
-void TestQmCoder::firstDecision_data()
+void tst_QmCoder::firstDecision_data()
 {
     QTest::addColumn<int>("codeHigh");
     QTest::addColumn<int>("decision");
@@ -111,7 +119,7 @@ void TestQmCoder::firstDecision_data()
     QTest::newRow("top: LPS") << 0xFFFF << 1 << 1 << 1;
 }
 
-void TestQmCoder::firstDecision()
+void tst_QmCoder::firstDecision()
 {
     QFETCH(int, codeHigh);
     QFETCH(int, decision);
@@ -144,7 +152,7 @@ static int walkTree(const State &state, const std::vector<int> &decisions, std::
     return -1;
 }
 
-void TestQmCoder::trees_data()
+void tst_QmCoder::trees_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<std::vector<int>>("decisions");
@@ -167,7 +175,7 @@ void TestQmCoder::trees_data()
     }
 }
 
-void TestQmCoder::trees()
+void tst_QmCoder::trees()
 {
     QFETCH(int, kind);
     QFETCH(std::vector<int>, decisions);
@@ -185,7 +193,7 @@ void TestQmCoder::trees()
     }
 }
 
-void TestQmCoder::decodeBitsOfNothing()
+void tst_QmCoder::decodeBitsOfNothing()
 {
     const uint8_t data[] = {'o', 0x12, 0x34, 0x56};
     Jg jg;
@@ -200,7 +208,7 @@ void TestQmCoder::decodeBitsOfNothing()
 // Symbols of every tree, skewed and even, through the encoder and back,
 // with the decoder reading the stream as a colour stream (two header bytes,
 // one spare byte at the end).
-void TestQmCoder::roundTrip_data()
+void tst_QmCoder::roundTrip_data()
 {
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("skew");
@@ -210,7 +218,7 @@ void TestQmCoder::roundTrip_data()
     QTest::newRow("all the same") << 20000 << 100;
 }
 
-void TestQmCoder::roundTrip()
+void tst_QmCoder::roundTrip()
 {
     QFETCH(int, count);
     QFETCH(int, skew);
@@ -247,5 +255,77 @@ void TestQmCoder::roundTrip()
     }
 }
 
-QTEST_APPLESS_MAIN(TestQmCoder)
+// The standards' own test sequences for this coder (every context starts at
+// state 0, MPS 0): 256 decisions, bit i of `decisions` (most significant bit
+// first) coded in the context given by bit i of `contexts`, and the coded
+// bytes the standard publishes for them, with a 00 stuffed after each FF.
+// The same text is kept in data/qm-test-sequences.txt.
+void tst_QmCoder::addKnownAnswers()
+{
+    QTest::addColumn<QByteArray>("decisions");
+    QTest::addColumn<QByteArray>("contexts");
+    QTest::addColumn<QByteArray>("coded");
+    // ITU-T T.81 Annex K.4.1: 32 bytes, all in one context. Followed by the
+    // marker FF D9 in the standard.
+    QTest::newRow("T.81 K.4.1")
+        << QByteArray::fromHex("00020051 000000C0 0352872A AAAAAAAA 82C02000 FCD79EF6 74EAABF7 697EE74C")
+        << QByteArray(32, 0)
+        << QByteArray::fromHex("655B5144 F7969D51 7855BFFF 00FC5184 C7CEF939 00287D46 708ECBC0 F6");
+    // ITU-T T.82 clause 7.1: PIX and CX as sixteen 16-bit words each, two
+    // contexts; its carries run into stuffed FF 00 pairs. Followed by the
+    // marker FF 02 in the standard.
+    QTest::newRow("T.82 7.1")
+        << QByteArray::fromHex("05E0 0000 8B00 01C4 1700 0034 7FFF 1A3F 951B 05D8 1D17 E770 0000 0000 0656 0E6A")
+        << QByteArray::fromHex("0FE0 0000 0F00 00F0 FF00 0000 0000 0000 0000 0000 0000 0000 0000 0000 0000 0000")
+        << QByteArray::fromHex("6989995C 32EAFAA0 D5FF0052 7FFF00FF 00FF00C0 0000003F FF002D20 8291");
+}
+
+static int bitAt(const QByteArray &bits, int i) { return uint8_t(bits[i / 8]) >> (7 - i % 8) & 1; }
+
+// The standard's decoder reads the coded bytes up to the marker and zero bits
+// from the marker on. Ours knows no markers (FF D9 would deliver D9 as code):
+// a stream ends at its length, its last byte is never delivered, and the
+// decoder reads zeros past it. So the stream here is 'o' (the byte start()
+// skips at position 1, as for the shape stream), the coded bytes, and the
+// marker's FF as the stream's last byte, never delivered; the D9 or 02 is
+// left out, and the zeros our decoder then reads are the standard's zeros
+// from the marker on. Both sequences read past their coded bytes for their
+// last decisions (delivered as code, D9 or 02 would spoil them), and without
+// the spare byte the final coded byte would never be delivered.
+void tst_QmCoder::knownAnswerDecode()
+{
+    QFETCH(QByteArray, decisions);
+    QFETCH(QByteArray, contexts);
+    QFETCH(QByteArray, coded);
+    const QByteArray stream = 'o' + coded + char(0xFF);
+    const std::vector<uint8_t> data(stream.begin(), stream.end());
+    Jg jg;
+    jg.start(data.data(), int(data.size()), 1);
+    Context cx[2];
+    QByteArray decoded(decisions.size(), 0);
+    for (int i = 0; i < 8 * decisions.size(); ++i)
+        decoded[i / 8] = char(decoded[i / 8] | jg.decodeDecision(cx[bitAt(contexts, i)]) << (7 - i % 8));
+    QCOMPARE(decoded.toHex(' '), decisions.toHex(' '));
+    QVERIFY(jg.IsEnd_2ff0());
+}
+
+// Our flush is the standard's (the final bits cleared, two bytes out,
+// trailing zero bytes dropped) and stuffedBytes() puts a 00 after each FF as
+// the standard does, so the bytes must be the published ones exactly; only
+// the marker after them is not ours to write (our streams have none).
+void tst_QmCoder::knownAnswerEncode()
+{
+    QFETCH(QByteArray, decisions);
+    QFETCH(QByteArray, contexts);
+    QFETCH(QByteArray, coded);
+    QmEncoder encoder;
+    Context cx[2];
+    for (int i = 0; i < 8 * decisions.size(); ++i)
+        encoder.encodeDecision(cx[bitAt(contexts, i)], bitAt(decisions, i));
+    encoder.flush();
+    const std::vector<uint8_t> bytes = encoder.stuffedBytes();
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())).toHex(' '), coded.toHex(' '));
+}
+
+QTEST_APPLESS_MAIN(tst_QmCoder)
 #include "tst_qmcoder.moc"

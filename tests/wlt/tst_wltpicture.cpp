@@ -7,7 +7,7 @@
 
 using namespace wlt;
 
-class TestWltPicture : public QObject {
+class tst_WltPicture : public QObject {
     Q_OBJECT
 private slots:
     void colourConversion_data();
@@ -17,7 +17,7 @@ private slots:
     void bmpLayout();
 };
 
-void TestWltPicture::colourConversion_data()
+void tst_WltPicture::colourConversion_data()
 {
     QTest::addColumn<int>("y");
     QTest::addColumn<int>("cb");
@@ -32,7 +32,7 @@ void TestWltPicture::colourConversion_data()
     QTest::newRow("black") << 0 << 128 << 128 << 0 << 0 << 0;
 }
 
-void TestWltPicture::colourConversion()
+void tst_WltPicture::colourConversion()
 {
     QFETCH(int, y);
     QFETCH(int, cb);
@@ -40,10 +40,10 @@ void TestWltPicture::colourConversion()
     QFETCH(int, r);
     QFETCH(int, g);
     QFETCH(int, b);
-    uint8_t yRow[PictureCols], cbRow[PictureCols], crRow[PictureCols], out[PictureCols * 3];
-    std::fill_n(yRow, PictureCols, uint8_t(y));
-    std::fill_n(cbRow, PictureCols, uint8_t(cb));
-    std::fill_n(crRow, PictureCols, uint8_t(cr));
+    uint8_t yRow[kPictureCols], cbRow[kPictureCols], crRow[kPictureCols], out[kPictureCols * 3];
+    std::fill_n(yRow, kPictureCols, uint8_t(y));
+    std::fill_n(cbRow, kPictureCols, uint8_t(cb));
+    std::fill_n(crRow, kPictureCols, uint8_t(cr));
     yccRowToRgb(yRow, cbRow, crRow, out);
     QCOMPARE(int(out[0]), r);
     QCOMPARE(int(out[1]), g);
@@ -57,8 +57,8 @@ namespace {
 void assembleWithShape(const Plane8 &n, Picture &picture)
 {
     Plane8 yPlane{}, cbPlane{}, crPlane{};
-    for (int r = 0; r < PlaneRows; ++r) {
-        for (int c = 0; c < PlaneCols; ++c) {
+    for (int r = 0; r < kPlaneRows; ++r) {
+        for (int c = 0; c < kPlaneCols; ++c) {
             yPlane[r][c] = n[r][c] ? 200 : 0;
             cbPlane[r][c] = n[r][c] ? 128 : 0;
             crPlane[r][c] = n[r][c] ? 128 : 0;
@@ -67,13 +67,13 @@ void assembleWithShape(const Plane8 &n, Picture &picture)
     assemblePicture(yPlane, cbPlane, crPlane, n, Colour{10, 20, 30}, picture);
 }
 
-const uint8_t *at(const Picture &p, int row, int col) { return &p[size_t(row * PictureCols + col) * 3]; }
+const uint8_t *at(const Picture &p, int row, int col) { return &p[size_t(row * kPictureCols + col) * 3]; }
 
 } // namespace
 
 // Background pixels next to the shape take the truncated mean of their 3 x 3
 // block as it stands, so a pixel sees the new values of those before it.
-void TestWltPicture::smoothingInScanOrder()
+void tst_WltPicture::smoothingInScanOrder()
 {
     Plane8 n{};
     n[1][1] = 1;
@@ -93,7 +93,7 @@ void TestWltPicture::smoothingInScanOrder()
     QCOMPARE(int(at(p, 1, 3)[2]), 30);
 }
 
-void TestWltPicture::borderNeverSmoothed()
+void tst_WltPicture::borderNeverSmoothed()
 {
     Plane8 n{};
     n[0][0] = 1;
@@ -115,11 +115,11 @@ void TestWltPicture::borderNeverSmoothed()
     QVERIFY(at(p, 124, 100)[0] != 10);
 }
 
-void TestWltPicture::bmpLayout()
+void tst_WltPicture::bmpLayout()
 {
     Picture p{};
     auto set = [&p](int row, int col, uint8_t r, uint8_t g, uint8_t b) {
-        uint8_t *px = &p[size_t(row * PictureCols + col) * 3];
+        uint8_t *px = &p[size_t(row * kPictureCols + col) * 3];
         px[0] = r;
         px[1] = g;
         px[2] = b;
@@ -128,13 +128,13 @@ void TestWltPicture::bmpLayout()
     set(0, 101, 4, 5, 6);
     set(125, 0, 7, 8, 9);
     set(125, 101, 10, 11, 12);
-    QByteArray bmp(BmpFileSize, '\xee');
+    QByteArray bmp(kBmpFileSize, '\xee');
     writeBmp(p, reinterpret_cast<uint8_t *>(bmp.data()));
     const QByteArray header = QByteArray::fromHex("424d" "ce970000" "00000000" "36000000"
                                                   "28000000" "66000000" "7e000000" "0100" "1800")
                               + QByteArray(24, '\0');
     QCOMPARE(bmp.left(54).toHex(), header.toHex());
-    QCOMPARE(BmpFileSize, 38862);
+    QCOMPARE(kBmpFileSize, 38862);
     auto pixel = [&bmp](int storedRow, int col) { return bmp.mid(54 + storedRow * 308 + col * 3, 3).toHex(); };
     // Stored bottom-up, B G R.
     QCOMPARE(pixel(0, 0), QByteArray("090807"));
@@ -145,5 +145,5 @@ void TestWltPicture::bmpLayout()
         QCOMPARE(bmp.mid(54 + row * 308 + 306, 2), QByteArray(2, '\0'));
 }
 
-QTEST_APPLESS_MAIN(TestWltPicture)
+QTEST_APPLESS_MAIN(tst_WltPicture)
 #include "tst_wltpicture.moc"

@@ -17,7 +17,7 @@ using Bytes = std::vector<int>;
 Q_DECLARE_METATYPE(Bytes)
 Q_DECLARE_METATYPE(wlt::LineMode)
 
-class TestWltTransform : public QObject {
+class tst_WltTransform : public QObject {
     Q_OBJECT
 private slots:
     void scaleRoundTable_data();
@@ -36,7 +36,7 @@ private slots:
     void plannedSynthesisMatchesReference();
 };
 
-void TestWltTransform::scaleRoundTable_data()
+void tst_WltTransform::scaleRoundTable_data()
 {
     QTest::addColumn<int>("v");
     QTest::addColumn<int>("kind");
@@ -51,7 +51,7 @@ void TestWltTransform::scaleRoundTable_data()
     QTest::newRow("4800 x 0.7071") << 4800 << 2 << 3394;
 }
 
-void TestWltTransform::scaleRoundTable()
+void tst_WltTransform::scaleRoundTable()
 {
     QFETCH(int, v);
     QFETCH(int, kind);
@@ -59,7 +59,7 @@ void TestWltTransform::scaleRoundTable()
     QCOMPARE(scaleRound(v, kind), int64_t(expected));
 }
 
-void TestWltTransform::splitAndRestoreMask_data()
+void tst_WltTransform::splitAndRestoreMask_data()
 {
     QTest::addColumn<LineMode>("mode");
     QTest::addColumn<Bytes>("source");
@@ -76,7 +76,7 @@ void TestWltTransform::splitAndRestoreMask_data()
                            << Bytes{1, 1, 1, 1, 1, 0, 0x80, 0x80};
 }
 
-void TestWltTransform::splitAndRestoreMask()
+void tst_WltTransform::splitAndRestoreMask()
 {
     QFETCH(LineMode, mode);
     QFETCH(Bytes, source);
@@ -93,7 +93,7 @@ void TestWltTransform::splitAndRestoreMask()
 }
 
 // 0 1 0 0 in row mode: the sample comes back from the low slot, scaled.
-void TestWltTransform::isolatedSampleValue()
+void tst_WltTransform::isolatedSampleValue()
 {
     std::vector<uint8_t> mask = {1, 0, 0x80, 0};
     std::vector<int32_t> values = {10, 99, 99, 99};
@@ -102,7 +102,7 @@ void TestWltTransform::isolatedSampleValue()
     QCOMPARE(values[1], 7);
 }
 
-void TestWltTransform::twoSampleRun_data()
+void tst_WltTransform::twoSampleRun_data()
 {
     QTest::addColumn<int>("low");
     QTest::addColumn<int>("high");
@@ -113,7 +113,7 @@ void TestWltTransform::twoSampleRun_data()
 }
 
 // Unscaled: l - floor((h + 1) / 2), then that value plus h.
-void TestWltTransform::twoSampleRun()
+void tst_WltTransform::twoSampleRun()
 {
     QFETCH(int, low);
     QFETCH(int, high);
@@ -132,7 +132,7 @@ void TestWltTransform::twoSampleRun()
 }
 
 // Worked by hand: samples 0..2 with low l0, l1 and high h0, scaled first.
-void TestWltTransform::threeSampleRun()
+void tst_WltTransform::threeSampleRun()
 {
     std::vector<uint8_t> mask = {1, 1, 0, 0, 1, 0, 0, 0};
     std::vector<int32_t> values = {100, 40, 0, 0, -7, 0, 0, 0};
@@ -144,25 +144,25 @@ void TestWltTransform::threeSampleRun()
 
 // Splitting only moves coefficients: the shape's sample count survives all
 // four levels, so a channel never holds more coefficients than shape pixels.
-void TestWltTransform::decompositionKeepsEveryCoefficient()
+void tst_WltTransform::decompositionKeepsEveryCoefficient()
 {
     QRandomGenerator random(7);
     for (int trial = 0; trial < 20; ++trial) {
         Plane8 n{};
         int pixels = 0;
         const int density = int(random.bounded(100));
-        for (int r = 0; r < PictureRows; ++r) {
-            for (int c = 0; c < PictureCols; ++c) {
+        for (int r = 0; r < kPictureRows; ++r) {
+            for (int c = 0; c < kPictureCols; ++c) {
                 n[r][c] = int(random.bounded(100)) < density ? 1 : 0;
                 pixels += n[r][c];
             }
         }
         Plane8 d;
-        decomposeMask(n, d, Levels);
+        decomposeMask(n, d, kLevels);
         int coefficients = 0;
         for (const auto &row : d) {
             for (uint8_t v : row)
-                coefficients += v == MaskInside;
+                coefficients += v == kMaskInside;
         }
         QCOMPARE(coefficients, pixels);
     }
@@ -170,7 +170,7 @@ void TestWltTransform::decompositionKeepsEveryCoefficient()
 
 // Runs of one or two samples come back exactly; longer runs within the
 // rounding of their scaling.
-void TestWltTransform::forwardThenInverseLine()
+void tst_WltTransform::forwardThenInverseLine()
 {
     QRandomGenerator random(11);
     for (int trial = 0; trial < 2000; ++trial) {
@@ -202,12 +202,12 @@ void TestWltTransform::forwardThenInverseLine()
 }
 
 // A smooth picture on a disc through all four levels and back.
-void TestWltTransform::forwardThenInversePicture()
+void tst_WltTransform::forwardThenInversePicture()
 {
     Plane8 n{};
     Plane32 values{};
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c) {
             const int dr = r - 60, dc = c - 50;
             n[r][c] = dr * dr + dc * dc < 45 * 45 ? 1 : 0;
             values[r][c] = n[r][c] ? 40 + r + c / 2 : 0;
@@ -217,15 +217,15 @@ void TestWltTransform::forwardThenInversePicture()
     Plane32 coefficients = values;
     analyze(mask, coefficients);
     Plane8 d;
-    decomposeMask(n, d, Levels);
+    decomposeMask(n, d, kLevels);
     QVERIFY(mask == d);
     Plane8 channel;
     reconstructChannel(n, d, coefficients, channel);
     long totalError = 0;
     int worst = 0;
     int pixels = 0;
-    for (int r = 0; r < PictureRows; ++r) {
-        for (int c = 0; c < PictureCols; ++c) {
+    for (int r = 0; r < kPictureRows; ++r) {
+        for (int c = 0; c < kPictureCols; ++c) {
             if (!n[r][c]) {
                 QCOMPARE(int(channel[r][c]), 0);
                 continue;
@@ -242,7 +242,7 @@ void TestWltTransform::forwardThenInversePicture()
 
 // A one-pixel shape at (0, 0): eight single-sample passes scale the
 // coefficient down to the value, which is then clamped.
-void TestWltTransform::clampAfterSynthesis_data()
+void tst_WltTransform::clampAfterSynthesis_data()
 {
     QTest::addColumn<int>("coefficient");
     QTest::addColumn<int>("synthesized");
@@ -252,7 +252,7 @@ void TestWltTransform::clampAfterSynthesis_data()
     QTest::newRow("in range") << 1600 << 100 << 100;
 }
 
-void TestWltTransform::clampAfterSynthesis()
+void tst_WltTransform::clampAfterSynthesis()
 {
     QFETCH(int, coefficient);
     QFETCH(int, synthesized);
@@ -260,13 +260,13 @@ void TestWltTransform::clampAfterSynthesis()
     Plane8 n{};
     n[0][0] = 1;
     Plane8 d;
-    decomposeMask(n, d, Levels);
+    decomposeMask(n, d, kLevels);
     Plane32 decoded{};
     decoded[0][0] = coefficient;
 
     Plane8 mask = d;
     Plane32 values = decoded;
-    for (int a = Levels; a >= 1; --a)
+    for (int a = kLevels; a >= 1; --a)
         synthesizeLevel(mask, values, a);
     QCOMPARE(values[0][0], synthesized);
 
@@ -277,19 +277,19 @@ void TestWltTransform::clampAfterSynthesis()
 
 // The per-picture plan and the run lifting with folded ends give exactly what
 // the plain line-by-line synthesis gives, saturation included.
-void TestWltTransform::plannedSynthesisMatchesReference()
+void tst_WltTransform::plannedSynthesisMatchesReference()
 {
     QRandomGenerator random(99);
     auto plan = std::make_unique<SynthesisPlan>();
     for (int trial = 0; trial < 40; ++trial) {
         Plane8 n{};
         const int density = int(random.bounded(101));
-        for (int r = 0; r < PictureRows; ++r) {
-            for (int c = 0; c < PictureCols; ++c)
+        for (int r = 0; r < kPictureRows; ++r) {
+            for (int c = 0; c < kPictureCols; ++c)
                 n[r][c] = int(random.bounded(100)) < density ? 1 : 0;
         }
         Plane8 d;
-        decomposeMask(n, d, Levels);
+        decomposeMask(n, d, kLevels);
         Plane32 decoded{};
         const int64_t range = trial % 4 == 3 ? (int64_t(1) << 31) - 1 : 5000;
         for (auto &row : decoded) {
@@ -301,7 +301,7 @@ void TestWltTransform::plannedSynthesisMatchesReference()
         // The plan recorded while decomposing is the one the synthesis finds.
         auto recorded = std::make_unique<SynthesisPlan>();
         Plane8 again;
-        decomposeMask(n, again, Levels, recorded.get());
+        decomposeMask(n, again, kLevels, recorded.get());
         buildSynthesisPlan(d, *plan);
         for (int line = 0; line < SynthesisPlan::lineIndex(1, LineMode::Row, levelRows(1)); ++line) {
             QCOMPARE(recorded->runCount[line], plan->runCount[line]);
@@ -315,16 +315,16 @@ void TestWltTransform::plannedSynthesisMatchesReference()
 
         Plane8 mask = d;
         Plane32 values{}, replayed{};
-        for (int r = 0; r < PlaneRows; ++r) {
-            for (int c = 0; c < PlaneCols; ++c)
+        for (int r = 0; r < kPlaneRows; ++r) {
+            for (int c = 0; c < kPlaneCols; ++c)
                 values[r][c] = replayed[r][c] = d[r][c] > 0 ? decoded[r][c] : 0;
         }
-        for (int a = Levels; a >= 1; --a)
+        for (int a = kLevels; a >= 1; --a)
             synthesizeLevel(mask, values, a);
         synthesizePlanned(*plan, replayed);
         QVERIFY(values == replayed);
     }
 }
 
-QTEST_APPLESS_MAIN(TestWltTransform)
+QTEST_APPLESS_MAIN(tst_WltTransform)
 #include "tst_wlttransform.moc"
