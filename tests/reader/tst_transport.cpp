@@ -246,7 +246,7 @@ void tst_Transport::versionFailures()
     openCard();
     reader().injectReplyReports(replies);
     unsigned char version[256] = {};
-    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kVersionFailed);
+    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kNoValidReply);
     QCOMPARE(version[0], 0);
     QCOMPARE(fetches(), 1);
     QVERIFY(g_sleeps.empty());
@@ -481,7 +481,7 @@ void tst_Transport::unplugMidExchange()
     QCOMPARE(m_card->luvaro_USB_Open(usb), 0);
     reader().unplugAfterTransfers(1);
     unsigned char version[256] = {};
-    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kVersionFailed);
+    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kNoValidReply);
     QCOMPARE(version[0], 0);
     QCOMPARE(m_card->luvaro_USB_Beep(), luvaro::kTransferFailed);
 
