@@ -1,50 +1,20 @@
 // CPU-card commands of the driver against the emulated reader: exact request
 // frames, slot bytes, APDU framing, the contactless answer and its waiting-time
-// extensions, and the bounds on what fits.
+// extensions, and the bounds on what fits. (Type A activation: tst_typea.)
 
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "luvarocard.h"
+#include "reports.h"
 
 #include <QtTest>
 
-#include <functional>
-
 using namespace dorvent::emulator;
 
-Q_DECLARE_METATYPE(std::function<int(luvaroCard &)>)
-
-namespace {
-
-QByteArray data(const Report &r, int n = 32)
-{
-    return QByteArray(reinterpret_cast<const char *>(r.data()), n);
-}
-
-QByteArray hex(const char *digits)
-{
-    return QByteArray::fromHex(digits);
-}
-
-Report report(const QByteArray &bytes)
-{
-    Report r{};
-    std::copy(bytes.begin(), bytes.begin() + qMin(32, bytes.size()), r.begin());
-    return r;
-}
-
-// The first frame bytes of every request sent since the log was cleared.
-QList<QByteArray> sentFrames(int n)
-{
-    QList<QByteArray> out;
-    for (const Report &r : EmulatedReader::instance().sentReports())
-        out << data(r, n);
-    return out;
-}
-
-using Command = std::function<int(luvaroCard &)>;
-
-} // namespace
+using testsupport::bytesOf;
+using testsupport::DriverCall;
+using testsupport::hex;
+using testsupport::report;
 
 class tst_CpuCard : public QObject
 {
@@ -63,9 +33,7 @@ private slots:
     void answersThatDoNotFit();
     void powerOffRefusals_data();
     void powerOffRefusals();
-    void typeAActivation();
-    void typeAWithoutCardStopsAtRequest();
-    void fieldOffMakesTheCardUnreachable();
+    void contactlessSession();
     void contactlessAnswerLength_data();
     void contactlessAnswerLength();
     void waitingTimeExtensions_data();
@@ -85,9 +53,7 @@ void tst_CpuCard::init()
     m_typeA = typeA.get();
     reader().deck().radioField().insert(std::move(typeA));
     m_card = new luvaroCard;
-    char usb[] = "USB";
-    QCOMPARE(m_card->luvaro_USB_Open(usb), 0);
-    reader().clearLog();
+    QVERIFY(testsupport::openReader(*m_card));
 }
 
 void tst_CpuCard::cleanup()
@@ -98,65 +64,42 @@ void tst_CpuCard::cleanup()
 
 void tst_CpuCard::requestFrames_data()
 {
-    QTest::addColumn<Command>("command");
+    QTest::addColumn<DriverCall>("call");
     QTest::addColumn<QByteArray>("frame");
-    char buffer[256];
-    Q_UNUSED(buffer);
-    QTest::newRow("request") << Command([](luvaroCard &c) { return c.luvaro_USB_ICRequest(); }) << hex("02080001004148");
-    QTest::newRow("anticollision") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ICAnticoll(b); })
-                                   << hex("0208000100424B");
-    QTest::newRow("Type A power-on") << Command([](luvaroCard &c) { char b[128] = {}; return c.luvaro_USB_PowerOnTypeA(b); })
-                                     << hex("0208000100858C");
-    QTest::newRow("set Type A") << Command([](luvaroCard &c) { return c.luvaro_USB_SetTypeA(); }) << hex("020800020087 41CC");
-    QTest::newRow("select Type A") << Command([](luvaroCard &c) { return c.luvaro_USB_ICSelect('A'); }) << hex("0208000100434A");
-    QTest::newRow("select other") << Command([](luvaroCard &c) { return c.luvaro_USB_ICSelect('B'); }) << hex("0208000100 8A83");
-    QTest::newRow("cold power-on slot 1") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); })
+    QTest::newRow("cold power-on slot 1") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); })
                                           << hex("020800030074 0C1360");
-    QTest::newRow("warm power-on slot 0x11") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(0x11, b); })
+    QTest::newRow("warm power-on slot 0x11") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(0x11, b); })
                                              << hex("020800030075 0D1360");
-    QTest::newRow("power-on slot 5 goes to 0x8F") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(5, b); })
+    QTest::newRow("power-on slot 5 goes to 0x8F") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(5, b); })
                                                   << hex("020800030074 8F13E3");
-    QTest::newRow("power-on slot 0x24") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(0x24, b); })
+    QTest::newRow("power-on slot 0x24") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(0x24, b); })
                                         << hex("020800030074 9013FC");
-    QTest::newRow("power-off slot 1") << Command([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); }) << hex("0208000100730C7E");
-    QTest::newRow("field off") << Command([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(0); }) << hex("0208000200 4E0044");
-    QTest::newRow("field on, low byte only") << Command([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(0x101); })
-                                             << hex("0208000200 4E0145");
+    QTest::newRow("power-off slot 1") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); }) << hex("0208000100730C7E");
 }
 
 void tst_CpuCard::requestFrames()
 {
-    QFETCH(Command, command);
+    QFETCH(DriverCall, call);
     QFETCH(QByteArray, frame);
-    command(*m_card);
-    const QList<QByteArray> sent = sentFrames(32);
-    QCOMPARE(sent.size(), 1);
-    QCOMPARE(sent.first(), frame + QByteArray(32 - frame.size(), '\0'));
+    call(*m_card);
+    QCOMPARE(testsupport::exchangeMismatch({{frame, {}}}), QString());
 }
 
 void tst_CpuCard::notOpen_data()
 {
-    QTest::addColumn<Command>("command");
-    char b[8];
-    Q_UNUSED(b);
-    QTest::newRow("cold") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); });
-    QTest::newRow("warm") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(1, b); });
-    QTest::newRow("off") << Command([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); });
-    QTest::newRow("apdu") << Command([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDU(1, "0084000004", b); });
-    QTest::newRow("rf") << Command([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(1); });
-    QTest::newRow("type A") << Command([](luvaroCard &c) { return c.luvaro_USB_SetTypeA(); });
-    QTest::newRow("request") << Command([](luvaroCard &c) { return c.luvaro_USB_ICRequest(); });
-    QTest::newRow("anticoll") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ICAnticoll(b); });
-    QTest::newRow("select") << Command([](luvaroCard &c) { return c.luvaro_USB_ICSelect('A'); });
-    QTest::newRow("rats") << Command([](luvaroCard &c) { char b[128] = {}; return c.luvaro_USB_PowerOnTypeA(b); });
-    QTest::newRow("apdu type") << Command([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDUType("0084000004", b); });
+    QTest::addColumn<DriverCall>("call");
+    QTest::newRow("cold") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); });
+    QTest::newRow("warm") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(1, b); });
+    QTest::newRow("off") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); });
+    QTest::newRow("apdu") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDU(1, "0084000004", b); });
+    QTest::newRow("apdu type") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDUType("0084000004", b); });
 }
 
 void tst_CpuCard::notOpen()
 {
-    QFETCH(Command, command);
+    QFETCH(DriverCall, call);
     luvaroCard closed;
-    QCOMPARE(command(closed), -12);
+    QCOMPARE(call(closed), -12);
     QVERIFY(reader().transfers().empty());
 }
 
@@ -208,7 +151,7 @@ void tst_CpuCard::contactApduFraming()
     const auto sent = reader().sentReports();
     QCOMPARE(int(sent.size()), 2);
     QCOMPARE(sent[0][0], std::uint8_t(0x82));
-    QCOMPARE(data(sent[0], 8), hex("8208001A 00720C00"));
+    QCOMPARE(bytesOf(sent[0], 8), hex("8208001A 00720C00"));
     QCOMPARE(sent[1][0], std::uint8_t(0x02));
     QCOMPARE(sent[1][2], std::uint8_t(0x00)); // the extra zero byte
     const auto &frame = reader().firmware().requestFrames().back();
@@ -221,7 +164,7 @@ void tst_CpuCard::contactApduFraming()
     // An odd-length text loses its last digit: L counts the 5 whole bytes.
     reader().clearLog();
     QCOMPARE(m_card->luvaro_USB_APDU(1, "00840000041", answer), 0);
-    QCOMPARE(data(reader().sentReports()[0], 5), hex("0208000800"));
+    QCOMPARE(bytesOf(reader().sentReports()[0], 5), hex("0208000800"));
 }
 
 void tst_CpuCard::oversizedApdusAreRefused()
@@ -281,56 +224,17 @@ void tst_CpuCard::powerOffRefusals()
     QCOMPARE(m_card->luvaro_USB_PowerOff(1), code);
 }
 
-void tst_CpuCard::typeAActivation()
+void tst_CpuCard::contactlessSession()
 {
     char ats[128] = {};
     int len = -1;
     QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
-    QCOMPARE(QByteArray(ats), QByteArray("07788070024456"));
-    QCOMPARE(len, 0);
-    QCOMPARE(int(reader().sentReports().size()), 5);
-
-    char uid[256] = {};
-    QCOMPARE(m_card->luvaro_USB_ICRequest(), 0);
-    QCOMPARE(m_card->luvaro_USB_ICAnticoll(uid), 0);
-    QCOMPARE(QByteArray(uid), QByteArray("04A1B2C3"));
-
     char answer[1024] = {};
-    QCOMPARE(m_card->luvaro_USB_ICSelect('A'), 0);
-    QCOMPARE(m_card->luvaro_USB_PowerOnTypeA(ats), 0);
     QCOMPARE(m_card->luvaro_USB_APDUType("00A4040006D15600000100", answer), 0);
     QCOMPARE(QByteArray(answer), QByteArray("6F088406D156000001009000"));
     memset(answer, 0, sizeof answer);
     QCOMPARE(m_card->luvaro_USB_APDUType("00B0820004", answer), 0);
     QCOMPARE(QByteArray(answer), QByteArray("000003E89000"));
-}
-
-void tst_CpuCard::typeAWithoutCardStopsAtRequest()
-{
-    reader().deck().radioField().remove();
-    char ats[128] = "untouched";
-    int len = 7;
-    QCOMPARE(m_card->typeAPowerON(ats, &len), -1);
-    QCOMPARE(QByteArray(ats), QByteArray("untouched"));
-    QCOMPARE(len, 7);
-    const auto sent = reader().sentReports();
-    QCOMPARE(int(sent.size()), 2); // set Type A, request; nothing after
-    QCOMPARE(sent.back()[5], std::uint8_t(0x41));
-    QCOMPARE(m_card->luvaro_USB_ICRequest(), -21);
-}
-
-void tst_CpuCard::fieldOffMakesTheCardUnreachable()
-{
-    char ats[128] = {};
-    int len = 0;
-    QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
-    QCOMPARE(m_card->luvaro_USB_SwitchRF(0), 0);
-    char answer[1024] = {};
-    QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), -20);
-    QCOMPARE(m_card->luvaro_USB_ICRequest(), -21);
-    QCOMPARE(m_card->luvaro_USB_SwitchRF(1), 0);
-    QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
-    QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), 0);
 }
 
 void tst_CpuCard::contactlessAnswerLength_data()
@@ -378,11 +282,12 @@ void tst_CpuCard::waitingTimeExtensions()
     char answer[1024] = {};
     QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), code);
     QCOMPARE(int(flagLong), 0);
-    const auto sent = reader().sentReports();
-    QCOMPARE(int(sent.size()), 1 + qMin(extensions, int(luvaroCard::kMaxWaitingTimeExtensions)));
+    // Each request is answered with its own block byte and parameter.
+    testsupport::Exchange steps{{hex("0208000800 86 0000 0084000004 06"), {}}};
+    for (int i = 0; i < qMin(extensions, int(luvaroCard::kMaxWaitingTimeExtensions)); ++i)
+        steps.push_back({hex("0208000400 86 01 F2 05 7C"), {}});
+    QCOMPARE(testsupport::exchangeMismatch(steps), QString());
     if (extensions > 0) {
-        // Each request is answered with its own block byte and parameter.
-        QCOMPARE(data(sent[1], 10), hex("02080004008601F2057C"));
         QCOMPARE(int(longtimedata[0]), 0xF2);
         QCOMPARE(int(longtimedata[1]), 0x05);
     }

@@ -1,0 +1,147 @@
+// The radio field and Type A activation against the emulated reader: exact
+// request frames, the activation sequence and where it stops, and what the
+// field switch does to the card.
+
+#include "cpucards.h"
+#include "emulatedreader.h"
+#include "luvarocard.h"
+#include "reports.h"
+
+#include <QtTest>
+
+using namespace dorvent::emulator;
+using testsupport::DriverCall;
+using testsupport::hex;
+
+class tst_TypeA : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void requestFrames_data();
+    void requestFrames();
+    void notOpen_data();
+    void notOpen();
+    void activation();
+    void withoutCardStopsAtRequest();
+    void fieldOffMakesTheCardUnreachable();
+
+private:
+    EmulatedReader &reader() { return EmulatedReader::instance(); }
+    luvaroCard *m_card = nullptr;
+};
+
+void tst_TypeA::init()
+{
+    reader().reset();
+    reader().deck().radioField().insert(demoTypeACpuCard());
+    m_card = new luvaroCard;
+    QVERIFY(testsupport::openReader(*m_card));
+}
+
+void tst_TypeA::cleanup()
+{
+    delete m_card;
+    m_card = nullptr;
+}
+
+void tst_TypeA::requestFrames_data()
+{
+    QTest::addColumn<DriverCall>("call");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::newRow("request") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_ICRequest(); }) << hex("02080001004148");
+    QTest::newRow("anticollision") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ICAnticoll(b); })
+                                   << hex("0208000100424B");
+    QTest::newRow("Type A power-on") << DriverCall([](luvaroCard &c) { char b[128] = {}; return c.luvaro_USB_PowerOnTypeA(b); })
+                                     << hex("0208000100858C");
+    QTest::newRow("set Type A") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_SetTypeA(); }) << hex("020800020087 41CC");
+    QTest::newRow("select Type A") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_ICSelect('A'); }) << hex("0208000100434A");
+    QTest::newRow("select other") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_ICSelect('B'); }) << hex("0208000100 8A83");
+    QTest::newRow("field off") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(0); }) << hex("0208000200 4E0044");
+    QTest::newRow("field on, low byte only") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(0x101); })
+                                             << hex("0208000200 4E0145");
+}
+
+void tst_TypeA::requestFrames()
+{
+    QFETCH(DriverCall, call);
+    QFETCH(QByteArray, frame);
+    call(*m_card);
+    QCOMPARE(testsupport::exchangeMismatch({{frame, {}}}), QString());
+}
+
+void tst_TypeA::notOpen_data()
+{
+    QTest::addColumn<DriverCall>("call");
+    QTest::newRow("rf") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(1); });
+    QTest::newRow("type A") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_SetTypeA(); });
+    QTest::newRow("request") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_ICRequest(); });
+    QTest::newRow("anticoll") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ICAnticoll(b); });
+    QTest::newRow("select") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_ICSelect('A'); });
+    QTest::newRow("rats") << DriverCall([](luvaroCard &c) { char b[128] = {}; return c.luvaro_USB_PowerOnTypeA(b); });
+}
+
+void tst_TypeA::notOpen()
+{
+    QFETCH(DriverCall, call);
+    luvaroCard closed;
+    QCOMPARE(call(closed), -12);
+    QVERIFY(reader().transfers().empty());
+}
+
+void tst_TypeA::activation()
+{
+    char ats[128] = {};
+    int len = -1;
+    QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
+    QCOMPARE(QByteArray(ats), QByteArray("07788070024456"));
+    QCOMPARE(len, 0);
+    QCOMPARE(testsupport::exchangeMismatch({{hex("020800020087 41CC"), {}},
+                                            {hex("02080001004148"), {}},
+                                            {hex("0208000100424B"), {}},
+                                            {hex("0208000100434A"), {}},
+                                            {hex("0208000100858C"), {}}}),
+             QString());
+
+    char uid[256] = {};
+    QCOMPARE(m_card->luvaro_USB_ICRequest(), 0);
+    QCOMPARE(m_card->luvaro_USB_ICAnticoll(uid), 0);
+    QCOMPARE(QByteArray(uid), QByteArray("04A1B2C3"));
+    QCOMPARE(m_card->luvaro_USB_ICSelect('A'), 0);
+    std::fill(std::begin(ats), std::end(ats), '\0');
+    QCOMPARE(m_card->luvaro_USB_PowerOnTypeA(ats), 0);
+    QCOMPARE(QByteArray(ats), QByteArray("07788070024456"));
+}
+
+void tst_TypeA::withoutCardStopsAtRequest()
+{
+    reader().deck().radioField().remove();
+    char ats[128] = "untouched";
+    int len = 7;
+    QCOMPARE(m_card->typeAPowerON(ats, &len), -1);
+    QCOMPARE(QByteArray(ats), QByteArray("untouched"));
+    QCOMPARE(len, 7);
+    // Set Type A, request; nothing after.
+    QCOMPARE(testsupport::exchangeMismatch({{hex("020800020087 41CC"), {}}, {hex("02080001004148"), {}}}),
+             QString());
+    QCOMPARE(m_card->luvaro_USB_ICRequest(), -21);
+}
+
+void tst_TypeA::fieldOffMakesTheCardUnreachable()
+{
+    char ats[128] = {};
+    int len = 0;
+    QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
+    QCOMPARE(m_card->luvaro_USB_SwitchRF(0), 0);
+    char answer[1024] = {};
+    QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), -20);
+    QCOMPARE(m_card->luvaro_USB_ICRequest(), -21);
+    QCOMPARE(m_card->luvaro_USB_SwitchRF(1), 0);
+    QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
+    QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), 0);
+}
+
+QTEST_APPLESS_MAIN(tst_TypeA)
+#include "tst_typea.moc"
