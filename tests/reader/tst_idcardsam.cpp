@@ -50,6 +50,14 @@ std::unique_ptr<IdentityCard> residentCard(Bytes fingerprint = {}, Bytes photo =
     return std::make_unique<IdentityCard>(IdentityCard::Kind::Resident, residentHolder(), photo, fingerprint);
 }
 
+// Find and select answered, then the extended read answered with this payload.
+testsupport::Exchange extendedReadScript(const Bytes &payload)
+{
+    return {{hex("02080001 00B0B9"), replyReports(0x00)},
+            {hex("02080001 00B1B8"), replyReports(0x00)},
+            {hex("02080001 00B5BC"), replyReports(0x00, payload)}};
+}
+
 QString text(const char *field) { return QString::fromUtf8(field); }
 
 QByteArray bytes(const unsigned char *data, int n) { return QByteArray(reinterpret_cast<const char *>(data), n); }
@@ -189,6 +197,7 @@ void tst_IdCardSam::extendedRead()
 {
     QFETCH(Bytes, fingerprint);
     QFETCH(bool, kept);
+    testsupport::Exchange script;
     if (fingerprint.size() == 100) {
         // The card model pads its fingerprint block, so this reply is made by hand.
         Bytes payload{0x01, 0x00};
@@ -197,19 +206,18 @@ void tst_IdCardSam::extendedRead()
         payload.insert(payload.end(), dorvent::emulator::portraitPhoto().begin(), dorvent::emulator::portraitPhoto().end());
         payload.insert(payload.end(), fingerprint.begin(), fingerprint.end());
         QCOMPARE(payload.size(), std::size_t(1382));
-        std::vector<Report> injected = replyReports(0x00, {});
-        injected.push_back(injected.front());
-        const std::vector<Report> read = replyReports(0x00, payload);
-        injected.insert(injected.end(), read.begin(), read.end());
-        reader().injectReplyReports(injected);
+        script = extendedReadScript(payload);
     } else {
         reader().deck().idCardSam().insert(residentCard(fingerprint));
     }
     open();
+    testsupport::playReplies(script);
     IDINFO record = {};
     char message[256] = {};
     QCOMPARE(m_card->luvaro_USB_ReadIDCard(1, nullptr, &record, message), 0L);
     QCOMPARE(sentReports().last(), zeroPadded(hex("02080001 00B5BC")));
+    if (!script.empty())
+        QCOMPARE(testsupport::exchangeMismatch(script), QString());
     QCOMPARE(text(record.name), QStringLiteral("王小明"));
     QCOMPARE(text(record.validFrom), QStringLiteral("20150101"));
     QCOMPARE(bytes(record.wlt, 1024), bytes(dorvent::emulator::portraitPhoto()));
@@ -283,18 +291,17 @@ void tst_IdCardSam::replyLongerThanBuffer()
     reader().deck().idCardSam().insert(residentCard());
     Bytes payload = residentCard()->textBlock();
     payload.resize(4200, 0xAB);
-    const Report ok = replyReports(0x00, {}).front();
-    std::vector<Report> injected{ok, ok};
-    const std::vector<Report> read = replyReports(0x00, payload);
-    injected.insert(injected.end(), read.begin(), read.end());
+    const testsupport::Exchange script = extendedReadScript(payload);
     open();
-    reader().injectReplyReports(injected);
+    testsupport::playReplies(script);
     IDINFO record = {};
     char message[256] = {};
     QCOMPARE(m_card->luvaro_USB_ReadIDCard(1, nullptr, &record, message), 0L);
+    // The whole reply was fetched: the next exchange starts clean.
+    QCOMPARE(testsupport::exchangeMismatch(script), QString());
     unsigned char buffer[4096 + 64];
     std::memset(buffer, 0x5A, sizeof buffer);
-    reader().injectReplyReports(read);
+    reader().injectReplyReports(script.back().replies);
     QCOMPARE(m_card->PICC_Reader_ID_Read(buffer, 4096), 4096L);
     QCOMPARE(int(buffer[4095]), 0xAB);
     QCOMPARE(int(buffer[4096]), 0x5A);
