@@ -21,12 +21,10 @@ class tst_CpuCard : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
 
-    void requestFrames_data();
-    void requestFrames();
-    void notOpen_data();
-    void notOpen();
+    // Each request's exact frame, and nothing sent without a reader.
+    void requests_data();
+    void requests();
     void contactSession();
     void contactApduFraming();
     void oversizedApdusAreRefused();
@@ -41,7 +39,7 @@ private slots:
 
 private:
     EmulatedReader &reader() { return EmulatedReader::instance(); }
-    luvaroCard *m_card = nullptr;
+    std::unique_ptr<luvaroCard> m_card;
     TypeACpuCard *m_typeA = nullptr;
 };
 
@@ -52,17 +50,11 @@ void tst_CpuCard::init()
     auto typeA = demoTypeACpuCard();
     m_typeA = typeA.get();
     reader().deck().radioField().insert(std::move(typeA));
-    m_card = new luvaroCard;
-    QVERIFY(testsupport::openReader(*m_card));
+    m_card = testsupport::openedDriver(); // the last test's driver goes with its dead handle
+    QVERIFY(m_card);
 }
 
-void tst_CpuCard::cleanup()
-{
-    delete m_card;
-    m_card = nullptr;
-}
-
-void tst_CpuCard::requestFrames_data()
+void tst_CpuCard::requests_data()
 {
     QTest::addColumn<DriverCall>("call");
     QTest::addColumn<QByteArray>("frame");
@@ -75,32 +67,17 @@ void tst_CpuCard::requestFrames_data()
     QTest::newRow("power-on slot 0x24") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(0x24, b); })
                                         << hex("020800030074 9013FC");
     QTest::newRow("power-off slot 1") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); }) << hex("0208000100730C7E");
+    QTest::newRow("contact APDU slot 1") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDU(1, "0084000004", b); })
+                                         << hex("0208000800 72 0C00 0084000004 FE");
+    QTest::newRow("contactless APDU") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDUType("0084000004", b); })
+                                      << hex("0208000800 86 0000 0084000004 06");
 }
 
-void tst_CpuCard::requestFrames()
+void tst_CpuCard::requests()
 {
     QFETCH(DriverCall, call);
     QFETCH(QByteArray, frame);
-    call(*m_card);
-    QCOMPARE(testsupport::exchangeMismatch({{frame, {}}}), QString());
-}
-
-void tst_CpuCard::notOpen_data()
-{
-    QTest::addColumn<DriverCall>("call");
-    QTest::newRow("cold") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); });
-    QTest::newRow("warm") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(1, b); });
-    QTest::newRow("off") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); });
-    QTest::newRow("apdu") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDU(1, "0084000004", b); });
-    QTest::newRow("apdu type") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDUType("0084000004", b); });
-}
-
-void tst_CpuCard::notOpen()
-{
-    QFETCH(DriverCall, call);
-    luvaroCard closed;
-    QCOMPARE(call(closed), -12);
-    QVERIFY(reader().transfers().empty());
+    QCOMPARE(testsupport::requestMismatch(*m_card, call, frame), QString());
 }
 
 void tst_CpuCard::contactSession()

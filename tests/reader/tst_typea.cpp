@@ -18,36 +18,28 @@ class tst_TypeA : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
 
-    void requestFrames_data();
-    void requestFrames();
-    void notOpen_data();
-    void notOpen();
+    // Each request's exact frame, and nothing sent without a reader.
+    void requests_data();
+    void requests();
     void activation();
     void withoutCardStopsAtRequest();
     void fieldOffMakesTheCardUnreachable();
 
 private:
     EmulatedReader &reader() { return EmulatedReader::instance(); }
-    luvaroCard *m_card = nullptr;
+    std::unique_ptr<luvaroCard> m_card;
 };
 
 void tst_TypeA::init()
 {
     reader().reset();
     reader().deck().radioField().insert(demoTypeACpuCard());
-    m_card = new luvaroCard;
-    QVERIFY(testsupport::openReader(*m_card));
+    m_card = testsupport::openedDriver(); // the last test's driver goes with its dead handle
+    QVERIFY(m_card);
 }
 
-void tst_TypeA::cleanup()
-{
-    delete m_card;
-    m_card = nullptr;
-}
-
-void tst_TypeA::requestFrames_data()
+void tst_TypeA::requests_data()
 {
     QTest::addColumn<DriverCall>("call");
     QTest::addColumn<QByteArray>("frame");
@@ -64,31 +56,11 @@ void tst_TypeA::requestFrames_data()
                                              << hex("0208000200 4E0145");
 }
 
-void tst_TypeA::requestFrames()
+void tst_TypeA::requests()
 {
     QFETCH(DriverCall, call);
     QFETCH(QByteArray, frame);
-    call(*m_card);
-    QCOMPARE(testsupport::exchangeMismatch({{frame, {}}}), QString());
-}
-
-void tst_TypeA::notOpen_data()
-{
-    QTest::addColumn<DriverCall>("call");
-    QTest::newRow("rf") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(1); });
-    QTest::newRow("type A") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_SetTypeA(); });
-    QTest::newRow("request") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_ICRequest(); });
-    QTest::newRow("anticoll") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ICAnticoll(b); });
-    QTest::newRow("select") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_ICSelect('A'); });
-    QTest::newRow("rats") << DriverCall([](luvaroCard &c) { char b[128] = {}; return c.luvaro_USB_PowerOnTypeA(b); });
-}
-
-void tst_TypeA::notOpen()
-{
-    QFETCH(DriverCall, call);
-    luvaroCard closed;
-    QCOMPARE(call(closed), -12);
-    QVERIFY(reader().transfers().empty());
+    QCOMPARE(testsupport::requestMismatch(*m_card, call, frame), QString());
 }
 
 void tst_TypeA::activation()

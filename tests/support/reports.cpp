@@ -153,6 +153,30 @@ bool openReader(luvaroCard &card)
     return true;
 }
 
+std::unique_ptr<luvaroCard> openedDriver()
+{
+    auto card = std::make_unique<luvaroCard>();
+    return openReader(*card) ? std::move(card) : nullptr;
+}
+
+QString requestMismatch(luvaroCard &open, const DriverCall &call, const QByteArray &frame)
+{
+    EmulatedReader::instance().clearLog();
+    call(open);
+    const QString sent = exchangeMismatch({{frame, {}}});
+    if (!sent.isEmpty())
+        return sent;
+    EmulatedReader::instance().clearLog();
+    luvaroCard closed;
+    const int result = call(closed);
+    const std::size_t transfers = EmulatedReader::instance().transfers().size();
+    if (result == luvaro::kNotOpen && transfers == 0)
+        return QString();
+    return QStringLiteral("no reader open: gave %1 after %2 transfers, expected -12 after none")
+        .arg(result)
+        .arg(transfers);
+}
+
 void playReplies(const Exchange &steps)
 {
     std::vector<Report> all;

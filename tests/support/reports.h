@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 class luvaroCard;
@@ -69,9 +70,15 @@ QString exchangeMismatch(const Exchange &steps);
 
 // Opens the emulated reader with the driver and clears the transfer log.
 bool openReader(luvaroCard &card);
+// A driver that opened the emulated reader, log cleared; null if it could not.
+std::unique_ptr<luvaroCard> openedDriver();
 
 // One driver call, for tables of calls.
 using DriverCall = std::function<int(luvaroCard &)>;
+// Runs the call on the open driver, which must send exactly `frame`, then on
+// a driver with no reader open, which must give -12 and send nothing. Empty
+// when both hold, else what differed.
+QString requestMismatch(luvaroCard &open, const DriverCall &call, const QByteArray &frame);
 
 } // namespace testsupport
 
