@@ -86,28 +86,29 @@ void tst_CpuCard::contactSession()
     QCOMPARE(m_card->luvaro_USB_ColdPowerOn(1, atr), 0);
     QCOMPARE(QByteArray(atr), QByteArray("3B680000444F5256454E5431"));
 
+    // In order: the card keeps its selected file from one APDU to the next.
+    const struct
+    {
+        const char *apdu;
+        const char *answer; // null: not compared
+    } kSession[] = {
+        {"00A4040006D15600000100", "6F088406D156000001009000"},
+        {"00A40000020002", "9000"},
+        {"00B0000004", "000003E89000"},
+        {"00A40000021234", "6A82"},
+        {"00CA000000", "6D00"},
+        // Back to the master file; a read past the file's end says so.
+        {"00A40000023F00", nullptr},
+        {"00A40000020015", nullptr},
+        {"00B0000000", "0102030405060708090A0B0C0D0E0F106282"},
+    };
     char answer[1024] = {};
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A4040006D15600000100", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("6F088406D156000001009000"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000020002", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("9000"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00B0000004", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("000003E89000"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000021234", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("6A82"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00CA000000", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("6D00"));
-
-    // Back to the master file; a read past the file's end says so.
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000023F00", answer), 0);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000020015", answer), 0);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00B0000000", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("0102030405060708090A0B0C0D0E0F106282"));
+    for (const auto &step : kSession) {
+        memset(answer, 0, sizeof answer);
+        QCOMPARE(m_card->luvaro_USB_APDU(1, step.apdu, answer), 0);
+        if (step.answer)
+            QCOMPARE(QByteArray(answer), QByteArray(step.answer));
+    }
 
     QCOMPARE(m_card->luvaro_USB_PowerOff(1), 0);
     QCOMPARE(m_card->luvaro_USB_APDU(1, "0084000004", answer), -20); // unpowered
