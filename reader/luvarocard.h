@@ -40,7 +40,6 @@ extern unsigned char longtimedata[2];
 class luvaroCard
 {
 public:
-    static constexpr int kReportSize = luvaro::kReportSize;
     static constexpr int kVersionBufferSize = 256;
 
     luvaroCard() = default;
@@ -146,7 +145,7 @@ public:
 
 private:
     // ---- Exchange patterns for the command families (luvarocard_transport.cpp) ----
-    // One report out, one report back into reply[kReportSize] (zeroed when
+    // One report out, one report back into reply[luvaro::kReportSize] (zeroed when
     // the fetch fails): 0, -12 or -15.
     int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply);
     // The request for `command` and its parameters as one report each way.

@@ -108,7 +108,7 @@ int luvaroCard::luvaro_USB_Version(unsigned char *out, int outCapacity)
     if (!out || outCapacity < 1)
         return luvaro::kBadParameter;
 
-    unsigned char reply[kReportSize];
+    unsigned char reply[luvaro::kReportSize];
     if (exchangeRequest(kVersion, nullptr, 0, reply) != luvaro::kOk)
         return luvaro::kNoValidReply;
     if (reply[1] != luvaro::kReplyTag || reply[luvaro::kStatusOffset] != luvaro::kStatusOk)

@@ -12,7 +12,6 @@
 #include "ownfile.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
