@@ -5,26 +5,37 @@
 namespace luvaro {
 namespace {
 
-constexpr bool codesAreDistinct()
-{
-    for (auto a = std::begin(kResultCodes); a != std::end(kResultCodes); ++a)
-        for (auto b = a + 1; b != std::end(kResultCodes); ++b)
-            if (a->code == b->code)
-                return false;
-    return true;
-}
-static_assert(codesAreDistinct(), "one row per code");
-
-// Card status words are 0x6xxx or 0x9xxx; libusb's errors lie between -1 and -99.
-constexpr int kSmallestStatusWord = 0x6000;
-
-const ResultCode *rowOf(int code)
+constexpr const ResultCode *rowOf(int code)
 {
     for (const ResultCode &row : kResultCodes)
         if (row.code == code)
             return &row;
     return nullptr;
 }
+
+constexpr bool codesAreDistinct()
+{
+    for (auto a = std::begin(kResultCodes); a != std::end(kResultCodes); ++a)
+        if (rowOf(a->code) != a)
+            return false;
+    return true;
+}
+static_assert(codesAreDistinct(), "one row per code");
+constexpr int kNamedCodes[] = {kOk, kFailed, kNoCard, kNoCardResponse, kNotOpen, kBadParameter,
+                               kTransferFailed, kStatusError, kSingleStatusError, kIdCardReadFailed,
+                               kNoValidReply, kBankCardNotRead};
+
+constexpr bool namedCodesAreListed()
+{
+    for (int code : kNamedCodes)
+        if (!rowOf(code))
+            return false;
+    return std::size(kNamedCodes) == std::size(kResultCodes);
+}
+static_assert(namedCodesAreListed(), "every named code has its row, and every row its name");
+
+// Card status words are 0x6xxx or 0x9xxx; libusb's errors lie between -1 and -99.
+constexpr int kSmallestStatusWord = 0x6000;
 
 } // namespace
 
