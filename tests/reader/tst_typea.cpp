@@ -24,6 +24,7 @@ private slots:
     void requests();
     void activation();
     void withoutCardStopsAtRequest();
+    void cardWithoutBlockProtocolStopsAtRats();
     void fieldOffMakesTheCardUnreachable();
 
 private:
@@ -99,6 +100,26 @@ void tst_TypeA::withoutCardStopsAtRequest()
     QCOMPARE(testsupport::exchangeMismatch({{hex("020800020087 41CC"), {}}, {hex("02080001004148"), {}}}),
              QString());
     QCOMPARE(m_card->luvaro_USB_ICRequest(), -21);
+}
+
+void tst_TypeA::cardWithoutBlockProtocolStopsAtRats()
+{
+    // An M1-like card: activated up to select, but it has no ATS to give.
+    reader().deck().radioField().insert(
+        std::make_unique<TypeACard>(std::vector<std::uint8_t>{0xDE, 0xAD, 0xBE, 0xEF},
+                                    std::vector<std::uint8_t>{0x04, 0x00}, 0x08));
+    char ats[128] = {};
+    int len = 7;
+    QCOMPARE(m_card->typeAPowerON(ats, &len), -1);
+    QCOMPARE(QByteArray(ats), QByteArray());
+    QCOMPARE(int(reader().sentReports().size()), 5);
+
+    char uid[256] = {};
+    QCOMPARE(m_card->luvaro_USB_ICRequest(), 0);
+    QCOMPARE(m_card->luvaro_USB_ICAnticoll(uid), 0);
+    QCOMPARE(QByteArray(uid), QByteArray("DEADBEEF"));
+    QCOMPARE(m_card->luvaro_USB_ICSelect('A'), 0);
+    QCOMPARE(m_card->luvaro_USB_PowerOnTypeA(ats), -21);
 }
 
 void tst_TypeA::fieldOffMakesTheCardUnreachable()
