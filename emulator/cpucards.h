@@ -2,6 +2,7 @@
 
 #include "deck.h"
 #include "iso7816card.h"
+#include "typea.h"
 
 #include <cstdint>
 #include <memory>
@@ -22,21 +23,6 @@ public:
     bool powered = false;
 };
 
-// Any ISO 14443 Type A card: request, anticollision and select bring it from
-// idle to active. Families derive their cards (CPU, M1) from it.
-class TypeACard : public Card
-{
-public:
-    enum class State { Idle, Ready, Active };
-    TypeACard(std::vector<std::uint8_t> uid, std::vector<std::uint8_t> atqa, std::uint8_t sak);
-    void reset() override { state = State::Idle; }
-
-    const std::vector<std::uint8_t> uid;
-    const std::vector<std::uint8_t> atqa;
-    const std::uint8_t sak;
-    State state = State::Idle;
-};
-
 // A Type A card with a CPU: after select, RATS gives its ATS and APDUs go in
 // I-blocks. It may ask for more time (S-block WTX) before answering.
 class TypeACpuCard : public TypeACard
@@ -45,6 +31,7 @@ public:
     TypeACpuCard(std::vector<std::uint8_t> uid, std::vector<std::uint8_t> ats,
                  Iso7816Responder files = demoFileSystem());
     void reset() override;
+    bool answerToSelect(std::vector<std::uint8_t> &atsOut) override;
 
     const std::vector<std::uint8_t> ats;
     Iso7816Responder files;

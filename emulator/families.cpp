@@ -6,6 +6,7 @@ namespace dorvent::emulator {
 // library and says in one place what the reader can do.
 constexpr FamilyInstaller kFamilies[] = {
     installDeviceCommands,
+    installTypeACommands,
     installCpuCardCommands,
     installIdCardCommands,
 };

@@ -14,7 +14,8 @@ namespace dorvent::emulator {
 //    request, finds its card in the deck (deck().contactSlot(byte),
 //    radioField(), idCardSam(), magneticHead()), dynamic_casts it with
 //    cardAs<T>(), and returns a Reply: Reply::ok(payload), Reply::failed(),
-//    Reply::custom(...) for replies laid out differently, or Reply::none().
+//    Reply::counted(data) for a count at offset 3, Reply::custom(...) for
+//    replies laid out differently, or Reply::none().
 //    Requests that do not follow the common L / checksum rule say so in
 //    their FrameRule.
 // 3. It adds one installer below and one row to kFamilies in families.cpp.
@@ -24,12 +25,29 @@ namespace dorvent::emulator {
 
 using FamilyInstaller = void (*)(CommandTable &);
 
+// One installer per topic, each in its own file:
+//
+//   device_commands.cpp  the reader's own commands: beep, version
+//   typea.h/.cpp         the radio field and Type A activation (TypeACard)
+//   cpucards.h/.cpp      contact CPU cards, APDUs to a Type A CPU card
+//   idsam.cpp            the identity-card SAM (the card model: idcard.h/.cpp)
+//
+// and, as their families land, each with its card models and its installer:
+//
+//   m1.h/.cpp            M1 cards, a TypeACard with sectors, keys and value blocks
+//   iso15693.h/.cpp      ISO 15693 tags in the radio field
+//   memorycards.h/.cpp   4442 and 4428 cards in a contact slot
+//   stripe.h/.cpp        the magnetic head: queued swipes, the track format
+//   bankcard.h/.cpp      a bank card (contact or Type A) with its PSE and records
+//   sscard.h/.cpp        the social-security card and its files
+
 // The reader's own commands: beep, version.
 void installDeviceCommands(CommandTable &table);
-// Contact and contactless CPU cards, the radio field, Type A activation.
+// The radio field and Type A activation (typea.cpp).
+void installTypeACommands(CommandTable &table);
+// Contact CPU cards, APDUs to a Type A CPU card (cpucards.cpp).
 void installCpuCardCommands(CommandTable &table);
-
-// The identity-card SAM: find, select, reads, chip UID (idcard.cpp).
+// The identity-card SAM: find, select, reads, chip UID (idsam.cpp).
 void installIdCardCommands(CommandTable &table);
 
 // Every family's installer, in order.

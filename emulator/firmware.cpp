@@ -35,6 +35,13 @@ Reply Reply::standard(std::uint8_t status, const Bytes &payload)
     return custom(body);
 }
 
+Reply Reply::counted(const Bytes &data)
+{
+    Bytes body{kReplyTag, status::kOk, static_cast<std::uint8_t>(data.size())};
+    body.insert(body.end(), data.begin(), data.end());
+    return custom(body);
+}
+
 Reply Reply::custom(const Bytes &fromOffset1)
 {
     Reply reply;

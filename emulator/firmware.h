@@ -43,6 +43,9 @@ public:
     static Reply standard(std::uint8_t status, const Bytes &payload = {});
     static Reply ok(const Bytes &payload = {}) { return standard(status::kOk, payload); }
     static Reply failed(std::uint8_t code = status::kFailed) { return standard(code); }
+    // 02 00 count data: the count at offset 3 and the data from offset 4, as
+    // the reader answers power-on, anticollision and RATS.
+    static Reply counted(const Bytes &data);
     // A reply laid out by the command itself from offset 1 on (for the
     // commands whose count or data stand elsewhere); the checksum is appended.
     static Reply custom(const Bytes &fromOffset1);

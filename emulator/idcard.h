@@ -78,8 +78,4 @@ Bytes sampleFingerprint(std::uint8_t seed = 1);
 // The demo deck's card: an ordinary card of a fictional holder, with fingerprints.
 std::unique_ptr<IdentityCard> demoIdentityCard();
 
-// The SAM's commands: find (0xB0), select (0xB1), read (0xB4), extended
-// read (0xB5) and the chip UID (0x12).
-void installIdCardCommands(CommandTable &table);
-
 } // namespace dorvent::emulator

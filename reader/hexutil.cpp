@@ -1,6 +1,6 @@
 #include "hexutil.h"
 
-#include "luvarocard.h"
+#include "resultcodes.h"
 
 #include <cstring>
 
@@ -28,18 +28,31 @@ int util_putHex2Char(const char *hex, unsigned char *dst, int offset, int dstCap
 
 int util_char2Hex(const unsigned char *bytes, int n, char *out, int outCapacity)
 {
+    return luvaro::writeHex(bytes, n, out, outCapacity, luvaro::HexEnd::Nul);
+}
+
+namespace luvaro {
+
+int writeHex(const unsigned char *bytes, int n, char *out, int size, HexEnd end)
+{
     static const char kDigits[] = "0123456789ABCDEF";
     if (n < 0)
         n = 0;
-    if (outCapacity < 2 * n + 1) {
-        if (out && outCapacity > 0)
+    const int needed = 2 * n + (end == HexEnd::Nul ? 1 : 0);
+    if (needed == 0)
+        return 0;
+    if (!out || size < needed || (n > 0 && !bytes)) {
+        if (out && size > 0 && end == HexEnd::Nul)
             out[0] = '\0';
-        return luvaro::kBadParameter;
+        return kBadParameter;
     }
     for (int i = 0; i < n; ++i) {
         out[2 * i] = kDigits[bytes[i] >> 4];
         out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
     }
-    out[2 * n] = '\0';
+    if (end == HexEnd::Nul)
+        out[2 * n] = '\0';
     return 2 * n;
 }
+
+} // namespace luvaro

@@ -15,3 +15,16 @@ int util_putHex2Char(const char *hex, unsigned char *dst, int offset, int dstCap
 // Returns -14 with "" written (capacity permitting) when the text would not
 // fit in outCapacity bytes.
 int util_char2Hex(const unsigned char *bytes, int n, char *out, int outCapacity);
+
+namespace luvaro {
+
+// Whether a NUL follows the digits. Most card commands write none: their
+// callers hand in zeroed buffers and read the length they expect.
+enum class HexEnd { Nul, None };
+
+// Writes n bytes (none for n <= 0) as 2·n uppercase digits into out[size],
+// then a NUL with HexEnd::Nul. Returns the digit count, or -14 when the text
+// would not fit: then only an empty text is written (HexEnd::Nul, room permitting).
+int writeHex(const unsigned char *bytes, int n, char *out, int size, HexEnd end);
+
+} // namespace luvaro

@@ -2,30 +2,15 @@
 
 #include <libusb.h>
 
+#include <cstddef>
 #include <cstdint>
 
+#include "frame.h"
 #include "hexutil.h"
-#include "idinfo.h" // identity card
+#include "idinfo.h"
+#include "resultcodes.h"
 
-class QPixmap; // identity card
-
-// Results of every driver operation. 0 (or a length or count where an
-// operation says so) is success; the card actions pass these codes on to the
-// client unchanged.
-namespace luvaro {
-constexpr int kOk = 0;
-constexpr int kNoReaderFound = -1;      // open found no reader; also some malformed replies
-constexpr int kNoStripeData = -2;       // no swipe within the time limit
-constexpr int kPowerOnRefused = -4;     // the reader refused a contact power-on
-constexpr int kNotOpen = -12;           // no reader open: nothing was sent
-constexpr int kBadParameter = -14;      // out of range, or would not fit its buffer
-constexpr int kTransferFailed = -15;    // a transfer failed, or a malformed single-report reply
-constexpr int kStatusError = -20;       // multi-report / contactless reply: status not 0x00
-constexpr int kSingleStatusError = -21; // single-report reply: status not 0x00
-constexpr int kVersionFailed = -100;    // version: malformed reply or failed transfer
-constexpr int kBankCardNotRead = -200;
-// Any other negative value from luvaro_USB_Open is a libusb error code.
-} // namespace luvaro
+class QPixmap;
 
 // The card's pending request for more time on the contactless path: 1 while
 // one is being answered, with the card's block byte and its parameter.
@@ -34,13 +19,27 @@ extern unsigned char longtimedata[2];
 
 // The reader driver: one object per service, holding the open reader's libusb
 // handle (null while closed) and the context it was opened in.
+//
+// Its definition is split by topic, one file each; a card family adds its
+// own section here and its own luvarocard_<family>.cpp:
+//
+//   luvarocard_transport.cpp  reports, frames over them, the exchange patterns
+//   luvarocard_device.cpp     the reader: open, close, beep, version
+//   luvarocard_cpu.cpp        contact CPU cards, contactless APDUs
+//   luvarocard_typea.cpp      the radio field and ISO 14443 Type A activation
+//   luvarocard_idsam.cpp      identity card: the SAM exchange
+//   luvarocard_idrecord.cpp   identity card: the record, UTF-16, nations, trace
+//   luvarocard_pictures.cpp   identity card: pictures of the two faces
+// and, as their families land:
+//   luvarocard_m1.cpp         M1 cards: authentication, blocks, value blocks (after Type A activation)
+//   luvarocard_iso15693.cpp   ISO 15693 tags: inventory, system information, blocks, AFI, DSFID
+//   luvarocard_memorycard.cpp 4442 and 4428 memory cards
+//   luvarocard_stripe.cpp     the magnetic-stripe head: swipe, format
+//   luvarocard_bankcard.cpp   the bank-card number (contact or Type A, PSE and records)
+//   luvarocard_sscard.cpp     the social-security card and SSCard_IDINFO
 class luvaroCard
 {
 public:
-    // Every transfer moves one report of this many bytes.
-    static constexpr int kReportSize = 32;
-    // Report buffers handed to HidD_* by the command families: one spare byte.
-    static constexpr int kReportBufferSize = 33;
     static constexpr int kVersionBufferSize = 256;
 
     luvaroCard() = default;
@@ -48,7 +47,7 @@ public:
     luvaroCard(const luvaroCard &) = delete;
     luvaroCard &operator=(const luvaroCard &) = delete;
 
-    // ---- Reader: open, close, beep, version (luvarocard_device.cpp) ----
+    // ---- The reader: open, close, beep, version (luvarocard_device.cpp) ----
     int luvaro_USB_Open(char *unused);
     int luvaro_USB_Close();
     int luvaro_USB_Beep();
@@ -56,7 +55,7 @@ public:
     int luvaro_USB_Version(unsigned char *out, int outCapacity = kVersionBufferSize);
     libusb_device_handle *handle() const { return m_handle; }
 
-    // ---- Contact and contactless CPU cards (luvarocard_cpu.cpp) ----
+    // ---- Contact CPU cards and contactless APDUs (luvarocard_cpu.cpp) ----
     // Hex outputs are written without a terminator into the caller's zeroed
     // buffer of `size` bytes; an answer whose hex would not fit is refused
     // with -14 and nothing is written.
@@ -74,6 +73,10 @@ public:
     // 0, -1 (malformed reply), or the reader's refusal code (positive).
     int luvaro_USB_PowerOff(int slot);
     int luvaro_USB_APDU(int slot, const char *apduHex, char *outHex, int size = kAnswerHexSize);
+    int luvaro_USB_APDUType(const char *apduHex, char *outHex, int size = kAnswerHexSize);
+
+    // ---- The radio field and Type A activation (luvarocard_typea.cpp) ----
+    // Shared by contactless CPU cards, M1 cards, bank and social-security cards.
     int luvaro_USB_SwitchRF(int on);
     int luvaro_USB_SetTypeA();
     int luvaro_USB_ICRequest();
@@ -81,7 +84,6 @@ public:
     int luvaro_USB_ICAnticoll(char *uidHex, int size = 256);
     int luvaro_USB_ICSelect(unsigned char type);
     int luvaro_USB_PowerOnTypeA(char *atsHex, int size = 128);
-    int luvaro_USB_APDUType(const char *apduHex, char *outHex, int size = kAnswerHexSize);
     // The whole Type A activation; the ATS NUL-terminated. 0 or -1.
     int typeAPowerON(char *atsHex, int *len, int size = 128);
 
@@ -118,7 +120,7 @@ public:
     static constexpr int kMaxBusyWaits = 10;       // GetUsbMsg: one pause each
     static constexpr int kMaxBusyRefetches = 5000; // HDRead_PICCReader: no pause
 
-    // ---- Identity card: SAM read and record (luvarocard_idcard.cpp) ----
+    // ---- Identity card: the SAM exchange (luvarocard_idsam.cpp) ----
     long PICC_Reader_ID_Request();
     long PICC_Reader_ID_Select();
     // The payload length, or a negative code; never writes more than capacity bytes.
@@ -127,6 +129,8 @@ public:
     long luvaro_USB_ReadIDCard(int mode, const char *photoPath, IDINFO *record, char *message,
                                std::size_t messageSize = kIdMessageSize);
     long luvaro_USB_ReadIDCardUid(char *out, std::size_t outSize = 256);
+
+    // ---- Identity card: the record (luvarocard_idrecord.cpp) ----
     long Analysis(int flag, const char *photoPath, IDINFO *record, const unsigned char *block);
     static int Utf16_To_Utf8(const UTF16 *source, UTF8 *target, std::size_t targetSize,
                              ConversionFlags flags);
@@ -138,29 +142,28 @@ public:
     void addMaskByPathBack(const char *templatePath, const char *outputPath, const IDINFO &record);
     void addMask(QPixmap &pixmap, const IDINFO &record);
     void addMaskBack(QPixmap &pixmap, const IDINFO &record);
-    // ---- end of identity card ----
 
 private:
-    // ---- Frame helpers for the command families (luvarocard_transport.cpp) ----
-    // XOR of bytes[from] .. bytes[to], both included.
-    static unsigned char xorOf(const unsigned char *bytes, int from, int to);
-    // Lays out 02 08 00 L command params checksum (L = n + 1); the frame
-    // length, or -14 when it would not fit in capacity bytes.
-    static int buildFrame(unsigned char command, const unsigned char *params, int n,
-                          unsigned char *frame, int capacity);
-    // One report out, one report back into reply[kReportSize] (zeroed when
+    // ---- Exchange patterns for the command families (luvarocard_transport.cpp) ----
+    // One report out, one report back into reply[luvaro::kReportSize] (zeroed when
     // the fetch fails): 0, -12 or -15.
     int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply);
+    // The request for `command` and its parameters as one report each way.
+    int exchangeRequest(unsigned char command, const unsigned char *params, int n,
+                        unsigned char *reply);
+    // The request for `command` (no parameters) out with SetUsbMsg, its reply
+    // in with GetUsbMsg: the payload length copied, or a negative code.
+    int readRequest(unsigned char command, unsigned char *out, int outCapacity);
     // Copies `want` reply bytes starting at report offset `offset` of the
     // first report, fetching the continuation reports the reader sends.
     static int collectPayload(libusb_device_handle *handle, const unsigned char *first,
                               int offset, int want, unsigned char *out, int outCapacity,
                               int *copied);
-
     // One-report command whose reply carries a count at offset 3 and the
-    // bytes from offset 4, written as hex (NUL-terminated when there is room).
+    // bytes from offset 4, written as hex.
     int countedHexCommand(unsigned char command, const unsigned char *params, int n,
-                          int refusedCode, bool checkHeader, char *hex, int size);
+                          int refusedCode, bool checkHeader, luvaro::HexEnd end, char *hex,
+                          int size);
     // One-report command with no data back: 0, -12, -15 or -21.
     int simpleCommand(unsigned char command, const unsigned char *params, int n);
 

@@ -15,14 +15,9 @@ constexpr int kInterface = 0;
 // The source line the driver has always printed with this message.
 constexpr int kDeviceListTraceNumber = 418;
 
-// Beep: command 0xB2 with its length parameter 0x32.
-constexpr unsigned char kBeepFrame[] = {0x02, 0x08, 0x00, 0x02, 0x00, 0xB2, 0x32, 0x8A};
-// Version: command 0x10; the reader wants this checksum over offsets 2..5 only.
-constexpr unsigned char kVersionFrame[] = {0x02, 0x08, 0x00, 0x01, 0x00, 0x10, 0x11};
-
-constexpr unsigned char kReplyTag = 0x02;
-constexpr unsigned char kStatusOk = 0x00;
-constexpr int kPayloadOffset = 5;
+constexpr unsigned char kBeep = 0xB2;
+constexpr unsigned char kBeepLength = 0x32;
+constexpr unsigned char kVersion = 0x10;
 
 } // namespace
 
@@ -67,7 +62,7 @@ int luvaroCard::luvaro_USB_Open(char *)
         std::perror("libusb_open_device_with_pid_vid");
         libusb_exit(m_context);
         m_context = nullptr;
-        return luvaro::kNoReaderFound;
+        return luvaro::kFailed;
     }
 
     if (libusb_kernel_driver_active(m_handle, kInterface) == 1)
@@ -97,9 +92,11 @@ int luvaroCard::luvaro_USB_Beep()
         return luvaro::kNotOpen;
     // The answer carries nothing, but a request that never reached the
     // reader is not reported as a beep.
-    if (HidD_SetFeature(m_handle, kBeepFrame, sizeof kBeepFrame) < 0)
+    unsigned char frame[luvaro::kReportSize] = {};
+    const int frameLen = luvaro::buildRequest(kBeep, &kBeepLength, 1, frame, sizeof frame);
+    if (HidD_SetFeature(m_handle, frame, frameLen) < 0)
         return luvaro::kTransferFailed;
-    unsigned char reply[kReportBufferSize];
+    unsigned char reply[luvaro::kReportSize];
     HidD_GetFeature(m_handle, reply, sizeof reply);
     return luvaro::kOk;
 }
@@ -111,17 +108,17 @@ int luvaroCard::luvaro_USB_Version(unsigned char *out, int outCapacity)
     if (!out || outCapacity < 1)
         return luvaro::kBadParameter;
 
-    unsigned char reply[kReportSize];
-    if (exchangeReport(kVersionFrame, sizeof kVersionFrame, reply) != luvaro::kOk)
-        return luvaro::kVersionFailed;
-    if (reply[1] != kReplyTag || reply[2] != kStatusOk)
-        return luvaro::kVersionFailed;
+    unsigned char reply[luvaro::kReportSize];
+    if (exchangeRequest(kVersion, nullptr, 0, reply) != luvaro::kOk)
+        return luvaro::kNoValidReply;
+    if (reply[1] != luvaro::kReplyTag || reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
+        return luvaro::kNoValidReply;
 
     // A text longer than the buffer is cut; one byte stays for the NUL.
     int copied = 0;
-    if (collectPayload(m_handle, reply, kPayloadOffset, reply[3] | reply[4] << 8, out,
+    if (collectPayload(m_handle, reply, luvaro::kHeaderSize, luvaro::replyLength(reply), out,
                        outCapacity - 1, &copied) != luvaro::kOk)
-        return luvaro::kVersionFailed;
+        return luvaro::kNoValidReply;
     out[copied] = '\0';
     return luvaro::kOk;
 }

@@ -131,7 +131,8 @@ QFont makeFont(const FontStyle &style)
     return font;
 }
 
-// Truncated toward zero, as the layout is specified.
+// Truncated toward zero, not rounded: rounding would move some texts one
+// pixel off the layout's positions.
 int scaled(int size, double k) { return static_cast<int>(size * k); }
 
 QPoint at(const QPaintDevice &device, const Cell &cell)

@@ -9,16 +9,7 @@
 // (wValue 0x3000, not the 0x0300 a HID feature report would use: the reader
 // answers to these words only.)
 //
-// The frame (multi-byte numbers little-endian):
-//
-//   offset   0        1      2        3     4      5         6 .. 4+L     5+L
-//          +--------+------+--------+-----+-----+---------+------------+----------+
-//   request| marker | 0x08 | 0x00   | L lo  L hi| command | parameters | checksum |
-//   reply  | marker | 0x02 | status | L lo  L hi| payload (L bytes)    | checksum |
-//          +--------+------+--------+-----+-----+---------+------------+----------+
-//   marker   0x02: the frame ends in this report; 0x82: more reports follow
-//   status   0x00 success, 0x16 busy (fetch again), anything else a failure
-//   checksum XOR of offsets 1 .. 4+L (the reply's is never checked)
+// The frame itself and its building are in frame.h.
 //
 // A frame of up to 32 bytes is one zero-filled report. A longer one goes out
 // as frame bytes 0..31 with marker 0x82, then reports of marker + 31 frame
@@ -84,22 +75,21 @@ constexpr std::uint16_t kGetReportValue = 0x3000;
 constexpr std::uint16_t kInterfaceIndex = 0;
 constexpr unsigned kTransferTimeoutMs = 1000;
 
-constexpr int kReportSize = luvaroCard::kReportSize;
-constexpr unsigned char kMarkerLast = 0x02;
-constexpr unsigned char kMarkerMore = 0x82;
-constexpr unsigned char kRequestTag = 0x08;
-constexpr unsigned char kReplyTag = 0x02;
-constexpr unsigned char kStatusOk = 0x00;
-constexpr unsigned char kStatusBusy = 0x16;
-constexpr int kHeaderSize = 5;        // marker, tag, status, L
-constexpr int kContinuationData = 31; // bytes after the marker of a later report
+using luvaro::kContinuationData;
+using luvaro::kHeaderSize;
+using luvaro::kMarkerLast;
+using luvaro::kMarkerMore;
+using luvaro::kReportSize;
+using luvaro::kStatusBusy;
+using luvaro::kStatusOk;
+using luvaro::replyLength;
 constexpr int kMaxSingleReportData = 25; // n + 7 frame bytes must fit one report
+constexpr int kCountOffset = 3;          // counted replies: count here, bytes from the next offset
 // The answer to a card's WTX request: 02 08 00 04 00 86 01 <block byte> <WTXM> checksum.
 // Block control 0x01 tells the reader to pass the two bytes on as an S-block
 // (0x00, in an APDU frame, wraps the data in an I-block).
 constexpr unsigned char kContactlessCommand = 0x86;
 constexpr unsigned char kWtxBlockControl = 0x01;
-constexpr int kWtxFrameSize = 10;
 
 void sleepMilliseconds(int ms)
 {
@@ -115,11 +105,6 @@ int featureTransfer(libusb_device_handle *handle, std::uint8_t requestType, std:
     const int moved = libusb_control_transfer(handle, requestType, request, value, kInterfaceIndex,
                                               report, kReportSize, kTransferTimeoutMs);
     return moved > 0 ? moved : luvaro::kTransferFailed;
-}
-
-int replyLength(const unsigned char *report)
-{
-    return report[3] | report[4] << 8;
 }
 
 } // namespace
@@ -243,14 +228,14 @@ int luvaroCard::GetUsbMsg(libusb_device_handle *handle, unsigned char *out, int 
     unsigned char report[kReportSize];
     if (HidD_GetFeature(handle, report, kReportSize) < 0)
         return luvaro::kTransferFailed;
-    for (int waits = 0; report[2] == kStatusBusy; ++waits) {
+    for (int waits = 0; report[luvaro::kStatusOffset] == kStatusBusy; ++waits) {
         if (waits == kMaxBusyWaits)
             return luvaro::kStatusError;
         g_sleep(kBusyPauseMs);
         if (HidD_GetFeature(handle, report, kReportSize) < 0)
             return luvaro::kTransferFailed;
     }
-    if (report[2] != kStatusOk)
+    if (report[luvaro::kStatusOffset] != kStatusOk)
         return luvaro::kStatusError;
 
     int copied = 0;
@@ -277,13 +262,13 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
     const auto fetchReply = [&]() {
         if (HidD_GetFeature(handle, report, kReportSize) < 0)
             return luvaro::kTransferFailed;
-        for (int refetches = 0; report[2] == kStatusBusy; ++refetches) {
+        for (int refetches = 0; report[luvaro::kStatusOffset] == kStatusBusy; ++refetches) {
             if (refetches == kMaxBusyRefetches)
                 return luvaro::kStatusError;
             if (HidD_GetFeature(handle, report, kReportSize) < 0)
                 return luvaro::kTransferFailed;
         }
-        return report[2] == kStatusOk ? luvaro::kOk : luvaro::kStatusError;
+        return report[luvaro::kStatusOffset] == kStatusOk ? luvaro::kOk : luvaro::kStatusError;
     };
     int result = fetchReply();
     // The card asks for more time (an S-block WTX, block byte 0xF_): the
@@ -298,9 +283,10 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
             break;
         }
         const unsigned char answer[] = {kWtxBlockControl, longtimedata[0], longtimedata[1]};
-        unsigned char frame[kWtxFrameSize];
-        buildFrame(kContactlessCommand, answer, sizeof answer, frame, sizeof frame);
-        result = HDRead_Write_new(handle, frame, sizeof frame);
+        unsigned char frame[kReportSize];
+        const int frameLen = luvaro::buildRequest(kContactlessCommand, answer, sizeof answer, frame,
+                                                  sizeof frame);
+        result = HDRead_Write_new(handle, frame, frameLen);
         if (result == luvaro::kOk)
             result = fetchReply();
     }
@@ -320,33 +306,6 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
     const int answer = std::min(length - 2, copied);
     *outLen = answer < 0 ? length : answer + 2;
     return luvaro::kOk;
-}
-
-unsigned char luvaroCard::xorOf(const unsigned char *bytes, int from, int to)
-{
-    unsigned char x = 0;
-    for (int i = from; i <= to; ++i)
-        x ^= bytes[i];
-    return x;
-}
-
-int luvaroCard::buildFrame(unsigned char command, const unsigned char *params, int n,
-                           unsigned char *frame, int capacity)
-{
-    const int length = n + 1;
-    const int frameLen = kHeaderSize + length + 1;
-    if (n < 0 || (n > 0 && !params) || frameLen > capacity || length > 0xFFFF)
-        return luvaro::kBadParameter;
-    frame[0] = kMarkerLast;
-    frame[1] = kRequestTag;
-    frame[2] = 0x00;
-    frame[3] = static_cast<unsigned char>(length & 0xFF);
-    frame[4] = static_cast<unsigned char>(length >> 8);
-    frame[5] = command;
-    if (n > 0)
-        std::memcpy(frame + 6, params, n);
-    frame[frameLen - 1] = xorOf(frame, 1, frameLen - 2);
-    return frameLen;
 }
 
 int luvaroCard::exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply)
@@ -372,17 +331,66 @@ int luvaroCard::PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data,
         || (!out && outCapacity > 0))
         return luvaro::kBadParameter;
 
-    unsigned char frame[kReportSize] = {};
-    const int frameLen = buildFrame(cmd, data, len, frame, sizeof frame);
     unsigned char reply[kReportSize];
-    if (exchangeReport(frame, frameLen, reply) != luvaro::kOk)
+    if (exchangeRequest(cmd, data, len, reply) != luvaro::kOk || !luvaro::isSingleReply(reply))
         return luvaro::kTransferFailed;
-    if (reply[0] != kMarkerLast || reply[1] != kReplyTag)
-        return luvaro::kTransferFailed;
-    if (reply[2] != kStatusOk)
+    if (reply[luvaro::kStatusOffset] != kStatusOk)
         return luvaro::kSingleStatusError;
     const int n = std::min({replyLength(reply), kReportSize - kHeaderSize, outCapacity});
     if (n > 0)
         std::memcpy(out, reply + kHeaderSize, n);
     return n;
+}
+
+int luvaroCard::exchangeRequest(unsigned char command, const unsigned char *params, int n,
+                                unsigned char *reply)
+{
+    unsigned char frame[kReportSize] = {};
+    const int frameLen = luvaro::buildRequest(command, params, n, frame, sizeof frame);
+    if (frameLen < 0) {
+        std::memset(reply, 0, kReportSize);
+        return frameLen;
+    }
+    return exchangeReport(frame, frameLen, reply);
+}
+
+int luvaroCard::readRequest(unsigned char command, unsigned char *out, int outCapacity)
+{
+    if (!m_handle)
+        return luvaro::kNotOpen;
+    unsigned char frame[kReportSize] = {};
+    const int frameLen = luvaro::buildRequest(command, nullptr, 0, frame, sizeof frame);
+    const int sent = SetUsbMsg(m_handle, frame, frameLen);
+    if (sent < 0)
+        return sent;
+    int length = 0;
+    const int received = GetUsbMsg(m_handle, out, &length, outCapacity);
+    return received < 0 ? received : length;
+}
+
+int luvaroCard::countedHexCommand(unsigned char command, const unsigned char *params, int n,
+                                  int refusedCode, bool checkHeader, luvaro::HexEnd end,
+                                  char *hex, int size)
+{
+    if (!m_handle)
+        return luvaro::kNotOpen;
+    unsigned char reply[kReportSize];
+    const int result = exchangeRequest(command, params, n, reply);
+    if (result != luvaro::kOk)
+        return result == luvaro::kBadParameter ? result : luvaro::kTransferFailed;
+    if (checkHeader && !luvaro::isSingleReply(reply))
+        return luvaro::kTransferFailed;
+    if (reply[luvaro::kStatusOffset] != kStatusOk)
+        return refusedCode;
+    // The count is the reader's word; only what the report holds is taken.
+    const int count = std::min<int>(reply[kCountOffset], kReportSize - (kCountOffset + 1));
+    const int written = luvaro::writeHex(reply + kCountOffset + 1, count, hex, size, end);
+    return written < 0 ? written : luvaro::kOk;
+}
+
+int luvaroCard::simpleCommand(unsigned char command, const unsigned char *params, int n)
+{
+    unsigned char none[1];
+    const int result = PICC_Reader_SetMsg(command, params, n, none, 0);
+    return result < 0 ? result : luvaro::kOk;
 }

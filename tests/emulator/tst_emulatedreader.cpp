@@ -4,6 +4,7 @@
 
 #include "emulatedreader.h"
 #include "families.h"
+#include "reports.h"
 
 #include <libusb.h>
 
@@ -12,41 +13,14 @@
 #include <cstring>
 
 using namespace dorvent::emulator;
+using testsupport::bytesOf;
+using testsupport::reportOf;
+using testsupport::spacedHex;
+using testsupport::splitFrame;
 
 Q_DECLARE_METATYPE(Report)
 
 namespace {
-
-Report reportOf(const QByteArray &hex)
-{
-    const QByteArray bytes = QByteArray::fromHex(hex);
-    Report r{};
-    std::memcpy(r.data(), bytes.constData(), std::min<std::size_t>(bytes.size(), kReportSize));
-    return r;
-}
-
-QByteArray hexOf(const Report &r, int n = kReportSize)
-{
-    return QByteArray(reinterpret_cast<const char *>(r.data()), n).toHex(' ').toUpper();
-}
-
-// A frame split into reports as a host would send it.
-std::vector<Report> split(const QByteArray &frame)
-{
-    std::vector<Report> reports;
-    Report r{};
-    std::memcpy(r.data(), frame.constData(), std::min<int>(frame.size(), kReportSize));
-    r[0] = frame.size() > int(kReportSize) ? 0x82 : 0x02;
-    reports.push_back(r);
-    for (int at = kReportSize; at < frame.size(); at += 31) {
-        Report c{};
-        const int n = std::min(31, frame.size() - at);
-        c[0] = frame.size() - at > 31 ? 0x82 : 0x02;
-        std::memcpy(c.data() + 1, frame.constData() + at, n);
-        reports.push_back(c);
-    }
-    return reports;
-}
 
 // A unit and a command of a pretend card family, registered the way families are.
 struct CounterUnit : Unit
@@ -131,7 +105,7 @@ Report tst_EmulatedReader::get(int *result)
 
 Report tst_EmulatedReader::exchange(const QByteArray &frame)
 {
-    for (const Report &r : split(frame))
+    for (const Report &r : splitFrame(frame))
         set(r);
     return get();
 }
@@ -248,7 +222,7 @@ void tst_EmulatedReader::frames()
     QFETCH(QByteArray, frame);
     QFETCH(QByteArray, reply);
     const Report answer = exchange(QByteArray::fromHex(frame));
-    QCOMPARE(hexOf(answer, (reply.size() + 1) / 3), reply);
+    QCOMPARE(spacedHex(bytesOf(answer, (reply.size() + 1) / 3)), reply);
     QCOMPARE(reader().firmware().requestFrames().size(), std::size_t(1));
 }
 
@@ -257,25 +231,25 @@ void tst_EmulatedReader::multiReportRequest()
     // A beep padded to 33 bytes goes as two reports; what follows the
     // checksum is not significant.
     const QByteArray frame = QByteArray::fromHex("0208000200B2328A") + QByteArray(25, '\0');
-    const std::vector<Report> reports = split(frame);
+    const std::vector<Report> reports = splitFrame(frame);
     QCOMPARE(reports.size(), std::size_t(2));
     QCOMPARE(set(reports[0]), 32);
     QCOMPARE(reader().firmware().requestFrames().size(), std::size_t(0)); // waits for the last report
     QCOMPARE(set(reports[1]), 32);
-    QCOMPARE(hexOf(get(), 6), QByteArray("02 02 00 00 00 02"));
+    QCOMPARE(spacedHex(bytesOf(get(), 6)), QByteArray("02 02 00 00 00 02"));
     QCOMPARE(reader().firmware().requestFrames()[0].size(), std::size_t(63));
 
     // A request larger than the reader's buffer is refused whole.
     QByteArray huge = QByteArray::fromHex("0208000200B2328A");
     huge.append(QByteArray(int(Firmware::kMaxRequestFrame) + 100, '\0'));
-    QCOMPARE(hexOf(exchange(huge), 3), QByteArray("02 02 03"));
+    QCOMPARE(spacedHex(bytesOf(exchange(huge), 3)), QByteArray("02 02 03"));
     QCOMPARE(reader().firmware().beeps.size(), std::size_t(1));
 
     // A report with neither marker ends the request being received.
-    set(split(QByteArray::fromHex("0208000200B2328A") + QByteArray(40, '\0'))[0]);
+    set(splitFrame(QByteArray::fromHex("0208000200B2328A") + QByteArray(40, '\0'))[0]);
     QCOMPARE(set(reportOf("4208000200B2328A")), 32);
-    QCOMPARE(hexOf(get(), 3), QByteArray("02 02 03"));
-    QCOMPARE(hexOf(exchange(QByteArray::fromHex("0208000200B2328A")), 3), QByteArray("02 02 00"));
+    QCOMPARE(spacedHex(bytesOf(get(), 3)), QByteArray("02 02 03"));
+    QCOMPARE(spacedHex(bytesOf(exchange(QByteArray::fromHex("0208000200B2328A")), 3)), QByteArray("02 02 00"));
 }
 
 void tst_EmulatedReader::replySplitting_data()
@@ -326,27 +300,27 @@ void tst_EmulatedReader::staleRepliesAndIdleFetches()
     // A new request drops what is left of the last reply.
     exchange(QByteArray::fromHex("02080001001011")); // its first report of two
     QCOMPARE(reader().firmware().queuedReports(), std::size_t(1));
-    QCOMPARE(hexOf(exchange(QByteArray::fromHex("0208000200B2328A")), 6), QByteArray("02 02 00 00 00 02"));
+    QCOMPARE(spacedHex(bytesOf(exchange(QByteArray::fromHex("0208000200B2328A")), 6)), QByteArray("02 02 00 00 00 02"));
     QCOMPARE(get(), Report{});
 
     // A family may answer fetches itself while it waits for something.
     reader().firmware().setIdleAnswer([](Firmware &) { return Reply::failed(status::kBusy); });
-    QCOMPARE(hexOf(get(), 6), QByteArray("02 02 16 00 00 14"));
+    QCOMPARE(spacedHex(bytesOf(get(), 6)), QByteArray("02 02 16 00 00 14"));
 }
 
 void tst_EmulatedReader::busyAndInjectedReports()
 {
-    set(split(QByteArray::fromHex("0208000200B2328A"))[0]);
+    set(splitFrame(QByteArray::fromHex("0208000200B2328A"))[0]);
     reader().busyForFetches(2);
     const Report hostile = reportOf("82 02 00 FF FF 01 02 03");
     reader().injectReplyReports({hostile, reportOf("02 AA")});
-    QCOMPARE(hexOf(get(), 6), QByteArray("02 02 16 00 00 14"));
-    QCOMPARE(hexOf(get(), 6), QByteArray("02 02 16 00 00 14"));
+    QCOMPARE(spacedHex(bytesOf(get(), 6)), QByteArray("02 02 16 00 00 14"));
+    QCOMPARE(spacedHex(bytesOf(get(), 6)), QByteArray("02 02 16 00 00 14"));
     QCOMPARE(get(), hostile);
     // Injected reports outlive a new request; the firmware's reply waits behind them.
-    set(split(QByteArray::fromHex("0208000200B2328A"))[0]);
+    set(splitFrame(QByteArray::fromHex("0208000200B2328A"))[0]);
     QCOMPARE(get(), reportOf("02 AA"));
-    QCOMPARE(hexOf(get(), 6), QByteArray("02 02 00 00 00 02"));
+    QCOMPARE(spacedHex(bytesOf(get(), 6)), QByteArray("02 02 00 00 00 02"));
     QCOMPARE(reader().firmware().beeps.size(), std::size_t(2));
 }
 
@@ -416,7 +390,7 @@ void tst_EmulatedReader::resetIsClean()
     m_handle = libusb_open_device_with_vid_pid(m_context, 0x06CE, 0xE03F);
     libusb_detach_kernel_driver(m_handle, 0);
     QCOMPARE(libusb_claim_interface(m_handle, 0), 0);
-    QCOMPARE(hexOf(exchange(QByteArray::fromHex("0208000200B2328A")), 3), QByteArray("02 02 00"));
+    QCOMPARE(spacedHex(bytesOf(exchange(QByteArray::fromHex("0208000200B2328A")), 3)), QByteArray("02 02 00"));
 }
 
 QTEST_APPLESS_MAIN(tst_EmulatedReader)

@@ -1,71 +1,37 @@
 // CPU-card commands of the driver against the emulated reader: exact request
 // frames, slot bytes, APDU framing, the contactless answer and its waiting-time
-// extensions, and the bounds on what fits.
+// extensions, and the bounds on what fits. (Type A activation: tst_typea.)
 
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "luvarocard.h"
+#include "reports.h"
 
 #include <QtTest>
 
-#include <functional>
-
 using namespace dorvent::emulator;
 
-Q_DECLARE_METATYPE(std::function<int(luvaroCard &)>)
-
-namespace {
-
-QByteArray data(const Report &r, int n = 32)
-{
-    return QByteArray(reinterpret_cast<const char *>(r.data()), n);
-}
-
-QByteArray hex(const char *digits)
-{
-    return QByteArray::fromHex(digits);
-}
-
-Report report(const QByteArray &bytes)
-{
-    Report r{};
-    std::copy(bytes.begin(), bytes.begin() + qMin(32, bytes.size()), r.begin());
-    return r;
-}
-
-// The first frame bytes of every request sent since the log was cleared.
-QList<QByteArray> sentFrames(int n)
-{
-    QList<QByteArray> out;
-    for (const Report &r : EmulatedReader::instance().sentReports())
-        out << data(r, n);
-    return out;
-}
-
-using Command = std::function<int(luvaroCard &)>;
-
-} // namespace
+using testsupport::bytesOf;
+using testsupport::DriverCall;
+using testsupport::hex;
+using testsupport::report;
 
 class tst_CpuCard : public QObject
 {
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
 
-    void requestFrames_data();
-    void requestFrames();
-    void notOpen_data();
-    void notOpen();
+    // Each request's exact frame, and nothing sent without a reader.
+    void requests_data();
+    void requests();
     void contactSession();
     void contactApduFraming();
     void oversizedApdusAreRefused();
     void answersThatDoNotFit();
     void powerOffRefusals_data();
     void powerOffRefusals();
-    void typeAActivation();
-    void typeAWithoutCardStopsAtRequest();
-    void fieldOffMakesTheCardUnreachable();
+    void contactlessSession();
     void contactlessAnswerLength_data();
     void contactlessAnswerLength();
     void waitingTimeExtensions_data();
@@ -73,7 +39,7 @@ private slots:
 
 private:
     EmulatedReader &reader() { return EmulatedReader::instance(); }
-    luvaroCard *m_card = nullptr;
+    std::unique_ptr<luvaroCard> m_card;
     TypeACpuCard *m_typeA = nullptr;
 };
 
@@ -84,80 +50,34 @@ void tst_CpuCard::init()
     auto typeA = demoTypeACpuCard();
     m_typeA = typeA.get();
     reader().deck().radioField().insert(std::move(typeA));
-    m_card = new luvaroCard;
-    char usb[] = "USB";
-    QCOMPARE(m_card->luvaro_USB_Open(usb), 0);
-    reader().clearLog();
+    m_card = testsupport::openedDriver(); // the last test's driver goes with its dead handle
+    QVERIFY(m_card);
 }
 
-void tst_CpuCard::cleanup()
+void tst_CpuCard::requests_data()
 {
-    delete m_card;
-    m_card = nullptr;
-}
-
-void tst_CpuCard::requestFrames_data()
-{
-    QTest::addColumn<Command>("command");
+    QTest::addColumn<DriverCall>("call");
     QTest::addColumn<QByteArray>("frame");
-    char buffer[256];
-    Q_UNUSED(buffer);
-    QTest::newRow("request") << Command([](luvaroCard &c) { return c.luvaro_USB_ICRequest(); }) << hex("02080001004148");
-    QTest::newRow("anticollision") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ICAnticoll(b); })
-                                   << hex("0208000100424B");
-    QTest::newRow("Type A power-on") << Command([](luvaroCard &c) { char b[128] = {}; return c.luvaro_USB_PowerOnTypeA(b); })
-                                     << hex("0208000100858C");
-    QTest::newRow("set Type A") << Command([](luvaroCard &c) { return c.luvaro_USB_SetTypeA(); }) << hex("020800020087 41CC");
-    QTest::newRow("select Type A") << Command([](luvaroCard &c) { return c.luvaro_USB_ICSelect('A'); }) << hex("0208000100434A");
-    QTest::newRow("select other") << Command([](luvaroCard &c) { return c.luvaro_USB_ICSelect('B'); }) << hex("0208000100 8A83");
-    QTest::newRow("cold power-on slot 1") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); })
+    QTest::newRow("cold power-on slot 1") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); })
                                           << hex("020800030074 0C1360");
-    QTest::newRow("warm power-on slot 0x11") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(0x11, b); })
+    QTest::newRow("warm power-on slot 0x11") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(0x11, b); })
                                              << hex("020800030075 0D1360");
-    QTest::newRow("power-on slot 5 goes to 0x8F") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(5, b); })
+    QTest::newRow("power-on slot 5 goes to 0x8F") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(5, b); })
                                                   << hex("020800030074 8F13E3");
-    QTest::newRow("power-on slot 0x24") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(0x24, b); })
+    QTest::newRow("power-on slot 0x24") << DriverCall([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(0x24, b); })
                                         << hex("020800030074 9013FC");
-    QTest::newRow("power-off slot 1") << Command([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); }) << hex("0208000100730C7E");
-    QTest::newRow("field off") << Command([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(0); }) << hex("0208000200 4E0044");
-    QTest::newRow("field on, low byte only") << Command([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(0x101); })
-                                             << hex("0208000200 4E0145");
+    QTest::newRow("power-off slot 1") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); }) << hex("0208000100730C7E");
+    QTest::newRow("contact APDU slot 1") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDU(1, "0084000004", b); })
+                                         << hex("0208000800 72 0C00 0084000004 FE");
+    QTest::newRow("contactless APDU") << DriverCall([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDUType("0084000004", b); })
+                                      << hex("0208000800 86 0000 0084000004 06");
 }
 
-void tst_CpuCard::requestFrames()
+void tst_CpuCard::requests()
 {
-    QFETCH(Command, command);
+    QFETCH(DriverCall, call);
     QFETCH(QByteArray, frame);
-    command(*m_card);
-    const QList<QByteArray> sent = sentFrames(32);
-    QCOMPARE(sent.size(), 1);
-    QCOMPARE(sent.first(), frame + QByteArray(32 - frame.size(), '\0'));
-}
-
-void tst_CpuCard::notOpen_data()
-{
-    QTest::addColumn<Command>("command");
-    char b[8];
-    Q_UNUSED(b);
-    QTest::newRow("cold") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ColdPowerOn(1, b); });
-    QTest::newRow("warm") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_HotPowerOn(1, b); });
-    QTest::newRow("off") << Command([](luvaroCard &c) { return c.luvaro_USB_PowerOff(1); });
-    QTest::newRow("apdu") << Command([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDU(1, "0084000004", b); });
-    QTest::newRow("rf") << Command([](luvaroCard &c) { return c.luvaro_USB_SwitchRF(1); });
-    QTest::newRow("type A") << Command([](luvaroCard &c) { return c.luvaro_USB_SetTypeA(); });
-    QTest::newRow("request") << Command([](luvaroCard &c) { return c.luvaro_USB_ICRequest(); });
-    QTest::newRow("anticoll") << Command([](luvaroCard &c) { char b[256] = {}; return c.luvaro_USB_ICAnticoll(b); });
-    QTest::newRow("select") << Command([](luvaroCard &c) { return c.luvaro_USB_ICSelect('A'); });
-    QTest::newRow("rats") << Command([](luvaroCard &c) { char b[128] = {}; return c.luvaro_USB_PowerOnTypeA(b); });
-    QTest::newRow("apdu type") << Command([](luvaroCard &c) { char b[1024] = {}; return c.luvaro_USB_APDUType("0084000004", b); });
-}
-
-void tst_CpuCard::notOpen()
-{
-    QFETCH(Command, command);
-    luvaroCard closed;
-    QCOMPARE(command(closed), -12);
-    QVERIFY(reader().transfers().empty());
+    QCOMPARE(testsupport::requestMismatch(*m_card, call, frame), QString());
 }
 
 void tst_CpuCard::contactSession()
@@ -166,28 +86,29 @@ void tst_CpuCard::contactSession()
     QCOMPARE(m_card->luvaro_USB_ColdPowerOn(1, atr), 0);
     QCOMPARE(QByteArray(atr), QByteArray("3B680000444F5256454E5431"));
 
+    // In order: the card keeps its selected file from one APDU to the next.
+    const struct
+    {
+        const char *apdu;
+        const char *answer; // null: not compared
+    } kSession[] = {
+        {"00A4040006D15600000100", "6F088406D156000001009000"},
+        {"00A40000020002", "9000"},
+        {"00B0000004", "000003E89000"},
+        {"00A40000021234", "6A82"},
+        {"00CA000000", "6D00"},
+        // Back to the master file; a read past the file's end says so.
+        {"00A40000023F00", nullptr},
+        {"00A40000020015", nullptr},
+        {"00B0000000", "0102030405060708090A0B0C0D0E0F106282"},
+    };
     char answer[1024] = {};
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A4040006D15600000100", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("6F088406D156000001009000"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000020002", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("9000"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00B0000004", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("000003E89000"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000021234", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("6A82"));
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00CA000000", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("6D00"));
-
-    // Back to the master file; a read past the file's end says so.
-    memset(answer, 0, sizeof answer);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000023F00", answer), 0);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00A40000020015", answer), 0);
-    QCOMPARE(m_card->luvaro_USB_APDU(1, "00B0000000", answer), 0);
-    QCOMPARE(QByteArray(answer), QByteArray("0102030405060708090A0B0C0D0E0F106282"));
+    for (const auto &step : kSession) {
+        memset(answer, 0, sizeof answer);
+        QCOMPARE(m_card->luvaro_USB_APDU(1, step.apdu, answer), 0);
+        if (step.answer)
+            QCOMPARE(QByteArray(answer), QByteArray(step.answer));
+    }
 
     QCOMPARE(m_card->luvaro_USB_PowerOff(1), 0);
     QCOMPARE(m_card->luvaro_USB_APDU(1, "0084000004", answer), -20); // unpowered
@@ -208,7 +129,7 @@ void tst_CpuCard::contactApduFraming()
     const auto sent = reader().sentReports();
     QCOMPARE(int(sent.size()), 2);
     QCOMPARE(sent[0][0], std::uint8_t(0x82));
-    QCOMPARE(data(sent[0], 8), hex("8208001A 00720C00"));
+    QCOMPARE(bytesOf(sent[0], 8), hex("8208001A 00720C00"));
     QCOMPARE(sent[1][0], std::uint8_t(0x02));
     QCOMPARE(sent[1][2], std::uint8_t(0x00)); // the extra zero byte
     const auto &frame = reader().firmware().requestFrames().back();
@@ -221,7 +142,7 @@ void tst_CpuCard::contactApduFraming()
     // An odd-length text loses its last digit: L counts the 5 whole bytes.
     reader().clearLog();
     QCOMPARE(m_card->luvaro_USB_APDU(1, "00840000041", answer), 0);
-    QCOMPARE(data(reader().sentReports()[0], 5), hex("0208000800"));
+    QCOMPARE(bytesOf(reader().sentReports()[0], 5), hex("0208000800"));
 }
 
 void tst_CpuCard::oversizedApdusAreRefused()
@@ -281,56 +202,17 @@ void tst_CpuCard::powerOffRefusals()
     QCOMPARE(m_card->luvaro_USB_PowerOff(1), code);
 }
 
-void tst_CpuCard::typeAActivation()
+void tst_CpuCard::contactlessSession()
 {
     char ats[128] = {};
     int len = -1;
     QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
-    QCOMPARE(QByteArray(ats), QByteArray("07788070024456"));
-    QCOMPARE(len, 0);
-    QCOMPARE(int(reader().sentReports().size()), 5);
-
-    char uid[256] = {};
-    QCOMPARE(m_card->luvaro_USB_ICRequest(), 0);
-    QCOMPARE(m_card->luvaro_USB_ICAnticoll(uid), 0);
-    QCOMPARE(QByteArray(uid), QByteArray("04A1B2C3"));
-
     char answer[1024] = {};
-    QCOMPARE(m_card->luvaro_USB_ICSelect('A'), 0);
-    QCOMPARE(m_card->luvaro_USB_PowerOnTypeA(ats), 0);
     QCOMPARE(m_card->luvaro_USB_APDUType("00A4040006D15600000100", answer), 0);
     QCOMPARE(QByteArray(answer), QByteArray("6F088406D156000001009000"));
     memset(answer, 0, sizeof answer);
     QCOMPARE(m_card->luvaro_USB_APDUType("00B0820004", answer), 0);
     QCOMPARE(QByteArray(answer), QByteArray("000003E89000"));
-}
-
-void tst_CpuCard::typeAWithoutCardStopsAtRequest()
-{
-    reader().deck().radioField().remove();
-    char ats[128] = "untouched";
-    int len = 7;
-    QCOMPARE(m_card->typeAPowerON(ats, &len), -1);
-    QCOMPARE(QByteArray(ats), QByteArray("untouched"));
-    QCOMPARE(len, 7);
-    const auto sent = reader().sentReports();
-    QCOMPARE(int(sent.size()), 2); // set Type A, request; nothing after
-    QCOMPARE(sent.back()[5], std::uint8_t(0x41));
-    QCOMPARE(m_card->luvaro_USB_ICRequest(), -21);
-}
-
-void tst_CpuCard::fieldOffMakesTheCardUnreachable()
-{
-    char ats[128] = {};
-    int len = 0;
-    QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
-    QCOMPARE(m_card->luvaro_USB_SwitchRF(0), 0);
-    char answer[1024] = {};
-    QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), -20);
-    QCOMPARE(m_card->luvaro_USB_ICRequest(), -21);
-    QCOMPARE(m_card->luvaro_USB_SwitchRF(1), 0);
-    QCOMPARE(m_card->typeAPowerON(ats, &len), 0);
-    QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), 0);
 }
 
 void tst_CpuCard::contactlessAnswerLength_data()
@@ -378,11 +260,12 @@ void tst_CpuCard::waitingTimeExtensions()
     char answer[1024] = {};
     QCOMPARE(m_card->luvaro_USB_APDUType("0084000004", answer), code);
     QCOMPARE(int(flagLong), 0);
-    const auto sent = reader().sentReports();
-    QCOMPARE(int(sent.size()), 1 + qMin(extensions, int(luvaroCard::kMaxWaitingTimeExtensions)));
+    // Each request is answered with its own block byte and parameter.
+    testsupport::Exchange steps{{hex("0208000800 86 0000 0084000004 06"), {}}};
+    for (int i = 0; i < qMin(extensions, int(luvaroCard::kMaxWaitingTimeExtensions)); ++i)
+        steps.push_back({hex("0208000400 86 01 F2 05 7C"), {}});
+    QCOMPARE(testsupport::exchangeMismatch(steps), QString());
     if (extensions > 0) {
-        // Each request is answered with its own block byte and parameter.
-        QCOMPARE(data(sent[1], 10), hex("02080004008601F2057C"));
         QCOMPARE(int(longtimedata[0]), 0xF2);
         QCOMPARE(int(longtimedata[1]), 0x05);
     }

@@ -15,6 +15,8 @@ private slots:
     void refusesWhatWouldNotFit();
     void format_data();
     void format();
+    void digitsWithoutNul_data();
+    void digitsWithoutNul();
 };
 
 void tst_HexUtil::digits()
@@ -92,6 +94,29 @@ void tst_HexUtil::format()
     QCOMPARE(util_char2Hex(reinterpret_cast<const unsigned char *>(bytes.constData()), n, out, sizeof out),
              text.size());
     QCOMPARE(QByteArray(out), text);
+}
+
+void tst_HexUtil::digitsWithoutNul_data()
+{
+    QTest::addColumn<int>("n");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("written"); // the buffer's first 6 bytes afterwards
+    QTest::newRow("room to spare: no NUL") << 2 << 6 << 4 << QByteArray("0AFFxx");
+    QTest::newRow("exactly the digits") << 2 << 4 << 4 << QByteArray("0AFFxx");
+    QTest::newRow("one short: nothing") << 2 << 3 << int(luvaro::kBadParameter) << QByteArray("xxxxxx");
+    QTest::newRow("no bytes") << 0 << 0 << 0 << QByteArray("xxxxxx");
+}
+
+void tst_HexUtil::digitsWithoutNul()
+{
+    QFETCH(int, n);
+    QFETCH(int, size);
+    const unsigned char bytes[] = {0x0A, 0xFF};
+    char out[6];
+    std::memset(out, 'x', sizeof out);
+    QTEST(luvaro::writeHex(bytes, n, out, size, luvaro::HexEnd::None), "result");
+    QTEST(QByteArray(out, sizeof out), "written");
 }
 
 QTEST_APPLESS_MAIN(tst_HexUtil)

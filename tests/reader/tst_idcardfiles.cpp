@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-class TestIdCardFiles : public QObject
+class tst_IdCardFiles : public QObject
 {
     Q_OBJECT
 private slots:
@@ -18,7 +18,7 @@ private slots:
     void planted();
 };
 
-void TestIdCardFiles::ourFile()
+void tst_IdCardFiles::ourFile()
 {
     QTemporaryDir dir;
     const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("idCard.bmp")));
@@ -35,7 +35,7 @@ void TestIdCardFiles::ourFile()
     QCOMPARE(ownfile::read(path.constData()), QByteArray());
 }
 
-void TestIdCardFiles::planted_data()
+void tst_IdCardFiles::planted_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::newRow("symbolic link") << "link";
@@ -46,7 +46,7 @@ void TestIdCardFiles::planted_data()
     QTest::newRow("directory") << "directory";
 }
 
-void TestIdCardFiles::planted()
+void tst_IdCardFiles::planted()
 {
     QFETCH(QString, kind);
     QTemporaryDir dir;
@@ -85,5 +85,5 @@ void TestIdCardFiles::planted()
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("nothing"))));
 }
 
-QTEST_MAIN(TestIdCardFiles)
+QTEST_MAIN(tst_IdCardFiles)
 #include "tst_idcardfiles.moc"

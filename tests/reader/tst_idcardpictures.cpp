@@ -154,7 +154,7 @@ int darkPixels(const QImage &image, const QRect &r)
 
 } // namespace
 
-class TestIdCardPictures : public QObject
+class tst_IdCardPictures : public QObject
 {
     Q_OBJECT
 public:
@@ -191,7 +191,7 @@ private slots:
     void aliasedFontsHaveChineseGlyphs();
 };
 
-void TestIdCardPictures::birth_data()
+void tst_IdCardPictures::birth_data()
 {
     QTest::addColumn<QString>("birth");
     QTest::addColumn<QString>("year");
@@ -205,7 +205,7 @@ void TestIdCardPictures::birth_data()
     QTest::newRow("empty") << "" << "" << "" << "";
 }
 
-void TestIdCardPictures::birth()
+void tst_IdCardPictures::birth()
 {
     QFETCH(QString, birth);
     const idcardpictures::BirthParts parts = idcardpictures::splitBirth(birth);
@@ -214,7 +214,7 @@ void TestIdCardPictures::birth()
     QTEST(parts.day, "day");
 }
 
-void TestIdCardPictures::address_data()
+void tst_IdCardPictures::address_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<QStringList>("lines");
@@ -232,13 +232,13 @@ void TestIdCardPictures::address_data()
                                      << QStringList{QString(10, 'A') + wide, "B", ""};
 }
 
-void TestIdCardPictures::address()
+void tst_IdCardPictures::address()
 {
     QFETCH(QString, address);
     QTEST(idcardpictures::splitAddress(address), "lines");
 }
 
-void TestIdCardPictures::validity_data()
+void tst_IdCardPictures::validity_data()
 {
     QTest::addColumn<QString>("from");
     QTest::addColumn<QString>("to");
@@ -248,7 +248,7 @@ void TestIdCardPictures::validity_data()
     QTest::newRow("both empty") << "" << "" << "    .  .-      .  .";
 }
 
-void TestIdCardPictures::validity()
+void tst_IdCardPictures::validity()
 {
     QFETCH(QString, from);
     QFETCH(QString, to);
@@ -319,7 +319,7 @@ QVector<Expected> frontAt1070x681()
 
 } // namespace
 
-void TestIdCardPictures::frontLayout()
+void tst_IdCardPictures::frontLayout()
 {
     QTemporaryDir dir;
     const QByteArray photoPath = QFile::encodeName(dir.filePath(QStringLiteral("photo.bmp")));
@@ -335,7 +335,7 @@ void TestIdCardPictures::frontLayout()
     QCOMPARE(QImage(QFile::decodeName(photoPath)).size(), QSize(307, 378));
 }
 
-void TestIdCardPictures::frontScalesWithTemplate()
+void tst_IdCardPictures::frontScalesWithTemplate()
 {
     // Twice the template: positions double, offsets and fonts do not.
     RecordingDevice device(2140, 1362);
@@ -349,7 +349,7 @@ void TestIdCardPictures::frontScalesWithTemplate()
     QVERIFY(device.engine().images.isEmpty());
 }
 
-void TestIdCardPictures::backLayout()
+void tst_IdCardPictures::backLayout()
 {
     IDINFO record = sampleRecord();
     RecordingDevice device(1070, 681);
@@ -365,7 +365,7 @@ void TestIdCardPictures::backLayout()
                  });
 }
 
-void TestIdCardPictures::photoWhiteBecomesTransparent()
+void tst_IdCardPictures::photoWhiteBecomesTransparent()
 {
     QImage photo(2, 2, QImage::Format_RGB32);
     photo.setPixel(0, 0, qRgb(241, 241, 241)); // near-white: transparent
@@ -381,7 +381,7 @@ void TestIdCardPictures::photoWhiteBecomesTransparent()
     QCOMPARE(qAlpha(prepared.pixel(0, 377)), 0);
 }
 
-void TestIdCardPictures::frontPixels()
+void tst_IdCardPictures::frontPixels()
 {
     QTemporaryDir dir;
     const QString photoPath = dir.filePath(QStringLiteral("photo.bmp"));
@@ -401,7 +401,7 @@ void TestIdCardPictures::frontPixels()
     QCOMPARE(darkPixels(image, QRect(215, 145, 90, 30)), 0); // nothing well below the base line
 }
 
-void TestIdCardPictures::templateFiles()
+void tst_IdCardPictures::templateFiles()
 {
     QTemporaryDir dir;
     const QByteArray templatePath = QFile::encodeName(dir.filePath(QStringLiteral("front.jpg")));
@@ -431,7 +431,7 @@ void TestIdCardPictures::templateFiles()
     QCOMPARE(QFileInfo(victim).size(), 0);
 }
 
-void TestIdCardPictures::noTemplateStillPreparesPhoto()
+void tst_IdCardPictures::noTemplateStillPreparesPhoto()
 {
     QTemporaryDir dir;
     const QString photoPath = dir.filePath(QStringLiteral("photo.bmp"));
@@ -442,7 +442,7 @@ void TestIdCardPictures::noTemplateStillPreparesPhoto()
     QCOMPARE(QImage(photoPath).size(), QSize(307, 378));
 }
 
-void TestIdCardPictures::aliasedFontsHaveChineseGlyphs_data()
+void tst_IdCardPictures::aliasedFontsHaveChineseGlyphs_data()
 {
     QTest::addColumn<QString>("family");
     QTest::newRow("SimHei") << "SimHei";
@@ -450,7 +450,7 @@ void TestIdCardPictures::aliasedFontsHaveChineseGlyphs_data()
     QTest::newRow("Tahoma") << "Tahoma";
 }
 
-void TestIdCardPictures::aliasedFontsHaveChineseGlyphs()
+void tst_IdCardPictures::aliasedFontsHaveChineseGlyphs()
 {
     QFETCH(QString, family);
     const QRawFont raw = QRawFont::fromFont(QFont(family, 27));
@@ -463,5 +463,5 @@ void TestIdCardPictures::aliasedFontsHaveChineseGlyphs()
     QVERIFY2(raw.supportsCharacter(QChar(0x5C45)), qPrintable(raw.familyName())); // 居
 }
 
-QTEST_MAIN(TestIdCardPictures)
+QTEST_MAIN(tst_IdCardPictures)
 #include "tst_idcardpictures.moc"

@@ -90,7 +90,7 @@ QByteArray captureStdout(F f)
 
 } // namespace
 
-class TestIdCardRecord : public QObject
+class tst_IdCardRecord : public QObject
 {
     Q_OBJECT
 private slots:
@@ -109,7 +109,7 @@ private slots:
     void traceOnlyForResidentCards();
 };
 
-void TestIdCardRecord::utf16ToUtf8_data()
+void tst_IdCardRecord::utf16ToUtf8_data()
 {
     QTest::addColumn<QVector<ushort>>("units");
     QTest::addColumn<int>("bound");
@@ -139,7 +139,7 @@ void TestIdCardRecord::utf16ToUtf8_data()
                                        << QByteArray::fromHex("edb880") << int(conversionOK);
 }
 
-void TestIdCardRecord::utf16ToUtf8()
+void tst_IdCardRecord::utf16ToUtf8()
 {
     QFETCH(QVector<ushort>, units);
     QFETCH(int, bound);
@@ -155,7 +155,7 @@ void TestIdCardRecord::utf16ToUtf8()
     QCOMPARE(int(out[expected.size()]), 0xEE);
 }
 
-void TestIdCardRecord::utf16ToUtf8NullPointers()
+void tst_IdCardRecord::utf16ToUtf8NullPointers()
 {
     const UTF16 units[] = {0x41, 0};
     UTF8 out[4] = {};
@@ -163,7 +163,7 @@ void TestIdCardRecord::utf16ToUtf8NullPointers()
     QCOMPARE(luvaroCard::Utf16_To_Utf8(units, nullptr, 4, strictConversion), int(conversionNullPointer));
 }
 
-void TestIdCardRecord::nations_data()
+void tst_IdCardRecord::nations_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("name");
@@ -177,7 +177,7 @@ void TestIdCardRecord::nations_data()
     QTest::newRow("cut to 15 bytes") << INT_MIN << QStringLiteral("其他(-2147483");
 }
 
-void TestIdCardRecord::nations()
+void tst_IdCardRecord::nations()
 {
     QFETCH(int, code);
     QFETCH(QString, name);
@@ -189,7 +189,7 @@ void TestIdCardRecord::nations()
     QCOMPARE(int(out[16]), 0x5A); // 16 bytes at most
 }
 
-void TestIdCardRecord::residentCard_()
+void tst_IdCardRecord::residentCard_()
 {
     const IDINFO r = analyse(residentCard());
     QCOMPARE(text(r.name), QStringLiteral("张三"));
@@ -209,7 +209,7 @@ void TestIdCardRecord::residentCard_()
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(r.fingerprint), 1024), zeros);
 }
 
-void TestIdCardRecord::residentFields_data()
+void tst_IdCardRecord::residentFields_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("nation");
@@ -240,7 +240,7 @@ void TestIdCardRecord::residentFields_data()
                                                           << address20 + QString(10, ' ');
 }
 
-void TestIdCardRecord::residentFields()
+void tst_IdCardRecord::residentFields()
 {
     QFETCH(QString, name);
     QFETCH(QString, nation);
@@ -251,7 +251,7 @@ void TestIdCardRecord::residentFields()
     QTEST(text(r.address), "expectedAddress");
 }
 
-void TestIdCardRecord::residencePermit()
+void tst_IdCardRecord::residencePermit()
 {
     TextBlock block;
     block.put(0, 30, QStringLiteral("陈大文"))
@@ -279,7 +279,7 @@ void TestIdCardRecord::residencePermit()
     QCOMPARE(text(r.cardVersion), QString());
 }
 
-void TestIdCardRecord::foreignResident_data()
+void tst_IdCardRecord::foreignResident_data()
 {
     QTest::addColumn<QString>("englishName");
     QTest::addColumn<QString>("expected");
@@ -291,7 +291,7 @@ void TestIdCardRecord::foreignResident_data()
     QTest::newRow("empty") << QString() << QString();
 }
 
-void TestIdCardRecord::foreignResident()
+void tst_IdCardRecord::foreignResident()
 {
     QFETCH(QString, englishName);
     TextBlock block;
@@ -322,7 +322,7 @@ void TestIdCardRecord::foreignResident()
     QCOMPARE(text(r.address), QString());
 }
 
-void TestIdCardRecord::invalidUtf16KeepsPrefix()
+void tst_IdCardRecord::invalidUtf16KeepsPrefix()
 {
     TextBlock block = residentCard();
     block.putUnit(158 + 6, 0xDC00); // a lone low surrogate as the authority's fourth character
@@ -333,7 +333,7 @@ void TestIdCardRecord::invalidUtf16KeepsPrefix()
     QCOMPARE(text(r.name), QStringLiteral("张三"));
 }
 
-void TestIdCardRecord::traceOnlyForResidentCards()
+void tst_IdCardRecord::traceOnlyForResidentCards()
 {
     // The photo of these blocks is empty: the decoder's refusal is traced last.
     const QByteArray trace = captureStdout([] { analyse(residentCard()); });
@@ -350,5 +350,5 @@ void TestIdCardRecord::traceOnlyForResidentCards()
     QVERIFY(captureStdout([&] { analyse(permit); }).startsWith("ret = "));
 }
 
-QTEST_MAIN(TestIdCardRecord)
+QTEST_MAIN(tst_IdCardRecord)
 #include "tst_idcardrecord.moc"

@@ -4,6 +4,7 @@
 #include "emulatedreader.h"
 #include "idcard.h"
 #include "luvarocard.h"
+#include "reports.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -15,6 +16,10 @@ using dorvent::emulator::Bytes;
 using dorvent::emulator::EmulatedReader;
 using dorvent::emulator::IdentityCard;
 using dorvent::emulator::Report;
+using testsupport::hex;
+using testsupport::replyReports;
+using testsupport::sentReports;
+using testsupport::zeroPadded;
 
 Q_DECLARE_METATYPE(Bytes)
 Q_DECLARE_METATYPE(std::vector<Report>)
@@ -45,46 +50,12 @@ std::unique_ptr<IdentityCard> residentCard(Bytes fingerprint = {}, Bytes photo =
     return std::make_unique<IdentityCard>(IdentityCard::Kind::Resident, residentHolder(), photo, fingerprint);
 }
 
-// A whole reply frame split into reports the way the reader splits it.
-std::vector<Report> replyReports(std::uint8_t status, const Bytes &payload)
+// Find and select answered, then the extended read answered with this payload.
+testsupport::Exchange extendedReadScript(const Bytes &payload)
 {
-    Bytes frame{0x02, 0x02, status, static_cast<std::uint8_t>(payload.size() & 0xFF),
-                static_cast<std::uint8_t>(payload.size() >> 8)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    std::uint8_t x = 0;
-    for (std::size_t i = 1; i < frame.size(); ++i)
-        x ^= frame[i];
-    frame.push_back(x);
-    std::vector<Report> reports;
-    Report r{};
-    std::copy(frame.begin(), frame.begin() + std::min<std::size_t>(32, frame.size()), r.begin());
-    r[0] = frame.size() > 32 ? 0x82 : 0x02;
-    reports.push_back(r);
-    for (std::size_t at = 32; at < frame.size(); at += 31) {
-        r.fill(0);
-        const std::size_t n = std::min<std::size_t>(31, frame.size() - at);
-        std::copy(frame.begin() + at, frame.begin() + at + n, r.begin() + 1);
-        r[0] = frame.size() - at > 31 ? 0x82 : 0x02;
-        reports.push_back(r);
-    }
-    return reports;
-}
-
-QByteArray frameReport(std::initializer_list<int> bytes)
-{
-    QByteArray r(32, '\0');
-    int i = 0;
-    for (int b : bytes)
-        r[i++] = static_cast<char>(b);
-    return r;
-}
-
-QList<QByteArray> sentReports()
-{
-    QList<QByteArray> out;
-    for (const Report &r : reader().sentReports())
-        out << QByteArray(reinterpret_cast<const char *>(r.data()), 32);
-    return out;
+    return {{hex("02080001 00B0B9"), replyReports(0x00)},
+            {hex("02080001 00B1B8"), replyReports(0x00)},
+            {hex("02080001 00B5BC"), replyReports(0x00, payload)}};
 }
 
 QString text(const char *field) { return QString::fromUtf8(field); }
@@ -97,7 +68,7 @@ void noSleep(int) {}
 
 } // namespace
 
-class TestIdCardSam : public QObject
+class tst_IdCardSam : public QObject
 {
     Q_OBJECT
 private slots:
@@ -120,25 +91,23 @@ private:
     std::unique_ptr<luvaroCard> m_card;
 };
 
-void TestIdCardSam::initTestCase()
+void tst_IdCardSam::initTestCase()
 {
     luvaroCard::setSleepFunction(noSleep);
 }
 
-void TestIdCardSam::init()
+void tst_IdCardSam::init()
 {
     reader().reset();
     m_card = std::make_unique<luvaroCard>();
 }
 
-void TestIdCardSam::open()
+void tst_IdCardSam::open()
 {
-    char usb[] = "USB";
-    QCOMPARE(m_card->luvaro_USB_Open(usb), 0);
-    reader().clearLog();
+    QVERIFY(testsupport::openReader(*m_card));
 }
 
-void TestIdCardSam::notOpen()
+void tst_IdCardSam::notOpen()
 {
     reader().deck().idCardSam().insert(residentCard());
     IDINFO record = {};
@@ -154,7 +123,7 @@ void TestIdCardSam::notOpen()
     QVERIFY(reader().transfers().empty());
 }
 
-void TestIdCardSam::basicRead()
+void tst_IdCardSam::basicRead()
 {
     reader().deck().idCardSam().insert(residentCard(dorvent::emulator::sampleFingerprint()));
     open();
@@ -165,15 +134,12 @@ void TestIdCardSam::basicRead()
     QCOMPARE(m_card->luvaro_USB_ReadIDCard(0, photoPath.constData(), &record, message), 0L);
     QCOMPARE(message[0], '\0');
 
-    const QList<QByteArray> sent = sentReports();
-    QCOMPARE(sent, (QList<QByteArray>{frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB0, 0xB9}),
-                                      frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB1, 0xB8}),
-                                      frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB4, 0xBD})}));
+    QCOMPARE(testsupport::exchangeMismatch({{hex("02080001 00B0B9"), {}},
+                                            {hex("02080001 00B1B8"), {}},
+                                            {hex("02080001 00B4BD"), {}}}),
+             QString());
     // 1280 payload bytes: one report of 27, then 41 more.
-    int fetched = 0;
-    for (const auto &t : reader().transfers())
-        fetched += t.isGetReport();
-    QCOMPARE(fetched, 1 + 1 + 1 + 41);
+    QCOMPARE(testsupport::fetchCount(), 1 + 1 + 1 + 41);
 
     QCOMPARE(text(record.name), QStringLiteral("王小明"));
     QCOMPARE(text(record.sex), QStringLiteral("男"));
@@ -194,7 +160,7 @@ void TestIdCardSam::basicRead()
     QCOMPARE(image.size(), QSize(102, 126));
 }
 
-void TestIdCardSam::undecodablePhoto()
+void tst_IdCardSam::undecodablePhoto()
 {
     // An earlier card's photo left at the path must not pass for this card's.
     QTemporaryDir dir;
@@ -212,7 +178,7 @@ void TestIdCardSam::undecodablePhoto()
     QVERIFY(!QFile::exists(photoPath));
 }
 
-void TestIdCardSam::extendedRead_data()
+void tst_IdCardSam::extendedRead_data()
 {
     QTest::addColumn<Bytes>("fingerprint");
     QTest::addColumn<bool>("kept");
@@ -227,10 +193,11 @@ void TestIdCardSam::extendedRead_data()
     QTest::newRow("payload of 1382 bytes") << shortBlock << false;
 }
 
-void TestIdCardSam::extendedRead()
+void tst_IdCardSam::extendedRead()
 {
     QFETCH(Bytes, fingerprint);
     QFETCH(bool, kept);
+    testsupport::Exchange script;
     if (fingerprint.size() == 100) {
         // The card model pads its fingerprint block, so this reply is made by hand.
         Bytes payload{0x01, 0x00};
@@ -239,26 +206,25 @@ void TestIdCardSam::extendedRead()
         payload.insert(payload.end(), dorvent::emulator::portraitPhoto().begin(), dorvent::emulator::portraitPhoto().end());
         payload.insert(payload.end(), fingerprint.begin(), fingerprint.end());
         QCOMPARE(payload.size(), std::size_t(1382));
-        std::vector<Report> injected = replyReports(0x00, {});
-        injected.push_back(injected.front());
-        const std::vector<Report> read = replyReports(0x00, payload);
-        injected.insert(injected.end(), read.begin(), read.end());
-        reader().injectReplyReports(injected);
+        script = extendedReadScript(payload);
     } else {
         reader().deck().idCardSam().insert(residentCard(fingerprint));
     }
     open();
+    testsupport::playReplies(script);
     IDINFO record = {};
     char message[256] = {};
     QCOMPARE(m_card->luvaro_USB_ReadIDCard(1, nullptr, &record, message), 0L);
-    QCOMPARE(sentReports().last(), frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0xB5, 0xBC}));
+    QCOMPARE(sentReports().last(), zeroPadded(hex("02080001 00B5BC")));
+    if (!script.empty())
+        QCOMPARE(testsupport::exchangeMismatch(script), QString());
     QCOMPARE(text(record.name), QStringLiteral("王小明"));
     QCOMPARE(text(record.validFrom), QStringLiteral("20150101"));
     QCOMPARE(bytes(record.wlt, 1024), bytes(dorvent::emulator::portraitPhoto()));
     QCOMPARE(bytes(record.fingerprint, 1024), kept ? bytes(fingerprint) : QByteArray(1024, '\0'));
 }
 
-void TestIdCardSam::failures_data()
+void tst_IdCardSam::failures_data()
 {
     QTest::addColumn<bool>("cardThere");
     QTest::addColumn<std::vector<Report>>("injected");
@@ -284,7 +250,7 @@ void TestIdCardSam::failures_data()
                                                      << QStringLiteral("身份证寻卡失败，返回值 t_nRe = -15");
 }
 
-void TestIdCardSam::failures()
+void tst_IdCardSam::failures()
 {
     QFETCH(bool, cardThere);
     QFETCH(std::vector<Report>, injected);
@@ -308,7 +274,7 @@ void TestIdCardSam::failures()
         QCOMPARE(record.name[0], char(0x5A)); // the record is left alone
 }
 
-void TestIdCardSam::smallMessageBuffer()
+void tst_IdCardSam::smallMessageBuffer()
 {
     open();
     IDINFO record = {};
@@ -319,30 +285,29 @@ void TestIdCardSam::smallMessageBuffer()
     QCOMPARE(text[10], char(0x5A));
 }
 
-void TestIdCardSam::replyLongerThanBuffer()
+void tst_IdCardSam::replyLongerThanBuffer()
 {
     // 4200 payload bytes arrive for a 4096-byte reply buffer: the rest is dropped.
     reader().deck().idCardSam().insert(residentCard());
     Bytes payload = residentCard()->textBlock();
     payload.resize(4200, 0xAB);
-    const Report ok = replyReports(0x00, {}).front();
-    std::vector<Report> injected{ok, ok};
-    const std::vector<Report> read = replyReports(0x00, payload);
-    injected.insert(injected.end(), read.begin(), read.end());
+    const testsupport::Exchange script = extendedReadScript(payload);
     open();
-    reader().injectReplyReports(injected);
+    testsupport::playReplies(script);
     IDINFO record = {};
     char message[256] = {};
     QCOMPARE(m_card->luvaro_USB_ReadIDCard(1, nullptr, &record, message), 0L);
+    // The whole reply was fetched: the next exchange starts clean.
+    QCOMPARE(testsupport::exchangeMismatch(script), QString());
     unsigned char buffer[4096 + 64];
     std::memset(buffer, 0x5A, sizeof buffer);
-    reader().injectReplyReports(read);
+    reader().injectReplyReports(script.back().replies);
     QCOMPARE(m_card->PICC_Reader_ID_Read(buffer, 4096), 4096L);
     QCOMPARE(int(buffer[4095]), 0xAB);
     QCOMPARE(int(buffer[4096]), 0x5A);
 }
 
-void TestIdCardSam::uid_data()
+void tst_IdCardSam::uid_data()
 {
     QTest::addColumn<bool>("cardThere");
     QTest::addColumn<std::vector<Report>>("injected");
@@ -362,7 +327,7 @@ void TestIdCardSam::uid_data()
                                << QByteArray(254, '1');
 }
 
-void TestIdCardSam::uid()
+void tst_IdCardSam::uid()
 {
     QFETCH(bool, cardThere);
     QFETCH(std::vector<Report>, injected);
@@ -375,9 +340,9 @@ void TestIdCardSam::uid()
     std::memset(out + 256, 0x5A, 8);
     QTEST(m_card->luvaro_USB_ReadIDCardUid(out, 256), "result");
     QTEST(QByteArray(out), "uid");
-    QCOMPARE(sentReports(), QList<QByteArray>{frameReport({0x02, 0x08, 0x00, 0x01, 0x00, 0x12, 0x1B})});
+    QCOMPARE(sentReports(), QList<QByteArray>{zeroPadded(hex("02080001 00121B"))});
     QCOMPARE(QByteArray(out + 256, 8), QByteArray(8, 0x5A));
 }
 
-QTEST_MAIN(TestIdCardSam)
+QTEST_MAIN(tst_IdCardSam)
 #include "tst_idcardsam.moc"

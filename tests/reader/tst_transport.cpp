@@ -4,6 +4,7 @@
 
 #include "emulatedreader.h"
 #include "luvarocard.h"
+#include "reports.h"
 
 #include <QtTest>
 
@@ -13,6 +14,9 @@
 using dorvent::emulator::EmulatedReader;
 using dorvent::emulator::Report;
 using dorvent::emulator::Transfer;
+using testsupport::bytesOf;
+using testsupport::report;
+using testsupport::zeroPadded;
 
 Q_DECLARE_METATYPE(Report)
 Q_DECLARE_METATYPE(std::vector<Report>)
@@ -27,25 +31,6 @@ void recordSleep(int ms)
 {
     g_sleeps.push_back(ms);
     g_sleptAfter.push_back(static_cast<int>(EmulatedReader::instance().transfers().size()));
-}
-
-Report report(std::initializer_list<int> bytes)
-{
-    Report r{};
-    int i = 0;
-    for (int b : bytes)
-        r[i++] = static_cast<std::uint8_t>(b);
-    return r;
-}
-
-QByteArray bytesOf(const Report &r, int n = 32)
-{
-    return QByteArray(reinterpret_cast<const char *>(r.data()), n);
-}
-
-QByteArray zeroPadded(const QByteArray &bytes)
-{
-    return bytes + QByteArray(32 - bytes.size(), '\0');
 }
 
 // A reply of `length` payload bytes split as the reader splits it, each
@@ -65,14 +50,6 @@ std::vector<Report> indexedReply(int firstMarker, int length, int reports)
         out.push_back(r);
     }
     return out;
-}
-
-int fetches()
-{
-    int n = 0;
-    for (const Transfer &t : EmulatedReader::instance().transfers())
-        n += t.isGetReport();
-    return n;
 }
 
 } // namespace
@@ -227,7 +204,7 @@ void tst_Transport::versionTextIsBounded()
     QCOMPARE(QByteArray(reinterpret_cast<char *>(version)), QByteArray(255, 'v'));
     QCOMPARE(version[256], 0xEE);
     // The whole reply was still fetched: the next exchange starts clean.
-    QCOMPARE(fetches(), 10);
+    QCOMPARE(testsupport::fetchCount(), 10);
     QCOMPARE(m_card->luvaro_USB_Version(version, 8), 0);
     QCOMPARE(QByteArray(reinterpret_cast<char *>(version)), QByteArray(7, 'v'));
 }
@@ -246,9 +223,9 @@ void tst_Transport::versionFailures()
     openCard();
     reader().injectReplyReports(replies);
     unsigned char version[256] = {};
-    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kVersionFailed);
+    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kNoValidReply);
     QCOMPARE(version[0], 0);
-    QCOMPARE(fetches(), 1);
+    QCOMPARE(testsupport::fetchCount(), 1);
     QVERIFY(g_sleeps.empty());
 }
 
@@ -325,7 +302,7 @@ void tst_Transport::multiReportReplies()
     int outLen = -1;
     QCOMPARE(luvaroCard::GetUsbMsg(m_card->handle(), out.data(), &outLen, capacity), 0);
     QCOMPARE(outLen, copied);
-    QCOMPARE(fetches(), fetched);
+    QCOMPARE(testsupport::fetchCount(), fetched);
     for (int i = 0; i < copied; ++i)
         QCOMPARE(int(out[i]), i & 0xFF);
     for (int i = copied; i < capacity; ++i)
@@ -361,7 +338,7 @@ void tst_Transport::busyReader()
     // One fetch, then one second's pause before each further fetch.
     QCOMPARE(g_sleptAfter, sleptAfter);
     QCOMPARE(g_sleeps, std::vector<int>(sleptAfter.size(), 1000));
-    QCOMPARE(fetches(), int(sleptAfter.size()) + (result == 0 || busy > luvaroCard::kMaxBusyWaits ? 1 : 0));
+    QCOMPARE(testsupport::fetchCount(), int(sleptAfter.size()) + (result == 0 || busy > luvaroCard::kMaxBusyWaits ? 1 : 0));
 }
 
 void tst_Transport::contactlessReplies_data()
@@ -403,7 +380,7 @@ void tst_Transport::contactlessReplies()
     int length = -1;
     QCOMPARE(m_card->HDRead_PICCReader(m_card->handle(), out.data(), &length, capacity), result);
     QCOMPARE(length, outLen);
-    QCOMPARE(fetches(), fetched);
+    QCOMPARE(testsupport::fetchCount(), fetched);
     QVERIFY(g_sleeps.empty());
     for (int i = 0; i < outLen - 2; ++i)
         QCOMPARE(int(out[i]), (i + 2) & 0xFF);
@@ -481,7 +458,7 @@ void tst_Transport::unplugMidExchange()
     QCOMPARE(m_card->luvaro_USB_Open(usb), 0);
     reader().unplugAfterTransfers(1);
     unsigned char version[256] = {};
-    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kVersionFailed);
+    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), luvaro::kNoValidReply);
     QCOMPARE(version[0], 0);
     QCOMPARE(m_card->luvaro_USB_Beep(), luvaro::kTransferFailed);
 

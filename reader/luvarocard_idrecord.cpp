@@ -1,24 +1,17 @@
-// The resident identity card, read through the reader's SAM.
-//
-// A read is always find (0xB0), select (0xB1), then read (0xB4, or 0xB5 with
-// the fingerprint). Find and select are one report each way; the reads and
-// the chip UID (0x12) are multi-report exchanges:
-//
-//   find      > 02 08 00 01 00 B0 B9 ...
-//             < 02 02 00 ...            status 00: a card is there
-//   read      > 02 08 00 01 00 B4 BD ...
-//             < 82 02 00 00 05 <27 bytes of text block> ...
-//             < 82 <31 bytes> ...       (and so on, 1280 bytes in all)
+// The identity card's record: the text block sliced into IDINFO for the
+// three card layouts, the UTF-16 to UTF-8 converter, the nation table, the
+// console trace, and the photo handed to the WLT decoder.
 //
 // The text block is 256 bytes of UTF-16LE, every field padded with spaces to
-// a fixed size; the 1024-byte WLT photo follows it.
+// a fixed size; the character at offset 248 picks the layout ("I" foreign
+// permanent resident, "J" residence permit, anything else the ordinary card).
+// The 1024-byte WLT photo follows it.
 #include "luvarocard.h"
 
 #include "libwlt.h"
 #include "ownfile.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,24 +29,6 @@ const char *const kNations[] = {
 };
 constexpr int kNationCount = static_cast<int>(sizeof kNations / sizeof kNations[0]);
 static_assert(kNationCount == 56, "one name per nation code");
-
-// Request frames: 02 08 00, L = 1, the command, the checksum.
-constexpr unsigned char kFindFrame[] = {0x02, 0x08, 0x00, 0x01, 0x00, 0xB0, 0xB9};
-constexpr unsigned char kSelectFrame[] = {0x02, 0x08, 0x00, 0x01, 0x00, 0xB1, 0xB8};
-constexpr unsigned char kReadFrame[] = {0x02, 0x08, 0x00, 0x01, 0x00, 0xB4, 0xBD};
-constexpr unsigned char kReadExtendedFrame[] = {0x02, 0x08, 0x00, 0x01, 0x00, 0xB5, 0xBC};
-constexpr unsigned char kUidFrame[] = {0x02, 0x08, 0x00, 0x01, 0x00, 0x12, 0x1B};
-
-constexpr long kSamRefused = -2;   // find or select: no card, or not selected
-constexpr long kSamReadFailed = -23;
-constexpr unsigned char kStatusOk = 0x00;
-constexpr unsigned char kStatusRefused = 0x01;
-
-// Payload layout of the reads.
-constexpr std::size_t kExtendedSkip = 2;          // two bytes before the text block
-constexpr std::size_t kFingerprintOffset = 1282;  // in the extended read's payload
-constexpr long kFingerprintMinPayload = 1383;
-constexpr unsigned char kFingerprintMark = 0x43;  // 'C'
 
 constexpr std::size_t kNationOut = 16;     // getNation's output, NUL included
 constexpr std::size_t kNameWork = 128;     // the names are converted here first
@@ -344,136 +319,3 @@ long luvaroCard::Analysis(int /*flag*/, const char *photoPath, IDINFO *record, c
     return 0;
 }
 
-namespace {
-
-// One report out, one back; only the reply's status byte matters. The status
-// of a fetch that failed is unknown, so it is reported, not read as success.
-long samStep(libusb_device_handle *handle, const unsigned char (&frame)[7], unsigned char *status)
-{
-    unsigned char report[luvaroCard::kReportBufferSize] = {};
-    std::memcpy(report, frame, sizeof frame);
-    if (luvaroCard::HidD_SetFeature(handle, report, sizeof report) < 0)
-        return luvaro::kTransferFailed;
-    unsigned char reply[luvaroCard::kReportBufferSize] = {};
-    if (luvaroCard::HidD_GetFeature(handle, reply, sizeof reply) < 0)
-        return luvaro::kTransferFailed;
-    *status = reply[2];
-    return luvaro::kOk;
-}
-
-// A multi-report exchange: the payload length, or a negative code.
-long samRead(libusb_device_handle *handle, const unsigned char (&frame)[7], unsigned char *buffer,
-             std::size_t capacity)
-{
-    const int sent = luvaroCard::SetUsbMsg(handle, frame, sizeof frame);
-    if (sent < 0)
-        return sent;
-    int length = 0;
-    const int received = luvaroCard::GetUsbMsg(handle, buffer, &length,
-                                               static_cast<int>(std::min<std::size_t>(capacity, INT_MAX)));
-    return received < 0 ? received : length;
-}
-
-} // namespace
-
-long luvaroCard::PICC_Reader_ID_Request()
-{
-    if (!m_handle)
-        return luvaro::kNotOpen;
-    unsigned char status = 0;
-    const long result = samStep(m_handle, kFindFrame, &status);
-    if (result != luvaro::kOk)
-        return result;
-    return status == kStatusOk ? luvaro::kOk : kSamRefused;
-}
-
-long luvaroCard::PICC_Reader_ID_Select()
-{
-    if (!m_handle)
-        return luvaro::kNotOpen;
-    unsigned char status = 0;
-    const long result = samStep(m_handle, kSelectFrame, &status);
-    if (result != luvaro::kOk)
-        return result;
-    // Only status 0x01 means that no card was selected.
-    return status == kStatusRefused ? kSamRefused : luvaro::kOk;
-}
-
-long luvaroCard::PICC_Reader_ID_Read(unsigned char *buffer, std::size_t capacity)
-{
-    if (!m_handle)
-        return luvaro::kNotOpen;
-    return samRead(m_handle, kReadFrame, buffer, capacity);
-}
-
-long luvaroCard::PICC_Reader_ID_Read2(unsigned char *buffer, std::size_t capacity)
-{
-    if (!m_handle)
-        return luvaro::kNotOpen;
-    return samRead(m_handle, kReadExtendedFrame, buffer, capacity);
-}
-
-long luvaroCard::luvaro_USB_ReadIDCard(int mode, const char *photoPath, IDINFO *record, char *message,
-                                       std::size_t messageSize)
-{
-    if (!m_handle)
-        return luvaro::kNotOpen;
-    if (!record)
-        return luvaro::kBadParameter;
-    const auto fail = [&](const char *format, long code) {
-        if (message && messageSize > 0)
-            std::snprintf(message, messageSize, format, code);
-        return kSamReadFailed;
-    };
-
-    long result = PICC_Reader_ID_Request();
-    if (result != 0)
-        return fail("身份证寻卡失败，返回值 t_nRe = %ld", result);
-    result = PICC_Reader_ID_Select();
-    if (result != 0)
-        return fail("身份证选卡失败，返回值 t_nRe = %ld", result);
-
-    // Zeroed, so a short payload reads as empty fields, never as stale bytes.
-    unsigned char reply[kIdReplyBufferSize] = {};
-    const bool extended = mode == 1;
-    const long length = extended ? PICC_Reader_ID_Read2(reply, sizeof reply) : PICC_Reader_ID_Read(reply, sizeof reply);
-    if (length < 0)
-        return fail("身份证读卡失败，返回值 t_nRe = %ld", length);
-
-    std::printf("开始解析身份证数据\n");
-    std::fflush(stdout);
-    const std::size_t textAt = extended ? kExtendedSkip : 0;
-    Analysis(0, photoPath, record, reply + textAt);
-    std::memcpy(record->wlt, reply + textAt + kIdTextBlockSize, sizeof record->wlt);
-    if (extended && length >= kFingerprintMinPayload && reply[kFingerprintOffset] == kFingerprintMark)
-        std::memcpy(record->fingerprint, reply + kFingerprintOffset, sizeof record->fingerprint);
-    return luvaro::kOk;
-}
-
-long luvaroCard::luvaro_USB_ReadIDCardUid(char *out, std::size_t outSize)
-{
-    if (!m_handle)
-        return luvaro::kNotOpen;
-    if (!out || outSize == 0)
-        return luvaro::kBadParameter;
-    const int sent = SetUsbMsg(m_handle, kUidFrame, sizeof kUidFrame);
-    if (sent < 0)
-        return sent;
-    unsigned char reply[kIdReplyBufferSize] = {};
-    int length = 0;
-    const int received = GetUsbMsg(m_handle, reply, &length, sizeof reply);
-    if (received != 0)
-        return received;
-    // The UID is followed by two status bytes; shorter payloads carry no UID.
-    if (length <= 2)
-        return luvaro::kOk;
-    const std::size_t uidBytes = static_cast<std::size_t>(length) - 2;
-    if (2 * uidBytes >= outSize)
-        return luvaro::kTransferFailed; // no UID is that long: a reply we cannot trust
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < uidBytes; ++i) {
-        out[2 * i] = kDigits[reply[i] >> 4];
-        out[2 * i + 1] = kDigits[reply[i] & 0x0F];
-    }
-    return luvaro::kOk;
-}
