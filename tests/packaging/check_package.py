@@ -52,6 +52,7 @@ PACKAGE_FILES = {
     "usr/share/lintian/overrides/dorvent": 0o644,
     "usr/share/man/man1/dorvent-doctor.1.gz": 0o644,
     "usr/share/man/man1/dorvent.1.gz": 0o644,
+    "usr/share/metainfo/cn.luvaro.dorvent.metainfo.xml": 0o644,
 }
 REQUIRED_DEPENDS = [
     "libqt5core5a", "libqt5gui5", "libqt5network5", "libqt5websockets5", "libqt5widgets5",
