@@ -141,23 +141,25 @@ Finding serviceListening(const Facts &)
         return fails(QStringLiteral("Nothing listens on TCP port %1: the service is not running.").arg(kServicePort),
                      QStringLiteral("sudo systemctl start dorvent; sudo systemctl enable dorvent starts it at boot. ")
                          + logs);
-    if (listener.pid == 0)
-        return fails(QStringLiteral("Port %1 is held by a process this user cannot see.").arg(kServicePort),
-                     QStringLiteral("Run the doctor as root: sudo dorvent-doctor"));
-    const QString holder = QStringLiteral("process %1 (%2)").arg(listener.pid).arg(listener.command);
-    if (!listener.command.startsWith(QLatin1String("dorvent")))
+    // Another user's process (the service's, too) is hidden from an ordinary
+    // user: then only its answer tells whether it is the service.
+    const QString holder = listener.pid != 0
+        ? QStringLiteral("process %1 (%2)").arg(listener.pid).arg(listener.command)
+        : QStringLiteral("a process this user cannot see (sudo dorvent-doctor names it)");
+    if (listener.pid != 0 && !listener.command.startsWith(QLatin1String("dorvent")))
         return fails(QStringLiteral("Port %1 is held by %2, not by the service, which cannot listen while it is.")
                          .arg(kServicePort)
                          .arg(holder),
                      QStringLiteral("Stop that program or move it to another port, then: sudo systemctl restart "
                                     "dorvent"));
     if (!answersWebSocket(listener.ipv6))
-        return fails(QStringLiteral("%1 holds port %2 but did not answer a WebSocket message within %3 s.")
+        return fails(QStringLiteral("%1 holds port %2 but did not answer a WebSocket message as the service does "
+                                    "within %3 s.")
                          .arg(holder)
                          .arg(kServicePort)
                          .arg(kProbeTimeoutMs / 1000),
-                     QStringLiteral("A card operation may be running (it blocks every client); if not: sudo "
-                                    "systemctl restart dorvent. ")
+                     QStringLiteral("If it is the service, a card operation may be running (it blocks every client); "
+                                    "if not: sudo systemctl restart dorvent. ")
                          + logs);
     return holds(QStringLiteral("%1 listens on port %2 and answers over WebSocket.").arg(holder).arg(kServicePort));
 }

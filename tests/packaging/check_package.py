@@ -80,12 +80,15 @@ CHECKS = 6  # dorvent-doctor's checks, in its order:
 # reader on the bus, service user may open it, service listening, templates, fonts, pictures
 DOCTOR_CASES = [
     # name, reader node as (owner, group, mode) or None when unplugged, who holds the port,
-    # the doctor's mark for each check, exit status
-    ("no reader", None, "service", ["FAIL", "--", "ok", "ok", "ok", "ok"], 1),
-    ("reader present but not accessible", ("root", "root", 0o664), "service",
+    # who runs the doctor, the doctor's mark for each check, exit status
+    ("no reader", None, "service", "root", ["FAIL", "--", "ok", "ok", "ok", "ok"], 1),
+    ("reader present but not accessible", ("root", "root", 0o664), "service", "root",
      ["ok", "FAIL", "ok", "ok", "ok", "ok"], 1),
-    ("everything fine", "as the rule makes it", "service", ["ok"] * CHECKS, 0),
-    ("port held by another process", "as the rule makes it", "another process",
+    ("everything fine", "as the rule makes it", "service", "root", ["ok"] * CHECKS, 0),
+    # the service's process is hidden from an ordinary user: its answer shows it
+    ("everything fine, seen by an ordinary user", "as the rule makes it", "service", "nobody",
+     ["ok"] * CHECKS, 0),
+    ("port held by another process", "as the rule makes it", "another process", "root",
      ["ok", "ok", "FAIL", "ok", "ok", "ok"], 1),
 ]
 
@@ -234,8 +237,8 @@ ROOT_ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C
             "QT_QPA_PLATFORM": "offscreen"}
 
 
-def in_root(root, cmd):
-    return run(["chroot", root] + cmd, env=ROOT_ENV)
+def in_root(root, cmd, user="root"):
+    return run(["chroot", f"--userspec={user}:{user if user != 'nobody' else 'nogroup'}", root] + cmd, env=ROOT_ENV)
 
 
 def walk(top):
@@ -377,11 +380,11 @@ def check_doctor(root, emu, rule):
     holder = PortHolder(root, "/tmp/dorvent-emu")
     node_by_rule = ("root", rule.get("GROUP", "root"), int(rule.get("MODE", "0600"), 8))
     try:
-        for name, node, holding, marks, status in DOCTOR_CASES:
+        for name, node, holding, user, marks, status in DOCTOR_CASES:
             section(f"dorvent-doctor: {name}")
             plug_reader(root, node_by_rule if node == "as the rule makes it" else node)
             holder.become("service" if holding == "service" else "another process")
-            result = in_root(root, ["/usr/bin/dorvent-doctor"])
+            result = in_root(root, ["/usr/bin/dorvent-doctor"], user)
             print(result.stdout)
             got = re.findall(r"^\[\s*(ok|FAIL|--)\s*\]", result.stdout, re.M)
             expect(got == marks and result.returncode == status,
