@@ -433,6 +433,11 @@ def inside(args):
         print(f"TOP={top}")
         sys.exit(SKIPPED)
     rule = check_udev_rule(args.source)
+    # Files that `make install` put on this machine would be taken over and
+    # then deleted by the package: start from a machine without them.
+    for path in list(PACKAGE_FILES) + [f"{APP_DIR}/frontNew.jpg", f"{APP_DIR}/backNew.jpg"]:
+        if os.path.lexists(f"{root}/{path}"):
+            os.remove(f"{root}/{path}")
     before = walk(f"{top}/upper")
     if check_installed(root, args.deb):
         check_unit(root)
