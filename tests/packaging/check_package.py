@@ -375,6 +375,37 @@ def check_unit(root):
     expect(re.search(r"^StandardOutput=null$", unit, re.M), "standard output may reach a log")
 
 
+def read_identity_card():
+    """open, readIDCard, close over the service's WebSocket: the replies' codes."""
+    import asyncio
+    import json
+
+    import websockets  # Debian's python3-websockets, as the end-to-end tests use
+
+    async def exchange():
+        async with websockets.connect(f"ws://127.0.0.1:{PORT}", max_size=None) as ws:
+            codes = []
+            for action in ("open", "readIDCard", "close"):
+                await ws.send(json.dumps({"_act": action, "_tflag": "1"}))
+                codes.append(json.loads(await asyncio.wait_for(ws.recv(), 60))["success"])
+            return codes
+
+    return asyncio.run(exchange())
+
+
+def check_pictures_written(root):
+    """The service user writes the card pictures the package made for it, and they stay private."""
+    section("the service writes the card pictures")
+    uid = int(account(root, SERVICE_USER)[2])
+    codes = read_identity_card()
+    expect(codes == [0, 0, 0], f"open, readIDCard, close answered {codes}")
+    for picture in ("frontNew.jpg", "backNew.jpg"):
+        st = os.lstat(f"{root}/{APP_DIR}/{picture}")
+        print(f"{picture}: {st.st_size} bytes, {stat.filemode(st.st_mode)} uid {st.st_uid}")
+        expect(st.st_size > 0 and st.st_uid == uid and st.st_mode == 0o100600,
+               f"{picture} was not written, or is no longer the service user's 0600")
+
+
 def check_doctor(root, emu, rule):
     shutil.copy(emu, f"{root}/tmp/dorvent-emu")
     holder = PortHolder(root, "/tmp/dorvent-emu")
@@ -393,6 +424,8 @@ def check_doctor(root, emu, rule):
                 expect(f"process {os.getpid()} (" in result.stdout, f"doctor, {name}: the port's holder is not named")
             if node:
                 expect("usbhid" in result.stdout, f"doctor, {name}: the kernel driver is not named")
+            if status == 0 and user == "root":
+                check_pictures_written(root)
     finally:
         holder.stop()
 
