@@ -5,10 +5,14 @@
 #include "systemfacts.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QImageReader>
 #include <QTextStream>
 #include <QTimer>
+#include <QUrl>
 #include <QWebSocket>
 
 #include <cstdio>
