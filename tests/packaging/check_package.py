@@ -458,12 +458,11 @@ def check_purge(root, upper, before):
 
 def inside(args):
     """Runs in fresh mount and network namespaces (see main)."""
-    top = tempfile.mkdtemp(prefix="dorvent-root-")
+    top = args.top
     try:
         root = make_root(top)
     except (OSError, subprocess.CalledProcessError) as error:
         print(f"throwaway root not possible here ({error})")
-        print(f"TOP={top}")
         sys.exit(SKIPPED)
     rule = check_udev_rule(args.source)
     # Files that `make install` put on this machine would be taken over and
@@ -476,7 +475,6 @@ def inside(args):
         check_unit(root)
         check_doctor(root, args.emu, rule)
         check_purge(root, f"{top}/upper", before)
-    return top
 
 
 def main():
@@ -486,16 +484,17 @@ def main():
     parser.add_argument("--emu", required=True)
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--deb", help=argparse.SUPPRESS)
+    parser.add_argument("--top", help=argparse.SUPPRESS)
     args = parser.parse_args()
     os.environ["PATH"] = "/usr/sbin:/usr/bin:/sbin:/bin:" + os.environ.get("PATH", "")  # chroot, mount
 
     if args.inside:
-        top = inside(args)
+        inside(args)
         print(f"\n{'FAILED' if faults else 'passed'}: throwaway root ({len(faults)} faults)")
-        print(f"TOP={top}")
         return 1 if faults else 0
 
     out = tempfile.mkdtemp(prefix="dorvent-deb-")
+    top = tempfile.mkdtemp(prefix="dorvent-root-")  # the namespace's mounts vanish with it
     try:
         deb = build_package(args.build, out)
         check_contents(deb)
@@ -512,16 +511,14 @@ def main():
             return 1 if faults else SKIPPED
         inner = run(["unshare", "--mount", "--net", "--fork", sys.executable, os.path.abspath(__file__),
                      "--inside", "--build", args.build, "--source", args.source, "--emu", os.path.abspath(args.emu),
-                     "--deb", deb])
+                     "--deb", deb, "--top", top])
         print(inner.stdout)
-        top = re.search(r"^TOP=(.*)$", inner.stdout, re.M)
-        if top:
-            shutil.rmtree(top.group(1), ignore_errors=True)
         if inner.returncode == SKIPPED:
             return 1 if faults else SKIPPED
         expect(inner.returncode == 0, "the throwaway-root checks failed")
     finally:
         shutil.rmtree(out, ignore_errors=True)
+        shutil.rmtree(top, ignore_errors=True)
     print(f"\n{'FAILED' if faults else 'passed'}: {len(faults)} faults")
     return 1 if faults else 0
 
