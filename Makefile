@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps build test asan demo install bench fuzz clean
+.PHONY: deps build test asan demo install package bench fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -34,6 +34,10 @@ demo: install
 	@echo "Open web/index.html in a browser and press \"open\"; stop the service with Ctrl-C."
 	@echo
 	$(BUILD)/dorvent-emu -platform offscreen
+
+# The Debian package (build/dorvent_VERSION_ARCH.deb); see README, "Install".
+package: build
+	cmake --build $(BUILD) --target package
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true

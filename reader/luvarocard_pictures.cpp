@@ -191,9 +191,9 @@ void saveJpeg(const QPixmap &pixmap, const char *outputPath)
     buffer.open(QIODevice::WriteOnly);
     if (!pixmap.isNull())
         pixmap.save(&buffer, "JPEG");
-    // Created or truncated even when there is no picture to put in it; the
-    // pictures are for anyone to look at, unlike the photo files.
-    ownfile::write(outputPath, encoded, 0644);
+    // Created or truncated even when there is no picture to put in it. It
+    // shows the holder's data: like the photo files, ours alone.
+    ownfile::write(outputPath, encoded);
 }
 
 } // namespace

@@ -38,7 +38,8 @@ bool write(const char *path, const void *data, std::size_t size, unsigned mode)
     const int fd = openOurs(path, O_WRONLY | O_CREAT, mode);
     if (fd < 0)
         return false;
-    bool ok = ::ftruncate(fd, 0) == 0;
+    // A file left from before keeps no wider mode than asked for.
+    bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && ::ftruncate(fd, 0) == 0;
     const char *bytes = static_cast<const char *>(data);
     std::size_t done = 0;
     while (ok && done < size) {

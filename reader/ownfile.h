@@ -11,7 +11,7 @@
 // waited on: the operation simply fails.
 namespace ownfile {
 
-// Creates (with this mode) or truncates the file and writes all bytes;
+// Creates or truncates the file, gives it this mode and writes all bytes;
 // false when the path is not ours.
 bool write(const char *path, const void *data, std::size_t size, unsigned mode = 0600);
 bool write(const char *path, const QByteArray &bytes, unsigned mode = 0600);

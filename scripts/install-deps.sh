@@ -10,6 +10,9 @@ packages=(
   libjpeg62-turbo-dev
   clang-14 libclang-rt-14-dev
   fontconfig fonts-wqy-zenhei
+  # the Debian package and its test: CPack's dependency scan, lintian,
+  # systemd-analyze, the maintainer scripts' tools
+  dpkg-dev file lintian systemd adduser init-system-helpers
 )
 
 missing=()

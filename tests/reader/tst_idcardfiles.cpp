@@ -28,6 +28,10 @@ void tst_IdCardFiles::ourFile()
     struct stat st;
     QCOMPARE(::stat(path.constData(), &st), 0);
     QCOMPARE(int(st.st_mode & 0777), 0600);
+    QCOMPARE(::chmod(path.constData(), 0644), 0); // as an older version left it
+    QVERIFY(ownfile::write(path.constData(), QByteArray("third")));
+    QCOMPARE(::stat(path.constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0600);
     QCOMPARE(ownfile::read(path.constData(), 3), QByteArray()); // larger than allowed
     QVERIFY(ownfile::remove(path.constData()));
     QVERIFY(!QFile::exists(QFile::decodeName(path)));

@@ -417,6 +417,9 @@ void tst_IdCardPictures::templateFiles()
     QImage composed(QFile::decodeName(outputPath), "JPEG");
     QCOMPARE(composed.size(), QSize(1070, 681));
     QVERIFY(darkPixels(composed, QRect(330, 180, 400, 90)) > 1000); // 居民身份证 drawn
+    struct stat st;
+    QCOMPARE(::stat(outputPath.constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0600); // the holder's data: ours alone
 
     // No template: the output is still created, and empty.
     card.addMaskByPathBack(missing.constData(), outputPath.constData(), record);
