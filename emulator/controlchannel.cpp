@@ -235,7 +235,9 @@ void startControlChannel()
 {
     // Lives as long as the process.
     auto *channel = new ControlChannel();
-    if (!channel->isListening())
+    if (channel->isListening())
+        qInfo("emulator control channel listening on ws://127.0.0.1:%u", unsigned(ControlChannel::kPort));
+    else
         qWarning("emulator control channel: cannot listen on 127.0.0.1:%u", unsigned(ControlChannel::kPort));
 }
 
