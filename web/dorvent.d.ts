@@ -186,7 +186,8 @@ export declare class DorventClient {
   connect(): Promise<void>;
   disconnect(): void;
   call<A extends ActionName>(act: A, ...args: CallArgs<A>): Promise<Replies[A]>;
-  call(act: string, fields?: Record<string, Field>, options?: CallOptions): Promise<Reply & Record<string, unknown>>;
+  /** Actions this version does not know; they are sent all the same. */
+  call<S extends string>(act: S extends ActionName ? never : S, fields?: Record<string, Field>, options?: CallOptions): Promise<Reply & Record<string, unknown>>;
   /** Opens the reader; "already open" counts as open. */
   ensureOpen(options?: CallOptions): Promise<Reply<"open">>;
   /** close then open: after the reader was unplugged and plugged back. */
