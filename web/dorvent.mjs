@@ -139,7 +139,7 @@ export class DorventClient {
     this._WebSocket = options.WebSocket || globalThis.WebSocket;
     this._socket = null;
     this._connecting = null;
-    this._pending = new Map(); // tag -> { act, resolve, reject, timer, raw }
+    this._pending = new Map(); // tag -> { act, resolve, reject, timer, raw, socket once sent }
     this._lastTag = 0;
     this._connections = 0;
     this._mustReopen = false;
@@ -259,6 +259,7 @@ export class DorventClient {
         if (!socket || socket.readyState !== 1)
           return pending.reject(new DorventError("closed", `${act}: the connection closed before sending`, { action: act }));
         const request = Object.assign({ _act: act }, fields, { _tflag: tag });
+        pending.socket = socket;
         socket.send(JSON.stringify(request));
         if (row && row.silent)
           pending.resolve(null);
@@ -311,11 +312,11 @@ export class DorventClient {
     return new DorventError("failed", text, { action: act, code: reply.success, msg: reply.msg, reply });
   }
 
+  // Tags are unique across connections, so a reply still counts when it
+  // arrives on a connection that is being replaced.
   _received(socket, data) {
-    if (socket !== this._socket)
-      return;
     if (typeof data !== "string")
-      return this._settleUntagged(null, "binary", "the service answered with a binary frame");
+      return this._settleUntagged(socket, null, "binary", "the service answered with a binary frame");
     let reply;
     try {
       reply = JSON.parse(data);
@@ -325,7 +326,7 @@ export class DorventClient {
     if (!reply || typeof reply !== "object" || Array.isArray(reply)) {
       // An echo of a request that the service could not read still carries our tag.
       const tag = /"_tflag"\s*:\s*"([^"]*)"/.exec(data);
-      return this._settleUntagged(tag && tag[1], "not-json", `the answer is not a JSON object: ${data.slice(0, 80)}`, { text: data });
+      return this._settleUntagged(socket, tag && tag[1], "not-json", `the answer is not a JSON object: ${data.slice(0, 80)}`, { text: data });
     }
     const pending = this._pending.get(String(reply._tflag));
     if (!pending) {
@@ -347,9 +348,9 @@ export class DorventClient {
   }
 
   // An answer without a readable tag: the service answers in order, so it
-  // belongs to the oldest call still waiting.
-  _settleUntagged(tag, kind, message, details = {}) {
-    const entry = (tag && this._pending.get(tag)) || this._pending.values().next().value;
+  // belongs to the oldest call still waiting on that connection.
+  _settleUntagged(socket, tag, kind, message, details = {}) {
+    const entry = (tag && this._pending.get(tag)) || [...this._pending.values()].find((p) => p.socket === socket);
     if (!entry) {
       this._emit("stray", details.text);
       return;
@@ -358,14 +359,14 @@ export class DorventClient {
   }
 
   _closed(socket, event) {
-    if (socket !== this._socket)
-      return;
-    this._socket = null;
+    if (socket === this._socket)
+      this._socket = null;
     const detail = `${event.code} ${closeCodeName(event.code)}${event.reason ? ": " + event.reason : ""}`;
-    for (const pending of [...this._pending.values()])
+    for (const pending of [...this._pending.values()].filter((p) => p.socket === socket))
       pending.reject(new DorventError("closed", `${pending.act}: the connection closed (${detail})`,
         { action: pending.act, closeCode: event.code, closeReason: event.reason }));
-    this._emit("close", { code: event.code, reason: event.reason });
+    if (!this._socket)
+      this._emit("close", { code: event.code, reason: event.reason });
   }
 }
 

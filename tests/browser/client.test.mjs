@@ -120,6 +120,19 @@ describe("against a scripted server", () => {
     });
   }
 
+  test("disconnecting fails the waiting call at once, and a call right after connects anew", async () => {
+    scripted.state.next = () => {};
+    const result = await page.evaluate(async () => {
+      const c = window.scriptedClient;
+      const waiting = c.call("version", {}, { timeoutMs: 5000 }).catch((e) => [e.kind, e.closeCode]);
+      await new Promise((resolve) => setTimeout(resolve, 50));
+      c.disconnect();
+      const next = c.beep();
+      return [await waiting, (await next).functionName];
+    });
+    assert.deepEqual(result, [["closed", 1000], "beep"]);
+  });
+
   test("a value with a single quote is refused before anything is sent", async () => {
     const sent = scripted.state.received.length;
     const error = await page.evaluate(() => window.scriptedClient.call("cardRun", { slotNo: "1", apdu: "00'A4" })

@@ -77,6 +77,7 @@ describe("demo page", () => {
   test("the identity card shows as a table with its photo", async () => {
     await press("open");
     assert.equal((await press("readIDCardEX")).state, "ok");
+    await page.waitForFunction(() => document.getElementById("idcard-photo").complete);
     const view = await page.evaluate(() => {
       const photo = document.getElementById("idcard-photo");
       const row = (key) => document.querySelector(`#idcard-fields tr[data-key=${key}] td`)?.textContent;
