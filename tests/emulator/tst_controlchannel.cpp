@@ -2,9 +2,7 @@
 // say, bad commands change nothing and say why, and the socket is loopback only.
 
 #include "controlchannel.h"
-#include "cpucards.h"
 #include "emulatedreader.h"
-#include "idcard.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -31,13 +29,14 @@ QJsonObject placeIn(const QJsonObject &reply, const QString &name)
     return {};
 }
 
+// A new reader holding the demo cards, put there through the channel.
 void demoDeck()
 {
-    EmulatedReader &reader = EmulatedReader::instance();
-    reader.reset();
-    reader.deck().contactSlot(Deck::kUserSlot)->insert(demoContactCpuCard());
-    reader.deck().radioField().insert(demoTypeACpuCard());
-    reader.deck().idCardSam().insert(demoIdentityCard());
+    EmulatedReader::instance().reset();
+    for (const char *command : {R"({"cmd":"place","place":"slot1","card":"cpu"})",
+                                R"({"cmd":"place","place":"field","card":"typeA-cpu"})",
+                                R"({"cmd":"place","place":"idcard","card":"idcard"})"})
+        QVERIFY(send(command).value("ok").toBool());
 }
 
 } // namespace
