@@ -258,7 +258,7 @@ export class DorventClient {
         const socket = this._socket;
         if (!socket || socket.readyState !== 1)
           return pending.reject(new DorventError("closed", `${act}: the connection closed before sending`, { action: act }));
-        const request = Object.assign({ _act: act }, fields, { _tflag: tag });
+        const request = Object.assign({ _act: act }, fields, { _act: act, _tflag: tag });
         pending.socket = socket;
         socket.send(JSON.stringify(request));
         if (row && row.silent)
