@@ -133,6 +133,15 @@ describe("against a scripted server", () => {
     assert.deepEqual(result, [["closed", 1000], "beep"]);
   });
 
+  test("in Node, given a WebSocket constructor, the same module works", async () => {
+    const { DorventClient } = await import("../../web/dorvent.mjs");
+    const client = new DorventClient({ url: scripted.url, WebSocket });
+    scripted.state.hold = 2;
+    const replies = await Promise.all([client.version(), client.beep()]);
+    assert.deepEqual(replies.map((r) => r.functionName), ["version", "beep"]);
+    client.disconnect();
+  });
+
   test("a value with a single quote is refused before anything is sent", async () => {
     const sent = scripted.state.received.length;
     const error = await page.evaluate(() => window.scriptedClient.call("cardRun", { slotNo: "1", apdu: "00'A4" })
