@@ -28,9 +28,21 @@ SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 install: build
 	$(SUDO) cmake --install $(BUILD)
 
-demo: install
+# Only what the demo needs: the emulated service and the card templates.
+DEMO_APP_DIR := /opt/apps/cn.luvaro.dorvent/bin
+DEMO_FONTS   := /etc/fonts/conf.d
+
+demo: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target dorvent-emu card_templates
+	@echo "demo: installing the card templates front.jpg, back.jpg into $(DEMO_APP_DIR)/"
+	@echo "      (the service also writes its card pictures there) and font aliases into $(DEMO_FONTS)/"
+	$(SUDO) install -d $(DEMO_APP_DIR)
+	$(SUDO) install -m 0644 $(BUILD)/packaging/front.jpg $(BUILD)/packaging/back.jpg $(DEMO_APP_DIR)/
+	$(SUDO) install -m 0644 packaging/fonts/30-dorvent-aliases.conf $(DEMO_FONTS)/
 	@echo
-	@echo "Dorvent with the emulated reader: ws://localhost:17798"
+	@echo "Dorvent with the emulated reader, listening on ws://localhost:17798 (every address);"
+	@echo "the emulated reader's control channel on ws://127.0.0.1:17799 (loopback only)."
 	@echo "Open web/index.html in a browser and press \"open\"; stop the service with Ctrl-C."
 	@echo
 	$(BUILD)/dorvent-emu -platform offscreen

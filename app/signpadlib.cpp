@@ -4,6 +4,7 @@
 #include <QDebug>
 
 #ifdef DORVENT_EMULATED_READER
+#include "controlchannel.h"
 #include "demodeck.h"
 #endif
 
@@ -23,6 +24,7 @@ int main(int argc, char *argv[])
 #ifdef DORVENT_EMULATED_READER
     // The emulated reader starts plugged in, holding the demo cards.
     dorvent::emulator::installDemoDeck();
+    dorvent::emulator::startControlChannel(); // loopback port 17799
 #endif
 
     // Lives as long as the process; never deleted.

@@ -13,7 +13,12 @@ packages=(
   # the Debian package and its test: CPack's dependency scan, lintian,
   # systemd-analyze, the maintainer scripts' tools
   dpkg-dev file lintian systemd adduser init-system-helpers
+  # the browser tests
+  chromium
 )
+# Node's own builds bundle npm; Debian's nodejs needs its npm package beside it.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,14 +27,22 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  echo "install-deps: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
+# The browser tests' npm packages exactly as locked (playwright-core drives
+# the system Chromium; no install script runs, so no browser is downloaded).
+# Skipped when node_modules was installed from this very lock.
+browser_tests="$(cd "$(dirname "$0")/../tests/browser" && pwd)"
+if ! cmp -s "$browser_tests/package-lock.json" "$browser_tests/node_modules/.installed-from-lock"; then
+  echo "install-deps: npm ci in tests/browser"
+  (cd "$browser_tests" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+  cp "$browser_tests/package-lock.json" "$browser_tests/node_modules/.installed-from-lock"
 fi
-echo "install-deps: installing ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

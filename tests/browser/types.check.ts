@@ -1,0 +1,33 @@
+// Compiled, never run: the declarations accept what a page author writes
+// and refuse what the service would not understand.
+import { DorventClient, DorventError, Replies } from "dorvent";
+
+async function use(client: DorventClient): Promise<void> {
+  await client.ensureOpen();
+  const atr: string | undefined = (await client.call("cardClodPowerOn", { slotNo: "1" })).data;
+  const card = await client.call("readIDCardEX");
+  const fields: string[] = [card.name, card.number, card.photoBase64, card.passNu];
+  const fingerprints: string | undefined = card.figData;
+  const nothing: null = await client.call("ctnFingerPrint");
+  const sci: Replies["readSci"] = await client.call("readSci", { slotNo: 11 });
+  const version: number = (await client.version({ timeoutMs: 500 })).success;
+  await client.call("scardRead", { outTime: "10", mgNum: "4" }, { raw: true });
+  await client.call("someFutureAction", { anything: "1" });
+  client.on("reconnect", (event) => event.message.length);
+  void [atr, fields, fingerprints, nothing, sci.cardveVrsion, version];
+
+  // @ts-expect-error cardRun needs its apdu
+  await client.call("cardRun", { slotNo: "1" });
+  // @ts-expect-error the identity-card reply has no such field
+  void (await client.call("readIDCard")).address;
+  // @ts-expect-error values are text or numbers
+  await client.call("cardm1Read", { addr: { block: 4 } });
+}
+
+function explain(error: unknown): string {
+  if (error instanceof DorventError && error.kind === "closed")
+    return `closed with ${error.closeCode}`;
+  return String(error);
+}
+
+void [use, explain];

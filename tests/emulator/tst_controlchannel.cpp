@@ -1,0 +1,157 @@
+// The emulated reader's control channel: commands change the reader as they
+// say, bad commands change nothing and say why, and the socket is loopback only.
+
+#include "controlchannel.h"
+#include "emulatedreader.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QWebSocket>
+#include <QtTest>
+
+using namespace dorvent::emulator;
+
+namespace {
+
+QJsonObject send(const QString &command)
+{
+    return QJsonDocument::fromJson(ControlChannel::handle(command).toUtf8()).object();
+}
+
+QJsonObject placeIn(const QJsonObject &reply, const QString &name)
+{
+    for (const QJsonValue &place : reply.value("state").toObject().value("places").toArray())
+        if (place.toObject().value("place").toString() == name)
+            return place.toObject();
+    return {};
+}
+
+// A new reader holding the demo cards, put there through the channel.
+void demoDeck()
+{
+    EmulatedReader::instance().reset();
+    for (const char *command : {R"({"cmd":"place","place":"slot1","card":"cpu"})",
+                                R"({"cmd":"place","place":"field","card":"typeA-cpu"})",
+                                R"({"cmd":"place","place":"idcard","card":"idcard"})"})
+        QVERIFY(send(command).value("ok").toBool());
+}
+
+} // namespace
+
+class tst_ControlChannel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { demoDeck(); }
+    void cleanup() { EmulatedReader::instance().setLatency(std::chrono::microseconds(0)); }
+
+    void listsTheDeck()
+    {
+        const QJsonObject reply = send(R"({"cmd":"list","id":7})");
+        QCOMPARE(reply.value("ok").toBool(), true);
+        QCOMPARE(reply.value("id").toInt(), 7);
+        QCOMPARE(reply.value("state").toObject().value("plugged").toBool(), true);
+        QCOMPARE(placeIn(reply, "slot1").value("about").toString(),
+                 QStringLiteral("contact CPU card, ATR 3B680000444F5256454E5431"));
+        QCOMPARE(placeIn(reply, "field").value("card").toString(), QStringLiteral("typeA-cpu"));
+        QCOMPARE(placeIn(reply, "idcard").value("card").toString(), QStringLiteral("idcard"));
+        QVERIFY(!placeIn(reply, "slot11").contains("card"));
+    }
+
+    void removesAndPlacesCards_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<QString>("card");
+        QTest::newRow("contact slot") << "slot1" << "cpu";
+        QTest::newRow("SAM slot") << "slot12" << "cpu";
+        QTest::newRow("radio field") << "field" << "typeA-cpu";
+        QTest::newRow("identity-card SAM") << "idcard" << "idcard";
+    }
+
+    void removesAndPlacesCards()
+    {
+        QFETCH(QString, place);
+        QFETCH(QString, card);
+        QJsonObject reply = send(QStringLiteral(R"({"cmd":"remove","place":"%1"})").arg(place));
+        QCOMPARE(reply.value("ok").toBool(), true);
+        QVERIFY(!placeIn(reply, place).contains("card"));
+        reply = send(QStringLiteral(R"({"cmd":"place","place":"%1","card":"%2"})").arg(place, card));
+        QCOMPARE(reply.value("ok").toBool(), true);
+        QCOMPARE(placeIn(reply, place).value("card").toString(), card);
+    }
+
+    void removingEmptiesTheReadersPlace()
+    {
+        send(R"({"cmd":"remove","place":"field"})");
+        QVERIFY(EmulatedReader::instance().deck().radioField().empty());
+        send(R"({"cmd":"remove","place":"idcard"})");
+        QVERIFY(EmulatedReader::instance().deck().idCardSam().empty());
+    }
+
+    void unplugsAndPlugs()
+    {
+        QCOMPARE(send(R"({"cmd":"unplug"})").value("state").toObject().value("plugged").toBool(), false);
+        QVERIFY(!EmulatedReader::instance().isPlugged());
+        QCOMPARE(send(R"({"cmd":"plug"})").value("state").toObject().value("plugged").toBool(), true);
+        QVERIFY(EmulatedReader::instance().isPlugged());
+    }
+
+    void setsTheLatency()
+    {
+        const QJsonObject reply = send(R"({"cmd":"latency","ms":2.5})");
+        QCOMPARE(reply.value("ok").toBool(), true);
+        QCOMPARE(reply.value("state").toObject().value("latencyMs").toDouble(), 2.5);
+    }
+
+    void refusesWithAReason_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("not JSON") << "place field" << "not a JSON object";
+        QTest::newRow("array") << "[1]" << "not a JSON object";
+        QTest::newRow("unknown command") << R"({"cmd":"shake"})" << R"(unknown command "shake")";
+        QTest::newRow("no command") << "{}" << R"(unknown command "")";
+        QTest::newRow("unknown place") << R"({"cmd":"remove","place":"slot9"})" << R"(no place "slot9")";
+        QTest::newRow("unknown card") << R"({"cmd":"place","place":"field","card":"m1"})" << R"(no card "m1")";
+        QTest::newRow("card of the wrong place") << R"({"cmd":"place","place":"field","card":"cpu"})"
+                                                 << R"(a "cpu" card does not go in "field")";
+        QTest::newRow("negative latency") << R"({"cmd":"latency","ms":-1})" << "from 0 to 1000";
+        QTest::newRow("latency too long") << R"({"cmd":"latency","ms":1001})" << "from 0 to 1000";
+        QTest::newRow("latency as text") << R"({"cmd":"latency","ms":"5"})" << "from 0 to 1000";
+        QTest::newRow("swipe") << R"({"cmd":"swipe"})" << "not emulated yet";
+    }
+
+    void refusesWithAReason()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, error);
+        const QString before = ControlChannel::handle(R"({"cmd":"list"})");
+        const QJsonObject reply = send(command);
+        QCOMPARE(reply.value("ok").toBool(), false);
+        QVERIFY2(reply.value("error").toString().contains(error), qPrintable(reply.value("error").toString()));
+        QCOMPARE(ControlChannel::handle(R"({"cmd":"list"})"), before);
+    }
+
+    void answersOnLoopbackOnly()
+    {
+        ControlChannel channel(0);
+        QVERIFY(channel.isListening());
+        QWebSocket client;
+        QSignalSpy replies(&client, &QWebSocket::textMessageReceived);
+        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(channel.port())));
+        QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(client.peerAddress(), QHostAddress(QHostAddress::LocalHost));
+        client.sendTextMessage(R"({"cmd":"remove","place":"slot1","id":"a"})");
+        QTRY_COMPARE(replies.count(), 1);
+        const QJsonObject reply = QJsonDocument::fromJson(replies.at(0).at(0).toString().toUtf8()).object();
+        QCOMPARE(reply.value("id").toString(), QStringLiteral("a"));
+        QVERIFY(EmulatedReader::instance().deck().contactSlot(Deck::kUserSlot)->empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_ControlChannel)
+#include "tst_controlchannel.moc"
