@@ -174,7 +174,12 @@ public:
         return {};
     }
 
-    void reset() override { m_authenticated = false; }
+    // Challenges start over at power-on, so the one used last session may come again.
+    void reset() override
+    {
+        m_authenticated = false;
+        m_usedChallenge.clear();
+    }
 
 private:
     // 00 82 00 0A 10, 8 bytes from the SAM, 8 bytes of the block's first half.
