@@ -326,36 +326,20 @@ std::unique_ptr<ContactCpuCard> socialSecuritySam(const SsKey &key)
     return std::make_unique<ContactCpuCard>(kSamAtr, std::move(files));
 }
 
+// Fields in the record's order: version, area, card number, issued, expires,
+// identity number, name, sex, nation, born.
 SocialSecurityData demoSocialSecurityData()
 {
-    SocialSecurityData data;
-    data.version = "3.00";
-    data.area = {0x33, 0x01, 0x00};
-    data.cardNumber = "A33012345";
-    data.issued = 20210315;
-    data.expires = 20310315;
-    data.idNumber = "330106198805120024"; // the check digit would be 3
-    data.name = "欧阳明月";
-    data.sex = '2';
-    data.nation = 1;
-    data.born = 19880512;
-    return data;
+    // The identity number's check digit would be 3.
+    return {"3.00", {0x33, 0x01, 0x00}, "A33012345", 20210315, 20310315, "330106198805120024", "欧阳明月", '2', 1,
+            19880512};
 }
 
 SocialSecurityData secondGenerationSocialSecurityData()
 {
-    SocialSecurityData data;
-    data.version = "2.00";
-    data.area = {0x11, 0x01, 0x00};
-    data.cardNumber = "B11054321";
-    data.issued = 20150823;
-    data.expires = 20250823;
-    data.idNumber = "110105197508230041"; // the check digit would be 8
-    data.name = "司马长风";
-    data.sex = '1';
-    data.nation = 3;
-    data.born = 19750823;
-    return data;
+    // The identity number's check digit would be 8.
+    return {"2.00", {0x11, 0x01, 0x00}, "B11054321", 20150823, 20250823, "110105197508230041", "司马长风", '1', 3,
+            19750823};
 }
 
 bool carriesSocialSecurityApplication(const Iso7816Responder &files) { return files.hasApplication(kCardAid); }

@@ -11,6 +11,7 @@
 
 #include "luvarocard.h"
 
+#include <cctype>
 #include <cstring>
 #include <iterator>
 
@@ -44,13 +45,7 @@ int strstrTemp(const char *text, const char *pattern)
 
 int chartoint2(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return kNotAHexDigit;
+    return std::isxdigit(static_cast<unsigned char>(c)) ? util_C2I(c) : kNotAHexDigit;
 }
 
 int luvaroCard::luvaro_USB_GetBankCardNo(char *out)
