@@ -57,6 +57,16 @@ struct Script
     }
 };
 
+// A third-generation card that answers EXTERNAL AUTHENTICATE with 0000.
+class NoStatusWord : public Iso7816Responder::Applet
+{
+public:
+    Bytes transmit(const Iso7816Responder &, const Bytes &command) override
+    {
+        return command[1] == 0x82 ? Bytes{0x00, 0x00} : Bytes{};
+    }
+};
+
 QString scriptMismatch(const QStringList &sent, const QStringList &expected)
 {
     for (int i = 0; i < std::max(sent.size(), expected.size()); ++i) {
@@ -186,6 +196,17 @@ void tst_SsCard::reads_data()
     QTest::newRow("authentication refused: 63C2")
         << Setup([=](Deck &d) { contactCard(d, third), d.contactSlot(kSamSlot)->insert(socialSecuritySam(corrupted)); })
         << -25538 << QStringLiteral("社保卡校验失败，状态码:63C2") << Script().to("0C", kHead).authentication("0C").lines
+        << kHeadOnly;
+    // A refusal must not read as success, whatever the card sends.
+    QTest::newRow("authentication answered 0000")
+        << Setup([=](Deck &d) {
+               Iso7816Responder::ElementaryFile ef05{0xEF05, 0x05, {}, {{0x01, 0x03, 0x33, 0x01, 0x00}, {}, {0x03, 0x04, '3', '.', '0', '0'}}};
+               d.contactSlot(Deck::kUserSlot)
+                   ->insert(std::make_unique<ContactCpuCard>(
+                       Bytes{0x3B, 0x00}, Iso7816Responder({}, {{aid, {ef05}, std::make_shared<NoStatusWord>()}})));
+               goodSam(d);
+           })
+        << -100 << QStringLiteral("社保卡校验失败，状态码:0000") << Script().to("0C", kHead).authentication("0C").lines
         << kHeadOnly;
     QTest::newRow("contact card, SAM without its application")
         << Setup([=](Deck &d) { contactCard(d, third), d.contactSlot(kSamSlot)->insert(demoContactCpuCard()); })
