@@ -299,6 +299,9 @@ void tst_SsCard::conversion()
     char out[16];
     QCOMPARE(g2uTemp("\xC9\xE7\xBB\xE1", 4, out, sizeof out), 0);
     QCOMPARE(QString::fromUtf8(out), QStringLiteral("社会"));
+    // GB2312's own table, not GB18030's (which gives U+2014 U+00B7 here).
+    QCOMPARE(g2uTemp("\xA1\xAA\xA1\xA4", 4, out, sizeof out), 0);
+    QCOMPARE(QString::fromUtf8(out), QStringLiteral("\u2015\u30FB"));
     // Stops at a byte GB2312 does not have, keeping what came before.
     QCOMPARE(g2uTemp("\xC9\xE7\xFF\xFF", 4, out, sizeof out), -1);
     QCOMPARE(QString::fromUtf8(out), QStringLiteral("社"));
