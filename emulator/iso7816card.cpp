@@ -201,7 +201,6 @@ Bytes Iso7816Responder::readRecord(std::uint8_t p1, std::uint8_t p2, int le)
     const int mode = p2 & 0x07;
     if (p1 == 0 || (mode != 0x04 && mode != 0x00))
         return sw(kWrongP1P2);
-    const ElementaryFile *file = nullptr;
     if (sfi != 0) {
         const auto it = std::find_if(files.begin(), files.end(),
                                      [sfi](const ElementaryFile &f) { return f.sfi != 0 && f.sfi == sfi; });
@@ -211,7 +210,7 @@ Bytes Iso7816Responder::readRecord(std::uint8_t p1, std::uint8_t p2, int le)
     } else if (m_currentFile < 0) {
         return sw(kNoCurrentEf);
     }
-    file = &files[m_currentFile];
+    const ElementaryFile *file = &files[m_currentFile];
     const Bytes *record = nullptr;
     if (mode == 0x04) {
         if (p1 <= file->records.size() && !file->records[p1 - 1].empty())
