@@ -1,8 +1,10 @@
 #include "controlchannel.h"
 
+#include "bankcard.h"
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "idcard.h"
+#include "sscard.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -13,6 +15,7 @@
 #include <QWebSocketServer>
 
 #include <cmath>
+#include <type_traits>
 
 namespace dorvent::emulator {
 namespace {
@@ -52,7 +55,49 @@ struct CardRow
     QString (*describe)(const Card *card);
 };
 
+// A social-security SAM whose key differs from the cards' in one byte.
+SsKey corruptedSamKey()
+{
+    SsKey key = kSsDemoKey;
+    key[7] ^= 0x01;
+    return key;
+}
+
+// CPU cards carrying an application of their own; listed before the plain
+// CPU cards so that the state names them by what they carry.
+template <class T>
+QString carrying(const Card *card, bool (*carries)(const Iso7816Responder &), const char *what)
+{
+    auto *cpu = dynamic_cast<const T *>(card);
+    if (!cpu || !carries(cpu->files))
+        return QString();
+    if constexpr (std::is_same_v<T, TypeACpuCard>)
+        return QStringLiteral("Type A CPU card with %1, UID %2").arg(QLatin1String(what), hex(cpu->uid));
+    else
+        return QStringLiteral("contact CPU card with %1, ATR %2").arg(QLatin1String(what), hex(cpu->atr));
+}
+
 const CardRow kCards[] = {
+    {"bank", PlaceKind::Field, [] { return std::unique_ptr<Card>(contactlessBankCard(demoBankCardData())); },
+     [](const Card *card) { return carrying<TypeACpuCard>(card, carriesBankApplication, "the bank applications"); }},
+    {"bank-contact", PlaceKind::Contact, [] { return std::unique_ptr<Card>(contactBankCard(demoBankCardData())); },
+     [](const Card *card) { return carrying<ContactCpuCard>(card, carriesBankApplication, "the bank applications"); }},
+    {"sscard", PlaceKind::Contact, [] { return std::unique_ptr<Card>(socialSecurityCard(demoSocialSecurityData())); },
+     [](const Card *card) {
+         return carrying<ContactCpuCard>(card, carriesSocialSecurityApplication, "a social-security application");
+     }},
+    {"sscard2", PlaceKind::Contact,
+     [] { return std::unique_ptr<Card>(socialSecurityCard(secondGenerationSocialSecurityData())); },
+     [](const Card *) { return QString(); }}, // named "sscard" in the state
+    {"sscard-contactless", PlaceKind::Field,
+     [] { return std::unique_ptr<Card>(contactlessSocialSecurityCard(demoSocialSecurityData())); },
+     [](const Card *card) {
+         return carrying<TypeACpuCard>(card, carriesSocialSecurityApplication, "a social-security application");
+     }},
+    {"ss-sam", PlaceKind::Contact, [] { return std::unique_ptr<Card>(socialSecuritySam()); },
+     [](const Card *card) { return carrying<ContactCpuCard>(card, carriesSocialSecuritySam, "the social-security SAM"); }},
+    {"ss-sam-corrupted", PlaceKind::Contact, [] { return std::unique_ptr<Card>(socialSecuritySam(corruptedSamKey())); },
+     [](const Card *) { return QString(); }}, // named "ss-sam" in the state
     {"cpu", PlaceKind::Contact, [] { return std::unique_ptr<Card>(demoContactCpuCard()); },
      [](const Card *card) {
          auto *cpu = dynamic_cast<const ContactCpuCard *>(card);

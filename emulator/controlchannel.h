@@ -14,6 +14,9 @@ namespace dorvent::emulator {
 //
 //   {"cmd":"list"}                           the deck, the plug, the latency
 //   {"cmd":"place","place":"field","card":"typeA-cpu"}
+//       cards: "cpu", "typeA-cpu", "idcard", "bank" (field), "bank-contact",
+//       "sscard" (third generation), "sscard2" (second), "sscard-contactless",
+//       "ss-sam", "ss-sam-corrupted" (its key one byte off)
 //   {"cmd":"remove","place":"slot1"}
 //   {"cmd":"unplug"}  {"cmd":"plug"}
 //   {"cmd":"latency","ms":20}                per control transfer, 0 to 1000

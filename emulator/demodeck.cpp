@@ -1,8 +1,12 @@
 #include "demodeck.h"
 
+#include "bankcard.h"
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "idcard.h"
+#include "sscard.h"
+
+#include <utility>
 
 namespace dorvent::emulator {
 
@@ -11,8 +15,18 @@ void installDemoDeck()
     EmulatedReader &reader = EmulatedReader::instance();
     reader.reset();
     // Each card family puts its demo card in its place here.
-    reader.deck().contactSlot(Deck::kUserSlot)->insert(demoContactCpuCard());
-    reader.deck().radioField().insert(demoTypeACpuCard());
+    auto contactCard = demoContactCpuCard();
+    auto fieldCard = demoTypeACpuCard();
+    // The field and slot 1 hold one card each, and the CPU-card demo keeps
+    // its two: the card in the field also carries the bank applications, the
+    // one in slot 1 a third-generation social-security application (its SAM
+    // in slot 0x11).
+    for (auto &application : bankApplications(demoBankCardData()))
+        fieldCard->files.install(std::move(application));
+    contactCard->files.install(socialSecurityApplication(demoSocialSecurityData(), contactCard->atr));
+    reader.deck().contactSlot(Deck::kUserSlot)->insert(std::move(contactCard));
+    reader.deck().radioField().insert(std::move(fieldCard));
+    reader.deck().contactSlot(0x0D)->insert(socialSecuritySam());
     reader.deck().idCardSam().insert(demoIdentityCard());
 }
 

@@ -40,6 +40,8 @@ using FamilyInstaller = void (*)(CommandTable &);
 //   stripe.h/.cpp        the magnetic head: queued swipes, the track format
 //   bankcard.h/.cpp      a bank card (contact or Type A) with its PSE and records
 //   sscard.h/.cpp        the social-security card and its files
+//                        (these two are cards only: they answer through the
+//                        CPU-card commands and install none of their own)
 
 // The reader's own commands: beep, version.
 void installDeviceCommands(CommandTable &table);

@@ -31,6 +31,7 @@ constexpr std::uint16_t kWrongP1P2 = 0x6B00;
 constexpr std::uint16_t kInsUnknown = 0x6D00;
 constexpr std::uint16_t kClaUnknown = 0x6E00;
 constexpr std::uint16_t kMasterFile = 0x3F00;
+constexpr std::uint16_t kRecordNotFound = 0x6A83;
 
 } // namespace
 
@@ -45,6 +46,32 @@ void Iso7816Responder::reset()
     m_currentApp = -1;
     m_currentFile = -1;
     m_state = kSeed;
+    m_challenge.clear();
+    for (const Application &application : m_applications)
+        if (application.applet)
+            application.applet->reset();
+}
+
+void Iso7816Responder::install(Application application)
+{
+    for (Application &existing : m_applications) {
+        if (existing.aid == application.aid) {
+            existing = std::move(application);
+            return;
+        }
+    }
+    m_applications.push_back(std::move(application));
+}
+
+bool Iso7816Responder::hasApplication(const Bytes &aid) const
+{
+    return std::any_of(m_applications.begin(), m_applications.end(),
+                       [&aid](const Application &application) { return application.aid == aid; });
+}
+
+std::uint16_t Iso7816Responder::currentFileId() const
+{
+    return m_currentFile < 0 ? 0 : currentFiles().at(m_currentFile).fid;
 }
 
 const std::vector<Iso7816Responder::ElementaryFile> &Iso7816Responder::currentFiles() const
@@ -56,6 +83,13 @@ Bytes Iso7816Responder::transmit(const Bytes &command)
 {
     if (command.size() < 4)
         return sw(kWrongLength);
+    if (m_currentApp >= 0) {
+        if (const auto &applet = m_applications[m_currentApp].applet) {
+            Bytes answer = applet->transmit(*this, command);
+            if (!answer.empty())
+                return answer;
+        }
+    }
     const std::uint8_t cla = command[0], ins = command[1], p1 = command[2], p2 = command[3];
     if (cla == 0xFF)
         return sw(kClaUnknown);
@@ -81,6 +115,10 @@ Bytes Iso7816Responder::transmit(const Bytes &command)
         if (!data.empty())
             return sw(kWrongLength);
         return readBinary(p1, p2, le <= 0 ? 256 : le);
+    case 0xB2:
+        if (!data.empty())
+            return sw(kWrongLength);
+        return readRecord(p1, p2, le <= 0 ? 256 : le);
     case 0x84:
         if (!data.empty() || le <= 0)
             return sw(kWrongLength);
@@ -154,6 +192,42 @@ Bytes Iso7816Responder::readBinary(std::uint8_t p1, std::uint8_t p2, int le)
     return withSw(chunk, count < static_cast<std::size_t>(le) ? kEndReached : kOk);
 }
 
+// P2: a short file id in its top five bits (0: the current file), then 100
+// for record number P1 or 000 for the first record whose identifier is P1.
+Bytes Iso7816Responder::readRecord(std::uint8_t p1, std::uint8_t p2, int le)
+{
+    const auto &files = currentFiles();
+    const int sfi = p2 >> 3;
+    const int mode = p2 & 0x07;
+    if (p1 == 0 || (mode != 0x04 && mode != 0x00))
+        return sw(kWrongP1P2);
+    if (sfi != 0) {
+        const auto it = std::find_if(files.begin(), files.end(),
+                                     [sfi](const ElementaryFile &f) { return f.sfi != 0 && f.sfi == sfi; });
+        if (it == files.end())
+            return sw(kNotFound);
+        m_currentFile = static_cast<int>(it - files.begin());
+    } else if (m_currentFile < 0) {
+        return sw(kNoCurrentEf);
+    }
+    const ElementaryFile *file = &files[m_currentFile];
+    const Bytes *record = nullptr;
+    if (mode == 0x04) {
+        if (p1 <= file->records.size() && !file->records[p1 - 1].empty())
+            record = &file->records[p1 - 1];
+    } else {
+        for (const Bytes &candidate : file->records)
+            if (!candidate.empty() && candidate[0] == p1) {
+                record = &candidate;
+                break;
+            }
+    }
+    if (!record)
+        return sw(kRecordNotFound);
+    const std::size_t count = std::min(record->size(), static_cast<std::size_t>(le));
+    return withSw(Bytes(record->begin(), record->begin() + count), kOk);
+}
+
 Bytes Iso7816Responder::getChallenge(int le)
 {
     Bytes out;
@@ -164,6 +238,7 @@ Bytes Iso7816Responder::getChallenge(int le)
         m_state ^= m_state << 5;
         out.push_back(static_cast<std::uint8_t>(m_state & 0xFF));
     }
+    m_challenge = out;
     return withSw(out, kOk);
 }
 

@@ -87,5 +87,7 @@ private:
 ActionTable readerControlActions();
 ActionTable cpuCardActions();
 ActionTable idCardActions();
+ActionTable bankCardActions();
+ActionTable socialSecurityCardActions();
 
 } // namespace dorvent::protocol

@@ -34,6 +34,9 @@ public:
     QString CreateCardsonidCard(const QString &functionName, long code, const QString &msg,
                                 const QString &data, const QString &base64, IDINFO record,
                                 const char *photoPath) const;
+    // Social-security card (actions_sscard.cpp): the standard reply plus the card's fields.
+    QString CreateCardsonSci(const QString &functionName, long code, const QString &msg,
+                             const QString &data, const QString &base64, SSCard_IDINFO record) const;
 
     const QString &requestTag() const { return m_request.tag; }
     bool isReaderOpen() const { return m_readerOpen; }

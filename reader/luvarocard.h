@@ -9,6 +9,7 @@
 #include "hexutil.h"
 #include "idinfo.h"
 #include "resultcodes.h"
+#include "sscardinfo.h"
 
 class QPixmap;
 
@@ -143,6 +144,21 @@ public:
     void addMask(QPixmap &pixmap, const IDINFO &record);
     void addMaskBack(QPixmap &pixmap, const IDINFO &record);
 
+    // ---- The bank-card number (luvarocard_bankcard.cpp) ----
+    // The caller's zeroed buffer for the number; the text always ends in it.
+    static constexpr int kBankCardNoSize = 128;
+    // The hex text of the card's tag 57 (track-2 equivalent data), no
+    // terminator written. Contactless first, else the contact card in slot 1.
+    // 0, or -200 for every failure (nothing written).
+    int luvaro_USB_GetBankCardNo(char *out);
+
+    // ---- The social-security card (luvarocard_sscard.cpp) ----
+    // The card in contact slot 1, else in the field; third-generation cards
+    // are authenticated through the SAM in samSlot. 0 with rec filled; -12
+    // without a reader; otherwise a negative code with its message in
+    // errText (kSsMessageSize bytes, zeroed by the caller).
+    int luvaro_USB_ReadSSCard(int samSlot, SSCard_IDINFO *rec, char *errText);
+
 private:
     // ---- Exchange patterns for the command families (luvarocard_transport.cpp) ----
     // One report out, one report back into reply[luvaro::kReportSize] (zeroed when
@@ -170,3 +186,19 @@ private:
     libusb_device_handle *m_handle = nullptr;
     libusb_context *m_context = nullptr;
 };
+
+// ---- Bank-card helpers (luvarocard_bankcard.cpp) ----
+// The 1-based position of the first occurrence of pattern in text; 0 when
+// there is none or pattern is empty.
+int strstrTemp(const char *text, const char *pattern);
+// A hex digit's value; 1000 for any other character.
+int chartoint2(char c);
+
+// ---- Social-security helpers (luvarocard_sscard.cpp) ----
+// One iconv conversion of inLen bytes; out gets at most outLen bytes. 0, or
+// -1 when the converter cannot be opened or the conversion stops on an error
+// (out then holds what was converted).
+int code_convert(const char *from, const char *to, const char *in, std::size_t inLen, char *out,
+                 std::size_t outLen);
+// GB2312 to UTF-8 into out, zero-filled first; the text always ends within outLen.
+int g2uTemp(const char *in, std::size_t inLen, char *out, std::size_t outLen);

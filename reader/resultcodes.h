@@ -50,8 +50,8 @@ constexpr ResultCode kResultCodes[] = {
     {kIdCardReadFailed, "kIdCardReadFailed",
      "identity card: finding, selecting or reading it failed (the message says which step)"},
     {kNoValidReply, "kNoValidReply",
-     "no usable answer: the version request got a malformed reply or none, or no "
-     "social-security card was found"},
+     "no usable answer: the version request got a malformed reply or none, no "
+     "social-security card was found, or one refused its authentication without a status word"},
     {kBankCardNotRead, "kBankCardNotRead", "the bank-card number was not read"},
 };
 

@@ -22,7 +22,7 @@ export const FAMILIES = [
   { id: "iso15693", title: "ISO 15693 cards", served: false },
   { id: "memory", title: "4442 and 4428 memory cards", served: false },
   { id: "stripe", title: "Magnetic stripe", served: false },
-  { id: "bank", title: "Bank and social-security cards", served: false },
+  { id: "bank", title: "Bank and social-security cards", served: true },
 ];
 
 const kIdCardKeys = ["name", "ENfullname", "sex", "people", "birthday", "signdate", "validterm",

@@ -70,6 +70,11 @@ private slots:
         QTest::newRow("SAM slot") << "slot12" << "cpu";
         QTest::newRow("radio field") << "field" << "typeA-cpu";
         QTest::newRow("identity-card SAM") << "idcard" << "idcard";
+        QTest::newRow("bank card in the field") << "field" << "bank";
+        QTest::newRow("bank card in a slot") << "slot1" << "bank-contact";
+        QTest::newRow("social-security card") << "slot1" << "sscard";
+        QTest::newRow("social-security card in the field") << "field" << "sscard-contactless";
+        QTest::newRow("social-security SAM") << "slot11" << "ss-sam";
     }
 
     void removesAndPlacesCards()

@@ -199,7 +199,7 @@ void tst_TextMessageProcessor::everyNameBeforeOpen_data()
         {"card15693Find", false}, {"card15693Read", false}, {"card15693Write", false},
         {"card15693WriteAFI", false}, {"card15693LockAFI", false}, {"card15693WriteDSFID", false},
         {"card15693LockDSFID", false}, {"card15693Lock", false}, {"card15693Info", false},
-        {"readBankNO", false}, {"readSci", false},
+        {"readBankNO", true}, {"readSci", true},
         {"card44PowerOn", false}, {"card44PowerOff", false}, {"card44Read", false}, {"card44Write", false},
         {"card44AuthPIN", false}, {"card44EditPIN", false}, {"card44AuthNum", false},
         {"card44ReadePro", false}, {"card44WritePro", false},

@@ -144,6 +144,22 @@ int fetchCount()
     return n;
 }
 
+QStringList sentApdus()
+{
+    // 02 08 00 L(2, little-endian) command slot 00 APDU checksum
+    constexpr char kContactApdu = 0x72, kContactlessApdu = char(0x86);
+    QStringList out;
+    for (const QByteArray &frame : sentFrames()) {
+        if (frame.size() < 9 || (frame[5] != kContactApdu && frame[5] != kContactlessApdu))
+            continue;
+        const int length = (std::uint8_t(frame[3]) | std::uint8_t(frame[4]) << 8) - 3;
+        const QByteArray apdu = frame.mid(8, length).toHex().toUpper();
+        out << (frame[5] == kContactApdu ? QString::fromLatin1(frame.mid(6, 1).toHex().toUpper()) : QStringLiteral("RF"))
+                   + QLatin1Char(' ') + QString::fromLatin1(apdu);
+    }
+    return out;
+}
+
 bool openReader(luvaroCard &card)
 {
     char usb[] = "USB";

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <initializer_list>
@@ -49,6 +50,10 @@ std::vector<Report> replyReports(std::uint8_t status, const std::vector<std::uin
 QList<QByteArray> sentReports();
 QList<QByteArray> sentFrames();
 int fetchCount();
+// The APDUs sent since the log was cleared, in order, each as its target and
+// its uppercase hex: "0C 00A4..." for a contact slot byte, "RF 00A4..." for
+// the card in the field.
+QStringList sentApdus();
 
 // One step of a scripted exchange: the request frame the driver must send
 // and the reply reports it is given (none: the emulated cards answer).

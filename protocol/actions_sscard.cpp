@@ -1,0 +1,87 @@
+// The social-security card: the holder's and the card's data, third-
+// generation cards authenticated through the SAM in a contact SAM slot.
+
+#include "action.h"
+#include "textmessageprocessor.h"
+
+#include <QJsonObject>
+
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+template <std::size_t N>
+QString textOf(const char (&field)[N])
+{
+    return QString::fromUtf8(field, static_cast<int>(strnlen(field, N)));
+}
+
+} // namespace
+
+QString CTextMessageProcessor::CreateCardsonSci(const QString &functionName, long code,
+                                                const QString &msg, const QString &data,
+                                                const QString &base64, SSCard_IDINFO record) const
+{
+    // Every field, present even when empty ("cardveVrsion" as clients know it).
+    const struct
+    {
+        const char *key;
+        QString text;
+    } fields[] = {
+        {"name", textOf(record.name)},
+        {"sex", textOf(record.sex)},
+        {"nation", textOf(record.nation)},
+        {"birthday", textOf(record.birth)},
+        {"signdate", textOf(record.signDate)},
+        {"validterm", textOf(record.validTerm)},
+        {"cardnumber", textOf(record.cardNumber)},
+        {"idnumber", textOf(record.idNumber)},
+        {"city", textOf(record.city)},
+        {"cardveVrsion", textOf(record.cardVersion)},
+    };
+    QJsonObject object = standardReply(functionName, code, msg, data, base64);
+    for (const auto &field : fields)
+        object.insert(QLatin1String(field.key), field.text);
+    return serialise(object);
+}
+
+namespace dorvent::protocol {
+namespace {
+
+// "11" to "14" choose the SAM slots 0x11 to 0x14; anything else, no
+// "slotNo" included, is the first SAM slot.
+int samSlot(const QString &text)
+{
+    static const struct
+    {
+        const char *text;
+        int slot;
+    } kSamSlots[] = {{"11", 0x11}, {"12", 0x12}, {"13", 0x13}, {"14", 0x14}};
+    for (const auto &row : kSamSlots)
+        if (text == QLatin1String(row.text))
+            return row.slot;
+    return 0x11;
+}
+
+// A failed read answers with the driver's own text (empty when it wrote none).
+void readSocialSecurityCard(ActionCall &call)
+{
+    SSCard_IDINFO record;
+    std::memset(&record, 0, sizeof record);
+    char message[kSsMessageSize] = {};
+    const int code = call.card().luvaro_USB_ReadSSCard(samSlot(call.field("slotNo")), &record, message);
+    if (code != 0)
+        return call.reply(code, textOf(message));
+    call.send(call.processor().CreateCardsonSci(call.act(), 0, call.successText(), QString(), QString(), record));
+}
+
+constexpr Action kActions[] = {
+    {"readSci", Gate::ReaderOpen, readSocialSecurityCard, "获取社保卡信息成功", nullptr},
+};
+
+} // namespace
+
+ActionTable socialSecurityCardActions() { return {kActions, std::size(kActions)}; }
+
+} // namespace dorvent::protocol
