@@ -87,5 +87,7 @@ private:
 ActionTable readerControlActions();
 ActionTable cpuCardActions();
 ActionTable idCardActions();
+ActionTable memoryCardActions();
+ActionTable stripeActions();
 
 } // namespace dorvent::protocol

@@ -19,6 +19,8 @@ constexpr ActionFamily kFamilies[] = {
     readerControlActions,
     cpuCardActions,
     idCardActions,
+    memoryCardActions,
+    stripeActions,
 };
 
 } // namespace
