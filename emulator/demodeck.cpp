@@ -3,6 +3,8 @@
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "idcard.h"
+#include "memorycards.h"
+#include "stripe.h"
 
 namespace dorvent::emulator {
 
@@ -14,6 +16,10 @@ void installDemoDeck()
     reader.deck().contactSlot(Deck::kUserSlot)->insert(demoContactCpuCard());
     reader.deck().radioField().insert(demoTypeACpuCard());
     reader.deck().idCardSam().insert(demoIdentityCard());
+    // The CPU card holds the user slot: the memory card sits in SAM slot 0x0E,
+    // where the memory-card commands still find it.
+    reader.deck().contactSlot(0x0E)->insert(demoCard4442());
+    reader.firmware().unit<StripeHead>().queueSwipe(demoStripeCard());
 }
 
 } // namespace dorvent::emulator
