@@ -83,7 +83,7 @@ class MemoryCardAndStripe(unittest.TestCase):
                 ("control", {"cmd": "swipe", "track2": own_track, "afterPolls": 2}),
                 {"_act": "scardSet", "outType": "1", "mgNum": "2", "outInfo": "1", "appendEnter": "1"},
                 {"_act": "scardRead", "outTime": "5", "mgNum": "2"},
-                ("control", {"cmd": "swipe", "error": True}),
+                ("control", {"cmd": "swipe", "error": True, "afterPolls": 1}),
                 {"_act": "scardRead", "outTime": "5", "mgNum": "2"},
             ]))
         self.assertEqual(r[1]["msg"], "设置磁条卡成功")
