@@ -65,14 +65,6 @@ constexpr TypeTexts kTexts[] = {
 constexpr int kPowerOnBufferSize = 128;
 constexpr int kReadBufferSize = 2048;
 
-// Decimal text; anything else (and an absent key) is 0.
-int decimal(const QString &text)
-{
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    return ok ? value : 0;
-}
-
 // The driver writes hex without a terminator into zeroed buffers; one byte
 // is kept back so the text always ends.
 template <size_t N>
@@ -144,44 +136,58 @@ void powerOff(ActionCall &call)
         memory.answer((memory.card().*type->powerOff)());
 }
 
-void read(ActionCall &call)
+using ReadOperation = int (luvaroCard::*)(int addr, int len, char *hex, int size);
+
+// offset and size in, hex out: main memory or protection bits.
+void readRange(ActionCall &call, ReadOperation MemoryCardType::*operation)
 {
-    const int offset = decimal(call.field("offset"));
-    const int size = decimal(call.field("size"));
+    const int offset = decimalValue(call.field("offset"));
+    const int size = decimalValue(call.field("size"));
     MemoryCall memory(call);
     const MemoryCardType *type = memory.type();
     if (!type)
         return;
     char data[kReadBufferSize] = {};
-    const int code = (memory.card().*type->read)(offset, size, data, sizeof data - 1);
+    const int code = (memory.card().*(type->*operation))(offset, size, data, sizeof data - 1);
     memory.answer(code, bufferText(data));
 }
 
-void write(ActionCall &call)
+void read(ActionCall &call) { readRange(call, &MemoryCardType::read); }
+void readProtection(ActionCall &call) { readRange(call, &MemoryCardType::readProtect); }
+
+using WriteOperation = int (luvaroCard::*)(int addr, int len, const char *dataHex);
+
+// offset, size and data in. Write protection gives the reply's payload
+// length, 0 or more, on success: any such length is a success here, not an
+// error code (plain writes give 0).
+void writeRange(ActionCall &call, WriteOperation MemoryCardType::*operation)
 {
-    const int offset = decimal(call.field("offset"));
-    const int size = decimal(call.field("size"));
+    const int offset = decimalValue(call.field("offset"));
+    const int size = decimalValue(call.field("size"));
     const QByteArray data = call.field("data").toLatin1();
     MemoryCall memory(call);
-    if (const MemoryCardType *type = memory.type())
-        memory.answer((memory.card().*type->write)(offset, size, data.constData()));
+    if (const MemoryCardType *type = memory.type()) {
+        const int result = (memory.card().*(type->*operation))(offset, size, data.constData());
+        memory.answer(result < 0 ? result : 0);
+    }
 }
 
-void verifyCode(ActionCall &call)
+void write(ActionCall &call) { writeRange(call, &MemoryCardType::write); }
+void writeProtection(ActionCall &call) { writeRange(call, &MemoryCardType::writeProtect); }
+
+using CodeOperation = int (luvaroCard::*)(const char *pscHex);
+
+// "key" in: the code to verify, or the new one.
+void securityCode(ActionCall &call, CodeOperation MemoryCardType::*operation)
 {
     const QByteArray key = call.field("key").toLatin1();
     MemoryCall memory(call);
     if (const MemoryCardType *type = memory.type())
-        memory.answer((memory.card().*type->verify)(key.constData()));
+        memory.answer((memory.card().*(type->*operation))(key.constData()));
 }
 
-void changeCode(ActionCall &call)
-{
-    const QByteArray key = call.field("key").toLatin1();
-    MemoryCall memory(call);
-    if (const MemoryCardType *type = memory.type())
-        memory.answer((memory.card().*type->change)(key.constData()));
-}
+void verifyCode(ActionCall &call) { securityCode(call, &MemoryCardType::verify); }
+void changeCode(ActionCall &call) { securityCode(call, &MemoryCardType::change); }
 
 void attemptsLeft(ActionCall &call)
 {
@@ -192,33 +198,6 @@ void attemptsLeft(ActionCall &call)
     int count = 0;
     const int code = (memory.card().*type->readCount)(&count);
     memory.answer(code, QString::number(count));
-}
-
-void readProtection(ActionCall &call)
-{
-    const int offset = decimal(call.field("offset"));
-    const int size = decimal(call.field("size"));
-    MemoryCall memory(call);
-    const MemoryCardType *type = memory.type();
-    if (!type)
-        return;
-    char bits[kReadBufferSize] = {};
-    const int code = (memory.card().*type->readProtect)(offset, size, bits, sizeof bits - 1);
-    memory.answer(code, bufferText(bits));
-}
-
-// The driver gives the reply's payload length, 0 or more, on success: any
-// such length is a success here, not an error code.
-void writeProtection(ActionCall &call)
-{
-    const int offset = decimal(call.field("offset"));
-    const int size = decimal(call.field("size"));
-    const QByteArray data = call.field("data").toLatin1();
-    MemoryCall memory(call);
-    if (const MemoryCardType *type = memory.type()) {
-        const int result = (memory.card().*type->writeProtect)(offset, size, data.constData());
-        memory.answer(result < 0 ? result : 0);
-    }
 }
 
 // Texts in kTexts, by type.

@@ -14,15 +14,7 @@ namespace {
 constexpr int kSwipeBufferSize = 512;
 constexpr int kSettingsBufferSize = 8;
 
-// Decimal text; anything else (and an absent key) is 0.
-int decimal(const QString &text)
-{
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    return ok ? value : 0;
-}
-
-unsigned char lowByte(const QString &text) { return static_cast<unsigned char>(decimal(text) & 0xFF); }
+unsigned char lowByte(const QString &text) { return static_cast<unsigned char>(decimalValue(text) & 0xFF); }
 
 // The format block described, piece by piece: mode, tracks, content, line end.
 constexpr unsigned char kActiveOutput = 0xA5;
@@ -58,7 +50,7 @@ QString describe(const unsigned char *block)
 
 void setFormat(ActionCall &call)
 {
-    const int outType = decimal(call.field("outType"));
+    const int outType = decimalValue(call.field("outType"));
     const unsigned char setting[] = {lowByte(call.field("mgNum")), lowByte(call.field("outInfo")),
                                      lowByte(call.field("appendEnter"))};
     call.answer(call.card().luvaro_USB_SetMagType(outType, setting));
@@ -74,7 +66,7 @@ void queryFormat(ActionCall &call)
 void readSwipe(ActionCall &call)
 {
     const unsigned char outTime = lowByte(call.field("outTime"));
-    const int mgNum = decimal(call.field("mgNum"));
+    const int mgNum = decimalValue(call.field("mgNum"));
     char data[kSwipeBufferSize] = {};
     const int code = call.card().luvaro_USB_MagInfo(outTime, mgNum, data, sizeof data - 1);
     call.answer(code, QString::fromUtf8(data, int(strnlen(data, sizeof data))));
