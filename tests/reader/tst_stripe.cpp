@@ -71,6 +71,8 @@ private slots:
     void hostileReplies();
     void outputFormats_data();
     void outputFormats();
+    void continuationFetchFails_data();
+    void continuationFetchFails();
     void swipeTooLongForTheText();
     void formatBlock();
 
@@ -255,6 +257,29 @@ void tst_Stripe::outputFormats()
     char text[512] = {};
     QCOMPARE(m_card->luvaro_USB_MagInfo(5, mode, text), 0);
     QCOMPARE(QByteArray::fromHex(text), swipe);
+}
+
+void tst_Stripe::continuationFetchFails_data()
+{
+    QTest::addColumn<Reports>("replies");
+    QTest::addColumn<int>("timeLimit");
+    QTest::addColumn<int>("transfersBeforeUnplug");
+    const Report first = report(hex("8202002800") + QByteArray(27, 'A'));
+    QTest::newRow("in the first answer") << Reports{first} << 0 << 2;
+    QTest::newRow("in a poll's answer") << Reports{reportOf("0202160000"), first} << 1 << 3;
+}
+
+// A swipe whose rest cannot be fetched is a read error, never part of a swipe.
+void tst_Stripe::continuationFetchFails()
+{
+    QFETCH(Reports, replies);
+    QFETCH(int, timeLimit);
+    QFETCH(int, transfersBeforeUnplug);
+    reader().injectReplyReports(replies);
+    reader().unplugAfterTransfers(transfersBeforeUnplug);
+    char text[512] = {};
+    QCOMPARE(m_card->luvaro_USB_MagInfo(std::uint8_t(timeLimit), 1, text), -1);
+    QCOMPARE(text[0], '\0');
 }
 
 void tst_Stripe::swipeTooLongForTheText()
