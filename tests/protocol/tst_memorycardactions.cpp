@@ -68,7 +68,7 @@ void tst_MemoryCardActions::session4442()
     QCOMPARE(request(R"({"_act":"card44AuthNum","type":"4442"})"),
              replyText("card44AuthNum", 0, "4442卡获取PIN剩余认证数次成功", "3"));
     QCOMPARE(request(R"({"_act":"card44AuthPIN","type":"4442","key":"123456"})"),
-             replyText("card44AuthNum", -21, "4442卡认证PIN卡失败").replace("card44AuthNum", "card44AuthPIN"));
+             replyText("card44AuthPIN", -21, "4442卡认证PIN卡失败"));
     QCOMPARE(request(R"({"_act":"card44AuthNum","type":"4442"})"),
              replyText("card44AuthNum", 0, "4442卡获取PIN剩余认证数次成功", "2"));
     QCOMPARE(request(R"({"_act":"card44AuthPIN","type":"4442","key":"FFFFFF"})"),
