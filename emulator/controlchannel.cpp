@@ -4,7 +4,9 @@
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "idcard.h"
+#include "memorycards.h"
 #include "sscard.h"
+#include "stripe.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -113,7 +115,45 @@ const CardRow kCards[] = {
          auto *id = dynamic_cast<const IdentityCard *>(card);
          return id ? QStringLiteral("identity card, UID %1").arg(hex(id->uid())) : QString();
      }},
+    {"4442", PlaceKind::Contact, [] { return std::unique_ptr<Card>(demoCard4442()); },
+     [](const Card *card) {
+         auto *memory = dynamic_cast<const Card4442 *>(card);
+         return memory ? QStringLiteral("4442 memory card, %1 code attempts left").arg(memory->attemptsLeft) : QString();
+     }},
+    {"4428", PlaceKind::Contact, [] { return std::unique_ptr<Card>(demoCard4428()); },
+     [](const Card *card) {
+         auto *memory = dynamic_cast<const Card4428 *>(card);
+         return memory ? QStringLiteral("4428 memory card, %1 code attempts left").arg(memory->attemptsLeft) : QString();
+     }},
 };
+
+constexpr int kMaxAfterPolls = 1000;
+
+// {"cmd":"swipe"} queues the demo card; "track1".."track3" give a card of
+// one's own, "error": true one the head cannot read, "afterPolls": N makes a
+// waiting read find it only on poll N + 1.
+QString queueSwipe(const QJsonObject &command)
+{
+    StripeCard card = demoStripeCard();
+    const char *kTrackKeys[] = {"track1", "track2", "track3"};
+    bool ownTracks = false;
+    for (const char *key : kTrackKeys)
+        ownTracks = ownTracks || command.contains(QLatin1String(key));
+    for (int t = 0; ownTracks && t < 3; ++t) {
+        const QJsonValue value = command.value(QLatin1String(kTrackKeys[t]));
+        if (!value.isUndefined() && !value.isString())
+            return QStringLiteral("\"%1\" must be text").arg(QLatin1String(kTrackKeys[t]));
+        card.tracks[t] = value.toString().toStdString();
+    }
+    if (!card.valid())
+        return QStringLiteral("a track is too long or holds characters a stripe cannot carry");
+    card.readable = !command.value("error").toBool(false);
+    const double afterPolls = command.value("afterPolls").toDouble(0);
+    if (!(afterPolls >= 0 && afterPolls <= kMaxAfterPolls) || afterPolls != std::floor(afterPolls))
+        return QStringLiteral("\"afterPolls\" must be a whole number from 0 to %1").arg(kMaxAfterPolls);
+    EmulatedReader::instance().firmware().unit<StripeHead>().queueSwipe(card, int(afterPolls));
+    return {};
+}
 
 constexpr double kMaxLatencyMs = 1000;
 double g_latencyMs = 0; // as last set here
@@ -180,6 +220,7 @@ QJsonObject state()
     return {{"plugged", reader.isPlugged()},
             {"latencyMs", g_latencyMs},
             {"fieldOn", reader.deck().radioField().on},
+            {"swipesQueued", int(reader.firmware().unit<StripeHead>().swipes.size())},
             {"places", places},
             {"cards", cards}};
 }
@@ -208,7 +249,7 @@ QString run(const QJsonObject &command)
         return {};
     }
     if (cmd == "swipe")
-        return QStringLiteral("the magnetic-stripe head is not emulated yet");
+        return queueSwipe(command);
     if (cmd == "place" || cmd == "remove") {
         const PlaceRow *place = findPlace(command.value("place").toString());
         if (!place)

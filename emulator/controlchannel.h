@@ -20,7 +20,10 @@ namespace dorvent::emulator {
 //   {"cmd":"remove","place":"slot1"}
 //   {"cmd":"unplug"}  {"cmd":"plug"}
 //   {"cmd":"latency","ms":20}                per control transfer, 0 to 1000
-//   {"cmd":"swipe"}                          refused until the stripe head is emulated
+//   {"cmd":"place","place":"slot1","card":"4442"}   memory cards: "4442", "4428"
+//   {"cmd":"swipe"}                          the demo card through the stripe head, or
+//   {"cmd":"swipe","track2":"6222...=2512","afterPolls":3}  one's own (track1..3), on a later poll
+//   {"cmd":"swipe","error":true}             a stripe the head cannot read
 //
 // Every reply: {"id": the request's "id", "ok": bool, "error": text when not
 // ok, "state": {...}} with the state after the command. Commands run on the

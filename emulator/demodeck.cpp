@@ -4,7 +4,9 @@
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "idcard.h"
+#include "memorycards.h"
 #include "sscard.h"
+#include "stripe.h"
 
 #include <utility>
 
@@ -28,6 +30,10 @@ void installDemoDeck()
     reader.deck().radioField().insert(std::move(fieldCard));
     reader.deck().contactSlot(0x0D)->insert(socialSecuritySam());
     reader.deck().idCardSam().insert(demoIdentityCard());
+    // The CPU card holds the user slot: the memory card sits in SAM slot 0x0E,
+    // where the memory-card commands still find it.
+    reader.deck().contactSlot(0x0E)->insert(demoCard4442());
+    reader.firmware().unit<StripeHead>().queueSwipe(demoStripeCard());
 }
 
 } // namespace dorvent::emulator

@@ -9,6 +9,8 @@ constexpr FamilyInstaller kFamilies[] = {
     installTypeACommands,
     installCpuCardCommands,
     installIdCardCommands,
+    installMemoryCardCommands,
+    installStripeCommands,
 };
 
 void installFamilies(CommandTable &table)

@@ -52,6 +52,11 @@ void installCpuCardCommands(CommandTable &table);
 // The identity-card SAM: find, select, reads, chip UID (idsam.cpp).
 void installIdCardCommands(CommandTable &table);
 
+// 4442 and 4428 memory cards in the user slot (memorycards.cpp).
+void installMemoryCardCommands(CommandTable &table);
+// The magnetic head: swipe read, cancel, format (stripe.cpp).
+void installStripeCommands(CommandTable &table);
+
 // Every family's installer, in order.
 void installFamilies(CommandTable &table);
 

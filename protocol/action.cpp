@@ -37,4 +37,11 @@ void ActionCall::send(const QString &text)
         m_socket->sendTextMessage(text);
 }
 
+int decimalValue(const QString &text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? value : 0;
+}
+
 } // namespace dorvent::protocol

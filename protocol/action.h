@@ -83,11 +83,17 @@ private:
     QWebSocket *m_socket;
 };
 
+// A request value read as a decimal integer: text that is not one, and an
+// absent key, give 0.
+int decimalValue(const QString &text);
+
 // The families, one per actions_<family>.cpp.
 ActionTable readerControlActions();
 ActionTable cpuCardActions();
 ActionTable idCardActions();
 ActionTable bankCardActions();
 ActionTable socialSecurityCardActions();
+ActionTable memoryCardActions();
+ActionTable stripeActions();
 
 } // namespace dorvent::protocol

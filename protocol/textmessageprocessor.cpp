@@ -21,6 +21,8 @@ constexpr ActionFamily kFamilies[] = {
     idCardActions,
     bankCardActions,
     socialSecurityCardActions,
+    memoryCardActions,
+    stripeActions,
 };
 
 } // namespace

@@ -88,6 +88,60 @@ public:
     // The whole Type A activation; the ATS NUL-terminated. 0 or -1.
     int typeAPowerON(char *atsHex, int *len, int size = 128);
 
+    // ---- 4442 and 4428 memory cards in the user slot (luvarocard_memorycard.cpp) ----
+    // Addresses go out as one byte, lengths of main memory as two: reads and
+    // writes take addr 0-255 and len 0-256, protection memory addr and len
+    // 0-32 with addr + len <= 32 (it has 32 bits); -14 otherwise, with
+    // nothing sent. Hex outputs are written without a terminator into the
+    // caller's zeroed buffer of `size` bytes (-14 when they would not fit).
+    static constexpr int kMemoryCardMaxAddress = 255;
+    static constexpr int kMemoryCardMaxLength = 256;
+    static constexpr int kProtectionBits = 32;
+    static constexpr int kMemoryHexSize = 2 * kMemoryCardMaxLength + 1;
+    int luvaro_USB_4442_PowerOn(char *atrHex, int size = 128);
+    int luvaro_USB_4442_PowerOff();
+    int luvaro_USB_4442_Read(int addr, int len, char *dataHex, int size = kMemoryHexSize);
+    int luvaro_USB_442_Write(int addr, int len, const char *dataHex);
+    int luvaro_USB_4442_Verify(const char *pscHex);
+    int luvaro_USB_4442_Change(const char *pscHex);
+    int luvaro_USB_4442_ReadProtect(int addr, int len, char *bitsHex, int size = 2 * kProtectionBits + 1);
+    // The reply's payload length (0 or more) on success.
+    int luvaro_USB_4442_WriteProtect(int addr, int len, const char *dataHex);
+    int luvaro_USB_4442_ReadCount(int *count);
+    int luvaro_USB_4428_PowerOn(char *atrHex, int size = 128);
+    int luvaro_USB_4428_PowerOff();
+    int luvaro_USB_4428_Read(int addr, int len, char *dataHex, int size = kMemoryHexSize);
+    int luvaro_USB_4428_Write(int addr, int len, const char *dataHex);
+    int luvaro_USB_4428_Verify(const char *pscHex);
+    int luvaro_USB_4428_Change(const char *pscHex);
+    int luvaro_USB_4428_ReadProtect(int addr, int len, char *bitsHex, int size = 2 * kProtectionBits + 1);
+    int luvaro_USB_4428_WriteProtect(int addr, int len, const char *dataHex);
+    int luvaro_USB_4428_ReadCount(int *count);
+
+    // ---- The magnetic-stripe head (luvarocard_stripe.cpp) ----
+    // Starts a swipe read of the tracks `mode` selects and waits up to
+    // `timeout` seconds for a card, polling every kSwipePollMs. The swipe's
+    // bytes as hex, no terminator, into the caller's zeroed buffer of `size`
+    // bytes. 0; -1 read error; -2 no card in time (cancelled); -4 no card with
+    // a time limit of 0; -12; -14 when the hex would not fit.
+    static constexpr int kSwipePollMs = 200;
+    static constexpr int kMaxSwipeBytes = 255; // the reader's one-byte length
+    int luvaro_USB_MagInfo(unsigned char timeout, int mode, char *dataHex, int size = 512);
+    // The swipe read request and its first answer: 0 with the data, -4 while
+    // the reader waits for a card, -1 for anything else, -12.
+    int Rcard1(unsigned char timeout, int mode, unsigned char *len, char *data, int capacity = kMaxSwipeBytes);
+    // One poll of a waiting swipe read (nothing is sent): 0 with the data,
+    // -1 read error, -2 no card yet.
+    int ICC_PassCheck1(unsigned char *len, unsigned char *data, int capacity = kMaxSwipeBytes);
+    // Ends the reader's wait for a card (param 2).
+    int ICC_GetTimeOut(unsigned char param);
+    // The 4-byte format block: mode 0xA5 for type 0 (the reader sends what is
+    // swiped), 0xA4 for type 1 (the host asks), 0x00 otherwise; then the
+    // three setting bytes.
+    int luvaro_USB_SetMagType(int type, const unsigned char *setting);
+    // setting[0..3] receive the reader's format block.
+    int luvaro_USB_ReadMagType(unsigned char *setting);
+
     // ---- Transport (luvarocard_transport.cpp) ----
     // Each moves one 32-byte report; `len` is the caller's buffer size (never
     // read or written past). The bytes moved, or -15 (-12 without a handle).
@@ -114,6 +168,8 @@ public:
     // the waits instead of sleeping. Returns the previous function.
     using SleepFunction = void (*)(int milliseconds);
     static SleepFunction setSleepFunction(SleepFunction sleep);
+    // Pauses through the current sleep function.
+    static void pause(int milliseconds);
 
     // How long the driver waits on a reader that keeps answering busy
     // (status 0x16) before it gives up with -20.
@@ -182,6 +238,22 @@ private:
                           int size);
     // One-report command with no data back: 0, -12, -15 or -21.
     int simpleCommand(unsigned char command, const unsigned char *params, int n);
+
+    // ---- Memory-card commands of either type (luvarocard_memorycard.cpp) ----
+    int memoryRead(unsigned char command, int addr, int len, char *dataHex, int size);
+    int memoryWrite(unsigned char command, int addr, int len, const char *dataHex);
+    int memoryCode(unsigned char command, const char *pscHex, int codeBytes);
+    int memoryReadProtect(unsigned char command, int addr, int len, char *bitsHex, int size);
+    int memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex);
+    int memoryReadCount(unsigned char command, int *count);
+    // A frame out with SetUsbMsg, its reply in with GetUsbMsg: 0 or a negative code.
+    int multiExchange(const unsigned char *frame, int frameLen, unsigned char *out, int outCapacity,
+                      int *outLen);
+
+    // ---- The swipe's reply reports (luvarocard_stripe.cpp) ----
+    // The swipe bytes of a reply whose first report is `first`: 0, or -1
+    // when a continuation fetch fails or the answer is longer than a swipe.
+    int swipeData(const unsigned char *first, unsigned char *len, unsigned char *data, int capacity);
 
     libusb_device_handle *m_handle = nullptr;
     libusb_context *m_context = nullptr;

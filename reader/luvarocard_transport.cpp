@@ -119,6 +119,11 @@ luvaroCard::SleepFunction luvaroCard::setSleepFunction(SleepFunction sleep)
     return previous;
 }
 
+void luvaroCard::pause(int milliseconds)
+{
+    g_sleep(milliseconds);
+}
+
 int luvaroCard::HidD_SetFeature(libusb_device_handle *handle, const unsigned char *report, int len)
 {
     if (!handle)

@@ -167,7 +167,8 @@
     }
     const state = reply.state;
     status.textContent = (reply.ok ? "" : reply.error + " — ") +
-      `reader ${state.plugged ? "plugged in" : "unplugged"}, radio field ${state.fieldOn ? "on" : "off"}, latency ${state.latencyMs} ms`;
+      `reader ${state.plugged ? "plugged in" : "unplugged"}, radio field ${state.fieldOn ? "on" : "off"}, latency ${state.latencyMs} ms` +
+      (state.swipesQueued !== undefined ? `, swipes queued ${state.swipesQueued}` : "");
     document.getElementById("control-latency").value = state.latencyMs;
     const table = document.getElementById("control-places");
     table.replaceChildren();

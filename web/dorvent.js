@@ -24,8 +24,8 @@ const FAMILIES = [
   { id: "idcard", title: "Resident identity card", served: true },
   { id: "m1", title: "M1 cards", served: false },
   { id: "iso15693", title: "ISO 15693 cards", served: false },
-  { id: "memory", title: "4442 and 4428 memory cards", served: false },
-  { id: "stripe", title: "Magnetic stripe", served: false },
+  { id: "memory", title: "4442 and 4428 memory cards", served: true },
+  { id: "stripe", title: "Magnetic stripe", served: true },
   { id: "bank", title: "Bank and social-security cards", served: true },
 ];
 

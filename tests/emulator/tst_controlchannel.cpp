@@ -3,6 +3,7 @@
 
 #include "controlchannel.h"
 #include "emulatedreader.h"
+#include "stripe.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -112,6 +113,38 @@ private slots:
         QCOMPARE(reply.value("state").toObject().value("latencyMs").toDouble(), 2.5);
     }
 
+    void placesMemoryCards_data()
+    {
+        QTest::addColumn<QString>("card");
+        QTest::addColumn<QString>("about");
+        QTest::newRow("4442") << "4442" << "4442 memory card, 3 code attempts left";
+        QTest::newRow("4428") << "4428" << "4428 memory card, 8 code attempts left";
+    }
+
+    void placesMemoryCards()
+    {
+        QFETCH(QString, card);
+        QFETCH(QString, about);
+        const QJsonObject reply = send(QStringLiteral(R"({"cmd":"place","place":"slot1","card":"%1"})").arg(card));
+        QCOMPARE(reply.value("ok").toBool(), true);
+        QCOMPARE(placeIn(reply, "slot1").value("about").toString(), about);
+    }
+
+    void queuesSwipes()
+    {
+        QCOMPARE(send(R"({"cmd":"list"})").value("state").toObject().value("swipesQueued").toInt(), 0);
+        QVERIFY(send(R"({"cmd":"swipe"})").value("ok").toBool());
+        const QJsonObject reply = send(R"({"cmd":"swipe","track2":"6222=2512","afterPolls":3,"error":true})");
+        QCOMPARE(reply.value("ok").toBool(), true);
+        QCOMPARE(reply.value("state").toObject().value("swipesQueued").toInt(), 2);
+        const auto &swipes = EmulatedReader::instance().firmware().unit<StripeHead>().swipes;
+        QCOMPARE(swipes.back().card.tracks[1], std::string("6222=2512"));
+        QCOMPARE(swipes.back().card.tracks[0], std::string());
+        QCOMPARE(swipes.back().afterPolls, 3);
+        QCOMPARE(swipes.back().card.readable, false);
+        QCOMPARE(swipes.front().card.tracks[0], demoStripeCard().tracks[0]);
+    }
+
     void refusesWithAReason_data()
     {
         QTest::addColumn<QString>("command");
@@ -127,7 +160,11 @@ private slots:
         QTest::newRow("negative latency") << R"({"cmd":"latency","ms":-1})" << "from 0 to 1000";
         QTest::newRow("latency too long") << R"({"cmd":"latency","ms":1001})" << "from 0 to 1000";
         QTest::newRow("latency as text") << R"({"cmd":"latency","ms":"5"})" << "from 0 to 1000";
-        QTest::newRow("swipe") << R"({"cmd":"swipe"})" << "not emulated yet";
+        QTest::newRow("swipe, track 2 with letters") << R"({"cmd":"swipe","track2":"62AB"})" << "cannot carry";
+        QTest::newRow("swipe, track 1 too long") << QStringLiteral(R"({"cmd":"swipe","track1":"%1"})").arg(QString(77, 'A'))
+                                                 << "too long";
+        QTest::newRow("swipe, negative afterPolls") << R"({"cmd":"swipe","afterPolls":-1})" << "whole number";
+        QTest::newRow("swipe, track as a number") << R"({"cmd":"swipe","track2":62})" << "must be text";
     }
 
     void refusesWithAReason()

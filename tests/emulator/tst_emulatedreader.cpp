@@ -210,8 +210,8 @@ void tst_EmulatedReader::frames_data()
     QTest::newRow("beep without its parameter") << QByteArray("0208000100B2BB") << QByteArray("02 02 01 00 00 03 00");
     QTest::newRow("version, its own checksum") << QByteArray("02080001001011") << QByteArray("82 02 00 22 00 4C 56");
     QTest::newRow("version, the common checksum") << QByteArray("02080001001019") << QByteArray("02 02 03 00 00 01 00");
-    QTest::newRow("unknown command") << QByteArray("0208000100555C") << QByteArray("02 02 04 00 00 06 00");
-    QTest::newRow("unknown command, wrong checksum") << QByteArray("02080001005555") << QByteArray("02 02 03 00 00 01 00");
+    QTest::newRow("unknown command") << QByteArray("0208000100F0F9") << QByteArray("02 02 04 00 00 06 00");
+    QTest::newRow("unknown command, wrong checksum") << QByteArray("0208000100F0F0") << QByteArray("02 02 03 00 00 01 00");
     QTest::newRow("not a request") << QByteArray("0202000200B23282") << QByteArray("02 02 03 00 00 01 00");
     QTest::newRow("L past the frame") << QByteArray("0208004000B2") << QByteArray("02 02 03 00 00 01 00");
     QTest::newRow("L zero") << QByteArray("0208000000B2") << QByteArray("02 02 03 00 00 01 00");

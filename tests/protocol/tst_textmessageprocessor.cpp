@@ -200,12 +200,12 @@ void tst_TextMessageProcessor::everyNameBeforeOpen_data()
         {"card15693WriteAFI", false}, {"card15693LockAFI", false}, {"card15693WriteDSFID", false},
         {"card15693LockDSFID", false}, {"card15693Lock", false}, {"card15693Info", false},
         {"readBankNO", true}, {"readSci", true},
-        {"card44PowerOn", false}, {"card44PowerOff", false}, {"card44Read", false}, {"card44Write", false},
-        {"card44AuthPIN", false}, {"card44EditPIN", false}, {"card44AuthNum", false},
-        {"card44ReadePro", false}, {"card44WritePro", false},
+        {"card44PowerOn", true}, {"card44PowerOff", true}, {"card44Read", true}, {"card44Write", true},
+        {"card44AuthPIN", true}, {"card44EditPIN", true}, {"card44AuthNum", true},
+        {"card44ReadePro", true}, {"card44WritePro", true},
         {"cardm1Find", false}, {"cardm1Auth", false}, {"cardm1Read", false}, {"cardm1Write", false},
         {"cardm1NumInit", false}, {"cardm1NumAdd", false}, {"cardm1NumDe", false}, {"cardm1NumRead", false},
-        {"scardSet", false}, {"scardGet", false}, {"scardRead", false},
+        {"scardSet", true}, {"scardGet", true}, {"scardRead", true},
     };
     for (const auto &row : kNames)
         QTest::newRow(row.name) << row.landed;

@@ -1,0 +1,85 @@
+// The magnetic-stripe head: set and query its format, read a swiped card.
+// "scardRead" holds the service for up to "outTime" seconds while the
+// driver waits for the swipe.
+
+#include "action.h"
+#include "luvarocard.h"
+
+#include <cstring>
+#include <iterator>
+
+namespace dorvent::protocol {
+namespace {
+
+constexpr int kSwipeBufferSize = 512;
+constexpr int kSettingsBufferSize = 8;
+
+unsigned char lowByte(const QString &text) { return static_cast<unsigned char>(decimalValue(text) & 0xFF); }
+
+// The format block described, piece by piece: mode, tracks, content, line end.
+constexpr unsigned char kActiveOutput = 0xA5;
+constexpr char kActiveText[] = "主动输出";
+constexpr char kPassiveText[] = "被动输出";
+
+struct ByteText
+{
+    unsigned char value;
+    const char *text;
+};
+constexpr ByteText kTrackTexts[] = {{1, ";磁道1"}, {2, ";磁道2"}, {3, ";磁道3"}, {4, ";磁道2/3"}};
+constexpr ByteText kContentTexts[] = {{0, ";全部输出"}, {1, ";出去起始接收符输出"}, {2, ";只输出数据"}};
+constexpr char kLineEndText[] = ";换行输出";
+constexpr char kNoLineEndText[] = ";不换行输出";
+
+// Nothing for a value without a text.
+template <size_t N>
+QString textOf(const ByteText (&table)[N], unsigned char value)
+{
+    for (const ByteText &row : table)
+        if (row.value == value)
+            return QString::fromUtf8(row.text);
+    return QString();
+}
+
+QString describe(const unsigned char *block)
+{
+    return QString::fromUtf8(block[0] == kActiveOutput ? kActiveText : kPassiveText)
+           + textOf(kTrackTexts, block[1]) + textOf(kContentTexts, block[2])
+           + QString::fromUtf8(block[3] != 0 ? kLineEndText : kNoLineEndText);
+}
+
+void setFormat(ActionCall &call)
+{
+    const int outType = decimalValue(call.field("outType"));
+    const unsigned char setting[] = {lowByte(call.field("mgNum")), lowByte(call.field("outInfo")),
+                                     lowByte(call.field("appendEnter"))};
+    call.answer(call.card().luvaro_USB_SetMagType(outType, setting));
+}
+
+void queryFormat(ActionCall &call)
+{
+    unsigned char block[kSettingsBufferSize] = {};
+    const int code = call.card().luvaro_USB_ReadMagType(block);
+    call.answer(code, code == 0 ? describe(block) : QString());
+}
+
+void readSwipe(ActionCall &call)
+{
+    const unsigned char outTime = lowByte(call.field("outTime"));
+    const int mgNum = decimalValue(call.field("mgNum"));
+    char data[kSwipeBufferSize] = {};
+    const int code = call.card().luvaro_USB_MagInfo(outTime, mgNum, data, sizeof data - 1);
+    call.answer(code, QString::fromUtf8(data, int(strnlen(data, sizeof data))));
+}
+
+constexpr Action kActions[] = {
+    {"scardSet", Gate::ReaderOpen, setFormat, "设置磁条卡成功", "设置磁条卡失败"},
+    {"scardGet", Gate::ReaderOpen, queryFormat, "磁条卡读取设置成功", "磁条卡读取设置失败"},
+    {"scardRead", Gate::ReaderOpen, readSwipe, "磁条卡刷卡成功", "磁条卡刷卡失败"},
+};
+
+} // namespace
+
+ActionTable stripeActions() { return {kActions, std::size(kActions)}; }
+
+} // namespace dorvent::protocol
