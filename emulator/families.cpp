@@ -9,6 +9,8 @@ constexpr FamilyInstaller kFamilies[] = {
     installTypeACommands,
     installCpuCardCommands,
     installIdCardCommands,
+    installM1Commands,
+    installIso15693Commands,
 };
 
 void installFamilies(CommandTable &table)

@@ -50,6 +50,11 @@ void installCpuCardCommands(CommandTable &table);
 // The identity-card SAM: find, select, reads, chip UID (idsam.cpp).
 void installIdCardCommands(CommandTable &table);
 
+// M1 cards: authentication, blocks, value blocks (m1.cpp).
+void installM1Commands(CommandTable &table);
+// ISO 15693 tags: inventory, blocks, AFI, DSFID, locks (iso15693.cpp).
+void installIso15693Commands(CommandTable &table);
+
 // Every family's installer, in order.
 void installFamilies(CommandTable &table);
 
