@@ -87,5 +87,7 @@ private:
 ActionTable readerControlActions();
 ActionTable cpuCardActions();
 ActionTable idCardActions();
+ActionTable m1Actions();
+ActionTable iso15693Actions();
 
 } // namespace dorvent::protocol

@@ -19,6 +19,8 @@ constexpr ActionFamily kFamilies[] = {
     readerControlActions,
     cpuCardActions,
     idCardActions,
+    m1Actions,
+    iso15693Actions,
 };
 
 } // namespace
