@@ -22,71 +22,45 @@ unsigned char byteField(ActionCall &call, const char *key)
     return static_cast<unsigned char>(ok ? value & 0xFF : 0);
 }
 
-// Runs one driver call into a zeroed buffer, one byte of it kept back so
-// the text always ends, and answers with the text (or the failure).
-template <class Call>
-void answerWithText(ActionCall &call, Call run, bool withData)
+// The driver's hex goes into a zeroed buffer with one byte kept back, so
+// the text always ends; only find, read and info report it.
+QString bufferText(const char (&text)[kTextSize])
+{
+    return QString::fromUtf8(text, int(strnlen(text, kTextSize)));
+}
+
+using PlainCommand = int (luvaroCard::*)(char *outHex, int size);
+using ByteCommand = int (luvaroCard::*)(unsigned char value, char *outHex, int size);
+
+void runPlain(ActionCall &call, PlainCommand command, bool withData)
 {
     char text[kTextSize] = {};
-    const int code = run(call.card(), text, int(sizeof text) - 1);
-    call.answer(code, withData ? QString::fromUtf8(text, int(strnlen(text, sizeof text))) : QString());
+    const int code = (call.card().*command)(text, kTextSize - 1);
+    call.answer(code, withData ? bufferText(text) : QString());
 }
 
-void find(ActionCall &call)
+void runWithByte(ActionCall &call, ByteCommand command, const char *key, bool withData)
 {
-    answerWithText(call, [](luvaroCard &c, char *out, int size) { return c.luvaro_USB_15693_Find(out, size); }, true);
+    const unsigned char value = byteField(call, key);
+    char text[kTextSize] = {};
+    const int code = (call.card().*command)(value, text, kTextSize - 1);
+    call.answer(code, withData ? bufferText(text) : QString());
 }
 
-void info(ActionCall &call)
-{
-    answerWithText(call, [](luvaroCard &c, char *out, int size) { return c.luvaro_USB_15693_Info(out, size); }, true);
-}
-
-void read(ActionCall &call)
-{
-    const unsigned char block = byteField(call, "addr");
-    answerWithText(call, [block](luvaroCard &c, char *out, int size) { return c.luvaro_USB_15693_Read(block, out, size); },
-                   true);
-}
+void find(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_Find, true); }
+void info(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_Info, true); }
+void lockAfi(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_LockAFI, false); }
+void lockDsfid(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_LockDSFID, false); }
+void read(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_15693_Read, "addr", true); }
+void writeAfi(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_15693_WriteAFI, "afidsiddata", false); }
+void writeDsfid(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_15693_WriteDSFID, "afidsiddata", false); }
+void lockBlock(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_5693_LockDataBlock, "addr", false); }
 
 void write(ActionCall &call)
 {
     const unsigned char block = byteField(call, "addr");
     const QByteArray data = call.field("data").toLatin1();
     call.answer(call.card().luvaro_USB_15693_Write(block, data.constData()));
-}
-
-void writeAfi(ActionCall &call)
-{
-    const unsigned char afi = byteField(call, "afidsiddata");
-    answerWithText(call, [afi](luvaroCard &c, char *out, int size) { return c.luvaro_USB_15693_WriteAFI(afi, out, size); },
-                   false);
-}
-
-void lockAfi(ActionCall &call)
-{
-    answerWithText(call, [](luvaroCard &c, char *out, int size) { return c.luvaro_USB_15693_LockAFI(out, size); }, false);
-}
-
-void writeDsfid(ActionCall &call)
-{
-    const unsigned char dsfid = byteField(call, "afidsiddata");
-    answerWithText(call,
-                   [dsfid](luvaroCard &c, char *out, int size) { return c.luvaro_USB_15693_WriteDSFID(dsfid, out, size); },
-                   false);
-}
-
-void lockDsfid(ActionCall &call)
-{
-    answerWithText(call, [](luvaroCard &c, char *out, int size) { return c.luvaro_USB_15693_LockDSFID(out, size); }, false);
-}
-
-void lockBlock(ActionCall &call)
-{
-    const unsigned char block = byteField(call, "addr");
-    answerWithText(call,
-                   [block](luvaroCard &c, char *out, int size) { return c.luvaro_USB_5693_LockDataBlock(block, out, size); },
-                   false);
 }
 
 constexpr Action kActions[] = {

@@ -5,7 +5,6 @@
 #include "luvarocard.h"
 
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace dorvent::protocol {

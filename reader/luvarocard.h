@@ -201,6 +201,8 @@ private:
                           int size);
     // One-report command with no data back: 0, -12, -15 or -21.
     int simpleCommand(unsigned char command, const unsigned char *params, int n);
+    // M1 increment or decrement: the block, the amount as 4 bytes (luvarocard_m1.cpp).
+    int m1ValueCommand(unsigned char command, unsigned char block, unsigned long amount);
 
     libusb_device_handle *m_handle = nullptr;
     libusb_context *m_context = nullptr;

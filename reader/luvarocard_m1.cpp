@@ -110,26 +110,25 @@ int luvaroCard::luvaro_USB_M1Initval(unsigned char block, unsigned long value)
     return simpleCommand(kWriteBlock, params, sizeof params);
 }
 
-int luvaroCard::luvaro_USB_M1Increment(unsigned char block, unsigned long value)
+int luvaroCard::m1ValueCommand(unsigned char command, unsigned char block, unsigned long amount)
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    if (value > kMaxAmount)
+    if (amount > kMaxAmount)
         return luvaro::kBadParameter;
     unsigned char params[5] = {block};
-    putLittleEndian32(static_cast<std::uint32_t>(value), params + 1);
-    return simpleCommand(kIncrement, params, sizeof params);
+    putLittleEndian32(static_cast<std::uint32_t>(amount), params + 1);
+    return simpleCommand(command, params, sizeof params);
+}
+
+int luvaroCard::luvaro_USB_M1Increment(unsigned char block, unsigned long value)
+{
+    return m1ValueCommand(kIncrement, block, value);
 }
 
 int luvaroCard::luvaro_USB_M1Decrement(unsigned char block, unsigned long value)
 {
-    if (!m_handle)
-        return luvaro::kNotOpen;
-    if (value > kMaxAmount)
-        return luvaro::kBadParameter;
-    unsigned char params[5] = {block};
-    putLittleEndian32(static_cast<std::uint32_t>(value), params + 1);
-    const int result = simpleCommand(kDecrement, params, sizeof params);
+    const int result = m1ValueCommand(kDecrement, block, value);
     // A refused decrement is reported as a value out of range.
     return result == luvaro::kSingleStatusError ? luvaro::kBadParameter : result;
 }
