@@ -4,6 +4,8 @@
 #include "cpucards.h"
 #include "emulatedreader.h"
 #include "idcard.h"
+#include "iso15693.h"
+#include "m1.h"
 #include "memorycards.h"
 #include "sscard.h"
 #include "stripe.h"
@@ -124,6 +126,16 @@ const CardRow kCards[] = {
      [](const Card *card) {
          auto *memory = dynamic_cast<const Card4428 *>(card);
          return memory ? QStringLiteral("4428 memory card, %1 code attempts left").arg(memory->attemptsLeft) : QString();
+      }},
+    {"m1", PlaceKind::Field, [] { return std::unique_ptr<Card>(demoM1Card()); },
+     [](const Card *card) {
+         auto *m1 = dynamic_cast<const M1Card *>(card);
+         return m1 ? QStringLiteral("M1 card (1K), UID %1").arg(hex(m1->uid)) : QString();
+     }},
+    {"iso15693", PlaceKind::Field, [] { return std::unique_ptr<Card>(demoIso15693Tag()); },
+     [](const Card *card) {
+         auto *tag = dynamic_cast<const Iso15693Tag *>(card);
+         return tag ? QStringLiteral("ISO 15693 tag, UID %1").arg(hex({tag->uid.begin(), tag->uid.end()})) : QString();
      }},
 };
 

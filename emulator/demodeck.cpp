@@ -22,7 +22,9 @@ void installDemoDeck()
     // The field and slot 1 hold one card each, and the CPU-card demo keeps
     // its two: the card in the field also carries the bank applications, the
     // one in slot 1 a third-generation social-security application (its SAM
-    // in slot 0x11).
+    // in slot 0x11). The M1 card and the ISO 15693 tag (demoM1Card(),
+    // demoIso15693Tag()) are put in the field instead through the control
+    // channel.
     for (auto &application : bankApplications(demoBankCardData()))
         fieldCard->files.install(std::move(application));
     contactCard->files.install(socialSecurityApplication(demoSocialSecurityData(), contactCard->atr));

@@ -11,6 +11,8 @@ constexpr FamilyInstaller kFamilies[] = {
     installIdCardCommands,
     installMemoryCardCommands,
     installStripeCommands,
+    installM1Commands,
+    installIso15693Commands,
 };
 
 void installFamilies(CommandTable &table)

@@ -56,6 +56,10 @@ void installIdCardCommands(CommandTable &table);
 void installMemoryCardCommands(CommandTable &table);
 // The magnetic head: swipe read, cancel, format (stripe.cpp).
 void installStripeCommands(CommandTable &table);
+// M1 cards: authentication, blocks, value blocks (m1.cpp).
+void installM1Commands(CommandTable &table);
+// ISO 15693 tags: inventory, blocks, AFI, DSFID, locks (iso15693.cpp).
+void installIso15693Commands(CommandTable &table);
 
 // Every family's installer, in order.
 void installFamilies(CommandTable &table);

@@ -95,5 +95,7 @@ ActionTable bankCardActions();
 ActionTable socialSecurityCardActions();
 ActionTable memoryCardActions();
 ActionTable stripeActions();
+ActionTable m1Actions();
+ActionTable iso15693Actions();
 
 } // namespace dorvent::protocol

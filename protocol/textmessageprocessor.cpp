@@ -23,6 +23,8 @@ constexpr ActionFamily kFamilies[] = {
     socialSecurityCardActions,
     memoryCardActions,
     stripeActions,
+    m1Actions,
+    iso15693Actions,
 };
 
 } // namespace

@@ -142,6 +142,41 @@ public:
     // setting[0..3] receive the reader's format block.
     int luvaro_USB_ReadMagType(unsigned char *setting);
 
+    // ---- M1 cards (luvarocard_m1.cpp) ----
+    // After Type A activation: authenticate a sector, then read, write and run
+    // value blocks in it. Amounts are 64-bit; above 0xFFFFFFFF is -14.
+    static constexpr int kM1Sectors = 40;      // sectors 0..39 (a 4K card's)
+    static constexpr int kM1BlockSize = 16;
+    static constexpr int kM1KeySize = 6;
+    static constexpr int kM1ReadTextSize = 128; // the caller's block-text buffer
+    int luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sector, const char *keyHex);
+    // Exactly 32 digits, no terminator; -14 when `size` cannot hold them.
+    int luvaro_USB_M1Read(unsigned char block, char *dataHex, int size = kM1ReadTextSize);
+    // Missing bytes go as 0x00; more than 16 bytes of text is -14, nothing sent.
+    int luvaro_USB_M1Write(unsigned char block, const char *dataHex);
+    int luvaro_USB_M1Initval(unsigned char block, unsigned long value);
+    int luvaro_USB_M1Increment(unsigned char block, unsigned long value);
+    int luvaro_USB_M1Decrement(unsigned char block, unsigned long value);
+    // The block's value, a signed 32-bit number widened with its sign.
+    int luvaro_USB_M1Readval(unsigned char block, unsigned long *value);
+
+    // ---- ISO 15693 tags (luvarocard_iso15693.cpp) ----
+    // Hex outputs are written without a terminator into the caller's zeroed
+    // buffer of `size` bytes, only on success; an answer whose hex would not
+    // fit is refused with -14 and nothing is written.
+    static constexpr int kIso15693TextSize = 256;
+    static constexpr int kIso15693BlockSize = 4;
+    int luvaro_USB_15693_Find(char *uidHex, int size = kIso15693TextSize);
+    int luvaro_USB_15693_Info(char *infoHex, int size = kIso15693TextSize);
+    int luvaro_USB_15693_Read(unsigned char block, char *dataHex, int size = kIso15693TextSize);
+    // Missing bytes go as 0x00; more than 4 bytes of text is -14, nothing sent.
+    int luvaro_USB_15693_Write(unsigned char block, const char *dataHex);
+    int luvaro_USB_15693_WriteAFI(unsigned char afi, char *outHex, int size = kIso15693TextSize);
+    int luvaro_USB_15693_LockAFI(char *outHex, int size = kIso15693TextSize);
+    int luvaro_USB_15693_WriteDSFID(unsigned char dsfid, char *outHex, int size = kIso15693TextSize);
+    int luvaro_USB_15693_LockDSFID(char *outHex, int size = kIso15693TextSize);
+    int luvaro_USB_5693_LockDataBlock(unsigned char block, char *outHex, int size = kIso15693TextSize);
+
     // ---- Transport (luvarocard_transport.cpp) ----
     // Each moves one 32-byte report; `len` is the caller's buffer size (never
     // read or written past). The bytes moved, or -15 (-12 without a handle).
@@ -238,6 +273,8 @@ private:
                           int size);
     // One-report command with no data back: 0, -12, -15 or -21.
     int simpleCommand(unsigned char command, const unsigned char *params, int n);
+    // M1 increment or decrement: the block, the amount as 4 bytes (luvarocard_m1.cpp).
+    int m1ValueCommand(unsigned char command, unsigned char block, unsigned long amount);
 
     // ---- Memory-card commands of either type (luvarocard_memorycard.cpp) ----
     int memoryRead(unsigned char command, int addr, int len, char *dataHex, int size);

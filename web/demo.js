@@ -136,6 +136,8 @@
         el("h2", { text: family.title }));
       if (!family.served)
         section.append(el("p", { class: "note", text: "Not answered yet: the service sends these requests back unchanged until this family is built." }));
+      if (family.card)
+        section.append(el("p", { class: "note", text: `On the emulated reader, place the "${family.card.card}" card in the ${family.card.place} first (panel below).` }));
       for (const row of ACTIONS.filter((r) => r.family === family.id))
         section.append(actionBlock(row));
       if (kFamilyViews[family.id])
@@ -181,7 +183,7 @@
         cell.append(remove);
       } else {
         for (const card of fitting) {
-          const put = el("button", { type: "button", text: "place " + card.card, "data-place": place.place });
+          const put = el("button", { type: "button", text: "place " + card.card, "data-place": place.place, "data-card": card.card });
           put.addEventListener("click", () => controlSend({ cmd: "place", place: place.place, card: card.card }).then(showControl));
           cell.append(put);
         }

@@ -70,6 +70,8 @@ private slots:
         QTest::newRow("contact slot") << "slot1" << "cpu";
         QTest::newRow("SAM slot") << "slot12" << "cpu";
         QTest::newRow("radio field") << "field" << "typeA-cpu";
+        QTest::newRow("M1 card in the field") << "field" << "m1";
+        QTest::newRow("ISO 15693 tag in the field") << "field" << "iso15693";
         QTest::newRow("identity-card SAM") << "idcard" << "idcard";
         QTest::newRow("bank card in the field") << "field" << "bank";
         QTest::newRow("bank card in a slot") << "slot1" << "bank-contact";
@@ -154,7 +156,7 @@ private slots:
         QTest::newRow("unknown command") << R"({"cmd":"shake"})" << R"(unknown command "shake")";
         QTest::newRow("no command") << "{}" << R"(unknown command "")";
         QTest::newRow("unknown place") << R"({"cmd":"remove","place":"slot9"})" << R"(no place "slot9")";
-        QTest::newRow("unknown card") << R"({"cmd":"place","place":"field","card":"m1"})" << R"(no card "m1")";
+        QTest::newRow("unknown card") << R"({"cmd":"place","place":"field","card":"desfire"})" << R"(no card "desfire")";
         QTest::newRow("card of the wrong place") << R"({"cmd":"place","place":"field","card":"cpu"})"
                                                  << R"(a "cpu" card does not go in "field")";
         QTest::newRow("negative latency") << R"({"cmd":"latency","ms":-1})" << "from 0 to 1000";

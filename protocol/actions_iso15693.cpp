@@ -1,0 +1,82 @@
+// ISO 15693 tags: inventory, blocks, AFI and DSFID, locks, system
+// information. Several success and failure texts begin with "1593", others
+// with "15693": pages match on both, so they stay as they are.
+
+#include "action.h"
+#include "luvarocard.h"
+
+#include <cstring>
+#include <iterator>
+
+namespace dorvent::protocol {
+namespace {
+
+constexpr int kTextSize = 256;
+
+// "addr" and "afidsiddata" are decimal ("0x07" is 0); the driver takes
+// their low 8 bits.
+unsigned char byteField(ActionCall &call, const char *key)
+{
+    bool ok = false;
+    const qlonglong value = call.field(key).toLongLong(&ok, 10);
+    return static_cast<unsigned char>(ok ? value & 0xFF : 0);
+}
+
+// The driver's hex goes into a zeroed buffer with one byte kept back, so
+// the text always ends; only find, read and info report it.
+QString bufferText(const char (&text)[kTextSize])
+{
+    return QString::fromUtf8(text, int(strnlen(text, kTextSize)));
+}
+
+using PlainCommand = int (luvaroCard::*)(char *outHex, int size);
+using ByteCommand = int (luvaroCard::*)(unsigned char value, char *outHex, int size);
+
+void runPlain(ActionCall &call, PlainCommand command, bool withData)
+{
+    char text[kTextSize] = {};
+    const int code = (call.card().*command)(text, kTextSize - 1);
+    call.answer(code, withData ? bufferText(text) : QString());
+}
+
+void runWithByte(ActionCall &call, ByteCommand command, const char *key, bool withData)
+{
+    const unsigned char value = byteField(call, key);
+    char text[kTextSize] = {};
+    const int code = (call.card().*command)(value, text, kTextSize - 1);
+    call.answer(code, withData ? bufferText(text) : QString());
+}
+
+void find(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_Find, true); }
+void info(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_Info, true); }
+void lockAfi(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_LockAFI, false); }
+void lockDsfid(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_LockDSFID, false); }
+void read(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_15693_Read, "addr", true); }
+void writeAfi(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_15693_WriteAFI, "afidsiddata", false); }
+void writeDsfid(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_15693_WriteDSFID, "afidsiddata", false); }
+void lockBlock(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_5693_LockDataBlock, "addr", false); }
+
+void write(ActionCall &call)
+{
+    const unsigned char block = byteField(call, "addr");
+    const QByteArray data = call.field("data").toLatin1();
+    call.answer(call.card().luvaro_USB_15693_Write(block, data.constData()));
+}
+
+constexpr Action kActions[] = {
+    {"card15693Find", Gate::ReaderOpen, find, "15693卡寻卡成功", "15693卡寻卡失败"},
+    {"card15693Read", Gate::ReaderOpen, read, "1593读卡成功", "15693读卡失败"},
+    {"card15693Write", Gate::ReaderOpen, write, "1593写卡成功", "1593写卡失败"},
+    {"card15693WriteAFI", Gate::ReaderOpen, writeAfi, "1593写AFI成功", "1593写AFI失败"},
+    {"card15693LockAFI", Gate::ReaderOpen, lockAfi, "15693锁AFI成功", "15693锁AFI失败"},
+    {"card15693WriteDSFID", Gate::ReaderOpen, writeDsfid, "1593写DSFID成功", "1593写DSFID失败"},
+    {"card15693LockDSFID", Gate::ReaderOpen, lockDsfid, "15693锁DSFID成功", "15693锁DSFID失败"},
+    {"card15693Lock", Gate::ReaderOpen, lockBlock, "15693锁定块成功", "15693锁定块失败"},
+    {"card15693Info", Gate::ReaderOpen, info, "获取15693卡信息成功", "获取15693卡信息失败"},
+};
+
+} // namespace
+
+ActionTable iso15693Actions() { return {kActions, std::size(kActions)}; }
+
+} // namespace dorvent::protocol

@@ -1,0 +1,134 @@
+// M1 cards: find (Type A request, anticollision, select), sector
+// authentication, block read and write, value blocks.
+
+#include "action.h"
+#include "luvarocard.h"
+
+#include <cstdio>
+#include <iterator>
+
+namespace dorvent::protocol {
+namespace {
+
+constexpr int kUidTextSize = 256;
+constexpr int kBlockTextSize = 128;
+constexpr unsigned char kSelectTypeA = 0x41;
+
+// Decimal text as a number; anything that is not one is 0.
+qlonglong decimal(const QString &text)
+{
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok, 10);
+    return ok ? value : 0;
+}
+
+// Block numbers reach the driver as their low 8 bits: 256 is block 0.
+unsigned char blockNumber(ActionCall &call)
+{
+    return static_cast<unsigned char>(decimal(call.field("addr")) & 0xFF);
+}
+
+// Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF.
+unsigned long amount(ActionCall &call, const char *key)
+{
+    return static_cast<unsigned long>(decimal(call.field(key)));
+}
+
+// Request, anticollision and select, each with its own failure text.
+const struct
+{
+    int (*run)(luvaroCard &card, char *uid);
+    const char *failure;
+} kFindSteps[] = {
+    {[](luvaroCard &card, char *) { return card.luvaro_USB_ICRequest(); }, "请求M1卡失败"},
+    {[](luvaroCard &card, char *uid) { return card.luvaro_USB_ICAnticoll(uid, kUidTextSize); }, "M1防碰撞失败"},
+    {[](luvaroCard &card, char *) { return card.luvaro_USB_ICSelect(kSelectTypeA); }, "选择M1卡失败"},
+};
+
+void find(ActionCall &call)
+{
+    char uid[kUidTextSize] = {};
+    for (const auto &step : kFindSteps) {
+        const int code = step.run(call.card(), uid);
+        if (code != 0)
+            return call.reply(code, QString::fromUtf8(step.failure));
+    }
+    // Flushed at once: standard output may be a pipe or a log file.
+    std::printf("M1 寻卡成功\n");
+    std::printf("M1 卡 获取UID成功,UID:%s\n", uid);
+    std::fflush(stdout);
+    call.answer(0, QString::fromUtf8(uid));
+}
+
+// Key type codes the reader takes: A is 0x60, B is 0x04.
+const struct
+{
+    const char *text;
+    unsigned char code;
+} kKeyTypes[] = {{"A", 0x60}, {"B", 0x04}};
+constexpr char kBadKeyType[] = "keyType入参不对"; // any other text, lowercase too
+
+void authenticate(ActionCall &call)
+{
+    const qlonglong block = decimal(call.field("addr"));
+    const QByteArray key = call.field("key").toLatin1();
+    const QString keyType = call.field("keyType");
+    for (const auto &type : kKeyTypes) {
+        if (keyType == QLatin1String(type.text)) {
+            const auto sector = static_cast<unsigned char>((block / 4) & 0xFF);
+            return call.answer(call.card().luvaro_USB_M1VerifyPass(type.code, sector, key.constData()));
+        }
+    }
+    call.reply(luvaro::kFailed, QString::fromUtf8(kBadKeyType));
+}
+
+void read(ActionCall &call)
+{
+    const unsigned char block = blockNumber(call);
+    char text[kBlockTextSize] = {};
+    const int code = call.card().luvaro_USB_M1Read(block, text, sizeof text - 1);
+    call.answer(code, QString::fromUtf8(text));
+}
+
+void write(ActionCall &call)
+{
+    const unsigned char block = blockNumber(call);
+    const QByteArray data = call.field("data").toLatin1();
+    call.answer(call.card().luvaro_USB_M1Write(block, data.constData()));
+}
+
+using ValueCommand = int (luvaroCard::*)(unsigned char block, unsigned long value);
+
+void runValue(ActionCall &call, ValueCommand command, const char *key)
+{
+    const unsigned char block = blockNumber(call);
+    call.answer((call.card().*command)(block, amount(call, key)));
+}
+
+void initValue(ActionCall &call) { runValue(call, &luvaroCard::luvaro_USB_M1Initval, "numInit"); }
+void addValue(ActionCall &call) { runValue(call, &luvaroCard::luvaro_USB_M1Increment, "numValue"); }
+void subtractValue(ActionCall &call) { runValue(call, &luvaroCard::luvaro_USB_M1Decrement, "numValue"); }
+
+void readValue(ActionCall &call)
+{
+    unsigned long value = 0;
+    const int code = call.card().luvaro_USB_M1Readval(blockNumber(call), &value);
+    call.answer(code, QString::number(qulonglong(value)));
+}
+
+constexpr Action kActions[] = {
+    {"cardm1Find", Gate::ReaderOpen, find, "M1卡寻卡成功", nullptr},
+    {"cardm1Auth", Gate::ReaderOpen, authenticate, "M1卡PIN认证成功", "M1卡PIN认证失败"},
+    {"cardm1Read", Gate::ReaderOpen, read, "M1卡读卡成功", "M1卡读卡失败"},
+    {"cardm1Write", Gate::ReaderOpen, write, "M1卡写卡成功", "M1卡写卡失败"},
+    {"cardm1NumInit", Gate::ReaderOpen, initValue, "M1卡初始化值成功", "M1卡初始化值失败"},
+    {"cardm1NumAdd", Gate::ReaderOpen, addValue, "M1卡增值成功", "M1卡增值失败"},
+    {"cardm1NumDe", Gate::ReaderOpen, subtractValue, "M1卡减值成功", "M1卡减值失败"},
+    {"cardm1NumRead", Gate::ReaderOpen, readValue, "M1卡读值成功", "M1卡读值失败"},
+};
+
+} // namespace
+
+ActionTable m1Actions() { return {kActions, std::size(kActions)}; }
+
+} // namespace dorvent::protocol
