@@ -14,6 +14,7 @@
 
 #include "demodeck.h"
 #include "echoserver.h"
+#include "emulatedreader.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -49,6 +50,8 @@ protected:
     void run() override
     {
         dorvent::emulator::installDemoDeck();
+        // As in dorvent-emu: an unbounded log would be copied as it grows.
+        dorvent::emulator::EmulatedReader::instance().setLogLimit(4096);
         EchoServer service(0, false);
         QWebSocketServer echo(QStringLiteral("bare"), QWebSocketServer::NonSecureMode);
         echo.listen(QHostAddress::LocalHost, 0);
