@@ -142,6 +142,14 @@ QImage samplePhoto()
     return photo;
 }
 
+// A plain white template of the real one's size.
+bool saveTemplate(const QString &path)
+{
+    QImage templ(1070, 681, QImage::Format_RGB32);
+    templ.fill(Qt::white);
+    return templ.save(path, "JPEG");
+}
+
 bool writeBmp(const QString &path, const QImage &image)
 {
     return image.save(path, "BMP");
@@ -413,9 +421,7 @@ void tst_IdCardPictures::templateFiles()
     const QByteArray templatePath = QFile::encodeName(dir.filePath(QStringLiteral("front.jpg")));
     const QByteArray outputPath = QFile::encodeName(dir.filePath(QStringLiteral("frontNew.jpg")));
     const QByteArray missing = QFile::encodeName(dir.filePath(QStringLiteral("missing.jpg")));
-    QImage templ(1070, 681, QImage::Format_RGB32);
-    templ.fill(Qt::white);
-    QVERIFY(templ.save(QFile::decodeName(templatePath), "JPEG"));
+    QVERIFY(saveTemplate(QFile::decodeName(templatePath)));
 
     luvaroCard card;
     const IDINFO record = sampleRecord();
@@ -455,9 +461,7 @@ void tst_IdCardPictures::plantedTemplateIsNotOpened()
     QFETCH(QString, kind);
     QTemporaryDir dir;
     const QString real = dir.filePath(QStringLiteral("real.jpg"));
-    QImage templ(1070, 681, QImage::Format_RGB32);
-    templ.fill(Qt::white);
-    QVERIFY(templ.save(real, "JPEG"));
+    QVERIFY(saveTemplate(real));
     QByteArray planted = QFile::encodeName(dir.filePath(QStringLiteral("back.jpg")));
     if (kind == QLatin1String("fifo"))
         QCOMPARE(::mkfifo(planted.constData(), 0600), 0);
