@@ -52,7 +52,7 @@ package: build
 	cmake --build $(BUILD) --target package
 
 bench: build
-	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
+	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b" $$([ "$${b##*/}" = ws_bench ] && echo --short); done; true
 
 fuzz: deps
 	bash fuzz/run.sh 60

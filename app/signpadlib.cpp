@@ -6,6 +6,11 @@
 #ifdef DORVENT_EMULATED_READER
 #include "controlchannel.h"
 #include "demodeck.h"
+#include "emulatedreader.h"
+#endif
+
+#ifdef DORVENT_EMULATED_READER
+constexpr std::size_t kEmulatorLogLimit = 4096;
 #endif
 
 int main(int argc, char *argv[])
@@ -24,6 +29,8 @@ int main(int argc, char *argv[])
 #ifdef DORVENT_EMULATED_READER
     // The emulated reader starts plugged in, holding the demo cards.
     dorvent::emulator::installDemoDeck();
+    // Runs for hours under churn: keep only recent transfers.
+    dorvent::emulator::EmulatedReader::instance().setLogLimit(kEmulatorLogLimit);
     dorvent::emulator::startControlChannel(); // loopback port 17799
 #endif
 

@@ -222,6 +222,11 @@ int EmulatedReader::controlTransfer(libusb_device_handle *handle, std::uint8_t r
     record.timeoutMs = timeoutMs;
     record.result = transfer(handle, record, data);
     m_log.push_back(record);
+    // Trimmed in batches: erasing one at a time would copy the whole log per transfer.
+    if (m_logLimit && m_log.size() >= 2 * m_logLimit) {
+        m_log.erase(m_log.begin(), m_log.end() - static_cast<std::ptrdiff_t>(m_logLimit));
+        m_firmware.keepLastRequestFrames(m_logLimit);
+    }
 
     if (m_unplugCountdown > 0 && --m_unplugCountdown == 0)
         unplug();

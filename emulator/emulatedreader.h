@@ -70,6 +70,9 @@ public:
     // ---- Looking ----
     const std::vector<Transfer> &transfers() const { return m_log; }
     void clearLog();
+    // A long-running process keeps only about the last n transfers and request
+    // frames (between n and 2n); 0, the default, keeps everything. Survives reset().
+    void setLogLimit(std::size_t n) { m_logLimit = n; }
     // The SET_REPORT reports, in order.
     std::vector<Report> sentReports() const;
     bool kernelDriverAttached() const { return m_kernelDriver; }
@@ -115,6 +118,7 @@ private:
     int m_initError = 0;
     bool m_heldElsewhere = false;
     std::vector<Transfer> m_log;
+    std::size_t m_logLimit = 0;
 };
 
 } // namespace dorvent::emulator

@@ -147,6 +147,11 @@ public:
     // Every request frame completed since the last reset, as reassembled.
     const std::vector<Bytes> &requestFrames() const { return m_requests; }
     void clearRequestFrames() { m_requests.clear(); }
+    void keepLastRequestFrames(std::size_t n)
+    {
+        if (m_requests.size() > n)
+            m_requests.erase(m_requests.begin(), m_requests.end() - static_cast<std::ptrdiff_t>(n));
+    }
     std::size_t queuedReports() const { return m_replies.size(); }
 
 private:

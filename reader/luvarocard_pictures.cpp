@@ -184,6 +184,17 @@ bool beginPainting(QPainter &painter, QPaintDevice &device)
     return device.width() > 0 && device.height() > 0 && painter.begin(&device);
 }
 
+// A planted FIFO, device or link in place of a template would hang or
+// redirect the read: only a regular file is taken; otherwise no template.
+QPixmap loadTemplate(const char *templatePath)
+{
+    QPixmap pixmap;
+    const QByteArray bytes = ownfile::readInstalled(templatePath);
+    if (!bytes.isEmpty())
+        pixmap.loadFromData(bytes);
+    return pixmap;
+}
+
 void saveJpeg(const QPixmap &pixmap, const char *outputPath)
 {
     QByteArray encoded;
@@ -325,14 +336,14 @@ void luvaroCard::IDCardPicBack(const IDINFO &record)
 
 void luvaroCard::addMaskByPath(const char *templatePath, const char *outputPath, const IDINFO &record)
 {
-    QPixmap pixmap(QFile::decodeName(templatePath));
+    QPixmap pixmap = idcardpictures::loadTemplate(templatePath);
     addMask(pixmap, record);
     idcardpictures::saveJpeg(pixmap, outputPath);
 }
 
 void luvaroCard::addMaskByPathBack(const char *templatePath, const char *outputPath, const IDINFO &record)
 {
-    QPixmap pixmap(QFile::decodeName(templatePath));
+    QPixmap pixmap = idcardpictures::loadTemplate(templatePath);
     addMaskBack(pixmap, record);
     idcardpictures::saveJpeg(pixmap, outputPath);
 }

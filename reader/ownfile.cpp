@@ -16,7 +16,7 @@ bool isOurs(const struct stat &st)
 
 // O_NOFOLLOW refuses a link at the path itself; O_NONBLOCK keeps a FIFO from
 // blocking the open (and the whole service with it) before fstat can refuse it.
-int openOurs(const char *path, int flags, unsigned mode = 0600)
+int openChecked(const char *path, int flags, unsigned mode, bool (*accept)(const struct stat &))
 {
     if (!path || !*path)
         return -1;
@@ -24,11 +24,41 @@ int openOurs(const char *path, int flags, unsigned mode = 0600)
     if (fd < 0)
         return -1;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !isOurs(st)) {
+    if (::fstat(fd, &st) != 0 || !accept(st)) {
         ::close(fd);
         return -1;
     }
     return fd;
+}
+
+int openOurs(const char *path, int flags, unsigned mode = 0600)
+{
+    return openChecked(path, flags, mode, isOurs);
+}
+
+bool isRegular(const struct stat &st) { return S_ISREG(st.st_mode); }
+
+QByteArray readAll(int fd, std::size_t maxSize)
+{
+    if (fd < 0)
+        return QByteArray();
+    QByteArray bytes;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) <= maxSize) {
+        bytes.resize(static_cast<int>(st.st_size));
+        std::size_t done = 0;
+        while (done < static_cast<std::size_t>(bytes.size())) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        bytes.truncate(static_cast<int>(done));
+    }
+    ::close(fd);
+    return bytes;
 }
 
 } // namespace
@@ -61,26 +91,12 @@ bool write(const char *path, const QByteArray &bytes, unsigned mode)
 
 QByteArray read(const char *path, std::size_t maxSize)
 {
-    const int fd = openOurs(path, O_RDONLY);
-    if (fd < 0)
-        return QByteArray();
-    QByteArray bytes;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) <= maxSize) {
-        bytes.resize(static_cast<int>(st.st_size));
-        std::size_t done = 0;
-        while (done < static_cast<std::size_t>(bytes.size())) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        bytes.truncate(static_cast<int>(done));
-    }
-    ::close(fd);
-    return bytes;
+    return readAll(openOurs(path, O_RDONLY), maxSize);
+}
+
+QByteArray readInstalled(const char *path, std::size_t maxSize)
+{
+    return readAll(openChecked(path, O_RDONLY, 0, isRegular), maxSize);
 }
 
 bool remove(const char *path)

@@ -17,6 +17,9 @@ bool write(const char *path, const void *data, std::size_t size, unsigned mode =
 bool write(const char *path, const QByteArray &bytes, unsigned mode = 0600);
 // The whole file, or an empty array when it is missing, not ours or larger than maxSize.
 QByteArray read(const char *path, std::size_t maxSize = 16u << 20);
+// An installed file any user may own (the card templates): the whole file when it
+// is a regular file at the path itself, never a link, FIFO or device.
+QByteArray readInstalled(const char *path, std::size_t maxSize = 16u << 20);
 // Unlinks the file only when it is a regular file of ours; true when it was removed.
 bool remove(const char *path);
 

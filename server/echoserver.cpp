@@ -14,6 +14,9 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
       m_debug(debug),
       m_processor(new CTextMessageProcessor())
 {
+    m_serveTimer.setSingleShot(true);
+    m_serveTimer.setInterval(0);
+    connect(&m_serveTimer, &QTimer::timeout, this, &EchoServer::serveNext);
     // A port already taken is not fatal: the process keeps running and serves nothing.
     if (m_pWebSocketServer->listen(QHostAddress::Any, port)) {
         if (m_debug)
@@ -35,6 +38,14 @@ quint16 EchoServer::serverPort() const
     return m_pWebSocketServer->isListening() ? m_pWebSocketServer->serverPort() : 0;
 }
 
+qint64 EchoServer::unsentBytes() const
+{
+    qint64 total = 0;
+    for (const QWebSocket *client : m_clients)
+        total += client->bytesToWrite();
+    return total;
+}
+
 void EchoServer::onNewConnection()
 {
     QWebSocket *pSocket = m_pWebSocketServer->nextPendingConnection();
@@ -48,23 +59,92 @@ void EchoServer::onNewConnection()
     connect(pSocket, &QWebSocket::binaryMessageReceived, this, &EchoServer::processBinaryMessage);
     connect(pSocket, &QWebSocket::disconnected, this, &EchoServer::socketDisconnected);
     m_clients << pSocket;
+    m_pending.insert(pSocket, Pending());
 }
 
-void EchoServer::processTextMessage(QString message)
+void EchoServer::processTextMessage(const QString &message)
 {
     QWebSocket *pClient = qobject_cast<QWebSocket *>(sender());
+    if (!pClient)
+        return;
+    auto pending = m_pending.find(pClient);
+    if (pending == m_pending.end() || pending->closing)
+        return;
     if (m_debug)
         qDebug() << "Message received:" << message;
-    m_processor->Process(pClient, message);
+    if (pending->requests.size() >= kMaxQueuedRequests
+        || pending->bytes + message.size() * 2 > kMaxQueuedBytes) {
+        closeForPolicy(pClient, QStringLiteral("too many requests waiting"));
+        return;
+    }
+    pending->requests.enqueue(message);
+    pending->bytes += message.size() * 2;
+    if (!m_serving)
+        m_serveTimer.start();
 }
 
-void EchoServer::processBinaryMessage(QByteArray message)
+void EchoServer::serveNext()
+{
+    if (m_serving || m_clients.isEmpty())
+        return;
+    // The next client in turn with something waiting.
+    QWebSocket *client = nullptr;
+    for (int i = 0; i < m_clients.size() && !client; ++i) {
+        const int index = (m_turn + i) % m_clients.size();
+        if (!m_pending.value(m_clients.at(index)).requests.isEmpty()) {
+            client = m_clients.at(index);
+            m_turn = index + 1;
+        }
+    }
+    if (!client)
+        return;
+
+    Pending &pending = m_pending[client];
+    const QString message = pending.requests.dequeue();
+    pending.bytes -= message.size() * 2;
+    m_serving = true;
+    m_processor->Process(client, message);
+    m_serving = false;
+    checkUnsent(client);
+
+    for (const Pending &other : qAsConst(m_pending)) {
+        if (!other.requests.isEmpty()) {
+            m_serveTimer.start();
+            break;
+        }
+    }
+}
+
+void EchoServer::processBinaryMessage(const QByteArray &message)
 {
     QWebSocket *pClient = qobject_cast<QWebSocket *>(sender());
     if (m_debug)
         qDebug() << "Binary Message received:" << message;
-    if (pClient)
-        pClient->sendBinaryMessage(message);
+    if (!pClient || m_pending.value(pClient).closing)
+        return;
+    pClient->sendBinaryMessage(message);
+    checkUnsent(pClient);
+}
+
+void EchoServer::checkUnsent(QWebSocket *client)
+{
+    if (client->bytesToWrite() > kMaxUnsentBytes && !m_pending.value(client).closing)
+        closeForPolicy(client, QStringLiteral("replies not read"));
+}
+
+void EchoServer::closeForPolicy(QWebSocket *client, const QString &reason)
+{
+    auto pending = m_pending.find(client);
+    if (pending != m_pending.end()) {
+        pending->closing = true;
+        pending->requests.clear();
+        pending->bytes = 0;
+    }
+    client->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+    // The close frame queues behind what the client is not reading: drop the
+    // connection rather than keep that backlog.
+    if (client->bytesToWrite() > kMaxUnsentBytes)
+        client->abort();
 }
 
 void EchoServer::socketDisconnected()
@@ -74,6 +154,7 @@ void EchoServer::socketDisconnected()
         qDebug() << "socketDisconnected:" << pClient;
     if (pClient) {
         m_clients.removeAll(pClient);
+        m_pending.remove(pClient);
         pClient->deleteLater();
     }
 }

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
+#include <QQueue>
+#include <QString>
+#include <QTimer>
 
 class QWebSocketServer;
 class QWebSocket;
@@ -9,6 +13,12 @@ class CTextMessageProcessor;
 
 // The service's only network endpoint: plain ws on every address. Text frames
 // go to the one command processor, binary frames straight back to the sender.
+//
+// Requests are queued per client and served one at a time, taking clients in
+// turn with a return to the event loop after each: a client that pipelines
+// many requests cannot hold up another client's handshake or request. A client
+// that lets replies pile up unread, or queues too many requests, is closed
+// with 1008 and nothing else changes.
 class EchoServer : public QObject
 {
     Q_OBJECT
@@ -19,23 +29,48 @@ public:
     // The port actually bound (useful when constructed with port 0); 0 when not listening.
     quint16 serverPort() const;
     int clientCount() const { return m_clients.size(); }
+    // Reply bytes written to clients but not yet taken by their connections, all clients together.
+    qint64 unsentBytes() const;
 
     // Far above the largest request; Qt's default of 2 GiB lets one client
     // make the process allocate hundreds of megabytes.
     static constexpr qint64 kMaxIncomingSize = 64 * 1024;
+    // The largest reply (an identity card with fingerprint) is about 7 KB:
+    // 1 MiB unsent is a client that is not reading.
+    static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+    // A page pipelines a few dozen requests at most.
+    static constexpr int kMaxQueuedRequests = 256;
+    // Keeps 256 requests near the 64 KiB bound from holding 16 MiB.
+    static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
 
 signals:
     void closed();
 
 private slots:
     void onNewConnection();
-    void processTextMessage(QString message);
-    void processBinaryMessage(QByteArray message);
+    void processTextMessage(const QString &message);
+    void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
+    void serveNext();
 
 private:
+    struct Pending
+    {
+        QQueue<QString> requests;
+        qint64 bytes = 0;
+        bool closing = false; // closed by us for a bound; anything it still sends is dropped
+    };
+
+    // Closes a client over a bound; a backlog it is not reading is dropped with the connection.
+    void closeForPolicy(QWebSocket *client, const QString &reason);
+    void checkUnsent(QWebSocket *client);
+
     QWebSocketServer *m_pWebSocketServer; // child of this object
     QList<QWebSocket *> m_clients;        // owned; deleted after they disconnect
+    QHash<QWebSocket *, Pending> m_pending;
+    int m_turn = 0;                       // index in m_clients of the next client to look at
+    bool m_serving = false;
+    QTimer m_serveTimer;                  // zero-interval: one request per event-loop pass
     bool m_debug;
     CTextMessageProcessor *m_processor;   // one for all clients, never deleted
 };

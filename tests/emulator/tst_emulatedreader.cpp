@@ -56,6 +56,8 @@ private slots:
     void staleRepliesAndIdleFetches();
     void busyAndInjectedReports();
     void unplugAfterTransfers();
+    void logLimit_data();
+    void logLimit();
     void commandTable();
     void resetIsClean();
 
@@ -335,6 +337,33 @@ void tst_EmulatedReader::unplugAfterTransfers()
     QVERIFY(!reader().isPlugged());
     get(&result);
     QCOMPARE(result, int(LIBUSB_ERROR_NO_DEVICE));
+}
+
+void tst_EmulatedReader::logLimit_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("minKept");
+    QTest::addColumn<int>("maxKept");
+    QTest::newRow("tests keep everything") << 0 << 100 << 100;
+    QTest::newRow("the service keeps the recent ones") << 8 << 8 << 16;
+}
+
+// 50 beeps, each a request and a fetch.
+void tst_EmulatedReader::logLimit()
+{
+    QFETCH(int, limit);
+    QFETCH(int, minKept);
+    QFETCH(int, maxKept);
+    reader().setLogLimit(std::size_t(limit));
+    reader().clearLog();
+    for (int i = 0; i < 50; ++i)
+        exchange(QByteArray::fromHex("0208000200B2328A"));
+    const auto &log = reader().transfers();
+    reader().setLogLimit(0);
+    QVERIFY2(int(log.size()) >= minKept && int(log.size()) <= maxKept, qPrintable(QString::number(log.size())));
+    const int frames = int(reader().firmware().requestFrames().size());
+    QVERIFY2(frames >= minKept / 2 && frames <= maxKept, qPrintable(QString::number(frames)));
+    QVERIFY(log.back().isGetReport()); // the latest is kept
 }
 
 void tst_EmulatedReader::commandTable()

@@ -12,8 +12,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -138,6 +142,14 @@ QImage samplePhoto()
     return photo;
 }
 
+// A plain white template of the real one's size.
+bool saveTemplate(const QString &path)
+{
+    QImage templ(1070, 681, QImage::Format_RGB32);
+    templ.fill(Qt::white);
+    return templ.save(path, "JPEG");
+}
+
 bool writeBmp(const QString &path, const QImage &image)
 {
     return image.save(path, "BMP");
@@ -186,6 +198,8 @@ private slots:
     void photoWhiteBecomesTransparent();
     void frontPixels();
     void templateFiles();
+    void plantedTemplateIsNotOpened_data();
+    void plantedTemplateIsNotOpened();
     void noTemplateStillPreparesPhoto();
     void aliasedFontsHaveChineseGlyphs_data();
     void aliasedFontsHaveChineseGlyphs();
@@ -407,9 +421,7 @@ void tst_IdCardPictures::templateFiles()
     const QByteArray templatePath = QFile::encodeName(dir.filePath(QStringLiteral("front.jpg")));
     const QByteArray outputPath = QFile::encodeName(dir.filePath(QStringLiteral("frontNew.jpg")));
     const QByteArray missing = QFile::encodeName(dir.filePath(QStringLiteral("missing.jpg")));
-    QImage templ(1070, 681, QImage::Format_RGB32);
-    templ.fill(Qt::white);
-    QVERIFY(templ.save(QFile::decodeName(templatePath), "JPEG"));
+    QVERIFY(saveTemplate(QFile::decodeName(templatePath)));
 
     luvaroCard card;
     const IDINFO record = sampleRecord();
@@ -432,6 +444,53 @@ void tst_IdCardPictures::templateFiles()
     QVERIFY(QFile::link(victim, QFile::decodeName(link)));
     card.addMaskByPathBack(templatePath.constData(), link.constData(), record);
     QCOMPARE(QFileInfo(victim).size(), 0);
+}
+
+void tst_IdCardPictures::plantedTemplateIsNotOpened_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("link to a real template") << "link";
+    QTest::newRow("device") << "device";
+}
+
+// Whatever stands at a template's path other than a regular file is taken as
+// no template: never read through, never waited on.
+void tst_IdCardPictures::plantedTemplateIsNotOpened()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString real = dir.filePath(QStringLiteral("real.jpg"));
+    QVERIFY(saveTemplate(real));
+    QByteArray planted = QFile::encodeName(dir.filePath(QStringLiteral("back.jpg")));
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(planted.constData(), 0600), 0);
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(real, QFile::decodeName(planted)));
+    else
+        planted = "/dev/zero";
+    const QByteArray outputPath = QFile::encodeName(dir.filePath(QStringLiteral("backNew.jpg")));
+
+    // A reader stuck opening the FIFO is released after a while, and counted.
+    std::atomic<bool> done{false}, released{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 300 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (done || kind != QLatin1String("fifo"))
+            return;
+        const int fd = ::open(planted.constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            released = true;
+            ::close(fd);
+        }
+    });
+    luvaroCard card;
+    card.addMaskByPathBack(planted.constData(), outputPath.constData(), sampleRecord());
+    done = true;
+    watchdog.join();
+
+    QVERIFY(!released);
+    QCOMPARE(QFileInfo(QFile::decodeName(outputPath)).size(), 0); // as with no template
 }
 
 void tst_IdCardPictures::noTemplateStillPreparesPhoto()

@@ -1,9 +1,65 @@
 #include "echoserver.h"
+#include "emulatedreader.h"
+#include "idcard.h"
 #include "testsupport.h"
 
+#include <QTcpSocket>
 #include <QtTest>
 
 using testsupport::WsClient;
+
+namespace {
+
+// One masked client frame (opcode 0x1 text, 0x2 binary).
+QByteArray clientFrame(quint8 opcode, const QByteArray &payload)
+{
+    QByteArray frame;
+    frame.append(char(0x80 | opcode));
+    const qint64 n = payload.size();
+    if (n < 126) {
+        frame.append(char(0x80 | n));
+    } else if (n < 65536) {
+        frame.append(char(0x80 | 126));
+        frame.append(char(n >> 8)).append(char(n));
+    } else {
+        frame.append(char(0x80 | 127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame.append(char(n >> shift));
+    }
+    const char mask[4] = {0x12, 0x34, 0x56, 0x78};
+    frame.append(mask, 4);
+    for (qint64 i = 0; i < n; ++i)
+        frame.append(char(payload.at(i) ^ mask[i % 4]));
+    return frame;
+}
+
+// A client that completes the handshake and then never reads again.
+bool openNonReading(QTcpSocket &socket, quint16 port)
+{
+    // The server runs on this thread: wait on the event loop, never block it.
+    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
+    if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000))
+        return false;
+    socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    QByteArray response;
+    const bool answered = QTest::qWaitFor([&] {
+        response += socket.readAll(); // nothing else comes until a request is sent
+        return response.contains("\r\n\r\n");
+    }, 5000);
+    socket.setReadBufferSize(1);
+    return answered && response.startsWith("HTTP/1.1 101");
+}
+
+// Silences the notes of every request while a test floods the service.
+struct QuietWarnings
+{
+    QuietWarnings() : previous(qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {})) {}
+    ~QuietWarnings() { qInstallMessageHandler(previous); }
+    QtMessageHandler previous;
+};
+
+} // namespace
 
 // Connections, binary echo and the per-connection size bound.
 class tst_EchoServer : public QObject
@@ -16,6 +72,10 @@ private slots:
     void oversizedMessageClosesOnlyItsConnection_data();
     void oversizedMessageClosesOnlyItsConnection();
     void busyPortIsNotFatal();
+    void clientNotReadingIsClosed_data();
+    void clientNotReadingIsClosed();
+    void pipeliningClientDoesNotHoldUpOthers_data();
+    void pipeliningClientDoesNotHoldUpOthers();
 };
 
 void tst_EchoServer::binaryFramesGoBackToTheirSenderOnly()
@@ -113,6 +173,88 @@ void tst_EchoServer::busyPortIsNotFatal()
     QCOMPARE(second.serverPort(), quint16(0));
     WsClient client(first.serverPort());
     QVERIFY(client.isConnected());
+}
+
+void tst_EchoServer::clientNotReadingIsClosed_data()
+{
+    QTest::addColumn<quint8>("opcode");
+    QTest::newRow("binary echo") << quint8(0x2);
+    QTest::newRow("unknown request echoed") << quint8(0x1);
+}
+
+// 20 MiB of replies to a client that never reads: it is closed and its
+// backlog freed; the others are still served.
+void tst_EchoServer::clientNotReadingIsClosed()
+{
+    QFETCH(quint8, opcode);
+    EchoServer server(0, false);
+    WsClient other(server.serverPort());
+    QTcpSocket stalled;
+    QVERIFY(openNonReading(stalled, server.serverPort()));
+    QTRY_COMPARE(server.clientCount(), 2);
+
+    QuietWarnings quiet;
+    QByteArray payload = QByteArrayLiteral(R"({"_act":"flood","pad":")");
+    payload.append(QByteArray(32 * 1024, 'p')).append("\"}");
+    const QByteArray frame = clientFrame(opcode, payload);
+    constexpr int kMessages = 640;
+    for (int i = 0; i < kMessages && stalled.state() == QAbstractSocket::ConnectedState; ++i) {
+        stalled.write(frame);
+        if (i % 16 == 15)
+            QTest::qWait(1);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 20000);
+    QCOMPARE(server.unsentBytes(), qint64(0));
+    QCOMPARE(other.request(QStringLiteral(R"({"_act":"still"})")), QStringLiteral(R"({"_act":"still"})"));
+}
+
+void tst_EchoServer::pipeliningClientDoesNotHoldUpOthers_data()
+{
+    QTest::addColumn<int>("pipelined");
+    QTest::addColumn<bool>("overBound");
+    QTest::newRow("200 identity-card reads") << 200 << false;
+    QTest::newRow("2,000 identity-card reads") << 2000 << true;
+}
+
+// A new client's handshake and request are answered while another client's
+// pipelined requests are still being worked through (or after that client
+// was closed for queueing too many).
+void tst_EchoServer::pipeliningClientDoesNotHoldUpOthers()
+{
+    QFETCH(int, pipelined);
+    QFETCH(bool, overBound);
+    using dorvent::emulator::EmulatedReader;
+    EmulatedReader::instance().reset();
+    EmulatedReader::instance().deck().idCardSam().insert(dorvent::emulator::demoIdentityCard());
+
+    QuietWarnings quiet; // the driver's notes for every read
+    EchoServer server(0, false);
+    WsClient busy(server.serverPort());
+    QVERIFY(busy.isConnected());
+    QVERIFY(busy.request(testsupport::act("open")).contains(QLatin1String(R"("success":0)")));
+    const int opened = busy.texts.size();
+
+    for (int i = 0; i < pipelined; ++i)
+        busy.socket().sendTextMessage(testsupport::act("readIDCardEX"));
+    busy.socket().flush();
+    QTRY_VERIFY(busy.texts.size() > opened || busy.socket().state() != QAbstractSocket::ConnectedState);
+
+    WsClient late(server.serverPort());
+    QVERIFY(late.isConnected());
+    const QString reply = late.request(testsupport::act("readIDCardEX"));
+    QVERIFY(reply.contains(QLatin1String(R"("success":0)")));
+    const int busyServed = busy.texts.size() - opened;
+    QVERIFY2(busyServed < pipelined / 4, qPrintable(QString::number(busyServed)));
+
+    if (overBound) {
+        QTRY_COMPARE(busy.socket().state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(busy.socket().closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+        QVERIFY(!busy.socket().closeReason().isEmpty());
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(busy.texts.size(), opened + pipelined, 120000);
+        QVERIFY(busy.isConnected());
+    }
+    late.request(testsupport::act("close"));
 }
 
 QTEST_MAIN(tst_EchoServer)

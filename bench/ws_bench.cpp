@@ -1,0 +1,261 @@
+// WebSocket service benchmark.
+//
+// The service (EchoServer with the emulated reader at zero latency) and a bare
+// Qt WebSocket echo server run on one thread of this process; the clients on
+// another. Prints:
+//  - "beep" round trips through the service against the same-sized text
+//    through the bare echo, sequential on one client (median, p99, ratio);
+//  - throughput with 8 clients each keeping one "beep" in flight;
+//  - churn: 8 clients at a time connecting, sending a "beep", closing, while
+//    memory (RSS) and open file descriptors of the process are printed at
+//    start, middle and end.
+//
+//   ws_bench [--short]      (--short: fewer round trips and a 3 s churn instead of 60 s)
+
+#include "demodeck.h"
+#include "echoserver.h"
+#include "emulatedreader.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QSemaphore>
+#include <QThread>
+#include <QTimer>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr char kBeep[] = R"({"_act":"beep"})";
+constexpr char kOpen[] = R"({"_act":"open"})";
+constexpr int kClients = 8;
+
+// The service and the bare echo, living on their own thread.
+class ServerThread : public QThread
+{
+public:
+    quint16 servicePort = 0;
+    quint16 echoPort = 0;
+    QSemaphore ready;
+
+protected:
+    void run() override
+    {
+        dorvent::emulator::installDemoDeck();
+        // As in dorvent-emu: an unbounded log would be copied as it grows.
+        dorvent::emulator::EmulatedReader::instance().setLogLimit(4096);
+        EchoServer service(0, false);
+        QWebSocketServer echo(QStringLiteral("bare"), QWebSocketServer::NonSecureMode);
+        echo.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&echo, &QWebSocketServer::newConnection, [&echo] {
+            QWebSocket *socket = echo.nextPendingConnection();
+            QObject::connect(socket, &QWebSocket::textMessageReceived, socket,
+                             [socket](const QString &text) { socket->sendTextMessage(text); });
+            QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+        });
+        servicePort = service.serverPort();
+        echoPort = echo.serverPort();
+        ready.release();
+        exec();
+    }
+};
+
+// Runs the event loop until done() or the time-out; false on time-out.
+template <typename F>
+bool waitFor(F done, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return true;
+}
+
+struct Client
+{
+    QWebSocket socket;
+    int received = 0;
+    QString last;
+
+    explicit Client(quint16 port)
+    {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString &text) {
+            ++received;
+            last = text;
+        });
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
+    }
+    bool connected() { return waitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }); }
+    bool roundTrip(const QString &text)
+    {
+        const int before = received;
+        socket.sendTextMessage(text);
+        return waitFor([&] { return received > before; });
+    }
+};
+
+double percentile(std::vector<double> values, double p)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t index = std::min(values.size() - 1, std::size_t(p * double(values.size())));
+    return values[index];
+}
+
+// Microseconds per round trip of text on one connection.
+std::vector<double> roundTrips(quint16 port, const QString &text, int count)
+{
+    Client client(port);
+    std::vector<double> times;
+    if (!client.connected() || !client.roundTrip(QString::fromLatin1(kOpen)))
+        return times;
+    for (int i = 0; i < count / 10; ++i) // warm up
+        client.roundTrip(text);
+    QElapsedTimer timer;
+    for (int i = 0; i < count; ++i) {
+        timer.start();
+        if (!client.roundTrip(text))
+            break;
+        times.push_back(timer.nsecsElapsed() / 1000.0);
+    }
+    return times;
+}
+
+double throughput(quint16 port, int seconds)
+{
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+        if (!clients.back()->connected())
+            return 0;
+    }
+    const QString beep = QString::fromLatin1(kBeep);
+    for (auto &c : clients) {
+        QObject::connect(&c->socket, &QWebSocket::textMessageReceived, &c->socket,
+                         [&c, beep](const QString &) { c->socket.sendTextMessage(beep); });
+        c->socket.sendTextMessage(beep);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    waitFor([] { return false; }, seconds * 1000);
+    const double elapsed = timer.nsecsElapsed() / 1e9;
+    int total = 0;
+    for (auto &c : clients) {
+        total += c->received;
+        c->socket.disconnect(); // stop the chain before closing
+        c->socket.close();
+    }
+    return total / elapsed;
+}
+
+struct Usage
+{
+    long rssKb = 0;
+    int fds = 0;
+};
+
+Usage usage()
+{
+    Usage u;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                u.rssKb = line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    u.fds = int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    return u;
+}
+
+void printUsage(const char *when, double second, int connections)
+{
+    const Usage u = usage();
+    std::printf("  %-6s %5.1f s: RSS %6.1f MB, open fds %4d, connections so far %d\n", when, second,
+                u.rssKb / 1024.0, u.fds, connections);
+    std::fflush(stdout);
+}
+
+// Waves of 8 clients: connect, one beep, close; until the time is up.
+void churn(quint16 port, int seconds)
+{
+    const QString beep = QString::fromLatin1(kBeep);
+    QElapsedTimer timer;
+    timer.start();
+    int connections = 0;
+    bool middlePrinted = false;
+    printUsage("start", 0, 0);
+    while (timer.elapsed() < seconds * 1000LL) {
+        std::vector<std::unique_ptr<Client>> wave;
+        for (int i = 0; i < kClients; ++i)
+            wave.push_back(std::make_unique<Client>(port));
+        for (auto &c : wave) {
+            if (c->connected() && c->roundTrip(beep))
+                ++connections;
+        }
+        for (auto &c : wave)
+            c->socket.close();
+        waitFor([&] {
+            return std::all_of(wave.begin(), wave.end(), [](const std::unique_ptr<Client> &c) {
+                return c->socket.state() == QAbstractSocket::UnconnectedState;
+            });
+        });
+        if (!middlePrinted && timer.elapsed() >= seconds * 500LL) {
+            middlePrinted = true;
+            printUsage("middle", timer.elapsed() / 1000.0, connections);
+        }
+    }
+    waitFor([] { return false; }, 500); // the server side finishes closing
+    printUsage("end", timer.elapsed() / 1000.0, connections);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const bool quick = app.arguments().contains(QStringLiteral("--short"));
+    const int rounds = quick ? 500 : 5000;
+    const int throughputSeconds = quick ? 1 : 5;
+    const int churnSeconds = quick ? 3 : 60;
+
+    ServerThread servers;
+    servers.start();
+    servers.ready.acquire();
+
+    std::printf("ws_bench%s: service and bare echo on one thread, clients on another\n",
+                quick ? " (short run)" : "");
+    const QString beep = QString::fromLatin1(kBeep);
+    // The beep reply is about 60 bytes; the echo gets a text of that size.
+    const QString sameSize = QStringLiteral(R"({"_act":"beep","pad":"%1"})").arg(QString(28, 'x'));
+    const std::vector<double> service = roundTrips(servers.servicePort, beep, rounds);
+    const std::vector<double> bare = roundTrips(servers.echoPort, sameSize, rounds);
+    if (service.size() != std::size_t(rounds) || bare.size() != std::size_t(rounds)) {
+        std::printf("round trips failed\n");
+        return 1;
+    }
+    const double serviceMedian = percentile(service, 0.5), bareMedian = percentile(bare, 0.5);
+    std::printf("beep round trip, %d sequential:\n", rounds);
+    std::printf("  service   median %7.1f us  p99 %7.1f us\n", serviceMedian, percentile(service, 0.99));
+    std::printf("  bare echo median %7.1f us  p99 %7.1f us\n", bareMedian, percentile(bare, 0.99));
+    std::printf("  ratio (median) %.2f, (p99) %.2f\n", serviceMedian / bareMedian,
+                percentile(service, 0.99) / percentile(bare, 0.99));
+    std::printf("throughput, %d clients each with one beep in flight, %d s: %.0f requests/s\n", kClients,
+                throughputSeconds, throughput(servers.servicePort, throughputSeconds));
+    std::printf("churn, waves of %d clients (connect, beep, close) for %d s:\n", kClients, churnSeconds);
+    churn(servers.servicePort, churnSeconds);
+
+    servers.quit();
+    servers.wait();
+    return 0;
+}
