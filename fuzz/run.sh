@@ -46,7 +46,7 @@ build_wlt() {
 build_qt() {
     # The driver, the processor and the emulator with the coverage hooks, in
     # a build tree of their own.
-    local tree=$out/build
+    local tree=$root/build-fuzz
     cmake -S "$root" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_COMPILER="$cxx" -DDORVENT_SANITIZE=ON -DDORVENT_FUZZ=ON \
         -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
