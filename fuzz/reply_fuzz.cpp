@@ -19,8 +19,8 @@ using dorvent::emulator::Report;
 
 namespace {
 
-// The caller's buffers, each of the size the method is told.
-// Heap blocks of exactly that size, so that a write past one is caught.
+// The caller's buffers: heap blocks of exactly the size the method is told,
+// so that a write past one is caught.
 struct Buffers
 {
     char *text(int size) { return reinterpret_cast<char *>(bytes(size)); }
@@ -40,7 +40,8 @@ struct Buffers
 
 using Method = int (*)(luvaroCard &card, std::uint8_t arg, Buffers &b);
 
-// Every driver method of the landed families that reads a reply.
+// Every driver method of the landed families that reads a reply. A new
+// family appends its rows (and a seed fuzz/corpus-reply/method-NN for each).
 constexpr Method kMethods[] = {
     // The reader.
     [](luvaroCard &c, std::uint8_t, Buffers &) { return c.luvaro_USB_Beep(); },
@@ -120,6 +121,7 @@ constexpr Method kMethods[] = {
     [](luvaroCard &c, std::uint8_t a, Buffers &b) { return c.luvaro_USB_ReadSSCard(0x11 + a % 4, &b.ssRecord, b.text(int(kSsMessageSize))); },
 };
 constexpr std::size_t kMethodCount = sizeof kMethods / sizeof kMethods[0];
+static_assert(kMethodCount <= 256, "one byte picks the method");
 
 void noPause(int) {}
 
