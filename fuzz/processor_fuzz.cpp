@@ -1,0 +1,74 @@
+// libFuzzer target: arbitrary message text, one request a line, through the
+// processor against the emulated reader holding the demo cards. Nothing may
+// crash (AddressSanitizer and UndefinedBehaviorSanitizer watch), and each
+// request gets exactly one reply (an answer, or its own text echoed back),
+// except the two fingerprint names, which do nothing and answer nothing.
+
+#include "demodeck.h"
+#include "emulatedreader.h"
+#include "request.h"
+#include "textmessageprocessor.h"
+
+#include <QByteArray>
+#include <QGuiApplication>
+#include <QString>
+#include <QWebSocket>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kMaxRequests = 8; // per input: enough for "open", then a few actions
+constexpr const char *kSilentActions[] = {"collectFingerPrint", "ctnFingerPrint"};
+int g_replies = 0;
+
+void noPause(int) {}
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+} // namespace
+
+// The fuzzer stands in for the socket's send (this definition takes the
+// place of the library's): it only counts the replies.
+qint64 QWebSocket::sendTextMessage(const QString &message)
+{
+    ++g_replies;
+    return message.size();
+}
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(quiet);
+    // The identity card's pictures are drawn with the GUI module.
+    static QGuiApplication app(*argc, *argv);
+    luvaroCard::setSleepFunction(&noPause);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size > 64 * 1024)
+        return 0;
+    // The demo deck and a new processor each time: no input depends on the last.
+    dorvent::emulator::installDemoDeck();
+    CTextMessageProcessor processor;
+    QWebSocket socket;
+    const QList<QByteArray> lines = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
+                                                            static_cast<int>(size)).split('\n');
+    for (int i = 0; i < lines.size() && i < kMaxRequests; ++i) {
+        const QString text = QString::fromUtf8(lines[i]);
+        const QString act = dorvent::protocol::Request::read(text).act;
+        int expected = 1;
+        for (const char *silent : kSilentActions)
+            expected = act == QLatin1String(silent) ? 0 : expected;
+        g_replies = 0;
+        processor.Process(&socket, text);
+        if (g_replies != expected) {
+            std::fprintf(stderr, "request %d answered %d times, not %d\n", i, g_replies, expected);
+            std::abort();
+        }
+    }
+    return 0;
+}
