@@ -19,7 +19,7 @@ constexpr std::uint8_t kLineFeed = 0x0A;
 
 // Output contents of the format block.
 constexpr std::uint8_t kEverything = 0;   // sentinels included
-constexpr std::uint8_t kNoSentinels = 1;  // the characters between them
+[[maybe_unused]] constexpr std::uint8_t kNoSentinels = 1; // the characters between them
 constexpr std::uint8_t kDataOnly = 2;     // ... without the field separators
 
 struct Selection
