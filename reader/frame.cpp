@@ -80,4 +80,14 @@ bool isSingleReply(const unsigned char *report)
     return report[0] == kMarkerLast && report[1] == kReplyTag;
 }
 
+bool isReplyStart(const unsigned char *report)
+{
+    return (report[0] == kMarkerLast || report[0] == kMarkerMore) && report[1] == kReplyTag;
+}
+
+bool fitsFirstReport(int want)
+{
+    return want >= 0 && kHeaderSize + want <= kReportSize;
+}
+
 } // namespace luvaro

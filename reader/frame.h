@@ -43,5 +43,11 @@ int buildRequest(unsigned char command, const unsigned char *params, int n, unsi
 int replyLength(const unsigned char *report);
 // A reply that ends in its first report and carries the reply tag.
 bool isSingleReply(const unsigned char *report);
+// The first report of a reply: a marker (0x02 or 0x82) and the reply tag.
+// Anything else (a zeroed report, a request echoed back) is no reply at all.
+bool isReplyStart(const unsigned char *report);
+// A reply ending in its first report holds `want` payload bytes after the
+// header only when they fit that report; more would be data that never came.
+bool fitsFirstReport(int want);
 
 } // namespace luvaro

@@ -2,6 +2,7 @@
 
 #include "resultcodes.h"
 
+#include <cctype>
 #include <cstring>
 
 int util_C2I(char c)
@@ -18,7 +19,7 @@ int util_C2I(char c)
 int util_putHex2Char(const char *hex, unsigned char *dst, int offset, int dstCapacity)
 {
     const std::size_t pairs = hex ? std::strlen(hex) / 2 : 0;
-    if (offset < 0 || offset > dstCapacity
+    if (!luvaro::isHexText(hex) || offset < 0 || offset > dstCapacity
         || pairs > static_cast<std::size_t>(dstCapacity - offset))
         return luvaro::kBadParameter;
     for (std::size_t i = 0; i < pairs; ++i)
@@ -32,6 +33,14 @@ int util_char2Hex(const unsigned char *bytes, int n, char *out, int outCapacity)
 }
 
 namespace luvaro {
+
+bool isHexText(const char *text)
+{
+    for (; text && *text; ++text)
+        if (!std::isxdigit(static_cast<unsigned char>(*text)))
+            return false;
+    return true;
+}
 
 int writeHex(const unsigned char *bytes, int n, char *out, int size, HexEnd end)
 {

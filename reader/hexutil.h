@@ -1,14 +1,16 @@
 #pragma once
 
 // Hex text as card data crosses the protocol and the driver: uppercase, two
-// digits per byte, no separators.
+// digits per byte, no separators. Text to be packed holding anything else
+// (spaces included: they would shift every later byte) is refused whole.
 
 // The value of one hex digit; anything that is not a hex digit counts as 0.
 int util_C2I(char c);
 
 // Packs the digit pairs of `hex` into dst[offset], dst[offset + 1], ...; a
 // trailing odd digit is ignored. Returns offset plus the bytes written, or -14
-// (and writes nothing) when they would not fit in dstCapacity bytes.
+// (and writes nothing) when they would not fit in dstCapacity bytes or the
+// text holds anything but hex digits.
 int util_putHex2Char(const char *hex, unsigned char *dst, int offset, int dstCapacity);
 
 // Writes 2·n uppercase digits and a NUL; returns 2·n (0 and "" for n <= 0).
@@ -17,6 +19,10 @@ int util_putHex2Char(const char *hex, unsigned char *dst, int offset, int dstCap
 int util_char2Hex(const unsigned char *bytes, int n, char *out, int outCapacity);
 
 namespace luvaro {
+
+// Whether every character of text is a hex digit (an empty or absent text
+// holds nothing else).
+bool isHexText(const char *text);
 
 // Whether a NUL follows the digits. Most card commands write none: their
 // callers hand in zeroed buffers and read the length they expect.

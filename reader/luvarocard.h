@@ -253,7 +253,7 @@ public:
 private:
     // ---- Exchange patterns for the command families (luvarocard_transport.cpp) ----
     // One report out, one report back into reply[luvaro::kReportSize] (zeroed when
-    // the fetch fails): 0, -12 or -15.
+    // the fetch fails): 0, -12 or -15 (also for a report that is no reply).
     int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply);
     // The request for `command` and its parameters as one report each way.
     int exchangeRequest(unsigned char command, const unsigned char *params, int n,

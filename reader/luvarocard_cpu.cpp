@@ -40,7 +40,10 @@ int buildApduFrame(unsigned char command, unsigned char p1, const char *apduHex,
     if (!apduHex || std::strlen(apduHex) / 2 > static_cast<std::size_t>(maxBytes))
         return luvaro::kBadParameter;
     unsigned char params[kApduPrefix + luvaroCard::kMaxContactlessApdu] = {p1, 0x00};
-    const int n = util_putHex2Char(apduHex, params, kApduPrefix, kApduPrefix + maxBytes) - kApduPrefix;
+    const int end = util_putHex2Char(apduHex, params, kApduPrefix, kApduPrefix + maxBytes);
+    if (end < 0)
+        return luvaro::kBadParameter;
+    const int n = end - kApduPrefix;
     const int frameLen = luvaro::buildRequest(command, params, kApduPrefix + n, frame, capacity);
     return frameLen < 0 ? frameLen : n;
 }

@@ -65,7 +65,7 @@ int luvaroCard::luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sec
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    if (sector >= kM1Sectors)
+    if (sector >= kM1Sectors || !luvaro::isHexText(keyHex))
         return luvaro::kBadParameter;
     // The first six key bytes go; a short key is padded with 0x00.
     char digits[2 * kKeySize + 1] = {};

@@ -46,13 +46,16 @@ constexpr int kReplyBufferSize = 1024;   // more than a read asks for; the rest 
 
 // Packs at most maxBytes bytes of a hex text into dst (zeroed by the
 // caller): a longer text gives only its first bytes, a shorter one leaves
-// zeros for the bytes it lacks.
-void packPrefix(const char *hex, int maxBytes, unsigned char *dst)
+// zeros for the bytes it lacks. False, with nothing packed, for a text that
+// is not all hex digits.
+bool packPrefix(const char *hex, int maxBytes, unsigned char *dst)
 {
+    if (!luvaro::isHexText(hex))
+        return false;
     char digits[2 * luvaroCard::kMemoryCardMaxLength + 1] = {};
     const std::size_t n = strnlen(hex, 2 * static_cast<std::size_t>(maxBytes));
     std::memcpy(digits, hex, n);
-    util_putHex2Char(digits, dst, 0, maxBytes);
+    return util_putHex2Char(digits, dst, 0, maxBytes) >= 0;
 }
 
 bool mainMemoryInRange(int addr, int len)
@@ -107,7 +110,8 @@ int luvaroCard::memoryWrite(unsigned char command, int addr, int len, const char
     unsigned char params[kPrefix + kMemoryCardMaxLength] = {static_cast<unsigned char>(addr),
                                                             static_cast<unsigned char>(len & 0xFF),
                                                             static_cast<unsigned char>(len >> 8)};
-    packPrefix(dataHex, len, params + kPrefix);
+    if (!packPrefix(dataHex, len, params + kPrefix))
+        return luvaro::kBadParameter;
     unsigned char frame[kPrefix + kMemoryCardMaxLength + 7] = {};
     const int frameLen = luvaro::buildRequest(command, params, kPrefix + len, frame, sizeof frame);
     int length = 0;
@@ -121,7 +125,8 @@ int luvaroCard::memoryCode(unsigned char command, const char *pscHex, int codeBy
     if (!pscHex)
         return luvaro::kBadParameter;
     unsigned char code[k4442CodeBytes] = {};
-    packPrefix(pscHex, codeBytes, code);
+    if (!packPrefix(pscHex, codeBytes, code))
+        return luvaro::kBadParameter;
     return simpleCommand(command, code, codeBytes);
 }
 
@@ -161,7 +166,8 @@ int luvaroCard::memoryWriteProtect(unsigned char command, int addr, int len, con
         return luvaro::kBadParameter;
     unsigned char params[kPrefix + kProtectionBits] = {static_cast<unsigned char>(addr),
                                                        static_cast<unsigned char>(len)};
-    packPrefix(dataHex, len, params + kPrefix);
+    if (!packPrefix(dataHex, len, params + kPrefix))
+        return luvaro::kBadParameter;
     unsigned char frame[kPrefix + kProtectionBits + 7] = {};
     const int frameLen = luvaro::buildRequest(command, params, kPrefix + len, frame, sizeof frame);
     unsigned char answer[kReplyBufferSize];

@@ -51,11 +51,28 @@
 // arrived and fits the caller's buffer is copied, the rest of a long reply
 // is still fetched (and dropped) so the next exchange starts clean.
 //
+// A reply is checked by its structure before anything reaches the caller: the
+// first report must carry a marker and the reply tag, every continuation a
+// marker (0x82 while more is due), and a reply ending in one report must hold
+// the bytes its length promises. Otherwise the exchange failed (-15) and the
+// caller's buffer is left as it was: a glitch never reads as an empty success.
+// The reply checksum is not checked; readers are known not to fill it alike.
+//
 // A reader answering busy is fetched again: GetUsbMsg pauses kBusyPauseMs
 // between fetches, at most kMaxBusyWaits times (ten seconds);
 // HDRead_PICCReader fetches again at once, at most kMaxBusyRefetches times
 // (a few seconds on a full-speed bus). A reader still busy then is given up
 // on with -20, the code of a reply whose status is not 0x00.
+//
+// Whatever the card and reader ask for, one exchange ends within
+// kExchangeDeadlineMs (20 s): twice the longest busy wait a single fetch is
+// given, so a slow card operation fits, while a card asking for more time
+// again and again (32 extensions after 4,999 busy answers each took over
+// three minutes) cannot hold the service. Time is counted both on the clock
+// and as the pauses asked for plus one millisecond per immediate refetch (a
+// full-speed bus moves one control transfer per frame at best), so the bound
+// holds whichever runs out first. Past it the exchange fails with -20; the
+// next request starts a new exchange, which the reader takes as usual.
 
 #include "luvarocard.h"
 
@@ -63,6 +80,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -97,6 +115,27 @@ void sleepMilliseconds(int ms)
 }
 
 luvaroCard::SleepFunction g_sleep = &sleepMilliseconds;
+
+constexpr int kExchangeDeadlineMs = 20000;
+constexpr int kRefetchCostMs = 1;
+
+// The time one exchange has taken, on the clock and as charged by its waits.
+class ExchangeDeadline
+{
+public:
+    // Charges ms to the exchange; false once that takes it past the deadline.
+    bool charge(int ms)
+    {
+        m_chargedMs += ms;
+        return m_chargedMs <= kExchangeDeadlineMs
+               && std::chrono::steady_clock::now() - m_start
+                      <= std::chrono::milliseconds(kExchangeDeadlineMs);
+    }
+
+private:
+    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    int m_chargedMs = 0;
+};
 
 // One feature-report transfer of kReportSize bytes in either direction.
 int featureTransfer(libusb_device_handle *handle, std::uint8_t requestType, std::uint8_t request,
@@ -189,35 +228,42 @@ int luvaroCard::HDRead_Write_new(libusb_device_handle *handle, const unsigned ch
 int luvaroCard::collectPayload(libusb_device_handle *handle, const unsigned char *first, int offset,
                                int want, unsigned char *out, int outCapacity, int *copied)
 {
-    int n = 0;
-    const auto append = [&](const unsigned char *from, int count) {
-        count = std::min(count, std::max(0, outCapacity - n));
-        if (count > 0) {
-            std::memcpy(out + n, from, count);
-            n += count;
-        }
-    };
     *copied = 0;
+    if (!luvaro::isReplyStart(first))
+        return luvaro::kTransferFailed;
+    // Held back until the whole reply has arrived whole.
+    std::vector<unsigned char> kept;
+    const auto append = [&](const unsigned char *from, int count) {
+        count = std::min(count, std::max(0, outCapacity - static_cast<int>(kept.size())));
+        if (count > 0)
+            kept.insert(kept.end(), from, from + count);
+    };
     const int inFirst = kReportSize - offset;
     if (first[0] == kMarkerLast) {
+        if (!luvaro::fitsFirstReport(want))
+            return luvaro::kTransferFailed;
         append(first + offset, std::min(want, inFirst));
-    } else if (first[0] == kMarkerMore) {
+    } else {
         append(first + offset, std::min(want, inFirst));
         int due = want - inFirst;
         unsigned char report[kReportSize];
         while (due >= kReportSize) {
-            if (HidD_GetFeature(handle, report, kReportSize) < 0)
+            // More is due, so the reader's marker must say so.
+            if (HidD_GetFeature(handle, report, kReportSize) < 0 || report[0] != kMarkerMore)
                 return luvaro::kTransferFailed;
             append(report + 1, kContinuationData);
             due -= kContinuationData;
         }
         // The reader always sends one more report, even when nothing is due.
-        if (HidD_GetFeature(handle, report, kReportSize) < 0)
+        if (HidD_GetFeature(handle, report, kReportSize) < 0
+            || (report[0] != kMarkerMore && report[0] != kMarkerLast))
             return luvaro::kTransferFailed;
         if (due > 0)
             append(report + 1, due);
     }
-    *copied = n;
+    if (!kept.empty())
+        std::memcpy(out, kept.data(), kept.size());
+    *copied = static_cast<int>(kept.size());
     return luvaro::kOk;
 }
 
@@ -230,11 +276,12 @@ int luvaroCard::GetUsbMsg(libusb_device_handle *handle, unsigned char *out, int 
         return luvaro::kBadParameter;
     *outLen = 0;
 
+    ExchangeDeadline deadline;
     unsigned char report[kReportSize];
     if (HidD_GetFeature(handle, report, kReportSize) < 0)
         return luvaro::kTransferFailed;
     for (int waits = 0; report[luvaro::kStatusOffset] == kStatusBusy; ++waits) {
-        if (waits == kMaxBusyWaits)
+        if (waits == kMaxBusyWaits || !deadline.charge(kBusyPauseMs))
             return luvaro::kStatusError;
         g_sleep(kBusyPauseMs);
         if (HidD_GetFeature(handle, report, kReportSize) < 0)
@@ -263,16 +310,19 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
         return luvaro::kBadParameter;
     *outLen = 0;
 
+    ExchangeDeadline deadline;
     unsigned char report[kReportSize];
     const auto fetchReply = [&]() {
         if (HidD_GetFeature(handle, report, kReportSize) < 0)
             return luvaro::kTransferFailed;
         for (int refetches = 0; report[luvaro::kStatusOffset] == kStatusBusy; ++refetches) {
-            if (refetches == kMaxBusyRefetches)
+            if (refetches == kMaxBusyRefetches || !deadline.charge(kRefetchCostMs))
                 return luvaro::kStatusError;
             if (HidD_GetFeature(handle, report, kReportSize) < 0)
                 return luvaro::kTransferFailed;
         }
+        if (!luvaro::isReplyStart(report))
+            return luvaro::kTransferFailed;
         return report[luvaro::kStatusOffset] == kStatusOk ? luvaro::kOk : luvaro::kStatusError;
     };
     int result = fetchReply();
@@ -284,6 +334,10 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
         longtimedata[0] = report[6];
         longtimedata[1] = report[7];
         if (extensions == kMaxWaitingTimeExtensions) {
+            result = luvaro::kStatusError;
+            break;
+        }
+        if (!deadline.charge(kRefetchCostMs)) {
             result = luvaro::kStatusError;
             break;
         }
@@ -306,8 +360,6 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
     result = collectPayload(handle, report, kAnswerOffset, length, out, outCapacity, &copied);
     if (result != luvaro::kOk)
         return result;
-    if (report[0] != kMarkerLast && report[0] != kMarkerMore)
-        return luvaro::kOk;
     const int answer = std::min(length - 2, copied);
     *outLen = answer < 0 ? length : answer + 2;
     return luvaro::kOk;
@@ -322,7 +374,7 @@ int luvaroCard::exchangeReport(const unsigned char *frame, int frameLen, unsigne
         return luvaro::kBadParameter;
     if (HidD_SetFeature(m_handle, frame, frameLen) < 0)
         return luvaro::kTransferFailed;
-    if (HidD_GetFeature(m_handle, reply, kReportSize) < 0)
+    if (HidD_GetFeature(m_handle, reply, kReportSize) < 0 || !luvaro::isReplyStart(reply))
         return luvaro::kTransferFailed;
     return luvaro::kOk;
 }
@@ -341,7 +393,9 @@ int luvaroCard::PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data,
         return luvaro::kTransferFailed;
     if (reply[luvaro::kStatusOffset] != kStatusOk)
         return luvaro::kSingleStatusError;
-    const int n = std::min({replyLength(reply), kReportSize - kHeaderSize, outCapacity});
+    if (!luvaro::fitsFirstReport(replyLength(reply)))
+        return luvaro::kTransferFailed;
+    const int n = std::min(replyLength(reply), outCapacity);
     if (n > 0)
         std::memcpy(out, reply + kHeaderSize, n);
     return n;
@@ -387,8 +441,10 @@ int luvaroCard::countedHexCommand(unsigned char command, const unsigned char *pa
         return luvaro::kTransferFailed;
     if (reply[luvaro::kStatusOffset] != kStatusOk)
         return refusedCode;
-    // The count is the reader's word; only what the report holds is taken.
-    const int count = std::min<int>(reply[kCountOffset], kReportSize - (kCountOffset + 1));
+    // A count beyond the report promises bytes that never came.
+    const int count = reply[kCountOffset];
+    if (count > kReportSize - (kCountOffset + 1))
+        return luvaro::kTransferFailed;
     const int written = luvaro::writeHex(reply + kCountOffset + 1, count, hex, size, end);
     return written < 0 ? written : luvaro::kOk;
 }

@@ -23,6 +23,8 @@ private slots:
     void slotNumbers();
     void contactCard();
     void contactFailures();
+    void hexTextRefused_data();
+    void hexTextRefused();
     void contactless();
     void contactlessWithoutCard();
     void waitingTimeExtensions_data();
@@ -125,6 +127,28 @@ void tst_CpuActions::contactFailures()
     // A refused power-off carries the reader's code, and is a failure.
     QCOMPARE(m_client->request(R"({"_act":"cardPowerOff","slotNo":"12"})"),
              QStringLiteral(R"({"_tflag":"","functionName":"cardPowerOff","msg":"CPU卡下电失败","success":1})"));
+}
+
+void tst_CpuActions::hexTextRefused_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QString>("reply");
+    QTest::newRow("contact, not hex") << R"({"_act":"cardRun","slotNo":"1","apdu":"ZZZZZZZZZZ"})"
+                                      << R"({"_tflag":"","functionName":"cardRun","msg":"CPU卡执行APDU命令失败","success":-14})";
+    QTest::newRow("contact, spaces") << R"({"_act":"cardRun","slotNo":"1","apdu":"00 84 00 00 04"})"
+                                     << R"({"_tflag":"","functionName":"cardRun","msg":"CPU卡执行APDU命令失败","success":-14})";
+    QTest::newRow("contactless, not hex") << R"({"_act":"mcardRun","apdu":"ZZZZZZZZZZ"})"
+                                          << R"({"_tflag":"","functionName":"mcardRun","msg":"非接触CPU卡执行APDU命令失败","success":-14})";
+}
+
+void tst_CpuActions::hexTextRefused()
+{
+    QFETCH(QString, request);
+    QFETCH(QString, reply);
+    open();
+    reader().clearLog();
+    QCOMPARE(m_client->request(request), reply);
+    QVERIFY(reader().transfers().empty());
 }
 
 void tst_CpuActions::contactless()

@@ -12,6 +12,8 @@ private slots:
     void digits();
     void pack_data();
     void pack();
+    void refusesNonHex_data();
+    void refusesNonHex();
     void refusesWhatWouldNotFit();
     void format_data();
     void format();
@@ -33,7 +35,6 @@ void tst_HexUtil::pack_data()
     QTest::addColumn<int>("offset");
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("odd digit dropped") << QByteArray("3b9") << 0 << QByteArray("\x3B", 1);
-    QTest::newRow("non-digits are 0") << QByteArray("zz") << 0 << QByteArray("\x00", 1);
     QTest::newRow("mixed case") << QByteArray("aB") << 0 << QByteArray("\xAB", 1);
     QTest::newRow("at an offset") << QByteArray("00A4ff") << 2 << QByteArray("\x00\xA4\xFF", 3);
     QTest::newRow("empty") << QByteArray("") << 3 << QByteArray();
@@ -51,6 +52,28 @@ void tst_HexUtil::pack()
     for (int i = 0; i < offset; ++i)
         QCOMPARE(dst[i], 0xEE); // nothing before the offset
     QCOMPARE(dst[offset + bytes.size()], 0xEE); // nothing after
+}
+
+void tst_HexUtil::refusesNonHex_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::newRow("letters past F") << QByteArray("ZZZZZZZZZZ");
+    QTest::newRow("space between bytes") << QByteArray("00 A4");
+    QTest::newRow("leading space") << QByteArray(" 00A4");
+    QTest::newRow("odd trailing non-digit") << QByteArray("00A4-");
+    QTest::newRow("0x prefix") << QByteArray("0x00A4");
+    QTest::newRow("high byte") << QByteArray("00\xC3\xA4");
+}
+
+void tst_HexUtil::refusesNonHex()
+{
+    QFETCH(QByteArray, hex);
+    unsigned char dst[16];
+    std::memset(dst, 0xEE, sizeof dst);
+    QCOMPARE(util_putHex2Char(hex.constData(), dst, 0, sizeof dst), luvaro::kBadParameter);
+    QVERIFY(!luvaro::isHexText(hex.constData()));
+    for (unsigned char b : dst)
+        QCOMPARE(b, 0xEE);
 }
 
 void tst_HexUtil::refusesWhatWouldNotFit()

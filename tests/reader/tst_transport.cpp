@@ -73,6 +73,11 @@ private slots:
     void frameSplitting();
     void multiReportReplies_data();
     void multiReportReplies();
+    void malformedReplies_data();
+    void malformedReplies();
+    void exchangeDeadline();
+    void hexTextRefused_data();
+    void hexTextRefused();
     void busyReader_data();
     void busyReader();
     void contactlessReplies_data();
@@ -281,11 +286,49 @@ void tst_Transport::multiReportReplies_data()
     QTest::newRow("L 59: 31 and 1 more") << indexedReply(0x82, 59, 3) << 1024 << 59 << 3;
     QTest::newRow("L 120") << indexedReply(0x82, 120, 4) << 1024 << 120 << 4;
     // Hostile replies: the length field is not trusted.
-    QTest::newRow("L beyond a single report") << indexedReply(0x02, 600, 1) << 1024 << 27 << 1;
     QTest::newRow("L beyond the buffer") << indexedReply(0x82, 120, 4) << 40 << 40 << 4;
     QTest::newRow("L 65535 into 16 bytes") << indexedReply(0x82, 65535, 2115) << 16 << 16 << 2115;
     QTest::newRow("0x82 with L below one report") << indexedReply(0x82, 5, 2) << 1024 << 5 << 2;
-    QTest::newRow("unknown marker copies nothing") << indexedReply(0x42, 20, 1) << 1024 << 0 << 1;
+}
+
+// Replies broken in their structure: a failed exchange, nothing copied.
+void tst_Transport::malformedReplies_data()
+{
+    QTest::addColumn<std::vector<Report>>("replies");
+    QTest::addColumn<int>("fetched");
+    const auto broken = [](std::vector<Report> r, int at, std::initializer_list<int> head) {
+        r[at] = report(head);
+        return r;
+    };
+    QTest::newRow("zeroed report") << std::vector<Report>{Report{}} << 1;
+    QTest::newRow("unknown marker") << indexedReply(0x42, 20, 1) << 1;
+    QTest::newRow("request tag") << broken(indexedReply(0x02, 4, 1), 0, {0x02, 0x08, 0x00, 0x04, 0x00}) << 1;
+    QTest::newRow("L beyond a single report") << indexedReply(0x02, 600, 1) << 1;
+    QTest::newRow("continuation zeroed") << broken(indexedReply(0x82, 120, 4), 1, {}) << 2;
+    QTest::newRow("last report zeroed") << broken(indexedReply(0x82, 120, 4), 3, {}) << 4;
+    QTest::newRow("reply ends early") << broken(indexedReply(0x82, 120, 4), 2, {0x02}) << 3;
+}
+
+void tst_Transport::malformedReplies()
+{
+    QFETCH(std::vector<Report>, replies);
+    QFETCH(int, fetched);
+    openCard();
+    reader().injectReplyReports(replies);
+    std::vector<unsigned char> out(256, 0xEE);
+    int outLen = -1;
+    QCOMPARE(luvaroCard::GetUsbMsg(m_card->handle(), out.data(), &outLen, int(out.size())), luvaro::kTransferFailed);
+    QCOMPARE(outLen, 0);
+    QCOMPARE(testsupport::fetchCount(), fetched);
+    QCOMPARE(std::vector<unsigned char>(out.size(), 0xEE), out);
+
+    // The same through the contactless path.
+    reader().clearLog();
+    reader().injectReplyReports(replies);
+    QCOMPARE(m_card->HDRead_PICCReader(m_card->handle(), out.data(), &outLen, int(out.size())),
+             luvaro::kTransferFailed);
+    QCOMPARE(outLen, 0);
+    QCOMPARE(std::vector<unsigned char>(out.size(), 0xEE), out);
 }
 
 void tst_Transport::multiReportReplies()
@@ -358,7 +401,8 @@ void tst_Transport::contactlessReplies_data()
     QTest::newRow("busy, fetched again at once") << indexedReply(0x02, 4, 1) << 50 << 512 << 0 << 4 << 51;
     QTest::newRow("busy past the bound") << indexedReply(0x02, 4, 1) << luvaroCard::kMaxBusyRefetches + 1
                                          << 512 << luvaro::kStatusError << 0 << luvaroCard::kMaxBusyRefetches + 1;
-    QTest::newRow("L beyond a single report") << indexedReply(0x02, 300, 1) << 0 << 512 << 0 << 27 << 1;
+    QTest::newRow("L beyond a single report") << indexedReply(0x02, 300, 1) << 0 << 512
+                                              << luvaro::kTransferFailed << 0 << 1;
     QTest::newRow("L beyond the buffer") << indexedReply(0x82, 70, 3) << 0 << 10 << 0 << 12 << 3;
     QTest::newRow("refused") << std::vector<Report>{report({0x02, 0x02, 0x6A})} << 0 << 512
                              << luvaro::kStatusError << 0 << 1;
@@ -394,8 +438,9 @@ void tst_Transport::singleReportExchange_data()
     QTest::newRow("payload") << report({0x02, 0x02, 0x00, 0x04, 0x00, 0xA4, 0x01, 0x02, 0x03}) << 4
                              << QByteArray::fromHex("A4010203");
     QTest::newRow("empty payload") << report({0x02, 0x02, 0x00}) << 0 << QByteArray();
-    QTest::newRow("length beyond the report") << report({0x02, 0x02, 0x00, 0xFF, 0x00, 0x11}) << 27
-                                              << QByteArray::fromHex("11") + QByteArray(26, '\0');
+    QTest::newRow("length beyond the report") << report({0x02, 0x02, 0x00, 0xFF, 0x00, 0x11})
+                                              << luvaro::kTransferFailed << QByteArray();
+    QTest::newRow("zeroed report") << Report{} << luvaro::kTransferFailed << QByteArray();
     QTest::newRow("multi-report marker") << report({0x82, 0x02, 0x00}) << luvaro::kTransferFailed << QByteArray();
     QTest::newRow("not a reply") << report({0x02, 0x08, 0x00}) << luvaro::kTransferFailed << QByteArray();
     QTest::newRow("refused") << report({0x02, 0x02, 0x01}) << luvaro::kSingleStatusError << QByteArray();
@@ -425,6 +470,75 @@ void tst_Transport::singleReportExchange()
     reader().clearLog();
     unsigned char many[26] = {};
     QCOMPARE(m_card->PICC_Reader_SetMsg(0x3F, many, 26, out, sizeof out), luvaro::kBadParameter);
+    QVERIFY(reader().transfers().empty());
+}
+
+void tst_Transport::exchangeDeadline()
+{
+    // A card asking for more time 32 times, each after 4,999 busy answers:
+    // without a deadline over the whole exchange this took minutes.
+    const Report busy = report({0x02, 0x02, 0x16, 0x00, 0x00, 0x14});
+    const Report moreTime = report({0x02, 0x02, 0x00, 0x03, 0x00, 0x00, 0xF2, 0x01, 0xF2});
+    std::vector<Report> replies;
+    for (int i = 0; i < luvaroCard::kMaxWaitingTimeExtensions; ++i) {
+        replies.insert(replies.end(), luvaroCard::kMaxBusyRefetches - 1, busy);
+        replies.push_back(moreTime);
+    }
+    replies.push_back(report({0x02, 0x02, 0x00, 0x04, 0x00, 0x00, 0x02, 0x90, 0x00}));
+
+    openCard();
+    reader().injectReplyReports(replies);
+    unsigned char out[64];
+    int outLen = -1;
+    QCOMPARE(m_card->HDRead_PICCReader(m_card->handle(), out, &outLen, sizeof out), luvaro::kStatusError);
+    QCOMPARE(outLen, 0);
+    // Immediate refetches move at most one per millisecond on a full-speed
+    // bus and nothing paused: 20 s at most, against 165,000 transfers before.
+    const int transfers = int(reader().transfers().size());
+    QVERIFY2(transfers <= 20000 + 2 * luvaroCard::kMaxWaitingTimeExtensions + 1, qPrintable(QString::number(transfers)));
+    QVERIFY(g_sleeps.empty());
+
+    // The reader is left ready: given only the reports up to where the
+    // driver gave up, the next request is answered as usual.
+    const int fetched = testsupport::fetchCount();
+    QCOMPARE(m_card->luvaro_USB_Close(), 0);
+    reader().reset();
+    openCard();
+    reader().injectReplyReports(std::vector<Report>(replies.begin(), replies.begin() + fetched));
+    QCOMPARE(m_card->HDRead_PICCReader(m_card->handle(), out, &outLen, sizeof out), luvaro::kStatusError);
+    QCOMPARE(testsupport::fetchCount(), fetched);
+    QCOMPARE(m_card->luvaro_USB_Beep(), 0);
+    unsigned char version[64] = {};
+    QCOMPARE(m_card->luvaro_USB_Version(version, sizeof version), 0);
+}
+
+void tst_Transport::hexTextRefused_data()
+{
+    using testsupport::DriverCall;
+    QTest::addColumn<DriverCall>("call");
+    const char *zz = "ZZZZZZZZZZ";
+    QTest::newRow("contact APDU") << DriverCall([=](luvaroCard &c) { char o[64] = {}; return c.luvaro_USB_APDU(1, zz, o, sizeof o); });
+    QTest::newRow("contact APDU with spaces") << DriverCall([](luvaroCard &c) { char o[64] = {}; return c.luvaro_USB_APDU(1, "00 A4 04 00", o, sizeof o); });
+    QTest::newRow("contactless APDU") << DriverCall([=](luvaroCard &c) { char o[64] = {}; return c.luvaro_USB_APDUType(zz, o, sizeof o); });
+    QTest::newRow("M1 key") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(0x60, 4, zz); });
+    QTest::newRow("M1 key, bad digit past the sixth byte") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(0x60, 4, "FFFFFFFFFFFFZZ"); });
+    QTest::newRow("M1 block") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_M1Write(4, zz); });
+    QTest::newRow("ISO 15693 block") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_15693_Write(1, zz); });
+    QTest::newRow("4442 data") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_442_Write(32, 5, zz); });
+    QTest::newRow("4442 code") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_Verify(zz); });
+    QTest::newRow("4442 new code") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_Change(zz); });
+    QTest::newRow("4442 protection") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_WriteProtect(0, 5, zz); });
+    QTest::newRow("4428 data") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Write(32, 5, zz); });
+    QTest::newRow("4428 code") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Verify(zz); });
+    QTest::newRow("4428 new code") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Change(zz); });
+    QTest::newRow("4428 protection") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 5, zz); });
+}
+
+void tst_Transport::hexTextRefused()
+{
+    QFETCH(testsupport::DriverCall, call);
+    openCard();
+    QCOMPARE(call(*m_card), luvaro::kBadParameter);
     QVERIFY(reader().transfers().empty());
 }
 
