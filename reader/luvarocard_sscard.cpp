@@ -48,6 +48,7 @@ constexpr int kNotFoundCode = -0x6A82;
 constexpr char kStatusOk[] = "9000";
 constexpr char kNoCardWithSam[] = "未检测到社保卡";
 constexpr char kNoCardAtAll[] = "未检测到有卡片上电成功";
+constexpr char kSamPowerOnFailed[] = "SAM卡上电失败";
 constexpr char kCardStatus[] = "社保卡状态码:%s";
 constexpr char kSamStatusContact[] = "SAM卡状态码:%s";
 constexpr char kSamStatusContactless[] = "SAM状态码:%s";
@@ -369,9 +370,16 @@ int luvaroCard::luvaro_USB_ReadSSCard(int samSlot, SSCard_IDINFO *rec, char *err
         contactless = typeAPowerON(powerOnAnswer, &length, sizeof powerOnAnswer) == luvaro::kOk;
     }
     char samAtr[256] = {};
-    const bool sam = luvaro_USB_ColdPowerOn(samSlot, samAtr, sizeof samAtr - 1) == luvaro::kOk;
+    const int samPower = luvaro_USB_ColdPowerOn(samSlot, samAtr, sizeof samAtr - 1);
+    const bool sam = samPower == luvaro::kOk;
 
     SsSession session(*this, contact, samSlot, errText);
+    // Only a refused power-on means "no SAM": a transfer that failed on the way
+    // must not turn a third-generation read into the short record.
+    if (samPower != luvaro::kOk && samPower != luvaro::kNoCardResponse) {
+        session.say(kSamPowerOnFailed);
+        return samPower;
+    }
     if (!contact && !contactless) {
         session.say(sam ? kNoCardWithSam : kNoCardAtAll);
         return luvaro::kNoValidReply;
