@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstring>
 
 class CTextMessageProcessor;
 class QWebSocket;
@@ -86,6 +87,15 @@ private:
 // A request value read as a decimal integer: text that is not one, and an
 // absent key, give 0.
 int decimalValue(const QString &text);
+
+// A fixed-size driver buffer's text up to its first NUL, never past its end:
+// the driver's fields, and its hex written without a terminator into a
+// zeroed buffer with one byte kept back.
+template <std::size_t N>
+QString textOf(const char (&buffer)[N])
+{
+    return QString::fromUtf8(buffer, static_cast<int>(strnlen(buffer, N)));
+}
 
 // The families, one per actions_<family>.cpp.
 ActionTable readerControlActions();

@@ -4,7 +4,6 @@
 #include "action.h"
 #include "luvarocard.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace dorvent::protocol {
@@ -18,7 +17,7 @@ void readBankNumber(ActionCall &call)
     const int code = call.card().luvaro_USB_GetBankCardNo(number);
     if (code != 0)
         return call.answer(code);
-    const QString track2 = QString::fromUtf8(number, int(strnlen(number, sizeof number)));
+    const QString track2 = textOf(number);
     call.answer(0, track2.left(track2.indexOf(QLatin1Char('D'))));
 }
 

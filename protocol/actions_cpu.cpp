@@ -3,7 +3,6 @@
 #include "action.h"
 #include "luvarocard.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace dorvent::protocol {
@@ -26,14 +25,6 @@ int slotNumber(const QString &text)
     return ok ? value : 0;
 }
 
-// The driver writes hex without a terminator into zeroed buffers; one byte
-// is kept back so the text always ends.
-template <size_t N>
-QString bufferText(const char (&buffer)[N])
-{
-    return QString::fromUtf8(buffer, int(strnlen(buffer, N)));
-}
-
 // Answers of up to 512 bytes (the driver's own limit) fit as hex.
 constexpr size_t kApduTextSize = 1024 + 1;
 constexpr size_t kAtrTextSize = 256;
@@ -46,7 +37,7 @@ void powerOn(ActionCall &call, PowerOn reset)
 {
     char atr[kAtrTextSize] = {};
     const int code = (call.card().*reset)(slotNumber(call.field("slotNo")), atr, sizeof atr - 1);
-    call.answer(code, bufferText(atr));
+    call.answer(code, textOf(atr));
 }
 
 void coldPowerOn(ActionCall &call) { powerOn(call, &luvaroCard::luvaro_USB_ColdPowerOn); }
@@ -64,7 +55,7 @@ void runApdu(ActionCall &call)
     const QByteArray apdu = call.field("apdu").toLatin1();
     char answer[kApduTextSize] = {};
     const int code = call.card().luvaro_USB_APDU(slot, apdu.constData(), answer, sizeof answer - 1);
-    call.answer(code, bufferText(answer));
+    call.answer(code, textOf(answer));
 }
 
 // Type A activation, one driver step after another; the first that fails
@@ -97,7 +88,7 @@ void contactlessPowerOn(ActionCall &call)
         if (code != 0)
             return call.reply(code, QString::fromUtf8(step.failure));
     }
-    call.answer(0, bufferText(activation.ats));
+    call.answer(0, textOf(activation.ats));
 }
 
 void contactlessApdu(ActionCall &call)
@@ -105,7 +96,7 @@ void contactlessApdu(ActionCall &call)
     const QByteArray apdu = call.field("apdu").toLatin1();
     char answer[kApduTextSize] = {};
     const int code = call.card().luvaro_USB_APDUType(apdu.constData(), answer, sizeof answer - 1);
-    call.answer(code, bufferText(answer));
+    call.answer(code, textOf(answer));
 }
 
 void fieldOff(ActionCall &call) { call.answer(call.card().luvaro_USB_SwitchRF(0)); }

@@ -29,13 +29,6 @@ constexpr unsigned char kFingerprintMark = 0x43; // 'C'
 constexpr int kModeBasic = 0;
 constexpr int kModeExtended = 1; // with the fingerprint block
 
-// A fixed-size text field up to its first NUL, never past its end.
-template <std::size_t N>
-QString textOf(const char (&field)[N])
-{
-    return QString::fromUtf8(field, static_cast<int>(strnlen(field, N)));
-}
-
 // Re-encodes the image at path (any format Qt reads) as JPEG; empty when
 // there is no image of ours there.
 QByteArray jpegOf(const char *path, const char *format)
@@ -52,6 +45,8 @@ QByteArray jpegOf(const char *path, const char *format)
 }
 
 } // namespace
+
+using dorvent::protocol::textOf;
 
 QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, long code,
                                                    const QString &msg, const QString &data,
@@ -97,7 +92,7 @@ void readUid(ActionCall &call)
 {
     char uid[kUidTextSize] = {};
     const long result = call.card().luvaro_USB_ReadIDCardUid(uid, sizeof uid);
-    call.answer(result, QString::fromLatin1(uid, static_cast<int>(strnlen(uid, sizeof uid))));
+    call.answer(result, textOf(uid));
 }
 
 // A failed read answers with the driver's own text (empty when it wrote none);

@@ -5,7 +5,6 @@
 #include "action.h"
 #include "luvarocard.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace dorvent::protocol {
@@ -22,13 +21,6 @@ unsigned char byteField(ActionCall &call, const char *key)
     return static_cast<unsigned char>(ok ? value & 0xFF : 0);
 }
 
-// The driver's hex goes into a zeroed buffer with one byte kept back, so
-// the text always ends; only find, read and info report it.
-QString bufferText(const char (&text)[kTextSize])
-{
-    return QString::fromUtf8(text, int(strnlen(text, kTextSize)));
-}
-
 using PlainCommand = int (luvaroCard::*)(char *outHex, int size);
 using ByteCommand = int (luvaroCard::*)(unsigned char value, char *outHex, int size);
 
@@ -36,7 +28,7 @@ void runPlain(ActionCall &call, PlainCommand command, bool withData)
 {
     char text[kTextSize] = {};
     const int code = (call.card().*command)(text, kTextSize - 1);
-    call.answer(code, withData ? bufferText(text) : QString());
+    call.answer(code, withData ? textOf(text) : QString());
 }
 
 void runWithByte(ActionCall &call, ByteCommand command, const char *key, bool withData)
@@ -44,7 +36,7 @@ void runWithByte(ActionCall &call, ByteCommand command, const char *key, bool wi
     const unsigned char value = byteField(call, key);
     char text[kTextSize] = {};
     const int code = (call.card().*command)(value, text, kTextSize - 1);
-    call.answer(code, withData ? bufferText(text) : QString());
+    call.answer(code, withData ? textOf(text) : QString());
 }
 
 void find(ActionCall &call) { runPlain(call, &luvaroCard::luvaro_USB_15693_Find, true); }

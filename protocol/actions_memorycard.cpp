@@ -5,7 +5,6 @@
 #include "action.h"
 #include "luvarocard.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace dorvent::protocol {
@@ -65,14 +64,6 @@ constexpr TypeTexts kTexts[] = {
 constexpr int kPowerOnBufferSize = 128;
 constexpr int kReadBufferSize = 2048;
 
-// The driver writes hex without a terminator into zeroed buffers; one byte
-// is kept back so the text always ends.
-template <size_t N>
-QString bufferText(const char (&buffer)[N])
-{
-    return QString::fromUtf8(buffer, int(strnlen(buffer, N)));
-}
-
 // One memory-card call: the type looked up once, the reply in its texts.
 class MemoryCall
 {
@@ -126,7 +117,7 @@ void powerOn(ActionCall &call)
         return;
     char atr[kPowerOnBufferSize] = {};
     const int code = (memory.card().*type->powerOn)(atr, sizeof atr - 1);
-    memory.answer(code, bufferText(atr));
+    memory.answer(code, textOf(atr));
 }
 
 void powerOff(ActionCall &call)
@@ -149,7 +140,7 @@ void readRange(ActionCall &call, ReadOperation MemoryCardType::*operation)
         return;
     char data[kReadBufferSize] = {};
     const int code = (memory.card().*(type->*operation))(offset, size, data, sizeof data - 1);
-    memory.answer(code, bufferText(data));
+    memory.answer(code, textOf(data));
 }
 
 void read(ActionCall &call) { readRange(call, &MemoryCardType::read); }

@@ -9,15 +9,7 @@
 #include <cstring>
 #include <iterator>
 
-namespace {
-
-template <std::size_t N>
-QString textOf(const char (&field)[N])
-{
-    return QString::fromUtf8(field, static_cast<int>(strnlen(field, N)));
-}
-
-} // namespace
+using dorvent::protocol::textOf;
 
 QString CTextMessageProcessor::CreateCardsonSci(const QString &functionName, long code,
                                                 const QString &msg, const QString &data,

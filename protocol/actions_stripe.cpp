@@ -5,7 +5,6 @@
 #include "action.h"
 #include "luvarocard.h"
 
-#include <cstring>
 #include <iterator>
 
 namespace dorvent::protocol {
@@ -33,7 +32,7 @@ constexpr char kNoLineEndText[] = ";不换行输出";
 
 // Nothing for a value without a text.
 template <size_t N>
-QString textOf(const ByteText (&table)[N], unsigned char value)
+QString textFor(const ByteText (&table)[N], unsigned char value)
 {
     for (const ByteText &row : table)
         if (row.value == value)
@@ -44,7 +43,7 @@ QString textOf(const ByteText (&table)[N], unsigned char value)
 QString describe(const unsigned char *block)
 {
     return QString::fromUtf8(block[0] == kActiveOutput ? kActiveText : kPassiveText)
-           + textOf(kTrackTexts, block[1]) + textOf(kContentTexts, block[2])
+           + textFor(kTrackTexts, block[1]) + textFor(kContentTexts, block[2])
            + QString::fromUtf8(block[3] != 0 ? kLineEndText : kNoLineEndText);
 }
 
@@ -69,7 +68,7 @@ void readSwipe(ActionCall &call)
     const int mgNum = decimalValue(call.field("mgNum"));
     char data[kSwipeBufferSize] = {};
     const int code = call.card().luvaro_USB_MagInfo(outTime, mgNum, data, sizeof data - 1);
-    call.answer(code, QString::fromUtf8(data, int(strnlen(data, sizeof data))));
+    call.answer(code, textOf(data));
 }
 
 constexpr Action kActions[] = {
