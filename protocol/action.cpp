@@ -44,4 +44,11 @@ int decimalValue(const QString &text)
     return ok ? value : 0;
 }
 
+qlonglong longDecimalValue(const QString &text)
+{
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok, 10);
+    return ok ? value : 0;
+}
+
 } // namespace dorvent::protocol

@@ -20,9 +20,7 @@ int slotNumber(const QString &text)
     for (const auto &code : kSlotCodes)
         if (text == QLatin1String(code.text))
             return code.slot;
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    return ok ? value : 0;
+    return decimalValue(text);
 }
 
 // Answers of up to 512 bytes (the driver's own limit) fit as hex.

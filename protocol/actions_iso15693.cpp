@@ -16,9 +16,7 @@ constexpr int kTextSize = 256;
 // their low 8 bits.
 unsigned char byteField(ActionCall &call, const char *key)
 {
-    bool ok = false;
-    const qlonglong value = call.field(key).toLongLong(&ok, 10);
-    return static_cast<unsigned char>(ok ? value & 0xFF : 0);
+    return static_cast<unsigned char>(longDecimalValue(call.field(key)) & 0xFF);
 }
 
 using PlainCommand = int (luvaroCard::*)(char *outHex, int size);

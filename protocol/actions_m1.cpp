@@ -14,24 +14,16 @@ constexpr int kUidTextSize = 256;
 constexpr int kBlockTextSize = 128;
 constexpr unsigned char kSelectTypeA = 0x41;
 
-// Decimal text as a number; anything that is not one is 0.
-qlonglong decimal(const QString &text)
-{
-    bool ok = false;
-    const qlonglong value = text.toLongLong(&ok, 10);
-    return ok ? value : 0;
-}
-
 // Block numbers reach the driver as their low 8 bits: 256 is block 0.
 unsigned char blockNumber(ActionCall &call)
 {
-    return static_cast<unsigned char>(decimal(call.field("addr")) & 0xFF);
+    return static_cast<unsigned char>(longDecimalValue(call.field("addr")) & 0xFF);
 }
 
 // Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF.
 unsigned long amount(ActionCall &call, const char *key)
 {
-    return static_cast<unsigned long>(decimal(call.field(key)));
+    return static_cast<unsigned long>(longDecimalValue(call.field(key)));
 }
 
 // Request, anticollision and select, each with its own failure text.
@@ -70,7 +62,7 @@ constexpr char kBadKeyType[] = "keyType入参不对"; // any other text, lowerca
 
 void authenticate(ActionCall &call)
 {
-    const qlonglong block = decimal(call.field("addr"));
+    const qlonglong block = longDecimalValue(call.field("addr"));
     const QByteArray key = call.field("key").toLatin1();
     const QString keyType = call.field("keyType");
     for (const auto &type : kKeyTypes) {
