@@ -40,7 +40,9 @@ int32_t readLe32(const uint8_t *p)
     return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
 }
 
-// Everything one call needs, allocated once per call.
+} // namespace
+
+// Everything one decode needs: about 420 KB, reused by a Decoder.
 struct Workspace {
     uint8_t work[kWorkCopyLimit];
     int64_t workLength = 0; // the logical length; bytes past kWorkCopyLimit are never read
@@ -55,13 +57,12 @@ struct Workspace {
     ChannelPlanes planes;
     Plane8 channels[3];
     Picture picture;
-    uint8_t bmp[kBmpFileSize];
 
-    int decode(const uint8_t *input, int length);
+    int decode(const uint8_t *input, int length, uint8_t *bmp);
 };
 
-// Everything after the magic check.
-int Workspace::decode(const uint8_t *input, int length)
+// Everything after the magic check; bmp is written only on success.
+int Workspace::decode(const uint8_t *input, int length, uint8_t *bmp)
 {
     // Descramble into the work copy; past the input it reads zeros, so the
     // last colour stream, which reaches 30 bytes past the colour data, ends
@@ -121,8 +122,6 @@ int Workspace::decode(const uint8_t *input, int length)
     return WltSuccess;
 }
 
-} // namespace
-
 StreamLengths colourStreamLengths(int64_t colourDataLength)
 {
     const int64_t m = colourDataLength - 4;
@@ -144,21 +143,32 @@ const char *wltResultText(int result)
     return "unknown result";
 }
 
-libwlt::libwlt() = default;
+namespace wlt {
 
-int libwlt::Unpack_Data(const unsigned char *input, int length, unsigned char *output, int *outputLength)
+Decoder::Decoder() = default;
+Decoder::~Decoder() = default;
+
+int Decoder::decode(const unsigned char *input, int length, unsigned char *output, int *outputLength)
 {
-    using namespace wlt;
     if (input == nullptr || length < int(sizeof kMagic) || std::memcmp(input, kMagic, sizeof kMagic) != 0)
         return WltNoMagic;
     if (output == nullptr || outputLength == nullptr)
         return WltBadShapeStreamSize;
     // Default-initialised: every part is written before it is read.
-    std::unique_ptr<Workspace> workspace(new Workspace);
-    const int result = workspace->decode(input, length);
-    if (result == WltSuccess) {
-        std::memcpy(output, workspace->bmp, kBmpFileSize);
+    if (!m_workspace)
+        m_workspace.reset(new Workspace);
+    const int result = m_workspace->decode(input, length, output);
+    if (result == WltSuccess)
         *outputLength = kBmpFileSize;
-    }
     return result;
+}
+
+} // namespace wlt
+
+libwlt::libwlt() = default;
+libwlt::~libwlt() = default;
+
+int libwlt::Unpack_Data(const unsigned char *input, int length, unsigned char *output, int *outputLength)
+{
+    return m_decoder.decode(input, length, output, outputLength);
 }

@@ -10,9 +10,12 @@
 //     if (result != WltSuccess)
 //         fprintf(stderr, "WLT %d: %s\n", result, wltResultText(result));
 //
-// Encoding a picture into such a block: see wltencoder.h.
+// A caller decoding many blocks keeps one libwlt (or wlt::Decoder): the
+// workspace is allocated once. Encoding a picture into such a block: see
+// wltencoder.h.
 
 #include <cstdint>
+#include <memory>
 
 // Every byte of a block from offset 10 on is stored XORed with this mask.
 constexpr uint8_t kWltScrambleMask = 0x5C;
@@ -38,13 +41,40 @@ enum WltResult {
 // A fixed English text for each result code ("unknown result" otherwise).
 const char *wltResultText(int result);
 
+namespace wlt {
+
+struct Workspace;
+
+// A decoder that keeps its workspace (about 420 KB, allocated on the first
+// block) for the next block: a caller decoding many blocks keeps one.
+class Decoder {
+public:
+    Decoder();
+    ~Decoder();
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
+
+    // As libwlt::Unpack_Data.
+    int decode(const unsigned char *input, int length, unsigned char *output, int *outputLength);
+
+private:
+    std::unique_ptr<Workspace> m_workspace;
+};
+
+} // namespace wlt
+
 class libwlt {
 public:
     libwlt();
+    ~libwlt();
 
     // Decodes input[0 .. length) into a complete BMP file image. On success
     // returns 1, fills output[0 .. 38862) and sets *outputLength = 38862;
     // otherwise returns a WltResult code and writes nothing. output must hold
     // at least 38862 bytes; a null output or outputLength is refused with 4.
+    // One object decodes block after block without allocating again.
     int Unpack_Data(const unsigned char *input, int length, unsigned char *output, int *outputLength);
+
+private:
+    wlt::Decoder m_decoder;
 };

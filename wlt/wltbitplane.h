@@ -30,27 +30,29 @@ struct Coord {
     uint8_t row, col;
 };
 
-// The coordinate list G with room for every coefficient of a plane.
+// The list of significant coefficients (flat indices, see flatIndex), with
+// room for every coefficient of a plane.
 struct CoordList {
     int count = 0;
-    Coord entries[kListCapacity];
+    uint16_t entries[kListCapacity];
 };
 
-inline bool listAppend(CoordList &list, int row, int col)
+inline bool listAppend(CoordList &list, int index)
 {
     if (list.count >= kListCapacity)
         return false;
-    list.entries[list.count++] = Coord{uint8_t(row), uint8_t(col)};
+    list.entries[list.count++] = uint16_t(index);
     return true;
 }
-
-inline Coord listAt(const CoordList &list, int index) { return list.entries[index]; }
 
 // Per-channel planes and lists.
 struct ChannelPlanes {
     Plane32 value;
+    // The walk's state of each coefficient (kState*), starting from the
+    // shape index's.
+    Plane8 state;
+    // Marks, kept only by the literal walk, which reads them.
     Plane8 mark;
-    Plane8 significant;
     // This plane's underZeroRoot answer for the children of each visited
     // coefficient: its mark is a zero root, or it is unmarked below one.
     Plane8 cover;
@@ -123,6 +125,36 @@ inline void computeShapeDescendants(const Plane8 &r, Plane8 &below)
     }
 }
 
+// Per-coefficient state of the fast walk: what the coefficient's pass codes
+// (nothing, a symbol of a coefficient in the shape not yet significant, the
+// zero-tree symbol of one outside it with shape below), or that it is
+// significant already; kStateActive marks those in the shape or with shape
+// below, the only ones whose children are ever visited.
+constexpr uint8_t kStateNone = 0;
+constexpr uint8_t kStateInside = 1;
+constexpr uint8_t kStateOutside = 2;
+constexpr uint8_t kStateSignificant = 3;
+constexpr uint8_t kStateCode = 3;
+constexpr uint8_t kStateActive = 4;
+
+inline int flatIndex(int row, int col) { return row * kPlaneCols + col; }
+
+// A coefficient of the lowest band or of level 4 that the walk visits, and
+// the line of its band it lies on.
+struct Visit {
+    uint16_t index;
+    uint8_t line;
+};
+
+// Two children of an active parent below level 4, visited one after the
+// other, both on the line `line` of their band.
+struct ChildPair {
+    uint16_t parent;
+    uint16_t first;
+    uint16_t second;
+    uint8_t line;
+};
+
 // Where coefficients exist, and, band by band in scan order, the positions
 // whose pass can code a symbol: those in the shape and, above level 1, those
 // outside it with a shape descendant. Built once per picture.
@@ -139,19 +171,33 @@ struct ShapeIndex {
             return bandEnd[a][b - 1];
         return a == kLevels ? lowestEnd : bandEnd[a + 1][3];
     }
+
+    // The same walk as the fast decoder sees it: each coefficient's starting
+    // state, the visited coefficients of the lowest band and of level 4 (as
+    // in visits), and below level 4 the child pairs of active parents, in
+    // scan order, grouped by the parent's line: band (a, b)'s pairs of parent
+    // line i are pairs[pairBegin[a][b][i] .. pairBegin[a][b][i + 1]).
+    static constexpr int kMaxParentLines = kPlaneRows / 4;
+    Plane8 state;
+    Visit topVisits[kPlaneSize / 16 * 4];
+    int topBandEnd[4] = {}; // topVisits[0 .. topBandEnd[0]): the lowest band
+    ChildPair pairs[kPlaneSize / 2];
+    uint16_t pairBegin[kLevels][4][kMaxParentLines + 1] = {};
 };
 
 struct SynthesisPlan;
 // n: the 0/1 shape mask. The decomposition also fills plan, when given.
 void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan = nullptr);
 
-// LiteralZeroRoot asks underZeroRoot for every coefficient instead of reading
-// the parent's cover; both give the same walk (the tests hold them to it).
+// LiteralZeroRoot asks underZeroRoot for every coefficient over the visits
+// lists instead of reading the parent's cover over the child pairs; both give
+// the same walk (the tests hold them to it).
 template <class Coder, bool LiteralZeroRoot = false>
 class BitPlaneWalk {
 public:
     BitPlaneWalk(Coder &coder, const ShapeIndex &index, ChannelPlanes &planes)
-        : m_coder(coder), m_index(index), m_r(index.r), m_shapeBelow(index.shapeBelow), m_planes(planes)
+        : m_coder(coder), m_index(index), m_planes(planes), m_value(&planes.value[0][0]),
+          m_state(&planes.state[0][0]), m_cover(&planes.cover[0][0])
     {
     }
 
@@ -164,10 +210,8 @@ public:
         InitState(m_s3b, 3);
         InitState(m_s2a, 2);
         InitState(m_s2b, 2);
-        for (auto &row : m_planes.value)
-            row.fill(0);
-        for (auto &row : m_planes.significant)
-            row.fill(0);
+        std::memset(&m_planes.value, 0, sizeof m_planes.value);
+        m_planes.state = m_index.state;
         m_planes.list.count = 0;
         m_fixL = int32_t(1) << (topPlane + 1);
 
@@ -175,8 +219,10 @@ public:
             if (m_coder.IsEnd_2ff0())
                 return WltSuccess;
             m_fixM = int32_t(1) << m_fix;
-            for (auto &row : m_planes.mark)
-                row.fill(kNoMark);
+            if (LiteralZeroRoot) {
+                for (auto &row : m_planes.mark)
+                    row.fill(kNoMark);
+            }
             std::memset(m_open, 0, sizeof m_open);
 
             if (!lowestBand())
@@ -199,21 +245,23 @@ public:
     }
 
 private:
+    static int rowOf(int index) { return index / kPlaneCols; }
+    static int colOf(int index) { return index % kPlaneCols; }
+
     // False when the coder ran out.
     bool lowestBand()
     {
-        for (int i = 0; i < m_index.lowestEnd; ++i) {
-            const int row = m_index.visits[i].row;
-            const int col = m_index.visits[i].col;
-            if (m_r[row][col] != kMaskInside || m_planes.significant[row][col])
+        for (int i = 0; i < m_index.topBandEnd[0]; ++i) {
+            const int index = m_index.topVisits[i].index;
+            if ((m_state[index] & kStateCode) != kStateInside)
                 continue;
-            const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, row, col, m_fix);
+            const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, rowOf(index), colOf(index), m_fix);
             if (m_coder.IsEnd_2ff0())
                 return false;
             if (s == 2) {
-                m_planes.mark[row][col] = 2;
-                m_planes.value[row][col] = 0;
-            } else if (!becomeSignificant(row, col, s)) {
+                if (LiteralZeroRoot)
+                    m_planes.mark[rowOf(index)][colOf(index)] = 2;
+            } else if (!becomeSignificant(index, s)) {
                 return false;
             }
         }
@@ -225,121 +273,117 @@ private:
     // the coder ran out.
     bool decodeBand(int a, int b)
     {
-        if (LiteralZeroRoot || a == kLevels) {
+        if (LiteralZeroRoot) {
             const int end = m_index.bandEnd[a][b];
             for (int i = m_index.bandBegin(a, b); i < end; ++i) {
-                if (visit(a, b, m_index.visits[i].row, m_index.visits[i].col))
+                const Coord c = m_index.visits[i];
+                const int line = b == 1 ? c.col - (kPlaneCols >> a) : c.row - (kPlaneRows >> a);
+                if (underZeroRoot(m_planes.mark, a, c.row, c.col))
+                    continue;
+                if (visitUncovered(a, b, flatIndex(c.row, c.col), line))
+                    return true;
+            }
+            return false;
+        }
+        if (a == kLevels) {
+            const int end = m_index.topBandEnd[b];
+            for (int i = m_index.topBandEnd[b - 1]; i < end; ++i) {
+                const Visit v = m_index.topVisits[i];
+                if (visitUncovered(a, b, v.index, v.line))
                     return true;
             }
             return false;
         }
         // Below level 4 the walk goes by parents, in the same scan order: the
-        // two children of a parent that covers them take its cover at once, a
-        // parent without shape below has nothing below to visit, and a parent
-        // line with neither an uncovered nor an active parent is passed over
-        // whole (its descendants' lines stay closed in turn).
-        const int h = kPlaneRows >> a;
-        const int w = kPlaneCols >> a;
-        const int top = h * x[8 + b];
-        const int left = w * y[8 + b];
+        // two children of a parent that covers them take its cover at once
+        // (level 1 has no children to read it), a parent without shape below
+        // has nothing below to visit (it has no pairs), and a parent line
+        // with neither an uncovered nor an active parent is passed over whole
+        // (its descendants' lines stay closed in turn).
         const uint8_t *open = m_open[a + 1][b];
-        if (b == 1) {
-            for (int pc = 0; pc < w / 2; ++pc) {
-                if (!open[pc])
-                    continue;
-                for (int dc = 0; dc < 2; ++dc) {
-                    const int col = left + 2 * pc + dc;
-                    for (int pr = 0; pr < h / 2; ++pr) {
-                        if (visitPair(a, b, top / 2 + pr, left / 2 + pc, top + 2 * pr, col, top + 2 * pr + 1, col))
-                            return true;
+        const uint16_t *begin = m_index.pairBegin[a][b];
+        const int lines = b == 1 ? kPlaneCols >> (a + 1) : kPlaneRows >> (a + 1);
+        for (int line = 0; line < lines; ++line) {
+            if (!open[line])
+                continue;
+            const ChildPair *pair = m_index.pairs + begin[line];
+            const ChildPair *pairEnd = m_index.pairs + begin[line + 1];
+            for (; pair != pairEnd; ++pair) {
+                if (m_cover[pair->parent]) {
+                    if (a > 1) {
+                        m_cover[pair->first] = 1;
+                        m_cover[pair->second] = 1;
                     }
-                }
-            }
-        } else {
-            for (int pr = 0; pr < h / 2; ++pr) {
-                if (!open[pr])
                     continue;
-                for (int dr = 0; dr < 2; ++dr) {
-                    const int row = top + 2 * pr + dr;
-                    for (int pc = 0; pc < w / 2; ++pc) {
-                        if (visitPair(a, b, top / 2 + pr, left / 2 + pc, row, left + 2 * pc, row, left + 2 * pc + 1))
-                            return true;
-                    }
                 }
+                if (visitUncovered(a, b, pair->first, pair->line) || visitUncovered(a, b, pair->second, pair->line))
+                    return true;
             }
         }
         return false;
     }
 
-    bool visitPair(int a, int b, int parentRow, int parentCol, int row1, int col1, int row2, int col2)
+    // A coefficient whose ancestors do not make it a zero-root descendant,
+    // on line `line` of band b.
+    bool visitUncovered(int a, int b, int index, int line)
     {
-        if (!m_index.active[parentRow][parentCol])
-            return false;
-        if (m_planes.cover[parentRow][parentCol]) {
-            m_planes.cover[row1][col1] = 1;
-            m_planes.cover[row2][col2] = 1;
-            return false;
-        }
-        return visitUncovered(a, b, row1, col1) || visitUncovered(a, b, row2, col2);
-    }
-
-    bool visit(int a, int b, int row, int col)
-    {
-        const bool underZero = LiteralZeroRoot ? underZeroRoot(m_planes.mark, a, row, col)
-                                               : a < kLevels && m_planes.cover[row >> 1][col >> 1];
-        if (underZero) {
-            m_planes.cover[row][col] = 1;
-            return false;
-        }
-        return visitUncovered(a, b, row, col);
-    }
-
-    // A coefficient whose ancestors do not make it a zero-root descendant.
-    bool visitUncovered(int a, int b, int row, int col)
-    {
-        uint8_t &cover = m_planes.cover[row][col];
-        cover = 0;
+        const uint8_t state = m_state[index];
+        uint8_t cover = 0;
         bool end = false;
-        if (m_r[row][col] == kMaskInside) {
-            if (!m_planes.significant[row][col]) {
-                const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, row, col, m_fix);
-                if (m_coder.IsEnd_2ff0())
-                    return true;
-                m_planes.mark[row][col] = uint8_t(s);
-                cover = s == kMarkZeroRoot;
-                if (s == 0 || s == 1)
-                    end = !becomeSignificant(row, col, s);
-            }
-        } else if (a > 1 && m_shapeBelow[row][col]) {
-            const int s = m_coder.symbol(m_s2a, SymbolKind::OutsideShape, row, col, m_fix);
-            m_planes.mark[row][col] = s == 1 ? kMarkOutsideIsolatedZero : kMarkOutsideZeroRoot;
-            cover = s != 1;
+        switch (state & kStateCode) {
+        case kStateInside: {
+            const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, rowOf(index), colOf(index), m_fix);
+            if (m_coder.IsEnd_2ff0())
+                return true;
+            if (LiteralZeroRoot)
+                m_planes.mark[rowOf(index)][colOf(index)] = uint8_t(s);
+            cover = s == kMarkZeroRoot;
+            if (s == 0 || s == 1)
+                end = !becomeSignificant(index, s);
+            break;
         }
-        if (a > 1 && !cover && m_index.active[row][col])
-            m_open[a][b][b == 1 ? col - (kPlaneCols >> a) : row - (kPlaneRows >> a)] = 1;
+        case kStateOutside: {
+            const int s = m_coder.symbol(m_s2a, SymbolKind::OutsideShape, rowOf(index), colOf(index), m_fix);
+            if (LiteralZeroRoot)
+                m_planes.mark[rowOf(index)][colOf(index)] = s == 1 ? kMarkOutsideIsolatedZero : kMarkOutsideZeroRoot;
+            cover = s != 1;
+            break;
+        }
+        default:
+            break;
+        }
+        if (a > 1) {
+            m_cover[index] = cover;
+            if (!cover && (state & kStateActive))
+                m_open[a][b][line] = 1;
+        }
         return end;
     }
 
-    bool becomeSignificant(int row, int col, int s)
+    bool becomeSignificant(int index, int s)
     {
-        m_planes.mark[row][col] = uint8_t(s);
-        m_planes.value[row][col] = s == 1 ? -m_fixM : m_fixM;
-        m_planes.significant[row][col] = 1;
-        return listAppend(m_planes.list, row, col);
+        if (LiteralZeroRoot)
+            m_planes.mark[rowOf(index)][colOf(index)] = uint8_t(s);
+        m_value[index] = s == 1 ? -m_fixM : m_fixM;
+        m_state[index] = (m_state[index] & ~kStateCode) | kStateSignificant;
+        return listAppend(m_planes.list, index);
     }
 
+    // Only coefficients in the shape become significant, so every entry of
+    // the list takes a refinement symbol.
     void refine()
     {
-        for (int i = 0; i < m_planes.list.count; ++i) {
-            const Coord c = listAt(m_planes.list, i);
-            if (!m_planes.significant[c.row][c.col] || m_r[c.row][c.col] != kMaskInside)
-                continue;
-            const int t = m_coder.symbol(m_s2b, SymbolKind::Refinement, c.row, c.col, m_fix);
+        const CoordList &list = m_planes.list;
+        for (int i = 0; i < list.count; ++i) {
+            const int index = list.entries[i];
+            const int t = m_coder.symbol(m_s2b, SymbolKind::Refinement, rowOf(index), colOf(index), m_fix);
             if (m_coder.IsEnd_2ff0())
                 return;
-            int32_t &v = m_planes.value[c.row][c.col];
-            const int32_t magnitude = std::abs(v) | (t ? m_fixS : 0);
-            v = v < 0 ? -magnitude : magnitude;
+            if (t) {
+                int32_t &v = m_value[index];
+                const int32_t magnitude = std::abs(v) | m_fixS;
+                v = v < 0 ? -magnitude : magnitude;
+            }
         }
     }
 
@@ -350,27 +394,28 @@ private:
     {
         const int32_t mask = m_fixL - m_fixM;
         CoordList &list = m_planes.list;
-        Coord *second = m_planes.secondGroup.entries;
-        auto key = [&](const Coord &c) { return std::abs(m_planes.value[c.row][c.col]) & mask; };
+        uint16_t *second = m_planes.secondGroup.entries;
+        const int32_t *value = m_value;
+        auto magnitude = [value](uint16_t index) { return std::abs(value[index]); };
         for (int start = 0; start < list.count;) {
-            const int32_t runKey = key(list.entries[start]);
-            int end = start;
-            while (end < list.count && key(list.entries[end]) == runKey)
-                ++end;
+            const int32_t runKey = magnitude(list.entries[start]) & mask;
             int firstCount = 0;
             int secondCount = 0;
-            for (int i = start; i < end; ++i) {
-                const Coord c = list.entries[i];
-                if (std::abs(m_planes.value[c.row][c.col]) & m_fixS) {
-                    list.entries[start + firstCount++] = c;
+            int end = start;
+            for (; end < list.count; ++end) {
+                const uint16_t index = list.entries[end];
+                const int32_t m = magnitude(index);
+                if ((m & mask) != runKey)
+                    break;
+                if (m & m_fixS) {
+                    list.entries[start + firstCount++] = index;
                 } else {
                     if (secondCount >= kListCapacity - 1)
                         return false;
-                    second[secondCount++] = c;
+                    second[secondCount++] = index;
                 }
             }
-            for (int i = 0; i < secondCount; ++i)
-                list.entries[start + firstCount + i] = second[i];
+            std::memcpy(list.entries + start + firstCount, second, sizeof(uint16_t) * size_t(secondCount));
             start = end;
         }
         return true;
@@ -378,9 +423,10 @@ private:
 
     Coder &m_coder;
     const ShapeIndex &m_index;
-    const Plane8 &m_r;
-    const Plane8 &m_shapeBelow;
     ChannelPlanes &m_planes;
+    int32_t *const m_value;
+    uint8_t *const m_state;
+    uint8_t *const m_cover;
     State m_s3a, m_s4, m_s3b, m_s2a, m_s2b;
     // Per level and band, the lines (columns of band 1, rows of bands 2 and
     // 3) holding an active coefficient left uncovered in this plane.

@@ -25,6 +25,8 @@ private slots:
     void firstDecision();
     void trees_data();
     void trees();
+    void symbolsFollowTrees_data();
+    void symbolsFollowTrees();
     void decodeBitsOfNothing();
     void roundTrip_data();
     void roundTrip();
@@ -190,6 +192,50 @@ void tst_QmCoder::trees()
         QCOMPARE(int(cx.mps), 0);
         QCOMPARE(int(cx.state), 0);
         QCOMPARE(int(cx.qe), 0x5A1D);
+    }
+}
+
+void tst_QmCoder::symbolsFollowTrees_data()
+{
+    QTest::addColumn<int>("kind");
+    for (int kind : {2, 3, 4, 8})
+        QTest::addRow("vl%d", kind) << kind;
+}
+
+// The decoder's written-out symbol walks take the same decisions with the
+// same contexts as a walk down the tree tables, on random streams.
+void tst_QmCoder::symbolsFollowTrees()
+{
+    QFETCH(int, kind);
+    QRandomGenerator random{quint32(kind)};
+    for (int trial = 0; trial < 20; ++trial) {
+        std::vector<uint8_t> data(2 + random.bounded(300));
+        for (uint8_t &b : data)
+            b = uint8_t(random.bounded(trial % 2 ? 256 : 4));
+        Jg fast, slow;
+        fast.start(data.data(), int(data.size()), 1);
+        slow.start(data.data(), int(data.size()), 1);
+        State fastState, slowState;
+        InitState(fastState, kind);
+        InitState(slowState, kind);
+        for (int i = 0; i < 2000; ++i) {
+            int node = 0;
+            int symbol = -1;
+            while (symbol < 0) {
+                const TreeNode &n = slowState.tree[node];
+                const bool one = slow.decodeDecision(slowState.contexts[size_t(node)]) != 0;
+                if (one ? n.leaf1 : n.leaf0)
+                    symbol = one ? n.next1 : n.next0;
+                else
+                    node = one ? n.next1 : n.next0;
+            }
+            QCOMPARE(fast.decodeSymbol(fastState), symbol);
+            QCOMPARE(fast.position(), slow.position());
+        }
+        for (size_t c = 0; c < fastState.contexts.size(); ++c) {
+            QCOMPARE(fastState.contexts[c].state, slowState.contexts[c].state);
+            QCOMPARE(fastState.contexts[c].mps, slowState.contexts[c].mps);
+        }
     }
 }
 
