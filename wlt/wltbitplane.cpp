@@ -6,65 +6,68 @@
 
 namespace wlt {
 
+namespace {
+
+// Calls f(row, col, line) for every coefficient of band (a, b) in scan order:
+// band 1 column by column, bands 2 and 3 row by row; line is the column or
+// row within the band.
+template <class F>
+void forEachInBand(int a, int b, F f)
+{
+    const int h = kPlaneRows >> a;
+    const int w = kPlaneCols >> a;
+    const int top = h * x[8 + b];
+    const int left = w * y[8 + b];
+    if (b == 1) {
+        for (int col = left; col < left + w; ++col) {
+            for (int row = top; row < top + h; ++row)
+                f(row, col, col - left);
+        }
+    } else {
+        for (int row = top; row < top + h; ++row) {
+            for (int col = left; col < left + w; ++col)
+                f(row, col, row - top);
+        }
+    }
+}
+
+// Only levels 2 to 4 have shape below, so kStateOutside stays there.
+void markStates(const uint8_t *__restrict r, const uint8_t *__restrict below, uint8_t *__restrict active,
+                uint8_t *__restrict state)
+{
+    for (int i = 0; i < kPlaneSize; ++i) {
+        const uint8_t inside = r[i] == kMaskInside;
+        const uint8_t outside = uint8_t(!inside & (below[i] != 0));
+        active[i] = inside | outside;
+        state[i] = uint8_t(inside * (kStateInside | kStateActive) + outside * (kStateOutside | kStateActive));
+    }
+}
+
+} // namespace
+
 void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan)
 {
     decomposeMask(n, index.r, kLevels, plan);
     computeShapeDescendants(index.r, index.shapeBelow);
-    const uint8_t *r = &index.r[0][0];
-    const uint8_t *below = &index.shapeBelow[0][0];
-    uint8_t *active = &index.active[0][0];
-    uint8_t *state = &index.state[0][0];
-    // Only levels 2 to 4 have shape below, so kStateOutside stays there.
-    for (int i = 0; i < kPlaneSize; ++i) {
-        const bool inside = r[i] == kMaskInside;
-        active[i] = inside || below[i];
-        state[i] = inside ? kStateInside | kStateActive : below[i] ? kStateOutside | kStateActive : kStateNone;
-    }
+    markStates(&index.r[0][0], &index.shapeBelow[0][0], &index.active[0][0], &index.state[0][0]);
+    const uint8_t *active = &index.active[0][0];
 
+    // The lowest band and level 4, visited one by one.
     int count = 0;
-    auto add = [&](int row, int col) {
-        if (active[flatIndex(row, col)])
-            index.visits[count++] = Coord{uint8_t(row), uint8_t(col)};
-    };
     for (int row = 0; row < kLowestRows; ++row) {
-        for (int col = 0; col < kLowestCols; ++col)
-            add(row, col);
-    }
-    index.lowestEnd = count;
-    for (int a = kLevels; a >= 1; --a) {
-        const int h = kPlaneRows >> a;
-        const int w = kPlaneCols >> a;
-        for (int b = 1; b <= 3; ++b) {
-            const int top = h * x[8 + b];
-            const int left = w * y[8 + b];
-            if (b == 1) {
-                for (int col = left; col < left + w; ++col) {
-                    for (int row = top; row < top + h; ++row)
-                        add(row, col);
-                }
-            } else {
-                for (int row = top; row < top + h; ++row) {
-                    for (int col = left; col < left + w; ++col)
-                        add(row, col);
-                }
-            }
-            index.bandEnd[a][b] = count;
+        for (int col = 0; col < kLowestCols; ++col) {
+            if (active[flatIndex(row, col)])
+                index.topVisits[count++] = Visit{uint16_t(flatIndex(row, col)), 0};
         }
     }
-
-    // The lowest band and level 4 as the fast walk visits them.
-    const int topEnd = index.bandEnd[kLevels][3];
-    for (int i = 0; i < topEnd; ++i) {
-        const Coord c = index.visits[i];
-        const bool bandOne = i >= index.lowestEnd && i < index.bandEnd[kLevels][1];
-        const int line = i < index.lowestEnd ? 0
-                         : bandOne          ? c.col - (kPlaneCols >> kLevels)
-                                            : c.row - (kPlaneRows >> kLevels);
-        index.topVisits[i] = Visit{uint16_t(flatIndex(c.row, c.col)), uint8_t(line)};
+    index.topBandEnd[0] = count;
+    for (int b = 1; b <= 3; ++b) {
+        forEachInBand(kLevels, b, [&](int row, int col, int line) {
+            if (active[flatIndex(row, col)])
+                index.topVisits[count++] = Visit{uint16_t(flatIndex(row, col)), uint8_t(line)};
+        });
+        index.topBandEnd[b] = count;
     }
-    index.topBandEnd[0] = index.lowestEnd;
-    for (int b = 1; b <= 3; ++b)
-        index.topBandEnd[b] = index.bandEnd[kLevels][b];
 
     // Below level 4: the child pairs of active parents, in scan order.
     int pairs = 0;
@@ -102,6 +105,27 @@ void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan)
                 }
                 begin[h / 2] = uint16_t(pairs);
             }
+        }
+    }
+}
+
+void addLiteralVisits(ShapeIndex &index)
+{
+    int count = 0;
+    for (int row = 0; row < kLowestRows; ++row) {
+        for (int col = 0; col < kLowestCols; ++col) {
+            if (index.active[row][col])
+                index.visits[count++] = Coord{uint8_t(row), uint8_t(col)};
+        }
+    }
+    index.lowestEnd = count;
+    for (int a = kLevels; a >= 1; --a) {
+        for (int b = 1; b <= 3; ++b) {
+            forEachInBand(a, b, [&](int row, int col, int) {
+                if (index.active[row][col])
+                    index.visits[count++] = Coord{uint8_t(row), uint8_t(col)};
+            });
+            index.bandEnd[a][b] = count;
         }
     }
 }

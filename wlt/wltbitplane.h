@@ -111,15 +111,16 @@ inline void computeShapeDescendants(const Plane8 &r, Plane8 &below)
         row.fill(0);
     for (int a = 2; a <= kLevels; ++a) {
         for (int row = 0; row < levelRows(a); ++row) {
-            for (int col = 0; col < levelCols(a); ++col) {
-                if (row < (kPlaneRows >> a) && col < (kPlaneCols >> a))
-                    continue; // the next coarser level
-                uint8_t any = 0;
-                for (int i = 0; i < 2; ++i) {
-                    for (int j = 0; j < 2; ++j)
-                        any |= uint8_t(r[2 * row + i][2 * col + j] == kMaskInside) | below[2 * row + i][2 * col + j];
-                }
-                below[row][col] = any;
+            // The top-left part belongs to the next coarser level.
+            const int first = row < (kPlaneRows >> a) ? kPlaneCols >> a : 0;
+            const uint8_t *r0 = r[2 * row].data();
+            const uint8_t *r1 = r[2 * row + 1].data();
+            const uint8_t *b0 = below[2 * row].data();
+            const uint8_t *b1 = below[2 * row + 1].data();
+            for (int col = first; col < levelCols(a); ++col) {
+                const int c = 2 * col;
+                below[row][col] = uint8_t((r0[c] == kMaskInside) | (r0[c + 1] == kMaskInside) | (r1[c] == kMaskInside)
+                                          | (r1[c + 1] == kMaskInside) | b0[c] | b0[c + 1] | b1[c] | b1[c + 1]);
             }
         }
     }
@@ -162,6 +163,21 @@ struct ShapeIndex {
     Plane8 r;
     Plane8 shapeBelow;
     Plane8 active; // in the shape, or with a shape descendant
+
+    // The walk: each coefficient's starting state, the visited coefficients
+    // of the lowest band and of level 4, and below level 4 the child pairs of
+    // active parents, in scan order, grouped by the parent's line: band
+    // (a, b)'s pairs of parent line i are
+    // pairs[pairBegin[a][b][i] .. pairBegin[a][b][i + 1]).
+    static constexpr int kMaxParentLines = kPlaneRows / 4;
+    Plane8 state;
+    Visit topVisits[kPlaneSize / 16 * 4];
+    int topBandEnd[4] = {}; // topVisits[0 .. topBandEnd[0]): the lowest band
+    ChildPair pairs[kPlaneSize / 2];
+    uint16_t pairBegin[kLevels][4][kMaxParentLines + 1] = {};
+
+    // Only for the literal walk (see addLiteralVisits): every visited
+    // coefficient, band by band in scan order.
     Coord visits[kPlaneSize];
     int lowestEnd = 0;              // visits[0 .. lowestEnd): the lowest band
     int bandEnd[kLevels + 1][4] = {}; // band (a, b) ends at bandEnd[a][b]
@@ -171,23 +187,13 @@ struct ShapeIndex {
             return bandEnd[a][b - 1];
         return a == kLevels ? lowestEnd : bandEnd[a + 1][3];
     }
-
-    // The same walk as the fast decoder sees it: each coefficient's starting
-    // state, the visited coefficients of the lowest band and of level 4 (as
-    // in visits), and below level 4 the child pairs of active parents, in
-    // scan order, grouped by the parent's line: band (a, b)'s pairs of parent
-    // line i are pairs[pairBegin[a][b][i] .. pairBegin[a][b][i + 1]).
-    static constexpr int kMaxParentLines = kPlaneRows / 4;
-    Plane8 state;
-    Visit topVisits[kPlaneSize / 16 * 4];
-    int topBandEnd[4] = {}; // topVisits[0 .. topBandEnd[0]): the lowest band
-    ChildPair pairs[kPlaneSize / 2];
-    uint16_t pairBegin[kLevels][4][kMaxParentLines + 1] = {};
 };
 
 struct SynthesisPlan;
 // n: the 0/1 shape mask. The decomposition also fills plan, when given.
 void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan = nullptr);
+// The visits lists the literal walk goes by, after buildShapeIndex.
+void addLiteralVisits(ShapeIndex &index);
 
 // LiteralZeroRoot asks underZeroRoot for every coefficient over the visits
 // lists instead of reading the parent's cover over the child pairs; both give

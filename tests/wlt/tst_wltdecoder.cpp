@@ -446,6 +446,7 @@ void tst_WltDecoder::coverMatchesZeroRootWalk()
     auto literal = std::make_unique<ChannelPlanes>();
     for (int trial = 0; trial < 30; ++trial) {
         buildShapeIndex(randomShape(random), *index);
+        addLiteralVisits(*index);
         std::vector<uint8_t> stream(2 + random.bounded(1030));
         for (uint8_t &b : stream)
             b = uint8_t(random.bounded(trial % 2 ? 256 : 8)); // sparse bytes walk further
