@@ -65,29 +65,51 @@ public:
     // meanwhile, since the contexts' byte stores could alias them.
     int decodeSymbol(State &state)
     {
+        switch (state.kind) {
+        case 2: return decode2(state);
+        case 3: return decode3(state);
+        case 4: return decode4(state);
+        default: return decode8(state);
+        }
+    }
+    int decode2(State &state)
+    {
         uint32_t a = A, c = C;
         int ct = CT;
-        Context *cx = state.contexts.data();
-        int symbol;
-        switch (state.kind) {
-        case 2:
-            symbol = decide(cx[0], a, c, ct);
-            break;
-        case 3:
-            symbol = decide(cx[0], a, c, ct) ? 2 : decide(cx[1], a, c, ct);
-            break;
-        case 4: {
-            const int high = decide(cx[0], a, c, ct);
-            symbol = high << 1 | decide(cx[high ? 2 : 1], a, c, ct);
-            break;
-        }
-        default: {
-            const int high = decide(cx[0], a, c, ct);
-            const int middle = decide(cx[high ? 4 : 1], a, c, ct);
-            symbol = high << 2 | middle << 1 | decide(cx[high ? 5 + middle : 2 + middle], a, c, ct);
-            break;
-        }
-        }
+        const int symbol = decide(state.contexts[0], a, c, ct);
+        A = a;
+        C = c;
+        CT = ct;
+        return symbol;
+    }
+    int decode3(State &state)
+    {
+        uint32_t a = A, c = C;
+        int ct = CT;
+        const int symbol = decide(state.contexts[0], a, c, ct) ? 2 : decide(state.contexts[1], a, c, ct);
+        A = a;
+        C = c;
+        CT = ct;
+        return symbol;
+    }
+    int decode4(State &state)
+    {
+        uint32_t a = A, c = C;
+        int ct = CT;
+        const int high = decide(state.contexts[0], a, c, ct);
+        const int symbol = high << 1 | decide(state.contexts[high ? 2 : 1], a, c, ct);
+        A = a;
+        C = c;
+        CT = ct;
+        return symbol;
+    }
+    int decode8(State &state)
+    {
+        uint32_t a = A, c = C;
+        int ct = CT;
+        const int high = decide(state.contexts[0], a, c, ct);
+        const int middle = decide(state.contexts[high ? 4 : 1], a, c, ct);
+        const int symbol = high << 2 | middle << 1 | decide(state.contexts[high ? 5 + middle : 2 + middle], a, c, ct);
         A = a;
         C = c;
         CT = ct;
@@ -117,68 +139,46 @@ public:
 
 private:
     // DECODE: the lower sub-interval is the MPS unless the conditional
-    // exchange gives it to the LPS; RENORM_D after either exchange.
+    // exchange gives it to the LPS; RENORM_D after either exchange. Past the
+    // common case (the MPS, no renormalisation) the exchanges are computed
+    // without branches: their outcome is what the code says, which no
+    // predictor knows.
     [[gnu::always_inline]] int decide(Context &cx, uint32_t &a, uint32_t &c, int &ct)
     {
         const uint32_t qe = cx.qe;
         a -= qe;
-        int d;
-        if ((c >> 16) < a) {
-            if (a > 0x7FFF)
-                return cx.mps;
-            // Cond_MPS_exchange
-            if (a < qe) {
-                d = 1 - cx.mps;
-                lpsTransition(cx);
-            } else {
-                d = cx.mps;
-                mpsTransition(cx);
-            }
-        } else {
-            // Cond_LPS_exchange
-            c -= a << 16;
-            if (a < qe) {
-                d = cx.mps;
-                mpsTransition(cx);
-            } else {
-                d = 1 - cx.mps;
-                lpsTransition(cx);
-            }
-            a = qe;
-        }
+        const bool lower = (c >> 16) < a;
+        if (lower && a > 0x7FFF)
+            return cx.mps;
+        // Cond_MPS_exchange (lower) and Cond_LPS_exchange: the LPS when the
+        // lower interval is the smaller one, or the upper the larger.
+        const bool lps = lower == (a < qe);
+        c = lower ? c : c - (a << 16);
+        a = lower ? a : qe;
+        const QmRow &row = ShiftTb[cx.state];
+        const int d = cx.mps ^ int(lps);
+        cx.mps = uint8_t(cx.mps ^ (int(lps) & row.switchMps));
+        cx.state = lps ? row.nextLps : row.nextMps;
+        cx.qe = ShiftTb[cx.state].qe;
         renormalize(a, c, ct);
         return d;
     }
 
-    static void mpsTransition(Context &cx)
-    {
-        cx.state = ShiftTb[cx.state].nextMps;
-        cx.qe = ShiftTb[cx.state].qe;
-    }
-    static void lpsTransition(Context &cx)
-    {
-        const QmRow &row = ShiftTb[cx.state];
-        cx.mps = uint8_t(cx.mps ^ row.switchMps);
-        cx.state = row.nextLps;
-        cx.qe = ShiftTb[cx.state].qe;
-    }
-
-    // Shifts A left until its bit 15 is set, in as few steps as the bytes
-    // allow; a byte enters C whenever CT runs out and a shift remains.
-    void renormalize(uint32_t &a, uint32_t &c, int &ct)
+    // Shifts A left until its bit 15 is set; a byte enters C whenever CT
+    // runs out and a shift remains.
+    [[gnu::always_inline]] void renormalize(uint32_t &a, uint32_t &c, int &ct)
     {
         int shifts = __builtin_clz(a) - 16; // 0 < a < 0x8000 here
-        while (shifts > 0) {
-            if (ct == 0) {
-                c |= readByte() << 8;
-                ct = 8;
-            }
-            const int k = shifts < ct ? shifts : ct;
-            a <<= k;
-            c <<= k;
-            ct -= k;
-            shifts -= k;
+        while (shifts > ct) {
+            a <<= ct;
+            c <<= ct;
+            shifts -= ct;
+            c |= readByte() << 8;
+            ct = 8;
         }
+        a <<= shifts;
+        c <<= shifts;
+        ct -= shifts;
     }
 
     uint32_t A = 0;

@@ -134,7 +134,16 @@ namespace {
 
 struct DecodingCoder {
     Jg &jg;
-    int symbol(State &state, SymbolKind, int, int, int) { return jg.decodeSymbol(state); }
+    // The walk asks for the lowest band and the detail bands of level 1 with
+    // vl3 states, above with vl4, outside the shape and for refinement with vl2.
+    int symbol(State &state, SymbolKind kind, int, int, int)
+    {
+        switch (kind) {
+        case SymbolKind::Lowest: return jg.decode3(state);
+        case SymbolKind::Band: return state.kind == 3 ? jg.decode3(state) : jg.decode4(state);
+        default: return jg.decode2(state);
+        }
+    }
     bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
 };
 
