@@ -69,44 +69,6 @@ void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan)
         index.topBandEnd[b] = count;
     }
 
-    // Below level 4: the child pairs of active parents, in scan order.
-    int pairs = 0;
-    for (int a = kLevels - 1; a >= 1; --a) {
-        const int h = kPlaneRows >> a;
-        const int w = kPlaneCols >> a;
-        for (int b = 1; b <= 3; ++b) {
-            const int top = h * x[8 + b];
-            const int left = w * y[8 + b];
-            uint16_t *begin = index.pairBegin[a][b];
-            auto addPair = [&](int parentRow, int parentCol, int row1, int col1, int row2, int col2, int line) {
-                const int parent = flatIndex(parentRow, parentCol);
-                if (active[parent])
-                    index.pairs[pairs++] = ChildPair{uint16_t(parent), uint16_t(flatIndex(row1, col1)),
-                                                     uint16_t(flatIndex(row2, col2)), uint8_t(line)};
-            };
-            if (b == 1) {
-                for (int pc = 0; pc < w / 2; ++pc) {
-                    begin[pc] = uint16_t(pairs);
-                    for (int dc = 0; dc < 2; ++dc) {
-                        const int col = left + 2 * pc + dc;
-                        for (int pr = 0; pr < h / 2; ++pr)
-                            addPair(top / 2 + pr, left / 2 + pc, top + 2 * pr, col, top + 2 * pr + 1, col, 2 * pc + dc);
-                    }
-                }
-                begin[w / 2] = uint16_t(pairs);
-            } else {
-                for (int pr = 0; pr < h / 2; ++pr) {
-                    begin[pr] = uint16_t(pairs);
-                    for (int dr = 0; dr < 2; ++dr) {
-                        const int row = top + 2 * pr + dr;
-                        for (int pc = 0; pc < w / 2; ++pc)
-                            addPair(top / 2 + pr, left / 2 + pc, row, left + 2 * pc, row, left + 2 * pc + 1, 2 * pr + dr);
-                    }
-                }
-                begin[h / 2] = uint16_t(pairs);
-            }
-        }
-    }
 }
 
 void addLiteralVisits(ShapeIndex &index)

@@ -53,9 +53,6 @@ struct ChannelPlanes {
     Plane8 state;
     // Marks, kept only by the literal walk, which reads them.
     Plane8 mark;
-    // This plane's underZeroRoot answer for the children of each visited
-    // coefficient: its mark is a zero root, or it is unmarked below one.
-    Plane8 cover;
     CoordList list;
     CoordList secondGroup;
 };
@@ -147,15 +144,6 @@ struct Visit {
     uint8_t line;
 };
 
-// Two children of an active parent below level 4, visited one after the
-// other, both on the line `line` of their band.
-struct ChildPair {
-    uint16_t parent;
-    uint16_t first;
-    uint16_t second;
-    uint8_t line;
-};
-
 // Where coefficients exist, and, band by band in scan order, the positions
 // whose pass can code a symbol: those in the shape and, above level 1, those
 // outside it with a shape descendant. Built once per picture.
@@ -164,17 +152,12 @@ struct ShapeIndex {
     Plane8 shapeBelow;
     Plane8 active; // in the shape, or with a shape descendant
 
-    // The walk: each coefficient's starting state, the visited coefficients
-    // of the lowest band and of level 4, and below level 4 the child pairs of
-    // active parents, in scan order, grouped by the parent's line: band
-    // (a, b)'s pairs of parent line i are
-    // pairs[pairBegin[a][b][i] .. pairBegin[a][b][i + 1]).
-    static constexpr int kMaxParentLines = kPlaneRows / 4;
+    // The walk: each coefficient's starting state, and the visited
+    // coefficients of the lowest band and of level 4 in scan order (below
+    // level 4 the walk goes by the parents it left uncovered).
     Plane8 state;
     Visit topVisits[kPlaneSize / 16 * 4];
     int topBandEnd[4] = {}; // topVisits[0 .. topBandEnd[0]): the lowest band
-    ChildPair pairs[kPlaneSize / 2];
-    uint16_t pairBegin[kLevels][4][kMaxParentLines + 1] = {};
 
     // Only for the literal walk (see addLiteralVisits): every visited
     // coefficient, band by band in scan order.
@@ -196,14 +179,14 @@ void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan = n
 void addLiteralVisits(ShapeIndex &index);
 
 // LiteralZeroRoot asks underZeroRoot for every coefficient over the visits
-// lists instead of reading the parent's cover over the child pairs; both give
-// the same walk (the tests hold them to it).
+// lists instead of visiting only the children of the parents left uncovered;
+// both give the same walk (the tests hold them to it).
 template <class Coder, bool LiteralZeroRoot = false>
 class BitPlaneWalk {
 public:
     BitPlaneWalk(Coder &coder, const ShapeIndex &index, ChannelPlanes &planes)
         : m_coder(coder), m_index(index), m_planes(planes), m_value(&planes.value[0][0]),
-          m_state(&planes.state[0][0]), m_cover(&planes.cover[0][0])
+          m_state(&planes.state[0][0])
     {
     }
 
@@ -229,7 +212,7 @@ public:
                 for (auto &row : m_planes.mark)
                     row.fill(kNoMark);
             }
-            std::memset(m_open, 0, sizeof m_open);
+            std::memset(m_uncoveredCount, 0, sizeof m_uncoveredCount);
 
             if (!lowestBand())
                 return WltSuccess;
@@ -300,41 +283,40 @@ private:
             }
             return false;
         }
-        // Below level 4 the walk goes by parents, in the same scan order: the
-        // two children of a parent that covers them take its cover at once
-        // (level 1 has no children to read it), a parent without shape below
-        // has nothing below to visit (it has no pairs), and a parent line
-        // with neither an uncovered nor an active parent is passed over whole
-        // (its descendants' lines stay closed in turn).
-        const uint8_t *open = m_open[a + 1][b];
-        const uint16_t *begin = m_index.pairBegin[a][b];
+        // Below level 4 the walk goes by the parents the band above left
+        // uncovered and active, line by line in the same scan order: the
+        // children of a covered parent are covered at once and visit nothing
+        // (nor do theirs), those of a parent without shape below have nothing
+        // to visit. A parent's children lie on lines 2i and 2i + 1 of the
+        // band when it lies on line i: band 1 pairs them down a column, bands
+        // 2 and 3 along a row.
         const int lines = b == 1 ? kPlaneCols >> (a + 1) : kPlaneRows >> (a + 1);
         for (int line = 0; line < lines; ++line) {
-            if (!open[line])
-                continue;
-            const ChildPair *pair = m_index.pairs + begin[line];
-            const ChildPair *pairEnd = m_index.pairs + begin[line + 1];
-            for (; pair != pairEnd; ++pair) {
-                if (m_cover[pair->parent]) {
-                    if (a > 1) {
-                        m_cover[pair->first] = 1;
-                        m_cover[pair->second] = 1;
-                    }
-                    continue;
+            const int count = m_uncoveredCount[a + 1][b][line];
+            const uint16_t *parents = m_uncovered[a + 1][b][line];
+            for (int d = 0; d < 2; ++d) {
+                const int childLine = 2 * line + d;
+                for (int i = 0; i < count; ++i) {
+                    const int parent = parents[i];
+                    const int row = parent / kPlaneCols;
+                    const int col = parent - row * kPlaneCols;
+                    const int first = b == 1 ? flatIndex(2 * row, 2 * col + d) : flatIndex(2 * row + d, 2 * col);
+                    const int second = b == 1 ? first + kPlaneCols : first + 1;
+                    if (visitUncovered(a, b, first, childLine) || visitUncovered(a, b, second, childLine))
+                        return true;
                 }
-                if (visitUncovered(a, b, pair->first, pair->line) || visitUncovered(a, b, pair->second, pair->line))
-                    return true;
             }
         }
         return false;
     }
 
     // A coefficient whose ancestors do not make it a zero-root descendant,
-    // on line `line` of band b.
+    // on line `line` of band b. Above level 1, when it is active and does not
+    // cover its children in turn, its line lists it for them.
     bool visitUncovered(int a, int b, int index, int line)
     {
         const uint8_t state = m_state[index];
-        uint8_t cover = 0;
+        bool cover = false;
         bool end = false;
         switch (state & kStateCode) {
         case kStateInside: {
@@ -358,11 +340,8 @@ private:
         default:
             break;
         }
-        if (a > 1) {
-            m_cover[index] = cover;
-            if (!cover && (state & kStateActive))
-                m_open[a][b][line] = 1;
-        }
+        if (a > 1 && !cover && (state & kStateActive))
+            m_uncovered[a][b][line][m_uncoveredCount[a][b][line]++] = uint16_t(index);
         return end;
     }
 
@@ -385,11 +364,9 @@ private:
             const int t = m_coder.symbol(m_s2b, SymbolKind::Refinement, rowOf(index), colOf(index), m_fix);
             if (m_coder.IsEnd_2ff0())
                 return;
-            if (t) {
-                int32_t &v = m_value[index];
-                const int32_t magnitude = std::abs(v) | m_fixS;
-                v = v < 0 ? -magnitude : magnitude;
-            }
+            int32_t &v = m_value[index];
+            const int32_t magnitude = std::abs(v) | (m_fixS & -int32_t(t != 0));
+            v = v < 0 ? -magnitude : magnitude;
         }
     }
 
@@ -432,11 +409,14 @@ private:
     ChannelPlanes &m_planes;
     int32_t *const m_value;
     uint8_t *const m_state;
-    uint8_t *const m_cover;
     State m_s3a, m_s4, m_s3b, m_s2a, m_s2b;
-    // Per level and band, the lines (columns of band 1, rows of bands 2 and
-    // 3) holding an active coefficient left uncovered in this plane.
-    uint8_t m_open[kLevels + 1][4][kPlaneRows >> 2];
+    // Per level (2 to 4), band and line (a column of band 1, a row of bands
+    // 2 and 3), the active coefficients this plane left uncovered, in order
+    // along the line: the parents whose children the next level visits. A
+    // line of level 2 is at most 32 long, and level 2 has at most 32 lines.
+    static constexpr int kMaxLines = kPlaneRows >> 2;
+    uint16_t m_uncovered[kLevels + 1][4][kMaxLines][kMaxLines];
+    uint8_t m_uncoveredCount[kLevels + 1][4][kMaxLines];
     int m_fix = 0;
     int32_t m_fixL = 0;
     int32_t m_fixM = 0;
