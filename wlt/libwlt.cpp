@@ -116,8 +116,7 @@ int Workspace::decode(const uint8_t *input, int length)
             return result;
         reconstructDecodedChannel(n, synthesisPlan, planes.value, channels[c]);
     }
-    assemblePicture(channels[0], channels[1], channels[2], n, fixNum, picture);
-    writeBmp(picture, bmp);
+    assembleBmp(channels[0], channels[1], channels[2], n, fixNum, bmp);
     return WltSuccess;
 }
 
