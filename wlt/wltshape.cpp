@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "libwlt.h"
+#include "wltbits.h"
 
 namespace wlt {
 
@@ -76,38 +77,55 @@ bool chainInsidePicture(const Chain &chain)
     return true;
 }
 
+namespace {
+
+// The low eight mask bits to eight bytes of 0 or 1 at out, lowest bit first.
+void storeBitsAsBytes(uint64_t bits, uint8_t *out)
+{
+    const uint64_t selected = ((bits & 0xFF) * 0x0101010101010101ull) & 0x8040201008040201ull;
+    const uint64_t bytes = ((selected + 0x7F7F7F7F7F7F7F7Full) >> 7) & 0x0101010101010101ull;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(out, &bytes, 8);
+#else
+    for (int k = 0; k < 8; ++k)
+        out[k] = uint8_t(bytes >> (8 * k));
+#endif
+}
+
+} // namespace
+
 void fillChain(const Chain &chain, Plane8 &n)
 {
-    std::memset(&n, 0, sizeof n);
-    if (!chainInsidePicture(chain))
+    if (!chainInsidePicture(chain)) {
+        std::memset(&n, 0, sizeof n);
         return;
+    }
 
-    int minX = chain.x0, maxX = chain.x0, minY = chain.y0, maxY = chain.y0;
+    int minX = chain.x0, minY = chain.y0, maxY = chain.y0;
     int col = chain.x0, row = chain.y0;
     for (int i = 0; i < chain.count; ++i) {
         col += x[chain.directions[i]];
         row += y[chain.directions[i]];
         minX = col < minX ? col : minX;
-        maxX = col > maxX ? col : maxX;
         minY = row < minY ? row : minY;
         maxY = row > maxY ? row : maxY;
     }
 
-    static_assert(kPictureRows <= kPlaneRows && kPictureCols <= kPlaneCols, "grid fits a plane");
-    uint8_t grid[kPictureRows][kPictureCols];
-    std::memset(grid, 0, sizeof grid);
-    auto toggle = [&grid](int r, int c) {
-        if (r < 0 || r >= kPictureRows || c >= kPictureCols)
-            return;
-        for (int i = 0; i <= c; ++i)
-            grid[r][i] ^= 0xFF;
+    // One bit per pixel; a toggle flips a row from the chain's leftmost
+    // column up to and including its own.
+    LineBits rows[kPictureRows];
+    const LineBits leftOfChain = LineBits::first(minX);
+    auto toggle = [&](int r, int c) {
+        const LineBits flipped = LineBits::first(c + 1) & ~leftOfChain;
+        rows[r].w[0] ^= flipped.w[0];
+        rows[r].w[1] ^= flipped.w[1];
     };
 
     // Row toggling: every row the chain enters vertically is toggled up to the
     // entry point; where the chain turns back vertically, the row it leaves
     // is toggled too, so that the turning row keeps only its run.
-    int cx = chain.x0 - minX;
-    int cy = chain.y0 - minY;
+    int cx = chain.x0;
+    int cy = chain.y0;
     int v = -1;
     for (int i = 0; i < chain.count; ++i) {
         const int d = chain.directions[i];
@@ -115,11 +133,9 @@ void fillChain(const Chain &chain, Plane8 &n)
         const int ny = cy + y[d];
         const int dy = y[d];
         if (v + dy == 0) {
-            if (cx >= 0)
-                toggle(cy, cx);
-            if (nx >= 0)
-                toggle(ny, nx);
-        } else if (dy == v && nx >= 0) {
+            toggle(cy, cx);
+            toggle(ny, nx);
+        } else if (dy == v) {
             toggle(ny, nx);
         }
         if (dy != 0)
@@ -128,18 +144,21 @@ void fillChain(const Chain &chain, Plane8 &n)
         cy = ny;
     }
 
-    cx = chain.x0 - minX;
-    cy = chain.y0 - minY;
-    grid[cy][cx] = 0xFF;
+    cx = chain.x0;
+    cy = chain.y0;
+    rows[cy].set(cx);
     for (int i = 0; i < chain.count; ++i) {
         cx += x[chain.directions[i]];
         cy += y[chain.directions[i]];
-        grid[cy][cx] = 0xFF;
+        rows[cy].set(cx);
     }
 
-    for (int r = 0; r + minY < kPictureRows; ++r) {
-        for (int c = 0; c + minX < kPictureCols; ++c)
-            n[minY + r][minX + c] = grid[r][c] == 0xFF ? 1 : 0;
+    static_assert(kPictureCols <= 128 && kPlaneCols % 8 == 0, "rows expand 8 pixels at a time");
+    std::memset(&n[0], 0, sizeof n[0] * size_t(minY));
+    std::memset(&n[maxY + 1], 0, sizeof n[0] * size_t(kPlaneRows - 1 - maxY));
+    for (int r = minY; r <= maxY; ++r) {
+        for (int c = 0; c < kPlaneCols; c += 8)
+            storeBitsAsBytes(rows[r].w[c >> 6] >> (c & 63), &n[r][c]);
     }
 }
 

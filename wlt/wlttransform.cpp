@@ -6,6 +6,12 @@
 #include <cstring>
 #include <limits>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "wltbits.h"
+
 namespace wlt {
 
 namespace {
@@ -103,30 +109,149 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
     }
 }
 
+namespace {
+
+// Which samples of a line hold 1 and which 0; count is at least 14, and the
+// bytes up to the next multiple of 16 are readable.
+void lineMasks(const uint8_t *line, int count, LineBits &ones, LineBits &zeros)
+{
+    ones = LineBits();
+    zeros = LineBits();
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(kMaskInside);
+    for (int i = 0; i < count; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(line + i));
+        ones.w[i >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)))) << (i & 63);
+        zeros.w[i >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (i & 63);
+    }
+#else
+    for (int i = 0; i < count; ++i) {
+        if (line[i] == kMaskInside)
+            ones.set(i);
+        else if (line[i] == 0)
+            zeros.set(i);
+    }
+#endif
+    const LineBits inLine = LineBits::first(count);
+    ones = ones & inLine;
+    zeros = zeros & inLine;
+}
+
+// Even samples to the first half, odd ones to the second, in place.
+void deinterleave(uint8_t *line, int count)
+{
+    const int half = count / 2;
+    uint8_t source[kPlaneCols + 32] = {};
+    std::memcpy(source, line, size_t(count));
+#ifdef __SSE2__
+    uint8_t even[kPlaneCols / 2 + 16];
+    uint8_t odd[kPlaneCols / 2 + 16];
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+    for (int i = 0; i < half; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 2 * i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 2 * i + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(even + i),
+                         _mm_packus_epi16(_mm_and_si128(a, lowBytes), _mm_and_si128(b, lowBytes)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(odd + i),
+                         _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
+    }
+    std::memcpy(line, even, size_t(half));
+    std::memcpy(line + half, odd, size_t(half));
+#else
+    for (int i = 0; i < half; ++i) {
+        line[i] = source[2 * i];
+        line[half + i] = source[2 * i + 1];
+    }
+#endif
+}
+
+// Runs of a line's 1s, for the plan.
+void recordRuns(const LineBits &ones, uint8_t &runCount, SynthesisPlan::Run *runs)
+{
+    const LineBits starts = ones & ~ones.fromPrevious();
+    const LineBits lasts = ones & ~ones.fromNext();
+    int n = 0;
+    forEachBit(starts, [&](int i) { runs[n++].start = uint8_t(i); });
+    n = 0;
+    forEachBit(lasts, [&](int i) {
+        runs[n].length = uint8_t(i + 1 - runs[n].start);
+        ++n;
+    });
+    runCount = uint8_t(n);
+}
+
+// Isolated 1s at odd positions whose even neighbour before them is 0: the
+// samples that move to the low band.
+LineBits movingSamples(const LineBits &ones, const LineBits &previousOnes, const LineBits &nextOnes,
+                       const LineBits &previousZeros)
+{
+    return ones & ~previousOnes & ~nextOnes & previousZeros;
+}
+
+constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
+
+} // namespace
+
+// splitMaskLine over every row of the level, then every column, with the
+// lines seen as bit masks: rows and columns are deinterleaved whole, and
+// only the moved samples and the runs are visited one by one.
 void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
 {
     const int rows = levelRows(level);
     const int cols = levelCols(level);
-    uint8_t line[kPlaneRows];
-    uint8_t split[kPlaneRows];
-    auto runCount = [&](LineMode mode, int i) {
-        return plan ? &plan->runCount[SynthesisPlan::lineIndex(level, mode, i)] : nullptr;
-    };
-    auto runs = [&](LineMode mode, int i) {
-        return plan ? plan->runs[SynthesisPlan::lineIndex(level, mode, i)] : nullptr;
-    };
+    const int rowLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Row, 0) : 0;
+    const int columnLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Column, 0) : 0;
+
     for (int r = 0; r < rows; ++r) {
-        splitMaskLine(cols, plane[r].data(), split, LineMode::Row, runCount(LineMode::Row, r),
-                      runs(LineMode::Row, r));
-        std::memcpy(plane[r].data(), split, size_t(cols));
+        uint8_t *line = plane[r].data();
+        LineBits ones, zeros;
+        lineMasks(line, cols, ones, zeros);
+        if (plan)
+            recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
+        if (!(~zeros & LineBits::first(cols)).any())
+            continue; // most lines lie outside the shape
+        deinterleave(line, cols);
+        const int half = cols / 2;
+        forEachBit(movingSamples(ones, ones.fromPrevious(), ones.fromNext(), zeros.fromPrevious()) & kOddBits,
+                   [&](int c) {
+                       line[c >> 1] = kMaskInside;
+                       line[half + (c >> 1)] = kMovedInRow;
+                   });
     }
-    for (int c = 0; c < cols; ++c) {
-        for (int r = 0; r < rows; ++r)
-            line[r] = plane[r][c];
-        splitMaskLine(rows, line, split, LineMode::Column, runCount(LineMode::Column, c),
-                      runs(LineMode::Column, c));
-        for (int r = 0; r < rows; ++r)
-            plane[r][c] = split[r];
+
+    // Columns: the rows' masks give every column's runs and moves at once.
+    LineBits ones[kPlaneRows + 1], zeros[kPlaneRows];
+    for (int r = 0; r < rows; ++r)
+        lineMasks(plane[r].data(), cols, ones[r], zeros[r]);
+    ones[rows] = LineBits();
+    if (plan) {
+        uint8_t *runCount = &plan->runCount[columnLines];
+        std::memset(runCount, 0, size_t(cols));
+        uint8_t openedAt[kPlaneCols];
+        LineBits previous;
+        for (int r = 0; r <= rows; ++r) {
+            forEachBit(previous & ~ones[r], [&](int c) {
+                plan->runs[columnLines + c][runCount[c]++] =
+                    SynthesisPlan::Run{openedAt[c], uint8_t(r - openedAt[c])};
+            });
+            forEachBit(ones[r] & ~previous, [&](int c) { openedAt[c] = uint8_t(r); });
+            previous = ones[r];
+        }
+    }
+    uint8_t region[kPlaneRows][kPlaneCols];
+    for (int r = 0; r < rows; ++r)
+        std::memcpy(region[r], plane[r].data(), size_t(cols));
+    const int half = rows / 2;
+    for (int i = 0; i < half; ++i) {
+        std::memcpy(plane[i].data(), region[2 * i], size_t(cols));
+        std::memcpy(plane[half + i].data(), region[2 * i + 1], size_t(cols));
+    }
+    for (int r = 1; r < rows; r += 2) {
+        forEachBit(movingSamples(ones[r], ones[r - 1], ones[r + 1], zeros[r - 1]), [&](int c) {
+            plane[r >> 1][c] = kMaskInside;
+            plane[half + (r >> 1)][c] = kMovedInColumn;
+        });
     }
 }
 
