@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "wltbits.h"
 #include "wlttransform.h"
 
 namespace wlt {
@@ -188,26 +189,13 @@ void assemblePicture(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &
 
 namespace {
 
-// Bit c of a row mask stands for column c.
-struct RowBits {
-    uint64_t w[2] = {0, 0};
-};
-static_assert(kPlaneCols <= 128, "a plane row fits two words");
-
-RowBits operator|(const RowBits &a, const RowBits &b) { return RowBits{{a.w[0] | b.w[0], a.w[1] | b.w[1]}}; }
-
-// Background pixels that touch the shape, away from the picture's border.
-RowBits pixelsToSoften(const RowBits &above, const RowBits &row, const RowBits &below)
+// Background pixels that touch the shape, away from the picture's border;
+// bit c of a mask stands for column c.
+LineBits pixelsToSoften(const LineBits &above, const LineBits &row, const LineBits &below)
 {
-    constexpr uint64_t kInnerLow = ~uint64_t(1);                           // columns 1..63
-    constexpr uint64_t kInnerHigh = (uint64_t(1) << (kPictureCols - 1 - 64)) - 1; // 64..100
-    const RowBits v = above | row | below;
-    RowBits near;
-    near.w[0] = v.w[0] | v.w[0] << 1 | v.w[0] >> 1 | v.w[1] << 63;
-    near.w[1] = v.w[1] | v.w[1] << 1 | v.w[1] >> 1 | v.w[0] >> 63;
-    near.w[0] &= ~row.w[0] & kInnerLow;
-    near.w[1] &= ~row.w[1] & kInnerHigh;
-    return near;
+    constexpr LineBits kInner = LineBits::first(kPictureCols - 1) & ~LineBits::first(1);
+    const LineBits v = above | row | below;
+    return (v | v.fromPrevious() | v.fromNext()) & ~row & kInner;
 }
 
 constexpr int kRowPixels = kPlaneCols; // whole plane rows are converted, the picture's part kept
@@ -274,7 +262,7 @@ void yccToRgb8(__m128i y, __m128i cb, __m128i cr, __m128i &red, __m128i &green, 
 
 // One plane row into kRowPixels B G R pixels and 4 spare bytes; returns the
 // row's shape pixels as bits. backgroundRun: the background colour's 16 pixels.
-RowBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
+LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
                    const Colour &fixNum, const uint8_t *backgroundRun, uint8_t *bgr)
 {
     const __m128i zero = _mm_setzero_si128();
@@ -282,11 +270,11 @@ RowBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crR
     const __m128i fixRed = _mm_set1_epi8(char(fixNum.r));
     const __m128i fixGreen = _mm_set1_epi8(char(fixNum.g));
     const __m128i fixBlue = _mm_set1_epi8(char(fixNum.b));
-    RowBits inside;
+    LineBits inside;
     for (int c = 0; c < kRowPixels; c += 16) {
         const __m128i background = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(nRow + c)), zero);
         const uint32_t backgroundBits = uint32_t(_mm_movemask_epi8(background));
-        inside.w[c / 64] |= uint64_t(~backgroundBits & 0xFFFF) << (c % 64);
+        inside.w[c >> 6] |= uint64_t(~backgroundBits & 0xFFFF) << (c & 63);
         if (backgroundBits == 0xFFFF) {
             std::memcpy(bgr + 3 * c, backgroundRun, kBackgroundRunBytes);
             continue;
@@ -322,10 +310,10 @@ RowBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crR
 
 #else
 
-RowBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
+LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
                    const Colour &fixNum, const uint8_t *, uint8_t *bgr)
 {
-    RowBits bits;
+    LineBits bits;
     for (int c = 0; c < kRowPixels; ++c) {
         uint8_t *p = bgr + 3 * c;
         if (nRow[c] == 0) {
@@ -338,7 +326,7 @@ RowBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crR
         p[0] = rgb.b;
         p[1] = rgb.g;
         p[2] = rgb.r;
-        bits.w[c / 64] |= uint64_t(1) << (c % 64);
+        bits.set(c);
     }
     return bits;
 }
@@ -363,14 +351,14 @@ void assembleBmp(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPl
     // Rows are converted whole, spilling into the next row in memory, which
     // is written after; the last one in memory goes through a buffer.
     static_assert(3 * kRowPixels + 4 <= 2 * kBmpRowSize, "a row spills into the next one only");
-    RowBits inside[kPictureRows];
+    LineBits inside[kPictureRows];
     uint8_t lastRow[3 * kRowPixels + 4];
     for (int r = kPictureRows - 1; r >= 0; --r) {
         uint8_t *row = rowAt(r);
         uint8_t *target = r == 0 ? lastRow : row;
         inside[r] = convertRow(yPlane[r].data(), cbPlane[r].data(), crPlane[r].data(), n[r].data(), fixNum,
                                backgroundRun, target);
-        inside[r].w[1] &= (uint64_t(1) << (kPictureCols - 64)) - 1;
+        inside[r] = inside[r] & LineBits::first(kPictureCols);
         if (r == 0)
             std::memcpy(row, lastRow, 3 * kPictureCols);
         row[3 * kPictureCols] = 0;
@@ -379,14 +367,9 @@ void assembleBmp(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPl
 
     // Softening in scan order: a pixel sees the softened values of those before it.
     for (int r = 1; r < kPictureRows - 1; ++r) {
-        const RowBits soften = pixelsToSoften(inside[r - 1], inside[r], inside[r + 1]);
         uint8_t *row = rowAt(r);
-        for (int word = 0; word < 2; ++word) {
-            for (uint64_t bits = soften.w[word]; bits != 0; bits &= bits - 1) {
-                const int c = 64 * word + __builtin_ctzll(bits);
-                softenPixel(row + 3 * c, kBmpRowSize);
-            }
-        }
+        forEachBit(pixelsToSoften(inside[r - 1], inside[r], inside[r + 1]),
+                   [row](int c) { softenPixel(row + 3 * c, kBmpRowSize); });
     }
 }
 
