@@ -138,30 +138,39 @@ void lineMasks(const uint8_t *line, int count, LineBits &ones, LineBits &zeros)
     zeros = zeros & inLine;
 }
 
-// Even samples to the first half, odd ones to the second, in place.
-void deinterleave(uint8_t *line, int count)
+// Even samples of from to the first half of to, odd ones to the second; the
+// 16-byte blocks that hold from's count bytes are readable, and to may be from.
+void deinterleave(const uint8_t *from, uint8_t *to, int count)
 {
+    static_assert(kPlaneCols % 16 == 0, "rows are whole 16-byte blocks");
     const int half = count / 2;
-    uint8_t source[kPlaneCols + 32] = {};
-    std::memcpy(source, line, size_t(count));
 #ifdef __SSE2__
-    uint8_t even[kPlaneCols / 2 + 16];
-    uint8_t odd[kPlaneCols / 2 + 16];
+    __m128i in[kPlaneCols / 16 + 1];
+    const int blocks = (count + 15) / 16;
+    for (int k = 0; k < blocks; ++k)
+        in[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 16 * k));
+    in[blocks] = _mm_setzero_si128();
+    uint8_t out[kPlaneCols + 16];
     const __m128i lowBytes = _mm_set1_epi16(0x00FF);
     for (int i = 0; i < half; i += 16) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 2 * i));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 2 * i + 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(even + i),
+        const __m128i a = in[i / 8];
+        const __m128i b = in[i / 8 + 1];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
                          _mm_packus_epi16(_mm_and_si128(a, lowBytes), _mm_and_si128(b, lowBytes)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(odd + i),
+    }
+    for (int i = 0; i < half; i += 16) {
+        const __m128i a = in[i / 8];
+        const __m128i b = in[i / 8 + 1];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + half + i),
                          _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
     }
-    std::memcpy(line, even, size_t(half));
-    std::memcpy(line + half, odd, size_t(half));
+    std::memcpy(to, out, size_t(count));
 #else
+    uint8_t in[kPlaneCols];
+    std::memcpy(in, from, size_t(count));
     for (int i = 0; i < half; ++i) {
-        line[i] = source[2 * i];
-        line[half + i] = source[2 * i + 1];
+        to[i] = in[2 * i];
+        to[half + i] = in[2 * i + 1];
     }
 #endif
 }
@@ -191,12 +200,11 @@ LineBits movingSamples(const LineBits &ones, const LineBits &previousOnes, const
 
 constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
 
-} // namespace
-
 // splitMaskLine over every row of the level, then every column, with the
 // lines seen as bit masks: rows and columns are deinterleaved whole, and
-// only the moved samples and the runs are visited one by one.
-void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
+// only the moved samples and the runs are visited one by one. The rows are
+// read from from, which may be plane.
+void splitLevel(const Plane8 &from, Plane8 &plane, int level, SynthesisPlan *plan)
 {
     const int rows = levelRows(level);
     const int cols = levelCols(level);
@@ -206,12 +214,15 @@ void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
     for (int r = 0; r < rows; ++r) {
         uint8_t *line = plane[r].data();
         LineBits ones, zeros;
-        lineMasks(line, cols, ones, zeros);
+        lineMasks(from[r].data(), cols, ones, zeros);
         if (plan)
             recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
-        if (!(~zeros & LineBits::first(cols)).any())
+        if (!(~zeros & LineBits::first(cols)).any()) {
+            if (&from != &plane)
+                std::memset(line, 0, size_t(cols));
             continue; // most lines lie outside the shape
-        deinterleave(line, cols);
+        }
+        deinterleave(from[r].data(), line, cols);
         const int half = cols / 2;
         forEachBit(movingSamples(ones, ones.fromPrevious(), ones.fromNext(), zeros.fromPrevious()) & kOddBits,
                    [&](int c) {
@@ -255,11 +266,23 @@ void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
     }
 }
 
+} // namespace
+
+void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
+{
+    splitLevel(plane, plane, level, plan);
+}
+
 void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan)
 {
-    target = source;
-    for (int a = 1; a <= levels; ++a)
-        splitMaskLevel(target, a, plan);
+    if (levels < 1) {
+        target = source;
+        return;
+    }
+    static_assert(levelRows(1) == kPlaneRows && levelCols(1) == kPlaneCols, "level 1 writes the whole plane");
+    splitLevel(source, target, 1, plan);
+    for (int a = 2; a <= levels; ++a)
+        splitLevel(target, target, a, plan);
 }
 
 // ---- Synthesis -----------------------------------------------------------
