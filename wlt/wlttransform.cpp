@@ -111,9 +111,10 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
 
 namespace {
 
-// Which samples of a line hold 1 and which 0; count is at least 14, and the
-// bytes up to the next multiple of 16 are readable.
-void lineMasks(const uint8_t *line, int count, LineBits &ones, LineBits &zeros)
+// Which samples of a line hold 1 and which 0; the bytes up to the next
+// multiple of 16 are readable.
+template <int count>
+void lineMasks(const uint8_t *line, LineBits &ones, LineBits &zeros)
 {
     ones = LineBits();
     zeros = LineBits();
@@ -140,7 +141,8 @@ void lineMasks(const uint8_t *line, int count, LineBits &ones, LineBits &zeros)
 
 // Even samples of from to the first half of to, odd ones to the second; the
 // 16-byte blocks that hold from's count bytes are readable, and to may be from.
-void deinterleave(const uint8_t *from, uint8_t *to, int count)
+template <int count>
+void deinterleave(const uint8_t *from, uint8_t *to)
 {
     static_assert(kPlaneCols % 16 == 0, "rows are whole 16-byte blocks");
     const int half = count / 2;
@@ -204,17 +206,18 @@ constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
 // lines seen as bit masks: rows and columns are deinterleaved whole, and
 // only the moved samples and the runs are visited one by one. The rows are
 // read from from, which may be plane.
-void splitLevel(const Plane8 &from, Plane8 &plane, int level, SynthesisPlan *plan)
+template <int level>
+void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
 {
-    const int rows = levelRows(level);
-    const int cols = levelCols(level);
+    constexpr int rows = levelRows(level);
+    constexpr int cols = levelCols(level);
     const int rowLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Row, 0) : 0;
     const int columnLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Column, 0) : 0;
 
     for (int r = 0; r < rows; ++r) {
         uint8_t *line = plane[r].data();
         LineBits ones, zeros;
-        lineMasks(from[r].data(), cols, ones, zeros);
+        lineMasks<cols>(from[r].data(), ones, zeros);
         if (plan)
             recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
         if (!(~zeros & LineBits::first(cols)).any()) {
@@ -222,7 +225,7 @@ void splitLevel(const Plane8 &from, Plane8 &plane, int level, SynthesisPlan *pla
                 std::memset(line, 0, size_t(cols));
             continue; // most lines lie outside the shape
         }
-        deinterleave(from[r].data(), line, cols);
+        deinterleave<cols>(from[r].data(), line);
         const int half = cols / 2;
         forEachBit(movingSamples(ones, ones.fromPrevious(), ones.fromNext(), zeros.fromPrevious()) & kOddBits,
                    [&](int c) {
@@ -234,7 +237,7 @@ void splitLevel(const Plane8 &from, Plane8 &plane, int level, SynthesisPlan *pla
     // Columns: the rows' masks give every column's runs and moves at once.
     LineBits ones[kPlaneRows + 1], zeros[kPlaneRows];
     for (int r = 0; r < rows; ++r)
-        lineMasks(plane[r].data(), cols, ones[r], zeros[r]);
+        lineMasks<cols>(plane[r].data(), ones[r], zeros[r]);
     ones[rows] = LineBits();
     if (plan) {
         uint8_t *runCount = &plan->runCount[columnLines];
@@ -266,11 +269,15 @@ void splitLevel(const Plane8 &from, Plane8 &plane, int level, SynthesisPlan *pla
     }
 }
 
+using SplitLevel = void (*)(const Plane8 &, Plane8 &, SynthesisPlan *);
+constexpr SplitLevel kSplitLevel[kLevels + 1] = {nullptr, splitLevel<1>, splitLevel<2>, splitLevel<3>, splitLevel<4>};
+
 } // namespace
 
 void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
 {
-    splitLevel(plane, plane, level, plan);
+    if (level >= 1 && level <= kLevels)
+        kSplitLevel[level](plane, plane, plan);
 }
 
 void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan)
@@ -280,9 +287,9 @@ void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPl
         return;
     }
     static_assert(levelRows(1) == kPlaneRows && levelCols(1) == kPlaneCols, "level 1 writes the whole plane");
-    splitLevel(source, target, 1, plan);
-    for (int a = 2; a <= levels; ++a)
-        splitLevel(target, target, a, plan);
+    splitLevel<1>(source, target, plan);
+    for (int a = 2; a <= levels && a <= kLevels; ++a)
+        kSplitLevel[a](target, target, plan);
 }
 
 // ---- Synthesis -----------------------------------------------------------
