@@ -237,7 +237,8 @@ void storeBgr(__m128i b, __m128i g, __m128i r, uint8_t *out)
 // in yccToRgb. R and B floor 201 Cr / 500 and 193 Cb / 250 by a multiply-high
 // of the biased numerator; G takes the quotient by 50000 of a numerator below
 // 2^24 in single precision, which truncates exactly for every (Cb, Cr).
-void yccToRgb8(__m128i y, __m128i cb, __m128i cr, __m128i &red, __m128i &green, __m128i &blue)
+inline __attribute__((always_inline)) void yccToRgb8(__m128i y, __m128i cb, __m128i cr, __m128i &red, __m128i &green,
+                                                    __m128i &blue)
 {
     const __m128i redNumerator = _mm_add_epi16(_mm_mullo_epi16(cr, _mm_set1_epi16(201)), _mm_set1_epi16(26000));
     const __m128i redFloor = _mm_srli_epi16(_mm_mulhi_epu16(redNumerator, _mm_set1_epi16(int16_t(33555))), 8);
@@ -258,6 +259,27 @@ void yccToRgb8(__m128i y, __m128i cb, __m128i cr, __m128i &red, __m128i &green, 
     const __m128i greenFloor = _mm_packs_epi32(quotient(_mm_unpacklo_epi16(cr, cb)),
                                                quotient(_mm_unpackhi_epi16(cr, cb)));
     green = _mm_add_epi16(_mm_sub_epi16(y, cr), _mm_sub_epi16(greenFloor, _mm_set1_epi16(81)));
+}
+
+// softenPixel with each row's three pixels summed in 16-bit lanes; the
+// division by 9 is a multiply-high, exact for sums up to 9 x 255.
+void softenPixelWide(uint8_t *p, ptrdiff_t stride)
+{
+    const __m128i zero = _mm_setzero_si128();
+    auto leftAndCentre = [zero](const uint8_t *q) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(q - 3)), zero);
+    };
+    const __m128i columns = _mm_add_epi16(_mm_add_epi16(leftAndCentre(p - stride), leftAndCentre(p)),
+                                          leftAndCentre(p + stride));
+    // Lanes 0..7 hold bytes -3..4 of the three rows; byte 5 comes apart.
+    const int lastByte = p[5 - stride] + p[5] + p[5 + stride];
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(columns, _mm_srli_si128(columns, 6)),
+                                      _mm_insert_epi16(_mm_srli_si128(columns, 12), lastByte, 2));
+    const __m128i mean = _mm_mulhi_epu16(sum, _mm_set1_epi16(7282)); // 65536 / 9, rounded up
+    const uint32_t bytes = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(mean, mean)));
+    p[0] = uint8_t(bytes);
+    p[1] = uint8_t(bytes >> 8);
+    p[2] = uint8_t(bytes >> 16);
 }
 
 // One plane row into kRowPixels B G R pixels and 4 spare bytes; returns the
@@ -309,6 +331,8 @@ LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *cr
 }
 
 #else
+
+void softenPixelWide(uint8_t *p, ptrdiff_t stride) { softenPixel(p, stride); }
 
 LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
                    const Colour &fixNum, const uint8_t *, uint8_t *bgr)
@@ -369,7 +393,7 @@ void assembleBmp(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPl
     for (int r = 1; r < kPictureRows - 1; ++r) {
         uint8_t *row = rowAt(r);
         forEachBit(pixelsToSoften(inside[r - 1], inside[r], inside[r + 1]),
-                   [row](int c) { softenPixel(row + 3 * c, kBmpRowSize); });
+                   [row](int c) { softenPixelWide(row + 3 * c, kBmpRowSize); });
     }
 }
 
