@@ -28,10 +28,10 @@ constexpr int kBlueBias = 227;  // 443 x 128 / 250 < 227
 
 // The double formula lands just below its exact -37 for this one (Cb, Cr)
 // pair when Y is 94 to 165; output stays identical to it.
-constexpr int kOffCb = 28;
-constexpr int kOffCr = 228;
-constexpr int kOffLumaFirst = 94;
-constexpr int kOffLumaLast = 165;
+constexpr int kGreenLowCb = 28;
+constexpr int kGreenLowCr = 228;
+constexpr int kGreenLowLumaFirst = 94;
+constexpr int kGreenLowLumaLast = 165;
 
 struct Rgb {
     uint8_t r, g, b;
@@ -44,7 +44,7 @@ Rgb yccToRgb(int y, int cbByte, int crByte)
     const int red = y + (701 * cr + 500 * kRedBias) / 500 - kRedBias;
     int green = y + (50000 * kGreenBias - 17207 * cb - 35707 * cr) / 50000 - kGreenBias;
     const int blue = y + (443 * cb + 250 * kBlueBias) / 250 - kBlueBias;
-    if (cbByte == kOffCb && crByte == kOffCr && y >= kOffLumaFirst && y <= kOffLumaLast)
+    if (cbByte == kGreenLowCb && crByte == kGreenLowCr && y >= kGreenLowLumaFirst && y <= kGreenLowLumaLast)
         --green;
     return Rgb{clampByte(red), clampByte(green), clampByte(blue)};
 }
@@ -314,11 +314,11 @@ LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *cr
         __m128i b8 = _mm_packus_epi16(blue[0], blue[1]);
 
         // Y - 38 instead of Y - 37 in the one case the double formula rounds down.
-        const __m128i lumaFromFirst = _mm_sub_epi8(y, _mm_set1_epi8(char(kOffLumaFirst)));
+        const __m128i lumaFromFirst = _mm_sub_epi8(y, _mm_set1_epi8(char(kGreenLowLumaFirst)));
         const __m128i inRange = _mm_cmpeq_epi8(
-            _mm_min_epu8(lumaFromFirst, _mm_set1_epi8(char(kOffLumaLast - kOffLumaFirst))), lumaFromFirst);
-        const __m128i off = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(cb, _mm_set1_epi8(char(kOffCb))),
-                                                        _mm_cmpeq_epi8(cr, _mm_set1_epi8(char(kOffCr)))),
+            _mm_min_epu8(lumaFromFirst, _mm_set1_epi8(char(kGreenLowLumaLast - kGreenLowLumaFirst))), lumaFromFirst);
+        const __m128i off = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(cb, _mm_set1_epi8(char(kGreenLowCb))),
+                                                        _mm_cmpeq_epi8(cr, _mm_set1_epi8(char(kGreenLowCr)))),
                                           inRange);
         g8 = _mm_add_epi8(g8, off);
 
