@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "libwlt.h"
 #include "wltbits.h"
 
@@ -79,16 +83,20 @@ bool chainInsidePicture(const Chain &chain)
 
 namespace {
 
-// The low eight mask bits to eight bytes of 0 or 1 at out, lowest bit first.
+// The low 16 mask bits to 16 bytes of 0 or 1 at out, lowest bit first.
 void storeBitsAsBytes(uint64_t bits, uint8_t *out)
 {
-    const uint64_t selected = ((bits & 0xFF) * 0x0101010101010101ull) & 0x8040201008040201ull;
-    const uint64_t bytes = ((selected + 0x7F7F7F7F7F7F7F7Full) >> 7) & 0x0101010101010101ull;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(out, &bytes, 8);
+#ifdef __SSE2__
+    __m128i spread = _mm_cvtsi32_si128(int(bits & 0xFFFF));
+    spread = _mm_unpacklo_epi8(spread, spread);
+    spread = _mm_unpacklo_epi16(spread, spread);
+    spread = _mm_unpacklo_epi32(spread, spread); // the low byte 8 times, then the high one
+    const __m128i bit = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+    const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(spread, bit), bit);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_and_si128(set, _mm_set1_epi8(1)));
 #else
-    for (int k = 0; k < 8; ++k)
-        out[k] = uint8_t(bytes >> (8 * k));
+    for (int k = 0; k < 16; ++k)
+        out[k] = uint8_t(bits >> k & 1);
 #endif
 }
 
@@ -96,42 +104,35 @@ void storeBitsAsBytes(uint64_t bits, uint8_t *out)
 
 void fillChain(const Chain &chain, Plane8 &n)
 {
-    if (!chainInsidePicture(chain)) {
-        std::memset(&n, 0, sizeof n);
-        return;
-    }
-
-    int minX = chain.x0, minY = chain.y0, maxY = chain.y0;
-    int col = chain.x0, row = chain.y0;
-    for (int i = 0; i < chain.count; ++i) {
-        col += x[chain.directions[i]];
-        row += y[chain.directions[i]];
-        minX = col < minX ? col : minX;
-        minY = row < minY ? row : minY;
-        maxY = row > maxY ? row : maxY;
-    }
-
-    // One bit per pixel; a toggle flips a row from the chain's leftmost
-    // column up to and including its own.
+    // One bit per pixel, in one walk along the chain. A toggle flips its row
+    // from column 0 up to and including its own; the flips left of the
+    // chain's leftmost column are cleared at the end.
     LineBits rows[kPictureRows];
-    const LineBits leftOfChain = LineBits::first(minX);
-    auto toggle = [&](int r, int c) {
-        const LineBits flipped = LineBits::first(c + 1) & ~leftOfChain;
+    LineBits onChain[kPictureRows];
+    auto toggle = [&rows](int r, int c) {
+        const LineBits flipped = LineBits::first(c + 1);
         rows[r].w[0] ^= flipped.w[0];
         rows[r].w[1] ^= flipped.w[1];
     };
+    int cx = chain.x0;
+    int cy = chain.y0;
+    bool inside = chain.count >= 0 && chain.count <= kMaxChainLength && insidePicture(cx, cy);
+    int minX = cx, minY = cy, maxY = cy;
+    if (inside)
+        onChain[cy].set(cx);
 
     // Row toggling: every row the chain enters vertically is toggled up to the
     // entry point; where the chain turns back vertically, the row it leaves
     // is toggled too, so that the turning row keeps only its run.
-    int cx = chain.x0;
-    int cy = chain.y0;
     int v = -1;
-    for (int i = 0; i < chain.count; ++i) {
-        const int d = chain.directions[i];
+    for (int i = 0; i < chain.count && inside; ++i) {
+        const int d = chain.directions[i] & 7;
         const int nx = cx + x[d];
         const int ny = cy + y[d];
         const int dy = y[d];
+        inside = insidePicture(nx, ny);
+        if (!inside)
+            break;
         if (v + dy == 0) {
             toggle(cy, cx);
             toggle(ny, nx);
@@ -140,25 +141,26 @@ void fillChain(const Chain &chain, Plane8 &n)
         }
         if (dy != 0)
             v = dy;
+        onChain[ny].set(nx);
+        minX = nx < minX ? nx : minX;
+        minY = ny < minY ? ny : minY;
+        maxY = ny > maxY ? ny : maxY;
         cx = nx;
         cy = ny;
     }
-
-    cx = chain.x0;
-    cy = chain.y0;
-    rows[cy].set(cx);
-    for (int i = 0; i < chain.count; ++i) {
-        cx += x[chain.directions[i]];
-        cy += y[chain.directions[i]];
-        rows[cy].set(cx);
+    if (!inside) {
+        std::memset(&n, 0, sizeof n);
+        return;
     }
 
-    static_assert(kPictureCols <= 128 && kPlaneCols % 8 == 0, "rows expand 8 pixels at a time");
+    static_assert(kPictureCols <= 128 && kPlaneCols % 16 == 0, "rows expand 16 pixels at a time");
     std::memset(&n[0], 0, sizeof n[0] * size_t(minY));
     std::memset(&n[maxY + 1], 0, sizeof n[0] * size_t(kPlaneRows - 1 - maxY));
+    const LineBits fromChain = ~LineBits::first(minX);
     for (int r = minY; r <= maxY; ++r) {
-        for (int c = 0; c < kPlaneCols; c += 8)
-            storeBitsAsBytes(rows[r].w[c >> 6] >> (c & 63), &n[r][c]);
+        const LineBits filled = (rows[r] & fromChain) | onChain[r];
+        for (int c = 0; c < kPlaneCols; c += 16)
+            storeBitsAsBytes(filled.w[c >> 6] >> (c & 63), &n[r][c]);
     }
 }
 
