@@ -121,16 +121,11 @@ void lineMasks(const uint8_t *line, LineBits &ones, LineBits &zeros)
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi8(kMaskInside);
-    // Whole words at a time, so that the shifts are constants.
-    for (int word = 0; word * 64 < count; ++word) {
-        uint64_t onesWord = 0, zerosWord = 0;
-        for (int i = 0; i < 64 && word * 64 + i < count; i += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(line + word * 64 + i));
-            onesWord |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)))) << i;
-            zerosWord |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << i;
-        }
-        ones.w[word] = onesWord;
-        zeros.w[word] = zerosWord;
+#pragma GCC unroll 8
+    for (int i = 0; i < count; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(line + i));
+        ones.w[i >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)))) << (i & 63);
+        zeros.w[i >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (i & 63);
     }
 #else
     for (int i = 0; i < count; ++i) {
