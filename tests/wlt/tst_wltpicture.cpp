@@ -1,5 +1,6 @@
-// Picture assembly: colour conversion, background fill, smoothing next to
-// the shape, and the BMP file layout.
+// Picture assembly: colour conversion (every input against the double
+// formula), background fill, smoothing next to the shape, the BMP file
+// layout, and the one-pass writer against those steps.
 
 #include <QRandomGenerator>
 #include <QtTest>
