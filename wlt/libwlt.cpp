@@ -117,8 +117,7 @@ int Workspace::decode(const uint8_t *input, int length, uint8_t *bmp)
             return result;
         reconstructDecodedChannel(n, synthesisPlan, planes.value, channels[c]);
     }
-    assemblePicture(channels[0], channels[1], channels[2], n, fixNum, picture);
-    writeBmp(picture, bmp);
+    assembleBmp(channels[0], channels[1], channels[2], n, fixNum, bmp);
     return WltSuccess;
 }
 

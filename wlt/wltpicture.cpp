@@ -1,8 +1,14 @@
 // From coefficients to the BMP: per-channel synthesis, colour, background, smoothing, file layout.
 #include "wltpicture.h"
 
+#include <cstddef>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "wltbits.h"
 #include "wlttransform.h"
 
 namespace wlt {
@@ -11,12 +17,72 @@ namespace {
 
 uint8_t clampByte(int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
+// The colour conversion is R = Y + 1.402 Cr, G = Y - 0.34414 Cb - 0.71414 Cr,
+// B = Y + 1.772 Cb (Cb, Cr centred on 128), truncated and clamped. Sums below
+// 0 clamp to 0 whichever way they round, so truncation is floor here, and
+// the factors are exact fractions: 701/500, 17207/50000, 35707/50000, 443/250.
+// The biases keep the numerators positive, so that / floors.
+constexpr int kRedBias = 180;   // 701 x 128 / 500 < 180
+constexpr int kGreenBias = 140; // (17207 + 35707) x 128 / 50000 < 140
+constexpr int kBlueBias = 227;  // 443 x 128 / 250 < 227
+
+// The double formula lands just below its exact -37 for this one (Cb, Cr)
+// pair when Y is 94 to 165; output stays identical to it.
+constexpr int kGreenLowCb = 28;
+constexpr int kGreenLowCr = 228;
+constexpr int kGreenLowLumaFirst = 94;
+constexpr int kGreenLowLumaLast = 165;
+
+struct Rgb {
+    uint8_t r, g, b;
+};
+
+Rgb yccToRgb(int y, int cbByte, int crByte)
+{
+    const int cb = cbByte - 128;
+    const int cr = crByte - 128;
+    const int red = y + (701 * cr + 500 * kRedBias) / 500 - kRedBias;
+    int green = y + (50000 * kGreenBias - 17207 * cb - 35707 * cr) / 50000 - kGreenBias;
+    const int blue = y + (443 * cb + 250 * kBlueBias) / 250 - kBlueBias;
+    if (cbByte == kGreenLowCb && crByte == kGreenLowCr && y >= kGreenLowLumaFirst && y <= kGreenLowLumaLast)
+        --green;
+    return Rgb{clampByte(red), clampByte(green), clampByte(blue)};
+}
+
+// Replaces each channel of the pixel at p by the truncated mean of its 3 x 3
+// block as it stands; stride is the distance between rows, either sign.
+void softenPixel(uint8_t *p, ptrdiff_t stride)
+{
+    for (int k = 0; k < 3; ++k) {
+        int sum = 0;
+        for (int i = -1; i <= 1; ++i) {
+            const uint8_t *q = p + i * stride + k;
+            sum += q[-3] + q[0] + q[3];
+        }
+        p[k] = uint8_t(sum / 9);
+    }
+}
+
 void putLe32(uint8_t *p, uint32_t v)
 {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
+}
+
+void writeBmpHeader(uint8_t *out)
+{
+    std::memset(out, 0, kBmpHeaderSize);
+    out[0] = 'B';
+    out[1] = 'M';
+    putLe32(out + 2, kBmpFileSize);
+    putLe32(out + 10, kBmpHeaderSize);
+    putLe32(out + 14, 40);
+    putLe32(out + 18, kPictureCols);
+    putLe32(out + 22, kPictureRows);
+    out[26] = 1;  // planes
+    out[28] = 24; // bits per pixel
 }
 
 } // namespace
@@ -74,12 +140,10 @@ void reconstructDecodedChannel(const Plane8 &n, const SynthesisPlan &plan, Plane
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow)
 {
     for (int c = 0; c < kPictureCols; ++c) {
-        const double luma = yRow[c];
-        const double cb = double(cbRow[c]) - 128.0;
-        const double cr = double(crRow[c]) - 128.0;
-        pictureRow[3 * c + 0] = clampByte(int(luma + 1.402 * cr));
-        pictureRow[3 * c + 1] = clampByte(int(luma - 0.34414 * cb - 0.71414 * cr));
-        pictureRow[3 * c + 2] = clampByte(int(luma + 1.772 * cb));
+        const Rgb rgb = yccToRgb(yRow[c], cbRow[c], crRow[c]);
+        pictureRow[3 * c + 0] = rgb.r;
+        pictureRow[3 * c + 1] = rgb.g;
+        pictureRow[3 * c + 2] = rgb.b;
     }
 }
 
@@ -117,32 +181,225 @@ void assemblePicture(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &
                     }
                 }
             }
-            if (!nearShape)
-                continue;
-            for (int k = 0; k < 3; ++k) {
-                int sum = 0;
-                for (int i = -1; i <= 1; ++i) {
-                    for (int j = -1; j <= 1; ++j)
-                        sum += picture[size_t(r + i) * kStride + 3 * (c + j) + k];
-                }
-                picture[size_t(r) * kStride + 3 * c + k] = uint8_t(sum / 9);
-            }
+            if (nearShape)
+                softenPixel(&picture[size_t(r) * kStride + 3 * c], kStride);
         }
+    }
+}
+
+namespace {
+
+// Background pixels that touch the shape, away from the picture's border;
+// bit c of a mask stands for column c.
+LineBits pixelsToSoften(const LineBits &above, const LineBits &row, const LineBits &below)
+{
+    constexpr LineBits kInner = LineBits::first(kPictureCols - 1) & ~LineBits::first(1);
+    const LineBits v = above | row | below;
+    return (v | v.fromPrevious() | v.fromNext()) & ~row & kInner;
+}
+
+constexpr int kRowPixels = kPlaneCols; // whole plane rows are converted, the picture's part kept
+constexpr int kBackgroundRunBytes = 3 * 16;
+
+#ifdef __SSE2__
+
+// Four B G R 0 pixels to 12 bytes B G R B G R ..., stored with 4 spare
+// bytes after them, which the next store overwrites.
+void storeFourPixels(__m128i quad, uint8_t *out)
+{
+    // Two pixels per 64-bit lane to its low 6 bytes, then the lanes together.
+    const __m128i firstPixel = _mm_set1_epi64x(0x0000000000FFFFFF);
+    const __m128i secondPixel = _mm_set1_epi64x(0x0000FFFFFF000000);
+    const __m128i firstSix = _mm_set_epi32(0, 0, 0x0000FFFF, -1);
+    const __m128i pairs = _mm_or_si128(_mm_and_si128(quad, firstPixel),
+                                       _mm_and_si128(_mm_srli_epi64(quad, 8), secondPixel));
+    const __m128i packed = _mm_or_si128(_mm_and_si128(pairs, firstSix),
+                                        _mm_andnot_si128(firstSix, _mm_srli_si128(pairs, 2)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), packed);
+}
+
+// 16 pixels from 16-byte B, G and R vectors to 48 bytes B G R B G R ...,
+// and 4 spare bytes.
+void storeBgr(__m128i b, __m128i g, __m128i r, uint8_t *out)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bgLow = _mm_unpacklo_epi8(b, g);
+    const __m128i bgHigh = _mm_unpackhi_epi8(b, g);
+    const __m128i rLow = _mm_unpacklo_epi8(r, zero);
+    const __m128i rHigh = _mm_unpackhi_epi8(r, zero);
+    storeFourPixels(_mm_unpacklo_epi16(bgLow, rLow), out);
+    storeFourPixels(_mm_unpackhi_epi16(bgLow, rLow), out + 12);
+    storeFourPixels(_mm_unpacklo_epi16(bgHigh, rHigh), out + 24);
+    storeFourPixels(_mm_unpackhi_epi16(bgHigh, rHigh), out + 36);
+}
+
+// R, G, B of 8 pixels in 16-bit lanes, before clamping; y, cb, cr centred as
+// in yccToRgb. R and B floor 201 Cr / 500 and 193 Cb / 250 by a multiply-high
+// of the biased numerator; G takes the quotient by 50000 of a numerator below
+// 2^24 in single precision, which truncates exactly for every (Cb, Cr).
+inline __attribute__((always_inline)) void yccToRgb8(__m128i y, __m128i cb, __m128i cr, __m128i &red, __m128i &green,
+                                                    __m128i &blue)
+{
+    const __m128i redNumerator = _mm_add_epi16(_mm_mullo_epi16(cr, _mm_set1_epi16(201)), _mm_set1_epi16(26000));
+    const __m128i redFloor = _mm_srli_epi16(_mm_mulhi_epu16(redNumerator, _mm_set1_epi16(int16_t(33555))), 8);
+    red = _mm_add_epi16(_mm_add_epi16(y, cr), _mm_sub_epi16(redFloor, _mm_set1_epi16(52)));
+
+    const __m128i blueNumerator = _mm_add_epi16(_mm_mullo_epi16(cb, _mm_set1_epi16(193)), _mm_set1_epi16(24750));
+    const __m128i blueFloor = _mm_srli_epi16(_mm_mulhi_epu16(blueNumerator, _mm_set1_epi16(int16_t(33555))), 7);
+    blue = _mm_add_epi16(_mm_add_epi16(y, cb), _mm_sub_epi16(blueFloor, _mm_set1_epi16(99)));
+
+    // -(17207 Cb + 35707 Cr) / 50000 = (14293 Cr - 17207 Cb) / 50000 - Cr.
+    const __m128i factors = _mm_set1_epi32(int32_t(uint32_t(uint16_t(-17207)) << 16 | 14293));
+    const __m128i bias = _mm_set1_epi32(50000 * 81);
+    const __m128 reciprocal = _mm_set1_ps(1.0f / 50000.0f);
+    auto quotient = [&](__m128i crCb) {
+        const __m128i numerator = _mm_add_epi32(_mm_madd_epi16(crCb, factors), bias);
+        return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(numerator), reciprocal));
+    };
+    const __m128i greenFloor = _mm_packs_epi32(quotient(_mm_unpacklo_epi16(cr, cb)),
+                                               quotient(_mm_unpackhi_epi16(cr, cb)));
+    green = _mm_add_epi16(_mm_sub_epi16(y, cr), _mm_sub_epi16(greenFloor, _mm_set1_epi16(81)));
+}
+
+// softenPixel with each row's three pixels summed in 16-bit lanes; the
+// division by 9 is a multiply-high, exact for sums up to 9 x 255.
+void softenPixelWide(uint8_t *p, ptrdiff_t stride)
+{
+    const __m128i zero = _mm_setzero_si128();
+    auto leftAndCentre = [zero](const uint8_t *q) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(q - 3)), zero);
+    };
+    const __m128i columns = _mm_add_epi16(_mm_add_epi16(leftAndCentre(p - stride), leftAndCentre(p)),
+                                          leftAndCentre(p + stride));
+    // Lanes 0..7 hold bytes -3..4 of the three rows; byte 5 comes apart.
+    const int lastByte = p[5 - stride] + p[5] + p[5 + stride];
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(columns, _mm_srli_si128(columns, 6)),
+                                      _mm_insert_epi16(_mm_srli_si128(columns, 12), lastByte, 2));
+    const __m128i mean = _mm_mulhi_epu16(sum, _mm_set1_epi16(7282)); // 65536 / 9, rounded up
+    const uint32_t bytes = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(mean, mean)));
+    p[0] = uint8_t(bytes);
+    p[1] = uint8_t(bytes >> 8);
+    p[2] = uint8_t(bytes >> 16);
+}
+
+// One plane row into kRowPixels B G R pixels and 4 spare bytes; returns the
+// row's shape pixels as bits. backgroundRun: the background colour's 16 pixels.
+LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
+                   const Colour &fixNum, const uint8_t *backgroundRun, uint8_t *bgr)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i centre = _mm_set1_epi16(128);
+    const __m128i fixRed = _mm_set1_epi8(char(fixNum.r));
+    const __m128i fixGreen = _mm_set1_epi8(char(fixNum.g));
+    const __m128i fixBlue = _mm_set1_epi8(char(fixNum.b));
+    LineBits inside;
+    for (int c = 0; c < kRowPixels; c += 16) {
+        const __m128i background = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(nRow + c)), zero);
+        const uint32_t backgroundBits = uint32_t(_mm_movemask_epi8(background));
+        inside.w[c >> 6] |= uint64_t(~backgroundBits & 0xFFFF) << (c & 63);
+        if (backgroundBits == 0xFFFF) {
+            std::memcpy(bgr + 3 * c, backgroundRun, kBackgroundRunBytes);
+            continue;
+        }
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(yRow + c));
+        const __m128i cb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbRow + c));
+        const __m128i cr = _mm_loadu_si128(reinterpret_cast<const __m128i *>(crRow + c));
+        __m128i red[2], green[2], blue[2];
+        yccToRgb8(_mm_unpacklo_epi8(y, zero), _mm_sub_epi16(_mm_unpacklo_epi8(cb, zero), centre),
+                  _mm_sub_epi16(_mm_unpacklo_epi8(cr, zero), centre), red[0], green[0], blue[0]);
+        yccToRgb8(_mm_unpackhi_epi8(y, zero), _mm_sub_epi16(_mm_unpackhi_epi8(cb, zero), centre),
+                  _mm_sub_epi16(_mm_unpackhi_epi8(cr, zero), centre), red[1], green[1], blue[1]);
+        __m128i r8 = _mm_packus_epi16(red[0], red[1]);
+        __m128i g8 = _mm_packus_epi16(green[0], green[1]);
+        __m128i b8 = _mm_packus_epi16(blue[0], blue[1]);
+
+        // Y - 38 instead of Y - 37 in the one case the double formula rounds down.
+        const __m128i lumaFromFirst = _mm_sub_epi8(y, _mm_set1_epi8(char(kGreenLowLumaFirst)));
+        const __m128i inRange = _mm_cmpeq_epi8(
+            _mm_min_epu8(lumaFromFirst, _mm_set1_epi8(char(kGreenLowLumaLast - kGreenLowLumaFirst))), lumaFromFirst);
+        const __m128i off = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(cb, _mm_set1_epi8(char(kGreenLowCb))),
+                                                        _mm_cmpeq_epi8(cr, _mm_set1_epi8(char(kGreenLowCr)))),
+                                          inRange);
+        g8 = _mm_add_epi8(g8, off);
+
+        r8 = _mm_or_si128(_mm_andnot_si128(background, r8), _mm_and_si128(background, fixRed));
+        g8 = _mm_or_si128(_mm_andnot_si128(background, g8), _mm_and_si128(background, fixGreen));
+        b8 = _mm_or_si128(_mm_andnot_si128(background, b8), _mm_and_si128(background, fixBlue));
+        storeBgr(b8, g8, r8, bgr + 3 * c);
+    }
+    return inside;
+}
+
+#else
+
+void softenPixelWide(uint8_t *p, ptrdiff_t stride) { softenPixel(p, stride); }
+
+LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
+                   const Colour &fixNum, const uint8_t *, uint8_t *bgr)
+{
+    LineBits bits;
+    for (int c = 0; c < kRowPixels; ++c) {
+        uint8_t *p = bgr + 3 * c;
+        if (nRow[c] == 0) {
+            p[0] = fixNum.b;
+            p[1] = fixNum.g;
+            p[2] = fixNum.r;
+            continue;
+        }
+        const Rgb rgb = yccToRgb(yRow[c], cbRow[c], crRow[c]);
+        p[0] = rgb.b;
+        p[1] = rgb.g;
+        p[2] = rgb.r;
+        bits.set(c);
+    }
+    return bits;
+}
+
+#endif
+
+} // namespace
+
+void assembleBmp(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPlane, const Plane8 &n,
+                 const Colour &fixNum, uint8_t *out)
+{
+    writeBmpHeader(out);
+    uint8_t *const pixels = out + kBmpHeaderSize;
+    // Picture row r is stored at row kPictureRows - 1 - r.
+    auto rowAt = [pixels](int r) { return pixels + ptrdiff_t(kPictureRows - 1 - r) * kBmpRowSize; };
+    uint8_t backgroundRun[kBackgroundRunBytes];
+    for (int i = 0; i < kBackgroundRunBytes; i += 3) {
+        backgroundRun[i] = fixNum.b;
+        backgroundRun[i + 1] = fixNum.g;
+        backgroundRun[i + 2] = fixNum.r;
+    }
+    // Rows are converted whole, spilling into the next row in memory, which
+    // is written after; the last one in memory goes through a buffer.
+    static_assert(3 * kRowPixels + 4 <= 2 * kBmpRowSize, "a row spills into the next one only");
+    LineBits inside[kPictureRows];
+    uint8_t lastRow[3 * kRowPixels + 4];
+    for (int r = kPictureRows - 1; r >= 0; --r) {
+        uint8_t *row = rowAt(r);
+        uint8_t *target = r == 0 ? lastRow : row;
+        inside[r] = convertRow(yPlane[r].data(), cbPlane[r].data(), crPlane[r].data(), n[r].data(), fixNum,
+                               backgroundRun, target);
+        inside[r] = inside[r] & LineBits::first(kPictureCols);
+        if (r == 0)
+            std::memcpy(row, lastRow, 3 * kPictureCols);
+        row[3 * kPictureCols] = 0;
+        row[3 * kPictureCols + 1] = 0;
+    }
+
+    // Softening in scan order: a pixel sees the softened values of those before it.
+    for (int r = 1; r < kPictureRows - 1; ++r) {
+        uint8_t *row = rowAt(r);
+        forEachBit(pixelsToSoften(inside[r - 1], inside[r], inside[r + 1]),
+                   [row](int c) { softenPixelWide(row + 3 * c, kBmpRowSize); });
     }
 }
 
 void writeBmp(const Picture &picture, uint8_t *out)
 {
-    std::memset(out, 0, kBmpHeaderSize);
-    out[0] = 'B';
-    out[1] = 'M';
-    putLe32(out + 2, kBmpFileSize);
-    putLe32(out + 10, kBmpHeaderSize);
-    putLe32(out + 14, 40);
-    putLe32(out + 18, kPictureCols);
-    putLe32(out + 22, kPictureRows);
-    out[26] = 1;  // planes
-    out[28] = 24; // bits per pixel
+    writeBmpHeader(out);
     uint8_t *row = out + kBmpHeaderSize;
     for (int r = kPictureRows - 1; r >= 0; --r) {
         const uint8_t *src = &picture[size_t(r) * kPictureCols * 3];

@@ -32,4 +32,9 @@ void assemblePicture(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &
 
 void writeBmp(const Picture &picture, uint8_t *out);
 
+// assemblePicture and writeBmp in one pass, straight into the kBmpFileSize
+// bytes at out: the same bytes, at a fraction of the cost.
+void assembleBmp(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPlane, const Plane8 &n,
+                 const Colour &fixNum, uint8_t *out);
+
 } // namespace wlt

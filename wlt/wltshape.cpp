@@ -3,7 +3,12 @@
 
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "libwlt.h"
+#include "wltbits.h"
 
 namespace wlt {
 
@@ -76,70 +81,86 @@ bool chainInsidePicture(const Chain &chain)
     return true;
 }
 
+namespace {
+
+// The low 16 mask bits to 16 bytes of 0 or 1 at out, lowest bit first.
+void storeBitsAsBytes(uint64_t bits, uint8_t *out)
+{
+#ifdef __SSE2__
+    __m128i spread = _mm_cvtsi32_si128(int(bits & 0xFFFF));
+    spread = _mm_unpacklo_epi8(spread, spread);
+    spread = _mm_unpacklo_epi16(spread, spread);
+    spread = _mm_unpacklo_epi32(spread, spread); // the low byte 8 times, then the high one
+    const __m128i bit = _mm_set_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4, 2, 1);
+    const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(spread, bit), bit);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_and_si128(set, _mm_set1_epi8(1)));
+#else
+    for (int k = 0; k < 16; ++k)
+        out[k] = uint8_t(bits >> k & 1);
+#endif
+}
+
+} // namespace
+
 void fillChain(const Chain &chain, Plane8 &n)
 {
-    std::memset(&n, 0, sizeof n);
-    if (!chainInsidePicture(chain))
-        return;
-
-    int minX = chain.x0, maxX = chain.x0, minY = chain.y0, maxY = chain.y0;
-    int col = chain.x0, row = chain.y0;
-    for (int i = 0; i < chain.count; ++i) {
-        col += x[chain.directions[i]];
-        row += y[chain.directions[i]];
-        minX = col < minX ? col : minX;
-        maxX = col > maxX ? col : maxX;
-        minY = row < minY ? row : minY;
-        maxY = row > maxY ? row : maxY;
-    }
-
-    static_assert(kPictureRows <= kPlaneRows && kPictureCols <= kPlaneCols, "grid fits a plane");
-    uint8_t grid[kPictureRows][kPictureCols];
-    std::memset(grid, 0, sizeof grid);
-    auto toggle = [&grid](int r, int c) {
-        if (r < 0 || r >= kPictureRows || c >= kPictureCols)
-            return;
-        for (int i = 0; i <= c; ++i)
-            grid[r][i] ^= 0xFF;
+    // One bit per pixel, in one walk along the chain. A toggle flips its row
+    // from column 0 up to and including its own; the flips left of the
+    // chain's leftmost column are cleared at the end.
+    LineBits rows[kPictureRows];
+    LineBits onChain[kPictureRows];
+    auto toggle = [&rows](int r, int c) {
+        const LineBits flipped = LineBits::first(c + 1);
+        rows[r].w[0] ^= flipped.w[0];
+        rows[r].w[1] ^= flipped.w[1];
     };
+    int cx = chain.x0;
+    int cy = chain.y0;
+    bool inside = chain.count >= 0 && chain.count <= kMaxChainLength && insidePicture(cx, cy);
+    int minX = cx, minY = cy, maxY = cy;
+    if (inside)
+        onChain[cy].set(cx);
 
     // Row toggling: every row the chain enters vertically is toggled up to the
     // entry point; where the chain turns back vertically, the row it leaves
     // is toggled too, so that the turning row keeps only its run.
-    int cx = chain.x0 - minX;
-    int cy = chain.y0 - minY;
     int v = -1;
-    for (int i = 0; i < chain.count; ++i) {
-        const int d = chain.directions[i];
+    for (int i = 0; i < chain.count && inside; ++i) {
+        const int d = chain.directions[i] & 7;
         const int nx = cx + x[d];
         const int ny = cy + y[d];
         const int dy = y[d];
+        inside = insidePicture(nx, ny);
+        if (!inside)
+            break;
         if (v + dy == 0) {
-            if (cx >= 0)
-                toggle(cy, cx);
-            if (nx >= 0)
-                toggle(ny, nx);
-        } else if (dy == v && nx >= 0) {
+            toggle(cy, cx);
+            toggle(ny, nx);
+        } else if (dy == v) {
             toggle(ny, nx);
         }
         if (dy != 0)
             v = dy;
+        onChain[ny].set(nx);
+        minX = nx < minX ? nx : minX;
+        minY = ny < minY ? ny : minY;
+        maxY = ny > maxY ? ny : maxY;
         cx = nx;
         cy = ny;
     }
-
-    cx = chain.x0 - minX;
-    cy = chain.y0 - minY;
-    grid[cy][cx] = 0xFF;
-    for (int i = 0; i < chain.count; ++i) {
-        cx += x[chain.directions[i]];
-        cy += y[chain.directions[i]];
-        grid[cy][cx] = 0xFF;
+    if (!inside) {
+        std::memset(&n, 0, sizeof n);
+        return;
     }
 
-    for (int r = 0; r + minY < kPictureRows; ++r) {
-        for (int c = 0; c + minX < kPictureCols; ++c)
-            n[minY + r][minX + c] = grid[r][c] == 0xFF ? 1 : 0;
+    static_assert(kPictureCols <= 128 && kPlaneCols % 16 == 0, "rows expand 16 pixels at a time");
+    std::memset(&n[0], 0, sizeof n[0] * size_t(minY));
+    std::memset(&n[maxY + 1], 0, sizeof n[0] * size_t(kPlaneRows - 1 - maxY));
+    const LineBits fromChain = ~LineBits::first(minX);
+    for (int r = minY; r <= maxY; ++r) {
+        const LineBits filled = (rows[r] & fromChain) | onChain[r];
+        for (int c = 0; c < kPlaneCols; c += 16)
+            storeBitsAsBytes(filled.w[c >> 6] >> (c & 63), &n[r][c]);
     }
 }
 

@@ -6,6 +6,12 @@
 #include <cstring>
 #include <limits>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "wltbits.h"
+
 namespace wlt {
 
 namespace {
@@ -103,38 +109,188 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
     }
 }
 
+namespace {
+
+// Which samples of a line hold 1 and which 0; the bytes up to the next
+// multiple of 16 are readable.
+template <int count>
+void lineMasks(const uint8_t *line, LineBits &ones, LineBits &zeros)
+{
+    ones = LineBits();
+    zeros = LineBits();
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(kMaskInside);
+#pragma GCC unroll 8
+    for (int i = 0; i < count; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(line + i));
+        ones.w[i >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)))) << (i & 63);
+        zeros.w[i >> 6] |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (i & 63);
+    }
+#else
+    for (int i = 0; i < count; ++i) {
+        if (line[i] == kMaskInside)
+            ones.set(i);
+        else if (line[i] == 0)
+            zeros.set(i);
+    }
+#endif
+    const LineBits inLine = LineBits::first(count);
+    ones = ones & inLine;
+    zeros = zeros & inLine;
+}
+
+// Even samples of from to the first half of to, odd ones to the second; the
+// 16-byte blocks that hold from's count bytes are readable, and to may be from.
+template <int count>
+void deinterleave(const uint8_t *from, uint8_t *to)
+{
+    static_assert(kPlaneCols % 16 == 0, "rows are whole 16-byte blocks");
+    const int half = count / 2;
+#ifdef __SSE2__
+    __m128i in[kPlaneCols / 16 + 1];
+    const int blocks = (count + 15) / 16;
+    for (int k = 0; k < blocks; ++k)
+        in[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 16 * k));
+    in[blocks] = _mm_setzero_si128();
+    uint8_t out[kPlaneCols + 16];
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+    for (int i = 0; i < half; i += 16) {
+        const __m128i a = in[i / 8];
+        const __m128i b = in[i / 8 + 1];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
+                         _mm_packus_epi16(_mm_and_si128(a, lowBytes), _mm_and_si128(b, lowBytes)));
+    }
+    for (int i = 0; i < half; i += 16) {
+        const __m128i a = in[i / 8];
+        const __m128i b = in[i / 8 + 1];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + half + i),
+                         _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8)));
+    }
+    std::memcpy(to, out, size_t(count));
+#else
+    uint8_t in[kPlaneCols];
+    std::memcpy(in, from, size_t(count));
+    for (int i = 0; i < half; ++i) {
+        to[i] = in[2 * i];
+        to[half + i] = in[2 * i + 1];
+    }
+#endif
+}
+
+// Runs of a line's 1s, for the plan.
+void recordRuns(const LineBits &ones, uint8_t &runCount, SynthesisPlan::Run *runs)
+{
+    const LineBits starts = ones & ~ones.fromPrevious();
+    const LineBits lasts = ones & ~ones.fromNext();
+    int n = 0;
+    forEachBit(starts, [&](int i) { runs[n++].start = uint8_t(i); });
+    n = 0;
+    forEachBit(lasts, [&](int i) {
+        runs[n].length = uint8_t(i + 1 - runs[n].start);
+        ++n;
+    });
+    runCount = uint8_t(n);
+}
+
+// Isolated 1s at odd positions whose even neighbour before them is 0: the
+// samples that move to the low band.
+LineBits movingSamples(const LineBits &ones, const LineBits &previousOnes, const LineBits &nextOnes,
+                       const LineBits &previousZeros)
+{
+    return ones & ~previousOnes & ~nextOnes & previousZeros;
+}
+
+constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
+
+// splitMaskLine over every row of the level, then every column, with the
+// lines seen as bit masks: rows and columns are deinterleaved whole, and
+// only the moved samples and the runs are visited one by one. The rows are
+// read from from, which may be plane.
+template <int level>
+void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
+{
+    constexpr int rows = levelRows(level);
+    constexpr int cols = levelCols(level);
+    const int rowLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Row, 0) : 0;
+    const int columnLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Column, 0) : 0;
+
+    for (int r = 0; r < rows; ++r) {
+        uint8_t *line = plane[r].data();
+        LineBits ones, zeros;
+        lineMasks<cols>(from[r].data(), ones, zeros);
+        if (plan)
+            recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
+        if (!(~zeros & LineBits::first(cols)).any()) {
+            if (&from != &plane)
+                std::memset(line, 0, size_t(cols));
+            continue; // most lines lie outside the shape
+        }
+        deinterleave<cols>(from[r].data(), line);
+        const int half = cols / 2;
+        forEachBit(movingSamples(ones, ones.fromPrevious(), ones.fromNext(), zeros.fromPrevious()) & kOddBits,
+                   [&](int c) {
+                       line[c >> 1] = kMaskInside;
+                       line[half + (c >> 1)] = kMovedInRow;
+                   });
+    }
+
+    // Columns: the rows' masks give every column's runs and moves at once.
+    LineBits ones[kPlaneRows + 1], zeros[kPlaneRows];
+    for (int r = 0; r < rows; ++r)
+        lineMasks<cols>(plane[r].data(), ones[r], zeros[r]);
+    ones[rows] = LineBits();
+    if (plan) {
+        uint8_t *runCount = &plan->runCount[columnLines];
+        std::memset(runCount, 0, size_t(cols));
+        uint8_t openedAt[kPlaneCols];
+        LineBits previous;
+        for (int r = 0; r <= rows; ++r) {
+            forEachBit(previous & ~ones[r], [&](int c) {
+                plan->runs[columnLines + c][runCount[c]++] =
+                    SynthesisPlan::Run{openedAt[c], uint8_t(r - openedAt[c])};
+            });
+            forEachBit(ones[r] & ~previous, [&](int c) { openedAt[c] = uint8_t(r); });
+            previous = ones[r];
+        }
+    }
+    uint8_t region[kPlaneRows][kPlaneCols];
+    for (int r = 0; r < rows; ++r)
+        std::memcpy(region[r], plane[r].data(), size_t(cols));
+    const int half = rows / 2;
+    for (int i = 0; i < half; ++i) {
+        std::memcpy(plane[i].data(), region[2 * i], size_t(cols));
+        std::memcpy(plane[half + i].data(), region[2 * i + 1], size_t(cols));
+    }
+    for (int r = 1; r < rows; r += 2) {
+        forEachBit(movingSamples(ones[r], ones[r - 1], ones[r + 1], zeros[r - 1]), [&](int c) {
+            plane[r >> 1][c] = kMaskInside;
+            plane[half + (r >> 1)][c] = kMovedInColumn;
+        });
+    }
+}
+
+using SplitLevel = void (*)(const Plane8 &, Plane8 &, SynthesisPlan *);
+constexpr SplitLevel kSplitLevel[kLevels + 1] = {nullptr, splitLevel<1>, splitLevel<2>, splitLevel<3>, splitLevel<4>};
+
+} // namespace
+
 void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
 {
-    const int rows = levelRows(level);
-    const int cols = levelCols(level);
-    uint8_t line[kPlaneRows];
-    uint8_t split[kPlaneRows];
-    auto runCount = [&](LineMode mode, int i) {
-        return plan ? &plan->runCount[SynthesisPlan::lineIndex(level, mode, i)] : nullptr;
-    };
-    auto runs = [&](LineMode mode, int i) {
-        return plan ? plan->runs[SynthesisPlan::lineIndex(level, mode, i)] : nullptr;
-    };
-    for (int r = 0; r < rows; ++r) {
-        splitMaskLine(cols, plane[r].data(), split, LineMode::Row, runCount(LineMode::Row, r),
-                      runs(LineMode::Row, r));
-        std::memcpy(plane[r].data(), split, size_t(cols));
-    }
-    for (int c = 0; c < cols; ++c) {
-        for (int r = 0; r < rows; ++r)
-            line[r] = plane[r][c];
-        splitMaskLine(rows, line, split, LineMode::Column, runCount(LineMode::Column, c),
-                      runs(LineMode::Column, c));
-        for (int r = 0; r < rows; ++r)
-            plane[r][c] = split[r];
-    }
+    if (level >= 1 && level <= kLevels)
+        kSplitLevel[level](plane, plane, plan);
 }
 
 void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan)
 {
-    target = source;
-    for (int a = 1; a <= levels; ++a)
-        splitMaskLevel(target, a, plan);
+    if (levels < 1) {
+        target = source;
+        return;
+    }
+    static_assert(levelRows(1) == kPlaneRows && levelCols(1) == kPlaneCols, "level 1 writes the whole plane");
+    splitLevel<1>(source, target, plan);
+    for (int a = 2; a <= levels && a <= kLevels; ++a)
+        kSplitLevel[a](target, target, plan);
 }
 
 // ---- Synthesis -----------------------------------------------------------

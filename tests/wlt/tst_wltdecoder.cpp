@@ -4,6 +4,8 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -142,6 +144,8 @@ private slots:
     void failureWritesNothing();
     void resultTexts();
     void horizontalChainTogglesNothing();
+    void fillMatchesPrefixToggling_data();
+    void fillMatchesPrefixToggling();
     void filledSquare();
     void streamsEndingEarly_data();
     void streamsEndingEarly();
@@ -268,6 +272,111 @@ void tst_WltDecoder::horizontalChainTogglesNothing()
     for (int r = 0; r < kPlaneRows; ++r) {
         for (int c = 0; c < kPlaneCols; ++c)
             QCOMPARE(int(n[r][c]), r == 20 && c >= 10 && c <= 13 ? 1 : 0);
+    }
+}
+
+namespace {
+
+// The row-toggling fill done literally: each toggle flips the row from the
+// chain's leftmost column up to its own, one pixel at a time.
+void fillByPrefixToggling(const Chain &chain, Plane8 &n)
+{
+    n = Plane8{};
+    int minX = chain.x0, col = chain.x0, row = chain.y0;
+    for (int i = 0; i < chain.count; ++i) {
+        col += x[chain.directions[i]];
+        minX = std::min(minX, col);
+    }
+    auto toggle = [&](int r, int c) {
+        for (int i = minX; i <= c; ++i)
+            n[r][i] ^= 1;
+    };
+    col = chain.x0;
+    int v = -1;
+    for (int i = 0; i < chain.count; ++i) {
+        const int d = chain.directions[i];
+        const int nextCol = col + x[d];
+        const int nextRow = row + y[d];
+        if (v + y[d] == 0) {
+            toggle(row, col);
+            toggle(nextRow, nextCol);
+        } else if (y[d] == v) {
+            toggle(nextRow, nextCol);
+        }
+        if (y[d] != 0)
+            v = y[d];
+        col = nextCol;
+        row = nextRow;
+    }
+    col = chain.x0;
+    row = chain.y0;
+    n[row][col] = 1;
+    for (int i = 0; i < chain.count; ++i) {
+        col += x[chain.directions[i]];
+        row += y[chain.directions[i]];
+        n[row][col] = 1;
+    }
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(std::shared_ptr<Chain>)
+
+void tst_WltDecoder::fillMatchesPrefixToggling_data()
+{
+    QTest::addColumn<std::shared_ptr<Chain>>("chain");
+    QRandomGenerator random(3);
+    // Random walks that stay in the picture, crossing themselves freely.
+    auto walk = [&random](int x0, int y0, int count) {
+        auto chain = std::make_shared<Chain>();
+        chain->x0 = x0;
+        chain->y0 = y0;
+        int col = x0, row = y0;
+        while (chain->count < count) {
+            const int d = int(random.bounded(8));
+            if (col + x[d] < 0 || col + x[d] >= kPictureCols || row + y[d] < 0 || row + y[d] >= kPictureRows)
+                continue;
+            col += x[d];
+            row += y[d];
+            chain->directions[chain->count++] = uint8_t(d);
+        }
+        return chain;
+    };
+    QTest::newRow("empty chain") << walk(101, 125, 0);
+    QTest::newRow("walk from the top-left corner") << walk(0, 0, kMaxChainLength);
+    QTest::newRow("walk from the bottom-right corner") << walk(101, 125, kMaxChainLength);
+    QTest::newRow("walk across the word edge") << walk(64, 60, 200);
+    for (int i = 0; i < 4; ++i)
+        QTest::newRow(qPrintable(QStringLiteral("walk %1").arg(i))) << walk(int(random.bounded(102)), int(random.bounded(126)), 300);
+    // Outlines traced around blobs.
+    auto outline = [](auto inside) {
+        Plane8 mask{};
+        for (int r = 0; r < kPictureRows; ++r) {
+            for (int c = 0; c < kPictureCols; ++c)
+                mask[r][c] = inside(r, c) ? 1 : 0;
+        }
+        auto chain = std::make_shared<Chain>();
+        traceOutline(mask, *chain);
+        return chain;
+    };
+    QTest::newRow("outline of a disc") << outline([](int r, int c) { return (r - 60) * (r - 60) + (c - 50) * (c - 50) < 900; });
+    QTest::newRow("outline of a bust at the picture's edges") << outline([](int r, int c) {
+        return r >= 30 && (r >= 90 || (c >= 25 && c < 77 && (r - 30) * (r - 30) + (c - 51) * (c - 51) < 1300));
+    });
+    QTest::newRow("outline of a comb") << outline([](int r, int c) { return r >= 20 && r < 100 && (r >= 90 || c % 6 < 3); });
+}
+
+void tst_WltDecoder::fillMatchesPrefixToggling()
+{
+    QFETCH(std::shared_ptr<Chain>, chain);
+    QVERIFY(chainInsidePicture(*chain));
+    Plane8 expected, n;
+    fillByPrefixToggling(*chain, expected);
+    std::memset(&n, 0xEE, sizeof n);
+    fillChain(*chain, n);
+    for (int r = 0; r < kPlaneRows; ++r) {
+        for (int c = 0; c < kPlaneCols; ++c)
+            QVERIFY2(n[r][c] == expected[r][c], qPrintable(QStringLiteral("row %1, column %2").arg(r).arg(c)));
     }
 }
 

@@ -1,7 +1,12 @@
-// Picture assembly: colour conversion, background fill, smoothing next to
-// the shape, and the BMP file layout.
+// Picture assembly: colour conversion (every input against the double
+// formula), background fill, smoothing next to the shape, the BMP file
+// layout, and the one-pass writer against those steps.
 
+#include <QRandomGenerator>
 #include <QtTest>
+
+#include <memory>
+#include <vector>
 
 #include "wltpicture.h"
 
@@ -12,9 +17,12 @@ class tst_WltPicture : public QObject {
 private slots:
     void colourConversion_data();
     void colourConversion();
+    void colourConversionEveryInput();
     void smoothingInScanOrder();
     void borderNeverSmoothed();
     void bmpLayout();
+    void onePassMatchesSteps_data();
+    void onePassMatchesSteps();
 };
 
 void tst_WltPicture::colourConversion_data()
@@ -30,6 +38,8 @@ void tst_WltPicture::colourConversion_data()
     QTest::newRow("negative red clamped") << 10 << 128 << 0 << 0 << 101 << 10;
     QTest::newRow("blue over 255 clamped") << 250 << 255 << 128 << 250 << 206 << 255;
     QTest::newRow("black") << 0 << 128 << 128 << 0 << 0 << 0;
+    // 100 + 34.414 - 71.414 comes out just below 63 in double precision.
+    QTest::newRow("green rounded below its exact value") << 100 << 28 << 228 << 240 << 62 << 0;
 }
 
 void tst_WltPicture::colourConversion()
@@ -49,6 +59,68 @@ void tst_WltPicture::colourConversion()
     QCOMPARE(int(out[1]), g);
     QCOMPARE(int(out[2]), b);
     QCOMPARE(int(out[3 * 101 + 2]), b);
+}
+
+namespace {
+
+struct Rgb {
+    uint8_t r, g, b;
+};
+
+// The conversion as first written, in double precision.
+Rgb doubleConversion(int y, int cbByte, int crByte)
+{
+    auto clampByte = [](int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+    const double luma = y;
+    const double cb = double(cbByte) - 128.0;
+    const double cr = double(crByte) - 128.0;
+    return Rgb{clampByte(int(luma + 1.402 * cr)), clampByte(int(luma - 0.34414 * cb - 0.71414 * cr)),
+               clampByte(int(luma + 1.772 * cb))};
+}
+
+} // namespace
+
+// Every (Y, Cb, Cr) through the row conversion and through the one-pass
+// picture, whose shape covers everything so that only conversion shows.
+void tst_WltPicture::colourConversionEveryInput()
+{
+    constexpr int kPixels = kPictureRows * kPictureCols;
+    constexpr int kInputs = 1 << 24;
+    auto yPlane = std::make_unique<Plane8>(), cbPlane = std::make_unique<Plane8>(),
+         crPlane = std::make_unique<Plane8>(), n = std::make_unique<Plane8>();
+    for (auto &row : *n)
+        row.fill(1);
+    std::vector<uint8_t> bmp(kBmpFileSize);
+    uint8_t rowRgb[kPictureCols * 3];
+    int mismatches = 0;
+    for (int first = 0; first < kInputs; first += kPixels) {
+        auto input = [first](int r, int c) { return (first + r * kPictureCols + c) % kInputs; };
+        for (int r = 0; r < kPictureRows; ++r) {
+            for (int c = 0; c < kPictureCols; ++c) {
+                const int i = input(r, c);
+                (*yPlane)[r][c] = uint8_t(i);
+                (*cbPlane)[r][c] = uint8_t(i >> 8);
+                (*crPlane)[r][c] = uint8_t(i >> 16);
+            }
+        }
+        assembleBmp(*yPlane, *cbPlane, *crPlane, *n, Colour{}, bmp.data());
+        for (int r = 0; r < kPictureRows; ++r) {
+            yccRowToRgb((*yPlane)[r].data(), (*cbPlane)[r].data(), (*crPlane)[r].data(), rowRgb);
+            const uint8_t *stored = &bmp[size_t(kBmpHeaderSize + (kPictureRows - 1 - r) * kBmpRowSize)];
+            for (int c = 0; c < kPictureCols; ++c) {
+                const int i = input(r, c);
+                const Rgb want = doubleConversion(i & 0xFF, (i >> 8) & 0xFF, i >> 16);
+                const uint8_t *row = rowRgb + 3 * c;
+                const uint8_t *bgr = stored + 3 * c;
+                if (row[0] != want.r || row[1] != want.g || row[2] != want.b || bgr[2] != want.r
+                    || bgr[1] != want.g || bgr[0] != want.b) {
+                    if (++mismatches <= 5)
+                        qWarning("Y %d Cb %d Cr %d", i & 0xFF, (i >> 8) & 0xFF, i >> 16);
+                }
+            }
+        }
+    }
+    QCOMPARE(mismatches, 0);
 }
 
 namespace {
@@ -143,6 +215,60 @@ void tst_WltPicture::bmpLayout()
     QCOMPARE(pixel(125, 101), QByteArray("060504"));
     for (int row = 0; row < 126; ++row)
         QCOMPARE(bmp.mid(54 + row * 308 + 306, 2), QByteArray(2, '\0'));
+}
+
+Q_DECLARE_METATYPE(std::shared_ptr<Plane8>)
+
+void tst_WltPicture::onePassMatchesSteps_data()
+{
+    QTest::addColumn<std::shared_ptr<Plane8>>("n");
+    auto shape = [](auto inside) {
+        auto n = std::make_shared<Plane8>();
+        for (int r = 0; r < kPlaneRows; ++r) {
+            for (int c = 0; c < kPlaneCols; ++c)
+                (*n)[r][c] = inside(r, c);
+        }
+        return n;
+    };
+    QRandomGenerator random(7);
+    QTest::newRow("no shape") << shape([](int, int) { return 0; });
+    QTest::newRow("whole picture") << shape([](int, int) { return 1; });
+    QTest::newRow("disc") << shape([](int r, int c) { return (r - 70) * (r - 70) + (c - 50) * (c - 50) < 1600; });
+    QTest::newRow("bust touching the borders")
+        << shape([](int r, int c) { return r > 40 && (r > 100 || (c > 20 && c < 81)) ? 1 : 0; });
+    QTest::newRow("checkerboard") << shape([](int r, int c) { return (r + c) & 1; });
+    QTest::newRow("sparse noise") << shape([&random](int, int) { return random.bounded(10) == 0; });
+    QTest::newRow("dense noise, any nonzero byte")
+        << shape([&random](int, int) { return random.bounded(4) == 0 ? 0 : int(random.bounded(1, 256)); });
+    QTest::newRow("shape only outside the picture")
+        << shape([](int r, int c) { return r >= kPictureRows || c >= kPictureCols; });
+    QTest::newRow("single pixels at the edges of words and blocks") << shape([](int r, int c) {
+        return (r == 10 && c == 63) || (r == 20 && c == 64) || (r == 30 && (c == 0 || c == 101))
+               || (r == 40 && (c == 15 || c == 32));
+    });
+}
+
+// The one-pass writer gives the bytes of the picture assembled step by step
+// and laid out as a BMP, whatever the shape and the colours.
+void tst_WltPicture::onePassMatchesSteps()
+{
+    QFETCH(std::shared_ptr<Plane8>, n);
+    QRandomGenerator random(11);
+    Plane8 planes[3];
+    for (Plane8 &plane : planes) {
+        for (auto &row : plane) {
+            for (uint8_t &v : row)
+                v = uint8_t(random.bounded(256));
+        }
+    }
+    for (const Colour fixNum : {Colour{255, 255, 255}, Colour{0, 0, 0}, Colour{17, 200, 93}}) {
+        Picture picture;
+        assemblePicture(planes[0], planes[1], planes[2], *n, fixNum, picture);
+        std::vector<uint8_t> steps(kBmpFileSize), onePass(kBmpFileSize, 0xEE);
+        writeBmp(picture, steps.data());
+        assembleBmp(planes[0], planes[1], planes[2], *n, fixNum, onePass.data());
+        QVERIFY(steps == onePass);
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_WltPicture)

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -29,6 +30,8 @@ private slots:
     void twoSampleRun();
     void threeSampleRun();
     void decompositionKeepsEveryCoefficient();
+    void decompositionMatchesLineByLine_data();
+    void decompositionMatchesLineByLine();
     void forwardThenInverseLine();
     void forwardThenInversePicture();
     void clampAfterSynthesis_data();
@@ -166,6 +169,79 @@ void tst_WltTransform::decompositionKeepsEveryCoefficient()
         }
         QCOMPARE(coefficients, pixels);
     }
+}
+
+Q_DECLARE_METATYPE(std::shared_ptr<Plane8>)
+
+void tst_WltTransform::decompositionMatchesLineByLine_data()
+{
+    QTest::addColumn<std::shared_ptr<Plane8>>("source");
+    QRandomGenerator random(5);
+    auto plane = [](auto value) {
+        auto p = std::make_shared<Plane8>();
+        for (int r = 0; r < kPlaneRows; ++r) {
+            for (int c = 0; c < kPlaneCols; ++c)
+                (*p)[r][c] = uint8_t(value(r, c));
+        }
+        return p;
+    };
+    auto inPicture = [](int r, int c) { return r < kPictureRows && c < kPictureCols; };
+    QTest::newRow("empty") << plane([](int, int) { return 0; });
+    QTest::newRow("whole plane") << plane([](int, int) { return 1; });
+    QTest::newRow("disc") << plane([](int r, int c) { return (r - 64) * (r - 64) + (c - 50) * (c - 50) < 1500; });
+    QTest::newRow("isolated samples everywhere") << plane([](int r, int c) { return r % 2 == 1 && c % 2 == 1; });
+    QTest::newRow("checkerboard") << plane([](int r, int c) { return (r + c) % 2; });
+    for (const int density : {3, 30, 70, 97}) {
+        QTest::newRow(qPrintable(QStringLiteral("noise %1%").arg(density)))
+            << plane([&](int r, int c) { return inPicture(r, c) && int(random.bounded(100)) < density; });
+    }
+    // Codes and other bytes in the source act as neither 0 nor 1.
+    const uint8_t others[] = {0, 1, 1, 1, kMovedInRow, kMovedInColumn, 2, 0xFF};
+    QTest::newRow("codes among the samples") << plane([&](int, int) { return others[random.bounded(8)]; });
+}
+
+// The decomposition, and the runs it records, as splitMaskLine gives them
+// one row and then one gathered column after another.
+void tst_WltTransform::decompositionMatchesLineByLine()
+{
+    QFETCH(std::shared_ptr<Plane8>, source);
+    auto expectedPlan = std::make_unique<SynthesisPlan>();
+    auto plan = std::make_unique<SynthesisPlan>();
+    Plane8 expected = *source;
+    for (int a = 1; a <= kLevels; ++a) {
+        const int rows = levelRows(a);
+        const int cols = levelCols(a);
+        uint8_t line[kPlaneRows], split[kPlaneRows];
+        for (int r = 0; r < rows; ++r) {
+            const int index = SynthesisPlan::lineIndex(a, LineMode::Row, r);
+            splitMaskLine(cols, expected[r].data(), split, LineMode::Row, &expectedPlan->runCount[index],
+                          expectedPlan->runs[index]);
+            std::copy(split, split + cols, expected[r].begin());
+        }
+        for (int c = 0; c < cols; ++c) {
+            for (int r = 0; r < rows; ++r)
+                line[r] = expected[r][c];
+            const int index = SynthesisPlan::lineIndex(a, LineMode::Column, c);
+            splitMaskLine(rows, line, split, LineMode::Column, &expectedPlan->runCount[index],
+                          expectedPlan->runs[index]);
+            for (int r = 0; r < rows; ++r)
+                expected[r][c] = split[r];
+        }
+    }
+    std::memset(plan.get(), 0xEE, sizeof *plan);
+    Plane8 decomposed;
+    decomposeMask(*source, decomposed, kLevels, plan.get());
+    QVERIFY(decomposed == expected);
+    for (int line = 0; line < SynthesisPlan::lineIndex(1, LineMode::Row, levelRows(1)); ++line) {
+        QCOMPARE(plan->runCount[line], expectedPlan->runCount[line]);
+        for (int i = 0; i < plan->runCount[line]; ++i) {
+            QCOMPARE(plan->runs[line][i].start, expectedPlan->runs[line][i].start);
+            QCOMPARE(plan->runs[line][i].length, expectedPlan->runs[line][i].length);
+        }
+    }
+    Plane8 withoutPlan;
+    decomposeMask(*source, withoutPlan, kLevels);
+    QVERIFY(withoutPlan == expected);
 }
 
 // Runs of one or two samples come back exactly; longer runs within the
