@@ -56,7 +56,6 @@ struct Workspace {
     SynthesisPlan synthesisPlan;
     ChannelPlanes planes;
     Plane8 channels[3];
-    Picture picture;
 
     int decode(const uint8_t *input, int length, uint8_t *bmp);
 };
