@@ -41,8 +41,12 @@ void synthesizeLevel(Plane8 &mask, Plane32 &values, int level);
 
 // The plan from a decomposed mask, restoring it as the synthesis does.
 void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan);
-// values: the decoded coefficients, 0 where D is 0; synthesised in place.
+// values: the coefficients where the decomposed mask is 1 (whatever lies
+// elsewhere is never read); synthesised in place, 0 outside the shape.
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
+// The same, the result clamped into bytes (0 outside the shape); values serve
+// as the workspace and are left holding intermediate results.
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel);
 
 // Forward transform of one line: values and mask (0/1 and the moved codes)
 // become the low half followed by the high half, as synthesizeLine expects.
