@@ -746,14 +746,15 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
 void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel)
 {
     const int base = SynthesisPlan::lineIndex(1, LineMode::Row, 0);
+    // Only the picture is kept; the rest of the plane stays 0.
     auto store = [&](int r, const int32_t *lifted) {
         uint8_t *row = channel[r].data();
         std::memset(row, 0, kPlaneCols);
-        if (!lifted)
+        if (!lifted || r >= kPictureRows)
             return;
         for (int i = 0; i < plan.runCount[base + r]; ++i) {
             const SynthesisPlan::Run run = plan.runs[base + r][i];
-            clampSpan(lifted, row, run.start, run.start + run.length);
+            clampSpan(lifted, row, run.start, std::min(run.start + run.length, kPictureCols));
         }
     };
     synthesizeAll(plan, values, store);
