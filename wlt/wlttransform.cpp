@@ -63,6 +63,16 @@ int64_t scaleRound(int64_t v, int kind)
     return int64_t(product + std::copysign(0.5, product));
 }
 
+int32_t scaleRoundFast(int32_t v, int kind)
+{
+    // For v != 0 the product p is at least 0.7 in size, and below 2^29 the
+    // sum |p| + 0.5 is either exact or at least the power of two it crossed,
+    // so scaleRound gives floor(|p| + 0.5) with p's sign, which is
+    // (floor(2|p|) + 1) / 2, floored; 2p is exact in doubles.
+    const int32_t t = int32_t(double(v) * (2.0 * (kind == 1 ? 1.4142 : 0.7071)));
+    return (t + (t >> 31) + 1) >> 1;
+}
+
 // ---- Mask decomposition --------------------------------------------------
 
 int SynthesisPlan::lineIndex(int level, LineMode mode, int i)
@@ -347,14 +357,14 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
         o[start + p] = saturate(x[p + 1] + floorDiv(e[p] + e[p + 2], 2));
 }
 
-// The 32-bit path takes a run whose inputs all lie in [-2^28, 2^28). Then
-// scaled lows stay within 0.7071 * 2^28 + 0.5 < 1.9e8 and scaled highs within
-// 1.4142 * 2^28 + 0.5 < 3.8e8; the even step's sum of two highs stays under
-// 7.6e8 + 2 and the evens under 3.8e8 + 1; the odd step's sum of two evens
-// under 7.6e8 + 2 and the odds under 7.6e8 + 1. All of it is far from 2^31:
-// nothing wraps, nothing saturates, and the shifts floor like floorDiv, so
-// the results are the 64-bit path's.
-constexpr int kFastBits = 28;
+// The 32-bit path takes a run whose inputs all lie in [-2^24, 2^24), where
+// scaleRoundFast is exact. Then scaled lows stay within 0.7071 * 2^24 + 0.5
+// and scaled highs within 1.4142 * 2^24 + 0.5 < 2.4e7; the even step's sum of
+// two highs stays under 4.8e7 and the evens under 2.4e7; the odd step's sum
+// of two evens under 4.8e7 and the odds under 4.8e7 < 2^26. Nothing wraps,
+// nothing saturates, and the shifts floor like floorDiv, so the results are
+// the 64-bit path's. Streams of real pictures stay far below the bound.
+constexpr int kFastBits = 24;
 constexpr int32_t kFastBias = int32_t(1) << kFastBits;
 
 // Whole vectors are read and written past the end of a line or a run; the
@@ -376,19 +386,15 @@ Lanes orLanes(Lanes a, Lanes b) { return _mm_or_si128(a, b); }
 template <int kBits>
 Lanes shiftLanes(Lanes v) { return _mm_srai_epi32(v, kBits); }
 
-// scaleRound of each lane, in the same double arithmetic; lanes whose result
-// leaves the 32-bit range come out wrong, and the caller has ruled them out.
+// scaleRoundFast of four inputs from p on.
 template <int kKind>
-Lanes scaleLanes(Lanes v)
+Lanes scaleLanes(const int32_t *p)
 {
-    const __m128d factor = _mm_set1_pd(kKind == 1 ? 1.4142 : 0.7071);
-    const __m128d sign = _mm_set1_pd(-0.0);
-    const __m128d half = _mm_set1_pd(0.5);
-    __m128d lo = _mm_mul_pd(_mm_cvtepi32_pd(v), factor);
-    __m128d hi = _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(v, 0xEE)), factor);
-    lo = _mm_add_pd(lo, _mm_or_pd(_mm_and_pd(lo, sign), half));
-    hi = _mm_add_pd(hi, _mm_or_pd(_mm_and_pd(hi, sign), half));
-    return _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
+    const __m128d twice = _mm_set1_pd(2.0 * (kKind == 1 ? 1.4142 : 0.7071));
+    const Lanes lo = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))), twice));
+    const Lanes hi = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 2))), twice));
+    const Lanes t = _mm_unpacklo_epi64(lo, hi);
+    return _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(t, _mm_srai_epi32(t, 31)), _mm_set1_epi32(1)), 1);
 }
 
 // a0 b0 a1 b1 a2 b2 a3 b3 from p on.
@@ -474,11 +480,11 @@ Lanes shiftLanes(const Lanes &a)
     return r;
 }
 template <int kKind>
-Lanes scaleLanes(const Lanes &a)
+Lanes scaleLanes(const int32_t *p)
 {
     Lanes r;
     for (int i = 0; i < kLanes; ++i)
-        r.v[i] = int32_t(uint32_t(scaleRound(a.v[i], kKind)));
+        r.v[i] = scaleRoundFast(p[i], kKind);
     return r;
 }
 void storeInterleaved(int32_t *p, const Lanes &a, const Lanes &b)
@@ -530,7 +536,7 @@ struct SynthesisScratch {
 // odd and even sample of the run; slot 0 and the one after the last mirror the
 // ends. Whole vectors read up to 3 inputs past the run and write up to 7
 // samples past it. Returns false, having written nothing to out, when an
-// input lies outside [-2^28, 2^28).
+// input lies outside [-2^24, 2^24).
 bool liftLongRun(int start, int length, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
 {
     const int oddStart = start & 1;
@@ -544,9 +550,8 @@ bool liftLongRun(int start, int length, const int32_t *in, int half, int32_t *ou
     Lanes range = splatLanes(0);
 
     for (int k = 0; k < oddCount; k += kLanes) {
-        const Lanes v = loadLanes(highIn + k);
-        range = orLanes(range, addLanes(v, bias));
-        storeLanes(high + 1 + k, scaleLanes<1>(v));
+        range = orLanes(range, addLanes(loadLanes(highIn + k), bias));
+        storeLanes(high + 1 + k, scaleLanes<1>(highIn + k));
     }
     high[0] = high[1];
     high[oddCount + 1] = high[oddCount];
@@ -556,10 +561,9 @@ bool liftLongRun(int start, int length, const int32_t *in, int half, int32_t *ou
     const int32_t *left = high + oddStart;
     const Lanes two = splatLanes(2);
     for (int k = 0; k < evenCount; k += kLanes) {
-        const Lanes v = loadLanes(lowIn + k);
-        range = orLanes(range, addLanes(v, bias));
+        range = orLanes(range, addLanes(loadLanes(lowIn + k), bias));
         const Lanes sum = addLanes(addLanes(loadLanes(left + k), loadLanes(left + k + 1)), two);
-        storeLanes(even + 1 + k, subLanes(scaleLanes<2>(v), shiftLanes<2>(sum)));
+        storeLanes(even + 1 + k, subLanes(scaleLanes<2>(lowIn + k), shiftLanes<2>(sum)));
     }
     if (!lanesInRange(range))
         return false;

@@ -26,6 +26,9 @@ struct SynthesisPlan {
 };
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
 int64_t scaleRound(int64_t v, int kind);
+// The same for |v| < 2^24 (where it is checked value by value), rounding in
+// integers: the synthesis's 32-bit path scales this way.
+int32_t scaleRoundFast(int32_t v, int kind);
 
 // The runs of 1s in a line's source are the runs its synthesis will find; a
 // plan, when given, receives them.

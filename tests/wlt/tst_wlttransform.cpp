@@ -24,6 +24,7 @@ class tst_WltTransform : public QObject {
 private slots:
     void scaleRoundTable_data();
     void scaleRoundTable();
+    void scaleRoundFastOverItsRange();
     void splitAndRestoreMask_data();
     void splitAndRestoreMask();
     void isolatedSampleValue();
@@ -60,6 +61,19 @@ void tst_WltTransform::scaleRoundTable()
     QFETCH(int, kind);
     QFETCH(int, expected);
     QCOMPARE(scaleRound(v, kind), int64_t(expected));
+}
+
+// The synthesis's 32-bit path rounds in integers for inputs below 2^24 in
+// size: every one of them, both factors.
+void tst_WltTransform::scaleRoundFastOverItsRange()
+{
+    constexpr int32_t kBound = int32_t(1) << 24;
+    for (int kind = 1; kind <= 2; ++kind) {
+        for (int32_t v = -kBound; v < kBound; ++v) {
+            if (scaleRoundFast(v, kind) != scaleRound(v, kind))
+                QFAIL(qPrintable(QStringLiteral("%1 of kind %2").arg(v).arg(kind)));
+        }
+    }
 }
 
 void tst_WltTransform::splitAndRestoreMask_data()
@@ -289,7 +303,7 @@ void tst_WltTransform::plannedSynthesisMatchesReference_data()
     QTest::addColumn<int>("density");
     QTest::addColumn<bool>("wholePlane");
     QTest::addColumn<Values>("values");
-    constexpr int32_t kEdge = int32_t(1) << 28;
+    constexpr int32_t kEdge = int32_t(1) << 24; // the 32-bit path takes [-kEdge, kEdge)
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
     constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
     // Two values: uniform in [first, second]; more: drawn from the list.
