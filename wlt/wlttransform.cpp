@@ -63,16 +63,6 @@ int64_t scaleRound(int64_t v, int kind)
     return int64_t(product + std::copysign(0.5, product));
 }
 
-int32_t scaleRoundFast(int32_t v, int kind)
-{
-    // For v != 0 the product p is at least 0.7 in size, and below 2^29 the
-    // sum |p| + 0.5 is either exact or at least the power of two it crossed,
-    // so scaleRound gives floor(|p| + 0.5) with p's sign, which is
-    // (floor(2|p|) + 1) / 2, floored; 2p is exact in doubles.
-    const int32_t t = int32_t(double(v) * (2.0 * (kind == 1 ? 1.4142 : 0.7071)));
-    return (t + (t >> 31) + 1) >> 1;
-}
-
 // ---- Mask decomposition --------------------------------------------------
 
 int SynthesisPlan::lineIndex(int level, LineMode mode, int i)
@@ -153,6 +143,16 @@ void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPl
 }
 
 // ---- Synthesis -----------------------------------------------------------
+
+int32_t scaleRoundFast(int32_t v, int kind)
+{
+    // For v != 0, 0.7 < |p| < 2^29: |p| + 0.5 is exact in doubles unless it
+    // reaches the next power of two, which is then its floor. So scaleRound
+    // is floor(|p| + 0.5) with p's sign, that is (floor(2|p|) + 1) / 2
+    // floored, and 2p is exact.
+    const int32_t t = int32_t(double(v) * (2.0 * (kind == 1 ? 1.4142 : 0.7071)));
+    return (t + (t >> 31) + 1) >> 1;
+}
 
 void synthesizeRun(int length, bool oddStart, int32_t *v, int highIndex, int lowIndex,
                    int32_t *o, int start)
@@ -484,7 +484,7 @@ Lanes scaleLanes(const int32_t *p)
 {
     Lanes r;
     for (int i = 0; i < kLanes; ++i)
-        r.v[i] = scaleRoundFast(p[i], kKind);
+        r.v[i] = int32_t(uint32_t(scaleRound(p[i], kKind))); // defined for lanes past the run too
     return r;
 }
 void storeInterleaved(int32_t *p, const Lanes &a, const Lanes &b)
@@ -592,7 +592,7 @@ bool liftLongRun(int start, int length, const int32_t *in, int half, int32_t *ou
 }
 
 // Every run of a line, from in (low half, then high half) to the same
-// positions in out; what lies between the runs in out is left as it was.
+// positions in out; between the runs, out holds whatever whole vectors left.
 void liftLine(const SynthesisPlan &plan, int line, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
 {
     const SynthesisPlan::Run *runs = plan.runs[line];
