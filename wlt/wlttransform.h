@@ -47,8 +47,9 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan);
 // values: the coefficients where the decomposed mask is 1 (whatever lies
 // elsewhere is never read); synthesised in place, 0 outside the shape.
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
-// The same, the result clamped into bytes (0 outside the shape); values serve
-// as the workspace and are left holding intermediate results.
+// The same, clamped into bytes within the picture (0 outside the shape and
+// beyond the picture); values serve as the workspace and are left holding
+// intermediate results.
 void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel);
 
 // Forward transform of one line: values and mask (0/1 and the moved codes)
