@@ -122,19 +122,18 @@ void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded
     clampIntoChannel(n, values, channel);
 }
 
-void reconstructChannel(const Plane8 &n, const Plane8 &D, const SynthesisPlan &plan,
+// The planned synthesis reads only where D is 1 and clamps into the channel
+// itself; its runs at the last level are the shape n.
+void reconstructChannel(const Plane8 &, const Plane8 &, const SynthesisPlan &plan,
                         const Plane32 &decoded, Plane8 &channel)
 {
-    Plane32 values;
-    keepCoefficients(D, decoded, values);
-    synthesizePlanned(plan, values);
-    clampIntoChannel(n, values, channel);
+    Plane32 values = decoded;
+    synthesizeIntoChannel(plan, values, channel);
 }
 
-void reconstructDecodedChannel(const Plane8 &n, const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel)
+void reconstructDecodedChannel(const Plane8 &, const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel)
 {
-    synthesizePlanned(plan, decoded);
-    clampIntoChannel(n, decoded, channel);
+    synthesizeIntoChannel(plan, decoded, channel);
 }
 
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow)

@@ -20,8 +20,8 @@ struct SynthesisPlan;
 // The same, replaying the runs planned for D.
 void reconstructChannel(const Plane8 &n, const Plane8 &D, const SynthesisPlan &plan,
                         const Plane32 &decoded, Plane8 &channel);
-// The same in place, for values straight from the bit-plane walk: it clears
-// the plane and writes only where D is 1, so there is nothing to mask.
+// The same in place, for values straight from the bit-plane walk; decoded is
+// left holding intermediate results.
 void reconstructDecodedChannel(const Plane8 &n, const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel);
 
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow);

@@ -1,6 +1,7 @@
 // Shape-adaptive 5/3 wavelet: mask splitting, synthesis, and the encoder's analysis.
 #include "wlttransform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -295,6 +296,16 @@ void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPl
 
 // ---- Synthesis -----------------------------------------------------------
 
+int32_t scaleRoundFast(int32_t v, int kind)
+{
+    // For v != 0, 0.7 < |p| < 2^29: |p| + 0.5 is exact in doubles unless it
+    // reaches the next power of two, which is then its floor. So scaleRound
+    // is floor(|p| + 0.5) with p's sign, that is (floor(2|p|) + 1) / 2
+    // floored, and 2p is exact.
+    const int32_t t = int32_t(double(v) * (2.0 * (kind == 1 ? 1.4142 : 0.7071)));
+    return (t + (t >> 31) + 1) >> 1;
+}
+
 void synthesizeRun(int length, bool oddStart, int32_t *v, int highIndex, int lowIndex,
                    int32_t *o, int start)
 {
@@ -460,7 +471,8 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
 namespace {
 
 // synthesizeRun with the mirrored ends folded into the buffers, so that every
-// sample takes the interior formula; same arithmetic, same saturation.
+// sample takes the interior formula; same arithmetic, same saturation. The
+// 64-bit path, for runs whose inputs are too large for 32 bits.
 void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
 {
     if (length == 1) {
@@ -497,40 +509,411 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
         o[start + p] = saturate(x[p + 1] + floorDiv(e[p] + e[p + 2], 2));
 }
 
-void replayLine(const SynthesisPlan &plan, int line, int count, int32_t *values)
+// The 32-bit path takes a run whose inputs all lie in [-2^24, 2^24), where
+// scaleRoundFast is exact. Then scaled lows stay within 0.7071 * 2^24 + 0.5
+// and scaled highs within 1.4142 * 2^24 + 0.5 < 2.4e7; the even step's sum of
+// two highs stays under 4.8e7 and the evens under 2.4e7; the odd step's sum
+// of two evens under 4.8e7 and the odds under 4.8e7 < 2^26. Nothing wraps,
+// nothing saturates, and the shifts floor like floorDiv, so the results are
+// the 64-bit path's. Streams of real pictures stay far below the bound.
+constexpr int kFastBits = 24;
+constexpr int32_t kFastBias = int32_t(1) << kFastBits;
+
+// Whole vectors are read and written past the end of a line or a run; the
+// line buffers leave this much room behind the longest line.
+constexpr int kLineSlack = 8;
+constexpr int kLineLength = kPlaneRows + kLineSlack;
+constexpr int kLanes = 4;
+
+#ifdef __SSE2__
+
+using Lanes = __m128i;
+
+Lanes loadLanes(const int32_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+void storeLanes(int32_t *p, Lanes v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+Lanes splatLanes(int32_t v) { return _mm_set1_epi32(v); }
+Lanes addLanes(Lanes a, Lanes b) { return _mm_add_epi32(a, b); }
+Lanes subLanes(Lanes a, Lanes b) { return _mm_sub_epi32(a, b); }
+Lanes orLanes(Lanes a, Lanes b) { return _mm_or_si128(a, b); }
+template <int kBits>
+Lanes shiftLanes(Lanes v) { return _mm_srai_epi32(v, kBits); }
+
+// scaleRoundFast of four inputs from p on.
+template <int kKind>
+Lanes scaleLanes(const int32_t *p)
 {
-    const int half = count / 2;
-    int32_t o[kPlaneRows];
-    int done = 0; // samples outside every run come out 0
-    for (int i = 0; i < plan.runCount[line]; ++i) {
-        const SynthesisPlan::Run run = plan.runs[line][i];
-        std::memset(o + done, 0, sizeof(int32_t) * size_t(run.start - done));
-        liftRun(run.length, run.start, values, half, o);
-        done = run.start + run.length;
+    const __m128d twice = _mm_set1_pd(2.0 * (kKind == 1 ? 1.4142 : 0.7071));
+    const Lanes lo = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))), twice));
+    const Lanes hi = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 2))), twice));
+    const Lanes t = _mm_unpacklo_epi64(lo, hi);
+    return _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(t, _mm_srai_epi32(t, 31)), _mm_set1_epi32(1)), 1);
+}
+
+// a0 b0 a1 b1 a2 b2 a3 b3 from p on.
+void storeInterleaved(int32_t *p, Lanes a, Lanes b)
+{
+    storeLanes(p, _mm_unpacklo_epi32(a, b));
+    storeLanes(p + kLanes, _mm_unpackhi_epi32(a, b));
+}
+
+// Inputs biased by kFastBias and ORed together: all were in range when no
+// bit above kFastBits is set.
+bool lanesInRange(Lanes biased)
+{
+    const Lanes over = _mm_srli_epi32(biased, kFastBits + 1);
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(over, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// A 4 x 4 block from rows of src to rows of dst, transposed.
+void transpose4(const int32_t *src, int srcStride, int32_t *dst, int dstStride)
+{
+    const Lanes r0 = loadLanes(src);
+    const Lanes r1 = loadLanes(src + srcStride);
+    const Lanes r2 = loadLanes(src + 2 * srcStride);
+    const Lanes r3 = loadLanes(src + 3 * srcStride);
+    const Lanes t0 = _mm_unpacklo_epi32(r0, r1);
+    const Lanes t1 = _mm_unpacklo_epi32(r2, r3);
+    const Lanes t2 = _mm_unpackhi_epi32(r0, r1);
+    const Lanes t3 = _mm_unpackhi_epi32(r2, r3);
+    storeLanes(dst, _mm_unpacklo_epi64(t0, t1));
+    storeLanes(dst + dstStride, _mm_unpackhi_epi64(t0, t1));
+    storeLanes(dst + 2 * dstStride, _mm_unpacklo_epi64(t2, t3));
+    storeLanes(dst + 3 * dstStride, _mm_unpackhi_epi64(t2, t3));
+}
+
+// Four values clamped to 0..255 (the two saturating packs do exactly that).
+void clampFour(const int32_t *src, uint8_t *dst)
+{
+    const Lanes v = loadLanes(src);
+    const Lanes words = _mm_packs_epi32(v, v);
+    const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+    std::memcpy(dst, &bytes, sizeof bytes);
+}
+
+void clampSixteen(const int32_t *src, uint8_t *dst)
+{
+    const Lanes a = _mm_packs_epi32(loadLanes(src), loadLanes(src + 4));
+    const Lanes b = _mm_packs_epi32(loadLanes(src + 8), loadLanes(src + 12));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_packus_epi16(a, b));
+}
+
+#else
+
+// The same operations lane by lane, wrapping like the vector instructions.
+struct Lanes {
+    int32_t v[kLanes];
+};
+
+Lanes loadLanes(const int32_t *p)
+{
+    Lanes r;
+    std::memcpy(r.v, p, sizeof r.v);
+    return r;
+}
+void storeLanes(int32_t *p, const Lanes &v) { std::memcpy(p, v.v, sizeof v.v); }
+Lanes splatLanes(int32_t v) { return Lanes{{v, v, v, v}}; }
+template <typename Op>
+Lanes eachLane(const Lanes &a, const Lanes &b, Op op)
+{
+    Lanes r;
+    for (int i = 0; i < kLanes; ++i)
+        r.v[i] = int32_t(op(uint32_t(a.v[i]), uint32_t(b.v[i])));
+    return r;
+}
+Lanes addLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
+Lanes subLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x - y; }); }
+Lanes orLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x | y; }); }
+template <int kBits>
+Lanes shiftLanes(const Lanes &a)
+{
+    Lanes r;
+    for (int i = 0; i < kLanes; ++i)
+        r.v[i] = a.v[i] >> kBits;
+    return r;
+}
+template <int kKind>
+Lanes scaleLanes(const int32_t *p)
+{
+    Lanes r;
+    for (int i = 0; i < kLanes; ++i)
+        r.v[i] = int32_t(uint32_t(scaleRound(p[i], kKind))); // defined for lanes past the run too
+    return r;
+}
+void storeInterleaved(int32_t *p, const Lanes &a, const Lanes &b)
+{
+    for (int i = 0; i < kLanes; ++i) {
+        p[2 * i] = a.v[i];
+        p[2 * i + 1] = b.v[i];
     }
-    std::memset(o + done, 0, sizeof(int32_t) * size_t(count - done));
-    std::memcpy(values, o, sizeof(int32_t) * size_t(count));
+}
+bool lanesInRange(const Lanes &biased)
+{
+    uint32_t all = 0;
+    for (int32_t v : biased.v)
+        all |= uint32_t(v);
+    return (all >> (kFastBits + 1)) == 0;
+}
+void transpose4(const int32_t *src, int srcStride, int32_t *dst, int dstStride)
+{
+    for (int i = 0; i < kLanes; ++i) {
+        for (int j = 0; j < kLanes; ++j)
+            dst[j * dstStride + i] = src[i * srcStride + j];
+    }
+}
+void clampFour(const int32_t *src, uint8_t *dst)
+{
+    for (int i = 0; i < 4; ++i)
+        dst[i] = uint8_t(src[i] < 0 ? 0 : src[i] > 255 ? 255 : src[i]);
+}
+void clampSixteen(const int32_t *src, uint8_t *dst)
+{
+    for (int i = 0; i < 16; i += 4)
+        clampFour(src + i, dst + i);
+}
+
+#endif
+
+// Per-call buffers of the planned synthesis.
+struct SynthesisScratch {
+    int32_t in[kLanes][kLineLength];  // a group of columns, transposed
+    int32_t out[kLanes][kLineLength]; // their synthesised lines, or one row's
+    int32_t high[kLineLength];        // a run's scaled highs, then its evens
+    int32_t even[kLineLength];
+};
+
+// A run of three or more samples in 32 bits: the high coefficients scaled,
+// then each even sample from its scaled low and the two highs beside it, then
+// each odd sample from its high and the two evens beside it, written
+// interleaved from out[start] on. high[k + 1] and even[k + 1] hold the k-th
+// odd and even sample of the run; slot 0 and the one after the last mirror the
+// ends. Whole vectors read up to 3 inputs past the run and write up to 7
+// samples past it. Returns false, having written nothing to out, when an
+// input lies outside [-2^24, 2^24).
+bool liftLongRun(int start, int length, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
+{
+    const int oddStart = start & 1;
+    const int evenCount = oddStart ? length / 2 : (length + 1) / 2;
+    const int oddCount = length - evenCount;
+    const int32_t *lowIn = in + ((start + 1) >> 1);
+    const int32_t *highIn = in + half + (start >> 1);
+    int32_t *high = s.high;
+    int32_t *even = s.even;
+    const Lanes bias = splatLanes(kFastBias);
+    Lanes range = splatLanes(0);
+
+    for (int k = 0; k < oddCount; k += kLanes) {
+        range = orLanes(range, addLanes(loadLanes(highIn + k), bias));
+        storeLanes(high + 1 + k, scaleLanes<1>(highIn + k));
+    }
+    high[0] = high[1];
+    high[oddCount + 1] = high[oddCount];
+
+    // Even sample k lies between odd samples k - 1 and k when the run starts
+    // even, between k and k + 1 when it starts odd.
+    const int32_t *left = high + oddStart;
+    const Lanes two = splatLanes(2);
+    for (int k = 0; k < evenCount; k += kLanes) {
+        range = orLanes(range, addLanes(loadLanes(lowIn + k), bias));
+        const Lanes sum = addLanes(addLanes(loadLanes(left + k), loadLanes(left + k + 1)), two);
+        storeLanes(even + 1 + k, subLanes(scaleLanes<2>(lowIn + k), shiftLanes<2>(sum)));
+    }
+    if (!lanesInRange(range))
+        return false;
+    even[0] = even[1];
+    even[evenCount + 1] = even[evenCount];
+
+    // Pairs of samples from out[start]: (even k, odd k) when the run starts
+    // even, (odd k, even k) when it starts odd; a last odd or even past the
+    // run's end lands in the slack.
+    const int pairs = (length + 1) / 2;
+    int32_t *to = out + start;
+    if (oddStart) {
+        for (int k = 0; k < pairs; k += kLanes, to += 2 * kLanes) {
+            const Lanes e = loadLanes(even + 1 + k);
+            const Lanes o = addLanes(loadLanes(high + 1 + k), shiftLanes<1>(addLanes(loadLanes(even + k), e)));
+            storeInterleaved(to, o, e);
+        }
+    } else {
+        for (int k = 0; k < pairs; k += kLanes, to += 2 * kLanes) {
+            const Lanes e = loadLanes(even + 1 + k);
+            const Lanes o = addLanes(loadLanes(high + 1 + k), shiftLanes<1>(addLanes(e, loadLanes(even + 2 + k))));
+            storeInterleaved(to, e, o);
+        }
+    }
+    return true;
+}
+
+// Every run of a line, from in (low half, then high half) to the same
+// positions in out; between the runs, out holds whatever whole vectors left.
+void liftLine(const SynthesisPlan &plan, int line, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
+{
+    const SynthesisPlan::Run *runs = plan.runs[line];
+    for (int i = 0; i < plan.runCount[line]; ++i) {
+        const int start = runs[i].start;
+        const int length = runs[i].length;
+        if (length < 3 || !liftLongRun(start, length, in, half, out, s))
+            liftRun(length, start, in, half, out);
+    }
+}
+
+// out[from, to) = in[from, to), by whole vectors where it is long enough (the
+// last one overlapping the one before).
+void copySpan(const int32_t *in, int32_t *out, int from, int to)
+{
+    if (to - from < kLanes) {
+        for (int i = from; i < to; ++i)
+            out[i] = in[i];
+        return;
+    }
+    for (int i = from; i < to - kLanes; i += kLanes)
+        storeLanes(out + i, loadLanes(in + i));
+    storeLanes(out + to - kLanes, loadLanes(in + to - kLanes));
+}
+
+// The same, clamping into bytes.
+void clampSpan(const int32_t *in, uint8_t *out, int from, int to)
+{
+    if (to - from >= 16) {
+        for (int i = from; i < to - 16; i += 16)
+            clampSixteen(in + i, out + i);
+        clampSixteen(in + to - 16, out + to - 16);
+    } else if (to - from >= 4) {
+        for (int i = from; i < to - 4; i += 4)
+            clampFour(in + i, out + i);
+        clampFour(in + to - 4, out + to - 4);
+    } else {
+        for (int i = from; i < to; ++i)
+            out[i] = uint8_t(in[i] < 0 ? 0 : in[i] > 255 ? 255 : in[i]);
+    }
+}
+
+int runsEnd(const SynthesisPlan &plan, int line)
+{
+    const SynthesisPlan::Run last = plan.runs[line][plan.runCount[line] - 1];
+    return last.start + last.length;
+}
+
+// The column lines of a level, four neighbouring columns at a time: the rows
+// their inputs span are transposed into line buffers, lifted there, and the
+// rows their runs span transposed back. Between the runs the plane receives
+// whatever the buffers held; nothing reads there before it is written again.
+void synthesizeColumns(const SynthesisPlan &plan, int level, int32_t *values, SynthesisScratch &s)
+{
+    const int rows = levelRows(level);
+    const int cols = levelCols(level);
+    const int half = rows / 2;
+    const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
+    for (int first = 0; first < cols; first += kLanes) {
+        const int width = std::min(kLanes, cols - first);
+        int inFrom = rows, inTo = 0, outFrom = rows, outTo = 0;
+        for (int j = 0; j < width; ++j) {
+            const int line = base + first + j;
+            if (plan.runCount[line] == 0)
+                continue;
+            const int start = plan.runs[line][0].start;
+            const int end = runsEnd(plan, line);
+            // Lows from start / 2 on, highs up to half + (end - 1) / 2.
+            inFrom = std::min(inFrom, start >> 1);
+            inTo = std::max(inTo, half + ((end + 1) >> 1));
+            outFrom = std::min(outFrom, start);
+            outTo = std::max(outTo, end);
+        }
+        if (outTo == 0)
+            continue;
+        // Row counts are multiples of 4.
+        const int roundDown = ~(kLanes - 1);
+        for (int r = inFrom & roundDown; r < inTo; r += kLanes)
+            transpose4(values + r * kPlaneCols + first, kPlaneCols, &s.in[0][r], kLineLength);
+        for (int j = 0; j < width; ++j)
+            liftLine(plan, base + first + j, s.in[j], half, s.out[j], s);
+        if (width == kLanes) {
+            for (int r = outFrom & roundDown; r < outTo; r += kLanes)
+                transpose4(&s.out[0][r], kLineLength, values + r * kPlaneCols + first, kPlaneCols);
+        } else {
+            // Columns past the level's last belong to the band beside it.
+            for (int r = outFrom; r < outTo; ++r) {
+                for (int j = 0; j < width; ++j)
+                    values[r * kPlaneCols + first + j] = s.out[j][r];
+            }
+        }
+    }
+}
+
+// The row lines of a level, each lifted into a line buffer; the last level's
+// rows go to store(row, lifted line or nullptr when it has no runs), the
+// others back into the plane over the span of their runs.
+template <typename Store>
+void synthesizeRows(const SynthesisPlan &plan, int level, int32_t *values, SynthesisScratch &s, Store *store)
+{
+    const int rows = levelRows(level);
+    const int half = levelCols(level) / 2;
+    const int base = SynthesisPlan::lineIndex(level, LineMode::Row, 0);
+    for (int r = 0; r < rows; ++r) {
+        const int line = base + r;
+        if (plan.runCount[line] == 0) {
+            if (store)
+                (*store)(r, nullptr);
+            continue;
+        }
+        int32_t *row = values + r * kPlaneCols;
+        const int32_t *in = row;
+        if (r == kPlaneRows - 1) {
+            // Whole vectors would read past the plane.
+            std::memcpy(s.in[0], row, sizeof(int32_t) * kPlaneCols);
+            in = s.in[0];
+        }
+        liftLine(plan, line, in, half, s.out[0], s);
+        if (store)
+            (*store)(r, s.out[0]);
+        else
+            copySpan(s.out[0], row, plan.runs[line][0].start, runsEnd(plan, line));
+    }
+}
+
+template <typename Store>
+void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store)
+{
+    SynthesisScratch s{};
+    int32_t *values = plane[0].data();
+    for (int a = kLevels; a >= 1; --a) {
+        synthesizeColumns(plan, a, values, s);
+        synthesizeRows(plan, a, values, s, a == 1 ? &store : static_cast<Store *>(nullptr));
+    }
 }
 
 } // namespace
 
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
 {
-    int line = 0;
-    int32_t column[kPlaneRows];
-    for (int a = kLevels; a >= 1; --a) {
-        const int rows = levelRows(a);
-        const int cols = levelCols(a);
-        for (int c = 0; c < cols; ++c, ++line) {
-            for (int r = 0; r < rows; ++r)
-                column[r] = values[r][c];
-            replayLine(plan, line, rows, column);
-            for (int r = 0; r < rows; ++r)
-                values[r][c] = column[r];
+    const int base = SynthesisPlan::lineIndex(1, LineMode::Row, 0);
+    auto store = [&](int r, const int32_t *lifted) {
+        int32_t *row = values[r].data();
+        std::memset(row, 0, sizeof(int32_t) * kPlaneCols);
+        if (!lifted)
+            return;
+        for (int i = 0; i < plan.runCount[base + r]; ++i) {
+            const SynthesisPlan::Run run = plan.runs[base + r][i];
+            copySpan(lifted, row, run.start, run.start + run.length);
         }
-        for (int r = 0; r < rows; ++r, ++line)
-            replayLine(plan, line, cols, values[r].data());
-    }
+    };
+    synthesizeAll(plan, values, store);
+}
+
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel)
+{
+    const int base = SynthesisPlan::lineIndex(1, LineMode::Row, 0);
+    // Only the picture is kept; the rest of the plane stays 0.
+    auto store = [&](int r, const int32_t *lifted) {
+        uint8_t *row = channel[r].data();
+        std::memset(row, 0, kPlaneCols);
+        if (!lifted || r >= kPictureRows)
+            return;
+        for (int i = 0; i < plan.runCount[base + r]; ++i) {
+            const SynthesisPlan::Run run = plan.runs[base + r][i];
+            clampSpan(lifted, row, run.start, std::min(run.start + run.length, kPictureCols));
+        }
+    };
+    synthesizeAll(plan, values, store);
 }
 
 // ---- Analysis (encoder) ----------------------------------------------------

@@ -26,6 +26,9 @@ struct SynthesisPlan {
 };
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
 int64_t scaleRound(int64_t v, int kind);
+// The same for |v| < 2^24 (where it is checked value by value), rounding in
+// integers: the synthesis's 32-bit path scales this way.
+int32_t scaleRoundFast(int32_t v, int kind);
 
 // The runs of 1s in a line's source are the runs its synthesis will find; a
 // plan, when given, receives them.
@@ -41,8 +44,13 @@ void synthesizeLevel(Plane8 &mask, Plane32 &values, int level);
 
 // The plan from a decomposed mask, restoring it as the synthesis does.
 void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan);
-// values: the decoded coefficients, 0 where D is 0; synthesised in place.
+// values: the coefficients where the decomposed mask is 1 (whatever lies
+// elsewhere is never read); synthesised in place, 0 outside the shape.
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
+// The same, clamped into bytes within the picture (0 outside the shape and
+// beyond the picture); values serve as the workspace and are left holding
+// intermediate results.
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel);
 
 // Forward transform of one line: values and mask (0/1 and the moved codes)
 // become the low half followed by the high half, as synthesizeLine expects.

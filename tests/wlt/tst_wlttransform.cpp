@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -16,6 +17,7 @@ using namespace wlt;
 
 using Bytes = std::vector<int>;
 Q_DECLARE_METATYPE(Bytes)
+using Values = std::vector<int32_t>;
 Q_DECLARE_METATYPE(wlt::LineMode)
 
 class tst_WltTransform : public QObject {
@@ -23,6 +25,7 @@ class tst_WltTransform : public QObject {
 private slots:
     void scaleRoundTable_data();
     void scaleRoundTable();
+    void scaleRoundFastOverItsRange();
     void splitAndRestoreMask_data();
     void splitAndRestoreMask();
     void isolatedSampleValue();
@@ -36,6 +39,7 @@ private slots:
     void forwardThenInversePicture();
     void clampAfterSynthesis_data();
     void clampAfterSynthesis();
+    void plannedSynthesisMatchesReference_data();
     void plannedSynthesisMatchesReference();
 };
 
@@ -60,6 +64,19 @@ void tst_WltTransform::scaleRoundTable()
     QFETCH(int, kind);
     QFETCH(int, expected);
     QCOMPARE(scaleRound(v, kind), int64_t(expected));
+}
+
+// The synthesis's 32-bit path rounds in integers for inputs below 2^24 in
+// size: every one of them, both factors.
+void tst_WltTransform::scaleRoundFastOverItsRange()
+{
+    constexpr int32_t kBound = int32_t(1) << 24;
+    for (int kind = 1; kind <= 2; ++kind) {
+        for (int32_t v = -kBound; v < kBound; ++v) {
+            if (scaleRoundFast(v, kind) != scaleRound(v, kind))
+                QFAIL(qPrintable(QStringLiteral("%1 of kind %2").arg(v).arg(kind)));
+        }
+    }
 }
 
 void tst_WltTransform::splitAndRestoreMask_data()
@@ -351,33 +368,54 @@ void tst_WltTransform::clampAfterSynthesis()
     QCOMPARE(int(channel[0][0]), written);
 }
 
-// The per-picture plan and the run lifting with folded ends give exactly what
-// the plain line-by-line synthesis gives, saturation included.
+// The per-picture plan and the vector lifting give exactly what the plain
+// line-by-line synthesis gives, for the decoder's inputs: coefficients where
+// the decomposed mask is 1, zeros elsewhere. Shapes range from scattered
+// pixels (runs of one and two) to a full plane (runs reaching its last row
+// and column); values from small ones to ones at the edge of the 32-bit path
+// and beyond it, where the saturating path takes over.
+void tst_WltTransform::plannedSynthesisMatchesReference_data()
+{
+    QTest::addColumn<int>("density");
+    QTest::addColumn<bool>("wholePlane");
+    QTest::addColumn<Values>("values");
+    constexpr int32_t kEdge = int32_t(1) << 24; // the 32-bit path takes [-kEdge, kEdge)
+    constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+    constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+    // Two values: uniform in [first, second]; more: drawn from the list.
+    const Values small{-5000, 5000};
+    const Values insideEdge{-kEdge, -kEdge + 1, kEdge - 2, kEdge - 1};
+    const Values acrossEdge{-kEdge - 1, -kEdge, kEdge - 1, kEdge};
+    QTest::newRow("scattered pixels, small values") << 30 << false << small;
+    QTest::newRow("half filled, small values") << 50 << false << small;
+    QTest::newRow("dense, small values") << 95 << false << small;
+    QTest::newRow("whole plane, small values") << 100 << true << small;
+    QTest::newRow("dense, largest values of the 32-bit path") << 90 << false << insideEdge;
+    QTest::newRow("whole plane, largest values of the 32-bit path") << 100 << true << insideEdge;
+    QTest::newRow("dense, values across that edge") << 90 << false << acrossEdge;
+    QTest::newRow("dense, 32-bit values") << 90 << false << Values{kMin, kMax};
+    QTest::newRow("whole plane, scattered 32-bit values") << 40 << true << Values{kMin, kMax};
+}
+
 void tst_WltTransform::plannedSynthesisMatchesReference()
 {
-    QRandomGenerator random(99);
+    QFETCH(int, density);
+    QFETCH(bool, wholePlane);
+    QFETCH(Values, values);
+    QRandomGenerator random(uint32_t(density * 7 + int(wholePlane) + values.size()));
     auto plan = std::make_unique<SynthesisPlan>();
-    for (int trial = 0; trial < 40; ++trial) {
+    auto recorded = std::make_unique<SynthesisPlan>();
+    const int rows = wholePlane ? kPlaneRows : kPictureRows;
+    const int cols = wholePlane ? kPlaneCols : kPictureCols;
+    for (int trial = 0; trial < 6; ++trial) {
         Plane8 n{};
-        const int density = int(random.bounded(101));
-        for (int r = 0; r < kPictureRows; ++r) {
-            for (int c = 0; c < kPictureCols; ++c)
+        for (int r = 0; r < rows; ++r) {
+            for (int c = 0; c < cols; ++c)
                 n[r][c] = int(random.bounded(100)) < density ? 1 : 0;
         }
         Plane8 d;
-        decomposeMask(n, d, kLevels);
-        Plane32 decoded{};
-        const int64_t range = trial % 4 == 3 ? (int64_t(1) << 31) - 1 : 5000;
-        for (auto &row : decoded) {
-            for (int32_t &v : row)
-                v = int32_t(int64_t(random.generate64() % uint64_t(2 * range)) - range);
-        }
-        Plane8 reference, planned;
-        reconstructChannel(n, d, decoded, reference);
+        decomposeMask(n, d, kLevels, recorded.get());
         // The plan recorded while decomposing is the one the synthesis finds.
-        auto recorded = std::make_unique<SynthesisPlan>();
-        Plane8 again;
-        decomposeMask(n, again, kLevels, recorded.get());
         buildSynthesisPlan(d, *plan);
         for (int line = 0; line < SynthesisPlan::lineIndex(1, LineMode::Row, levelRows(1)); ++line) {
             QCOMPARE(recorded->runCount[line], plan->runCount[line]);
@@ -386,19 +424,34 @@ void tst_WltTransform::plannedSynthesisMatchesReference()
                 QCOMPARE(recorded->runs[line][i].length, plan->runs[line][i].length);
             }
         }
-        reconstructChannel(n, d, *plan, decoded, planned);
-        QVERIFY2(reference == planned, qPrintable(QStringLiteral("trial %1").arg(trial)));
+
+        Plane32 decoded{};
+        for (int r = 0; r < kPlaneRows; ++r) {
+            for (int c = 0; c < kPlaneCols; ++c) {
+                if (d[r][c] != kMaskInside)
+                    continue;
+                if (values.size() == 2)
+                    decoded[r][c] = int32_t(values[0] + qint64(random.generate64() % quint64(qint64(values[1]) - values[0] + 1)));
+                else
+                    decoded[r][c] = values[random.bounded(int(values.size()))];
+            }
+        }
 
         Plane8 mask = d;
-        Plane32 values{}, replayed{};
-        for (int r = 0; r < kPlaneRows; ++r) {
-            for (int c = 0; c < kPlaneCols; ++c)
-                values[r][c] = replayed[r][c] = d[r][c] > 0 ? decoded[r][c] : 0;
-        }
+        Plane32 reference = decoded;
         for (int a = kLevels; a >= 1; --a)
-            synthesizeLevel(mask, values, a);
-        synthesizePlanned(*plan, replayed);
-        QVERIFY(values == replayed);
+            synthesizeLevel(mask, reference, a);
+        Plane32 planned = decoded;
+        synthesizePlanned(*plan, planned);
+        QVERIFY2(reference == planned, qPrintable(QStringLiteral("trial %1").arg(trial)));
+
+        Plane8 referenceChannel, channel, decodedChannel;
+        reconstructChannel(n, d, decoded, referenceChannel);
+        reconstructChannel(n, d, *plan, decoded, channel);
+        QVERIFY2(referenceChannel == channel, qPrintable(QStringLiteral("trial %1").arg(trial)));
+        Plane32 values = decoded;
+        reconstructDecodedChannel(n, *plan, values, decodedChannel);
+        QVERIFY2(referenceChannel == decodedChannel, qPrintable(QStringLiteral("trial %1").arg(trial)));
     }
 }
 
