@@ -217,10 +217,14 @@ public:
             if (!lowestBand())
                 return WltSuccess;
             bool end = false;
-            for (int a = kLevels; a >= 1 && !end; --a) {
-                for (int b = 1; b <= 3 && !end; ++b)
-                    end = decodeBand(a, b);
-            }
+            for (int b = 1; b <= 3 && !end; ++b)
+                end = decodeBand<kLevels>(b);
+            for (int b = 1; b <= 3 && !end; ++b)
+                end = decodeBand<3>(b);
+            for (int b = 1; b <= 3 && !end; ++b)
+                end = decodeBand<2>(b);
+            for (int b = 1; b <= 3 && !end; ++b)
+                end = decodeBand<1>(b);
             if (m_coder.IsEnd_2ff0())
                 return WltSuccess;
             if (m_fix > 0 && m_planes.list.count > 0) {
@@ -260,7 +264,8 @@ private:
     // One pass over band b (1: right of the lowest band, scanned column by
     // column; 2: below it and 3: diagonal, row by row) of level a. True when
     // the coder ran out.
-    bool decodeBand(int a, int b)
+    template <int a>
+    bool decodeBand(int b)
     {
         if (LiteralZeroRoot) {
             const int end = m_index.bandEnd[a][b];
@@ -274,7 +279,7 @@ private:
             }
             return false;
         }
-        if (a == kLevels) {
+        if constexpr (a == kLevels) {
             const int end = m_index.topBandEnd[b];
             for (int i = m_index.topBandEnd[b - 1]; i < end; ++i) {
                 const Visit v = m_index.topVisits[i];
@@ -282,28 +287,29 @@ private:
                     return true;
             }
             return false;
-        }
-        // Below level 4 the walk goes by the parents the band above left
-        // uncovered and active, line by line in the same scan order: the
-        // children of a covered parent are covered at once and visit nothing
-        // (nor do theirs), those of a parent without shape below have nothing
-        // to visit. A parent's children lie on lines 2i and 2i + 1 of the
-        // band when it lies on line i: band 1 pairs them down a column, bands
-        // 2 and 3 along a row.
-        const int lines = b == 1 ? kPlaneCols >> (a + 1) : kPlaneRows >> (a + 1);
-        for (int line = 0; line < lines; ++line) {
-            const int count = m_uncoveredCount[a + 1][b][line];
-            const uint16_t *parents = m_uncovered[a + 1][b][line];
-            for (int d = 0; d < 2; ++d) {
-                const int childLine = 2 * line + d;
-                for (int i = 0; i < count; ++i) {
-                    const int parent = parents[i];
-                    const int row = parent / kPlaneCols;
-                    const int col = parent - row * kPlaneCols;
-                    const int first = b == 1 ? flatIndex(2 * row, 2 * col + d) : flatIndex(2 * row + d, 2 * col);
-                    const int second = b == 1 ? first + kPlaneCols : first + 1;
-                    if (visitUncovered(a, b, first, childLine) || visitUncovered(a, b, second, childLine))
-                        return true;
+        } else {
+            // Below level 4 the walk goes by the parents the band above left
+            // uncovered and active, line by line in the same scan order: the
+            // children of a covered parent are covered at once and visit nothing
+            // (nor do theirs), those of a parent without shape below have nothing
+            // to visit. A parent's children lie on lines 2i and 2i + 1 of the
+            // band when it lies on line i: band 1 pairs them down a column, bands
+            // 2 and 3 along a row.
+            const int lines = b == 1 ? kPlaneCols >> (a + 1) : kPlaneRows >> (a + 1);
+            for (int line = 0; line < lines; ++line) {
+                const int count = m_uncoveredCount[a + 1][b][line];
+                const uint16_t *parents = m_uncovered[a + 1][b][line];
+                for (int d = 0; d < 2; ++d) {
+                    const int childLine = 2 * line + d;
+                    for (int i = 0; i < count; ++i) {
+                        const int parent = parents[i];
+                        const int row = parent / kPlaneCols;
+                        const int col = parent - row * kPlaneCols;
+                        const int first = b == 1 ? flatIndex(2 * row, 2 * col + d) : flatIndex(2 * row + d, 2 * col);
+                        const int second = b == 1 ? first + kPlaneCols : first + 1;
+                        if (visitUncovered(a, b, first, childLine) || visitUncovered(a, b, second, childLine))
+                            return true;
+                    }
                 }
             }
         }
