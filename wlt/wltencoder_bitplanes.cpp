@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "wltdecoder.h"
 
@@ -59,7 +61,9 @@ struct EncodingCoder {
     int stopAfterBytes;
     // The lowest bit-plane each coefficient's value reaches with the true
     // symbols (-1: none).
-    Plane<int8_t> *precision = nullptr;
+    Plane<int8_t> &precision;
+    // When given, receives every true symbol that differs from the harmless one.
+    std::vector<ChannelEncoder::Departure> *departures = nullptr;
     long count = 0;
     int cutPlane = -1; // the plane the first symbol past the cut belongs to
 
@@ -68,14 +72,17 @@ struct EncodingCoder {
         const bool isTrue = count < cut;
         if (count == cut)
             cutPlane = fix;
-        const int s = isTrue ? trueSymbol(state, kind, row, col, fix) : harmlessSymbol(kind);
-        ++count;
+        const int harmless = harmlessSymbol(kind);
+        const int s = isTrue ? trueSymbol(state, kind, row, col, fix) : harmless;
         encoder.encodeSymbol(state, s);
-        if (isTrue && precision) {
+        if (departures && s != harmless)
+            departures->push_back({count, encoder.lastDecisionBits()});
+        ++count;
+        if (isTrue) {
             if (kind == SymbolKind::Refinement)
-                (*precision)[row][col] = int8_t(fix - 1);
+                precision[row][col] = int8_t(fix - 1);
             else if (kind != SymbolKind::OutsideShape && s <= 1)
-                (*precision)[row][col] = int8_t(fix);
+                precision[row][col] = int8_t(fix);
         }
         return s;
     }
@@ -109,61 +116,134 @@ struct EncodingCoder {
     bool IsEnd_2ff0() const { return encoder.rawSize() > stopAfterBytes; }
 };
 
+// Every cut gives the true symbols a little more room than the budget:
+// they are then cut off by the stream's length, not by the walk.
+constexpr int kSlackBytes = 8;
+// Cuts tried past the first that decodes: the decoder often gets a few more
+// symbols right than the code bits it was sure to have promise.
+constexpr int kStepsUp = 2;
+// Cuts tried one by one below an estimate that failed, before bisecting.
+constexpr int kStepsDown = 2;
+constexpr long kNoCut = 1L << 40;
+
+// Unstuffed bytes of the stream that reach the decoder as coded: those that
+// lie wholly before the stream's last byte, which is never delivered, and
+// before the end of the bytes it keeps.
+long deliveredRawBytes(const std::vector<uint8_t> &stuffed, int length, int realBytes)
+{
+    const int end = std::min(realBytes, length - 1);
+    long raw = 0;
+    for (int i = 0; i < int(stuffed.size());) {
+        const int size = stuffed[size_t(i)] == 0xFF ? 2 : 1;
+        if (2 + i + size > end)
+            break;
+        ++raw;
+        i += size;
+    }
+    return raw;
+}
+
 } // namespace
 
-ChannelEncoder::ChannelEncoder(const Plane32 &c, const ShapeIndex &index)
-    : coefficients(c), shape(index), r(index.r)
+ChannelEncoder::ChannelEncoder(const ShapeIndex &index)
+    : m_shape(index), m_trial(std::make_unique<ChannelCoding>()), m_kept(std::make_unique<ChannelCoding>()),
+      m_check(std::make_unique<ChannelPlanes>())
 {
-    computeDescendantPlanes(coefficients, r, descendantPlanes);
+}
+
+ChannelEncoder::~ChannelEncoder() = default;
+
+bool ChannelEncoder::attempt(ChannelCoding &coding, long cut, int length, int realBytes,
+                             std::vector<Departure> *departures)
+{
+    QmEncoder encoder;
+    for (auto &row : coding.precision)
+        row.fill(-1);
+    EncodingCoder coder{encoder, *m_coefficients, m_descendantPlanes, cut, realBytes + kSlackBytes, coding.precision,
+                        departures};
+    BitPlaneWalk<EncodingCoder> walk(coder, m_shape, coding.planes);
+    walk.run(m_topPlane);
+    coding.cutPlane = coder.cutPlane;
+    const bool ranOut = coder.IsEnd_2ff0();
+    encoder.flush();
+    const std::vector<uint8_t> bytes = encoder.stuffedBytes();
+    coding.stream.assign(size_t(length), 0);
+    coding.stream[0] = uint8_t(m_topPlane);
+    coding.stream[1] = kStreamMarker;
+    const size_t kept = size_t(std::max(0, std::min(realBytes, length) - 2));
+    std::copy_n(bytes.begin(), std::min(bytes.size(), kept), coding.stream.begin() + 2);
+    if (departures) {
+        m_allTrueBytes = bytes;
+        // All true symbols that ran past the budget: never exact in practice,
+        // and the cuts below tell.
+        if (ranOut)
+            return false;
+    }
+    if (decodeChannel(coding.stream.data(), length, m_shape, *m_check) != WltSuccess)
+        return false;
+    return std::memcmp(&m_check->value, &coding.planes.value, sizeof(Plane32)) == 0;
+}
+
+const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int length, int realBytes)
+{
+    m_coefficients = &coefficients;
+    computeDescendantPlanes(coefficients, m_shape.r, m_descendantPlanes);
     int32_t largest = 0;
     for (int row = 0; row < kPlaneRows; ++row) {
         for (int col = 0; col < kPlaneCols; ++col) {
-            if (r[row][col] == kMaskInside)
+            if (m_shape.r[row][col] == kMaskInside)
                 largest = std::max(largest, std::abs(coefficients[row][col]));
         }
     }
-    topPlane = std::max(0, magnitudePlane(largest));
-}
+    m_topPlane = std::max(0, magnitudePlane(largest));
 
-bool ChannelEncoder::attempt(long cut, int length, int realBytes, std::vector<uint8_t> &stream)
-{
-    QmEncoder encoder;
-    for (auto &row : precision)
-        row.fill(-1);
-    EncodingCoder coder{encoder, coefficients, descendantPlanes, cut, realBytes + 8, &precision};
-    BitPlaneWalk<EncodingCoder> walk(coder, shape, encoded);
-    walk.run(topPlane);
-    symbolsUsed = coder.count;
-    cutPlane = coder.cutPlane;
-    encoder.flush();
-    const std::vector<uint8_t> bytes = encoder.stuffedBytes();
-    stream.assign(size_t(length), 0);
-    stream[0] = uint8_t(topPlane);
-    stream[1] = kStreamMarker;
-    for (size_t i = 0; i < bytes.size() && int(i) + 2 < std::min(realBytes, length); ++i)
-        stream[i + 2] = bytes[i];
-    if (decodeChannel(stream.data(), length, shape, decoded) != WltSuccess)
-        return false;
-    return std::memcmp(&decoded.value, &encoded.value, sizeof(Plane32)) == 0;
-}
-
-std::vector<uint8_t> ChannelEncoder::encode(int length, int realBytes)
-{
-    std::vector<uint8_t> stream;
-    long all = 1L << 40;
-    if (attempt(all, length, realBytes, stream))
-        return stream;
-    long low = 0;
-    long high = symbolsUsed;
-    while (low < high) {
-        const long middle = (low + high + 1) / 2;
-        if (attempt(middle, length, realBytes, stream))
-            low = middle;
-        else
-            high = middle - 1;
+    // One coding of all true symbols tells where each departure from the
+    // harmless symbols sits in the code.
+    m_departures.clear();
+    if (attempt(*m_trial, kNoCut, length, realBytes, &m_departures)) {
+        std::swap(m_trial, m_kept);
+        return *m_kept;
     }
-    attempt(low, length, realBytes, stream);
-    return stream;
+    // Cut i keeps the departures before departure i; cuts between two
+    // departures all give the same stream.
+    const auto cutAt = [&](size_t i) { return i < m_departures.size() ? m_departures[i].index : kNoCut; };
+    const auto tryCut = [&](size_t i) {
+        if (!attempt(*m_trial, cutAt(i), length, realBytes, nullptr))
+            return false;
+        std::swap(m_trial, m_kept);
+        return true;
+    };
+    // The first departure whose decisions reach past the delivered code.
+    const long bitLimit = 8 * deliveredRawBytes(m_allTrueBytes, length, realBytes);
+    size_t estimate = size_t(std::partition_point(m_departures.begin(), m_departures.end(),
+                                                  [&](const Departure &d) { return d.bits + 16 <= bitLimit; })
+                             - m_departures.begin());
+    if (tryCut(estimate)) {
+        for (int step = 0; step < kStepsUp && estimate < m_departures.size() && tryCut(estimate + 1); ++step)
+            ++estimate;
+        return *m_kept;
+    }
+    // Too long after all: the cut just below usually fits, else bisect.
+    long failed = long(estimate);
+    for (int step = 0; step < kStepsDown && failed > 0; ++step) {
+        if (tryCut(size_t(failed - 1)))
+            return *m_kept;
+        --failed;
+    }
+    long fits = -1;
+    while (failed - fits > 1) {
+        const long middle = (fits + failed) / 2;
+        if (tryCut(size_t(middle)))
+            fits = middle;
+        else
+            failed = middle;
+    }
+    if (fits < 0) {
+        // Nothing decodes exactly: send the harmless symbols alone.
+        attempt(*m_trial, 0, length, realBytes, nullptr);
+        std::swap(m_trial, m_kept);
+    }
+    return *m_kept;
 }
 
 } // namespace wlt

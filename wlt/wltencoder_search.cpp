@@ -61,38 +61,40 @@ void requantize(const Plane32 &coefficients, const Plane<int8_t> &precision, int
 // The channel's stream, best of a few quantisations: each starts from where
 // the plain coding ended and is refined over `rounds` codings, since the
 // requantised values move the cut a little.
-std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &shape, const SynthesisPlan &plan,
-                                   const Plane8 &n, int length, int realBytes, int rounds,
+std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &samples, const ShapeIndex &shape,
+                                   const SynthesisPlan &plan, const Plane8 &n, int length, int realBytes, int rounds,
                                    const std::vector<double> &thresholds, Plane8 &rebuilt)
 {
     Plane8 mask = n;
     auto coefficients = std::make_unique<Plane32>(samples);
     analyze(mask, *coefficients);
     auto coded = std::make_unique<Plane32>();
+    auto candidate = std::make_unique<Plane8>();
     std::vector<uint8_t> best;
     double bestError = 0;
-    auto keepIfBetter = [&](ChannelEncoder &encoder, std::vector<uint8_t> &stream) {
-        auto candidate = std::make_unique<Plane8>();
-        const double error = channelError(samples, n, shape, plan, encoder.decoded.value, *candidate);
+    auto keepIfBetter = [&](const ChannelCoding &coding) {
+        const double error = channelError(samples, n, shape, plan, coding.planes.value, *candidate);
         if (best.empty() || error < bestError) {
-            best.swap(stream);
+            best = coding.stream;
             bestError = error;
             rebuilt = *candidate;
         }
     };
-    auto plain = std::make_unique<ChannelEncoder>(*coefficients, shape);
-    std::vector<uint8_t> stream = plain->encode(length, realBytes);
-    keepIfBetter(*plain, stream);
+    const ChannelCoding &plain = encoder.encode(*coefficients, length, realBytes);
+    keepIfBetter(plain);
+    // Each threshold starts over from the plain coding, which the codings
+    // after it replace.
+    auto plainPrecision = std::make_unique<Plane<int8_t>>(plain.precision);
+    const int plainCutPlane = plain.cutPlane;
     for (double threshold : thresholds) {
-        const ChannelEncoder *previous = plain.get();
-        std::unique_ptr<ChannelEncoder> encoder;
+        const Plane<int8_t> *precision = plainPrecision.get();
+        int cutPlane = plainCutPlane;
         for (int round = 1; round < rounds; ++round) {
-            requantize(*coefficients, previous->precision, previous->cutPlane, threshold, *coded);
-            auto next = std::make_unique<ChannelEncoder>(*coded, shape);
-            stream = next->encode(length, realBytes);
-            keepIfBetter(*next, stream);
-            encoder = std::move(next);
-            previous = encoder.get();
+            requantize(*coefficients, *precision, cutPlane, threshold, *coded);
+            const ChannelCoding &next = encoder.encode(*coded, length, realBytes);
+            keepIfBetter(next);
+            precision = &next.precision;
+            cutPlane = next.cutPlane;
         }
     }
     return best;
@@ -131,6 +133,7 @@ struct Work {
     SynthesisPlan plan;
     Plane32 channels[3];
     Chain chain;
+    std::unique_ptr<ChannelEncoder> encoder;
 };
 
 // RGB squared error of the picture a block decodes to.
@@ -174,7 +177,7 @@ void compensateLuma(const uint8_t *rgb, const Plane8 &cb, const Plane8 &cr, cons
 }
 
 // The block for one colour-data length; empty when that length does not fit.
-std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std::vector<uint8_t> &shapeStream,
+std::vector<uint8_t> encodeBlock(Work &work, const uint8_t *rgb, const std::vector<uint8_t> &shapeStream,
                                  int colourDataLength, int blockSize, int rounds, const std::vector<double> &thresholds)
 {
     const int shapeLength = int(shapeStream.size());
@@ -206,7 +209,7 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
         if (c == 0)
             compensateLuma(rgb, rebuilt[1], rebuilt[2], work.n, *luma);
         const Plane32 &samples = c == 0 ? *luma : work.channels[c];
-        const std::vector<uint8_t> stream = encodeChannel(samples, work.shape, work.plan, work.n, streamLengths[c],
+        const std::vector<uint8_t> stream = encodeChannel(*work.encoder, samples, work.shape, work.plan, work.n, streamLengths[c],
                                                           realBytes[c], rounds, thresholds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }
@@ -234,6 +237,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     }
     outlineChain(work->mask, work->chain, work->n);
     buildShapeIndex(work->n, work->shape, &work->plan);
+    work->encoder = std::make_unique<ChannelEncoder>(work->shape);
 
     QmEncoder shapeEncoder;
     encodeShape(shapeEncoder, background, work->chain);
