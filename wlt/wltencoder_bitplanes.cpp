@@ -120,9 +120,9 @@ struct EncodingCoder {
 // they are then cut off by the stream's length, not by the walk.
 constexpr int kSlackBytes = 8;
 // Cuts tried past the first that decodes: the decoder often gets a few more
-// symbols right than the code bits it was sure to have promise.
+// symbols right than the code it was sure to have promised.
 constexpr int kStepsUp = 2;
-// Cuts tried one by one below an estimate that failed, before bisecting.
+// Cuts tried one by one below an estimate that failed, before halving.
 constexpr int kStepsDown = 2;
 constexpr long kNoCut = 1L << 40;
 
@@ -163,6 +163,7 @@ bool ChannelEncoder::attempt(ChannelCoding &coding, long cut, int length, int re
                         departures};
     BitPlaneWalk<EncodingCoder> walk(coder, m_shape, coding.planes);
     walk.run(m_topPlane);
+    m_symbolsUsed = coder.count;
     coding.cutPlane = coder.cutPlane;
     const bool ranOut = coder.IsEnd_2ff0();
     encoder.flush();
@@ -206,14 +207,16 @@ const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int len
     }
     // Cut i keeps the departures before departure i; cuts between two
     // departures all give the same stream.
-    const auto cutAt = [&](size_t i) { return i < m_departures.size() ? m_departures[i].index : kNoCut; };
+    const long allSymbols = m_symbolsUsed;
+    const auto cutAt = [&](size_t i) { return i < m_departures.size() ? m_departures[i].index : allSymbols; };
     const auto tryCut = [&](size_t i) {
         if (!attempt(*m_trial, cutAt(i), length, realBytes, nullptr))
             return false;
         std::swap(m_trial, m_kept);
         return true;
     };
-    // The first departure whose decisions reach past the delivered code.
+    // Start at the first departure whose decisions reach past the code the
+    // decoder is sure to get.
     const long bitLimit = 8 * deliveredRawBytes(m_allTrueBytes, length, realBytes);
     size_t estimate = size_t(std::partition_point(m_departures.begin(), m_departures.end(),
                                                   [&](const Departure &d) { return d.bits + 16 <= bitLimit; })
@@ -223,7 +226,7 @@ const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int len
             ++estimate;
         return *m_kept;
     }
-    // Too long after all: the cut just below usually fits, else bisect.
+    // Too long after all: the cut just below usually fits, else halve.
     long failed = long(estimate);
     for (int step = 0; step < kStepsDown && failed > 0; ++step) {
         if (tryCut(size_t(failed - 1)))

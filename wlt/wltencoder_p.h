@@ -61,6 +61,7 @@ private:
     std::unique_ptr<ChannelCoding> m_kept;
     std::unique_ptr<ChannelPlanes> m_check;
     std::vector<Departure> m_departures;
+    long m_symbolsUsed = 0;
     std::vector<uint8_t> m_allTrueBytes;
 };
 

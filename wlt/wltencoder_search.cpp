@@ -58,17 +58,21 @@ void requantize(const Plane32 &coefficients, const Plane<int8_t> &precision, int
     }
 }
 
+// The wavelet coefficients of a channel's samples within the shape.
+void analyzeChannel(const Plane32 &samples, const Plane8 &n, Plane32 &coefficients)
+{
+    Plane8 mask = n;
+    coefficients = samples;
+    analyze(mask, coefficients);
+}
+
 // The channel's stream, best of a few quantisations: each starts from where
 // the plain coding ended and is refined over `rounds` codings, since the
 // requantised values move the cut a little.
-std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &samples, const ShapeIndex &shape,
-                                   const SynthesisPlan &plan, const Plane8 &n, int length, int realBytes, int rounds,
-                                   const std::vector<double> &thresholds, Plane8 &rebuilt)
+std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &samples, const Plane32 &coefficients,
+                                   const ShapeIndex &shape, const SynthesisPlan &plan, const Plane8 &n, int length,
+                                   int realBytes, int rounds, const std::vector<double> &thresholds, Plane8 &rebuilt)
 {
-    Plane8 mask = n;
-    auto coefficients = std::make_unique<Plane32>(samples);
-    analyze(mask, *coefficients);
-    auto coded = std::make_unique<Plane32>();
     auto candidate = std::make_unique<Plane8>();
     std::vector<uint8_t> best;
     double bestError = 0;
@@ -80,21 +84,40 @@ std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &sampl
             rebuilt = *candidate;
         }
     };
-    const ChannelCoding &plain = encoder.encode(*coefficients, length, realBytes);
+    // Every quantisation coded so far, with where its coding ended: nearby
+    // thresholds often requantise alike, and the same values code the same.
+    struct Coded {
+        std::unique_ptr<Plane32> values = std::make_unique<Plane32>();
+        std::unique_ptr<Plane<int8_t>> precision = std::make_unique<Plane<int8_t>>();
+        int cutPlane = -1;
+    };
+    std::vector<Coded> coded;
+    coded.reserve(thresholds.size() * size_t(std::max(0, rounds - 1)) + 1);
+    const auto remember = [&](const Plane32 &values, const ChannelCoding &coding) {
+        coded.emplace_back();
+        *coded.back().values = values;
+        *coded.back().precision = coding.precision;
+        coded.back().cutPlane = coding.cutPlane;
+    };
+    const ChannelCoding &plain = encoder.encode(coefficients, length, realBytes);
     keepIfBetter(plain);
-    // Each threshold starts over from the plain coding, which the codings
-    // after it replace.
-    auto plainPrecision = std::make_unique<Plane<int8_t>>(plain.precision);
-    const int plainCutPlane = plain.cutPlane;
+    remember(coefficients, plain);
+    auto next = std::make_unique<Plane32>();
     for (double threshold : thresholds) {
-        const Plane<int8_t> *precision = plainPrecision.get();
-        int cutPlane = plainCutPlane;
+        size_t previous = 0; // the plain coding
         for (int round = 1; round < rounds; ++round) {
-            requantize(*coefficients, *precision, cutPlane, threshold, *coded);
-            const ChannelCoding &next = encoder.encode(*coded, length, realBytes);
-            keepIfBetter(next);
-            precision = &next.precision;
-            cutPlane = next.cutPlane;
+            requantize(coefficients, *coded[previous].precision, coded[previous].cutPlane, threshold, *next);
+            const auto same = std::find_if(coded.begin(), coded.end(), [&](const Coded &c) {
+                return std::memcmp(c.values.get(), next.get(), sizeof(Plane32)) == 0;
+            });
+            if (same != coded.end()) {
+                previous = size_t(same - coded.begin());
+                continue;
+            }
+            const ChannelCoding &coding = encoder.encode(*next, length, realBytes);
+            keepIfBetter(coding);
+            remember(*next, coding);
+            previous = coded.size() - 1;
         }
     }
     return best;
@@ -132,6 +155,7 @@ struct Work {
     ShapeIndex shape;
     SynthesisPlan plan;
     Plane32 channels[3];
+    Plane32 chromaCoefficients[2]; // Cb, Cr
     Chain chain;
     std::unique_ptr<ChannelEncoder> encoder;
 };
@@ -205,12 +229,17 @@ std::vector<uint8_t> encodeBlock(Work &work, const uint8_t *rgb, const std::vect
     // Chroma first: luma then makes up for what the chroma gets wrong.
     auto rebuilt = std::make_unique<Plane8[]>(3);
     auto luma = std::make_unique<Plane32>(work.channels[0]);
+    auto lumaCoefficients = std::make_unique<Plane32>();
     for (int c : {1, 2, 0}) {
-        if (c == 0)
+        if (c == 0) {
             compensateLuma(rgb, rebuilt[1], rebuilt[2], work.n, *luma);
+            analyzeChannel(*luma, work.n, *lumaCoefficients);
+        }
         const Plane32 &samples = c == 0 ? *luma : work.channels[c];
-        const std::vector<uint8_t> stream = encodeChannel(*work.encoder, samples, work.shape, work.plan, work.n, streamLengths[c],
-                                                          realBytes[c], rounds, thresholds, rebuilt[c]);
+        const Plane32 &coefficients = c == 0 ? *lumaCoefficients : work.chromaCoefficients[c - 1];
+        const std::vector<uint8_t> stream
+            = encodeChannel(*work.encoder, samples, coefficients, work.shape, work.plan, work.n, streamLengths[c],
+                            realBytes[c], rounds, thresholds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }
     for (size_t i = kScrambledFrom; i < block.size(); ++i)
@@ -251,6 +280,8 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     if (shapeLength > kMaxStreamLength)
         return {};
     toYcc(rgb, work->channels);
+    for (int c = 1; c < 3; ++c)
+        analyzeChannel(work->channels[c], work->n, work->chromaCoefficients[c - 1]);
 
     // The split of the colour data follows from its length field, and the Cr
     // stream takes what is left of the block. A field a little short of the
