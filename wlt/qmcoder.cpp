@@ -240,6 +240,12 @@ void QmEncoder::codeMps(Context &cx)
     A -= cx.qe;
     if (A > 0x7FFF)
         return;
+    renormalizeMps(cx);
+}
+
+// The rest of Code_MPS once A has fallen below half.
+void QmEncoder::renormalizeMps(Context &cx)
+{
     if (A < cx.qe) {
         C += A;
         A = cx.qe;
@@ -307,13 +313,20 @@ void QmEncoder::encodeSymbol(State &state, int symbol)
     if (symbol < 0 || symbol >= kMaxTreeSymbols)
         return;
     const SymbolPath &path = symbolPath(state.kind, symbol);
-    if (path.length == 0)
-        return;
     const int last = path.length - 1;
-    for (int i = 0; i < last; ++i)
-        encodeDecision(state.contexts[path.nodes[i]], path.decisions[i]);
-    m_lastDecisionBits = codeBits();
-    encodeDecision(state.contexts[path.nodes[last]], path.decisions[last]);
+    for (int i = 0; i <= last; ++i) {
+        if (i == last)
+            m_lastDecisionBits = codeBits();
+        Context &cx = state.contexts[path.nodes[i]];
+        if (path.decisions[i] != cx.mps) {
+            codeLps(cx);
+            continue;
+        }
+        // Most decisions are an MPS that leaves A above half: one subtraction.
+        A -= cx.qe;
+        if (A <= 0x7FFF)
+            renormalizeMps(cx);
+    }
 }
 
 void QmEncoder::encodeBits(State &state, uint32_t value, int count)

@@ -100,6 +100,7 @@ public:
 
 private:
     void codeMps(Context &cx);
+    void renormalizeMps(Context &cx);
     void codeLps(Context &cx);
     void renormalize();
     void byteOut();

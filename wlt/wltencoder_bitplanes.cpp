@@ -119,9 +119,6 @@ struct EncodingCoder {
 // Every cut gives the true symbols a little more room than the budget:
 // they are then cut off by the stream's length, not by the walk.
 constexpr int kSlackBytes = 8;
-// Cuts tried past the first that decodes: the decoder often gets a few more
-// symbols right than the code it was sure to have promised.
-constexpr int kStepsUp = 2;
 // Cuts tried one by one below an estimate that failed, before halving.
 constexpr int kStepsDown = 2;
 constexpr long kNoCut = 1L << 40;
@@ -218,14 +215,11 @@ const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int len
     // Start at the first departure whose decisions reach past the code the
     // decoder is sure to get.
     const long bitLimit = 8 * deliveredRawBytes(m_allTrueBytes, length, realBytes);
-    size_t estimate = size_t(std::partition_point(m_departures.begin(), m_departures.end(),
+    const size_t estimate = size_t(std::partition_point(m_departures.begin(), m_departures.end(),
                                                   [&](const Departure &d) { return d.bits + 16 <= bitLimit; })
                              - m_departures.begin());
-    if (tryCut(estimate)) {
-        for (int step = 0; step < kStepsUp && estimate < m_departures.size() && tryCut(estimate + 1); ++step)
-            ++estimate;
+    if (tryCut(estimate))
         return *m_kept;
-    }
     // Too long after all: the cut just below usually fits, else halve.
     long failed = long(estimate);
     for (int step = 0; step < kStepsDown && failed > 0; ++step) {

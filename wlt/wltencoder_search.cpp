@@ -66,12 +66,15 @@ void analyzeChannel(const Plane32 &samples, const Plane8 &n, Plane32 &coefficien
     analyze(mask, coefficients);
 }
 
-// The channel's stream, best of a few quantisations: each starts from where
-// the plain coding ended and is refined over `rounds` codings, since the
-// requantised values move the cut a little.
+// Codings per quantisation threshold: each starts from where the plain
+// coding ended and is refined once, since the requantised values move the
+// cut a little.
+constexpr int kRounds = 3;
+
+// The channel's stream, best of the plain coding and a few quantisations.
 std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &samples, const Plane32 &coefficients,
                                    const ShapeIndex &shape, const SynthesisPlan &plan, const Plane8 &n, int length,
-                                   int realBytes, int rounds, const std::vector<double> &thresholds, Plane8 &rebuilt)
+                                   int realBytes, const std::vector<double> &thresholds, Plane8 &rebuilt)
 {
     auto candidate = std::make_unique<Plane8>();
     std::vector<uint8_t> best;
@@ -92,7 +95,7 @@ std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &sampl
         int cutPlane = -1;
     };
     std::vector<Coded> coded;
-    coded.reserve(thresholds.size() * size_t(std::max(0, rounds - 1)) + 1);
+    coded.reserve(thresholds.size() * size_t(kRounds - 1) + 1);
     const auto remember = [&](const Plane32 &values, const ChannelCoding &coding) {
         coded.emplace_back();
         *coded.back().values = values;
@@ -105,7 +108,7 @@ std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &sampl
     auto next = std::make_unique<Plane32>();
     for (double threshold : thresholds) {
         size_t previous = 0; // the plain coding
-        for (int round = 1; round < rounds; ++round) {
+        for (int round = 1; round < kRounds; ++round) {
             requantize(coefficients, *coded[previous].precision, coded[previous].cutPlane, threshold, *next);
             const auto same = std::find_if(coded.begin(), coded.end(), [&](const Coded &c) {
                 return std::memcmp(c.values.get(), next.get(), sizeof(Plane32)) == 0;
@@ -157,27 +160,20 @@ struct Work {
     Plane32 channels[3];
     Plane32 chromaCoefficients[2]; // Cb, Cr
     Chain chain;
+    Colour background;
     std::unique_ptr<ChannelEncoder> encoder;
 };
 
-// RGB squared error of the picture a block decodes to.
-double pictureError(const std::vector<uint8_t> &block, const uint8_t *rgb)
+// RGB squared error of the picture the decoder makes of the channels it
+// rebuilds (the channels of a block are checked to decode as meant).
+double pictureError(const Plane8 rebuilt[3], const Plane8 &n, const Colour &background, const uint8_t *rgb)
 {
-    std::vector<uint8_t> bmp(kBmpFileSize);
-    int length = 0;
-    libwlt decoder;
-    if (decoder.Unpack_Data(block.data(), int(block.size()), bmp.data(), &length) != WltSuccess)
-        return 1e300;
+    auto picture = std::make_unique<Picture>();
+    assemblePicture(rebuilt[0], rebuilt[1], rebuilt[2], n, background, *picture);
     double error = 0;
-    for (int r = 0; r < kPictureRows; ++r) {
-        const uint8_t *row = &bmp[size_t(kBmpHeaderSize + (kPictureRows - 1 - r) * kBmpRowSize)];
-        for (int c = 0; c < kPictureCols; ++c) {
-            const uint8_t *p = pixelAt(rgb, r, c);
-            for (int k = 0; k < 3; ++k) {
-                const double d = double(p[k]) - row[3 * c + 2 - k];
-                error += d * d;
-            }
-        }
+    for (size_t i = 0; i < picture->size(); ++i) {
+        const double d = double(rgb[i]) - (*picture)[i];
+        error += d * d;
     }
     return error;
 }
@@ -200,9 +196,11 @@ void compensateLuma(const uint8_t *rgb, const Plane8 &cb, const Plane8 &cr, cons
     }
 }
 
-// The block for one colour-data length; empty when that length does not fit.
+// The block for one colour-data length and its picture's squared error;
+// empty when that length does not fit.
 std::vector<uint8_t> encodeBlock(Work &work, const uint8_t *rgb, const std::vector<uint8_t> &shapeStream,
-                                 int colourDataLength, int blockSize, int rounds, const std::vector<double> &thresholds)
+                                 int colourDataLength, int blockSize, const std::vector<double> &thresholds,
+                                 double &error)
 {
     const int shapeLength = int(shapeStream.size());
     const StreamLengths lengths = colourStreamLengths(colourDataLength);
@@ -239,11 +237,12 @@ std::vector<uint8_t> encodeBlock(Work &work, const uint8_t *rgb, const std::vect
         const Plane32 &coefficients = c == 0 ? *lumaCoefficients : work.chromaCoefficients[c - 1];
         const std::vector<uint8_t> stream
             = encodeChannel(*work.encoder, samples, coefficients, work.shape, work.plan, work.n, streamLengths[c],
-                            realBytes[c], rounds, thresholds, rebuilt[c]);
+                            realBytes[c], thresholds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }
     for (size_t i = kScrambledFrom; i < block.size(); ++i)
         block[i] ^= kWltScrambleMask;
+    error = pictureError(rebuilt.get(), work.n, work.background, rgb);
     return block;
 }
 
@@ -255,8 +254,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
         return {};
 
     auto work = std::make_unique<Work>();
-    Colour background;
-    findShape(rgb, options.backgroundTolerance, work->mask, background);
+    findShape(rgb, options.backgroundTolerance, work->mask, work->background);
     bool wholePicture = true;
     for (int r = 0; r < kPictureRows && wholePicture; ++r)
         wholePicture = std::all_of(work->mask[r].begin(), work->mask[r].begin() + kPictureCols, [](uint8_t v) { return v != 0; });
@@ -269,7 +267,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     work->encoder = std::make_unique<ChannelEncoder>(work->shape);
 
     QmEncoder shapeEncoder;
-    encodeShape(shapeEncoder, background, work->chain);
+    encodeShape(shapeEncoder, work->background, work->chain);
     shapeEncoder.flush();
     std::vector<uint8_t> shapeStream{kStreamMarker};
     const std::vector<uint8_t> shapeBytes = shapeEncoder.stuffedBytes();
@@ -294,11 +292,11 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     double bestError = 0;
     int bestShortening = 0;
     auto tryLength = [&](int shortening) {
+        double error = 0;
         std::vector<uint8_t> block = encodeBlock(*work, rgb, shapeStream, nominalLength - shortening,
-                                                 options.blockSize, options.thorough ? 3 : 2, thresholds);
+                                                 options.blockSize, thresholds, error);
         if (block.empty())
             return;
-        const double error = pictureError(block, rgb);
         if (best.empty() || error < bestError) {
             best.swap(block);
             bestError = error;
