@@ -58,7 +58,7 @@ struct EncodingCoder {
     const Plane32 &coefficients;
     const Plane<uint32_t> &descendantPlanes;
     long cut;
-    int stopAfterBytes;
+    int stopAfterBytes; // unstuffed
     // The lowest bit-plane each coefficient's value reaches with the true
     // symbols (-1: none).
     Plane<int8_t> &precision;
@@ -116,9 +116,10 @@ struct EncodingCoder {
     bool IsEnd_2ff0() const { return encoder.rawSize() > stopAfterBytes; }
 };
 
-// Every cut gives the true symbols a little more room than the budget:
-// they are then cut off by the stream's length, not by the walk.
-constexpr int kSlackBytes = 8;
+// Coded bytes past those the stream keeps before the walk stops: the
+// symbols after the cut then reach the stream's end, and later carries
+// (which run back only through FF bytes) cannot change what it keeps.
+constexpr int kSlackBytes = 2;
 // Cuts tried one by one below an estimate that failed, before halving.
 constexpr int kStepsDown = 2;
 constexpr long kNoCut = 1L << 40;
@@ -156,7 +157,7 @@ bool ChannelEncoder::attempt(ChannelCoding &coding, long cut, int length, int re
     QmEncoder encoder;
     for (auto &row : coding.precision)
         row.fill(-1);
-    EncodingCoder coder{encoder, *m_coefficients, m_descendantPlanes, cut, realBytes + kSlackBytes, coding.precision,
+    EncodingCoder coder{encoder, *m_coefficients, m_descendantPlanes, cut, realBytes - 2 + kSlackBytes, coding.precision,
                         departures};
     BitPlaneWalk<EncodingCoder> walk(coder, m_shape, coding.planes);
     walk.run(m_topPlane);
