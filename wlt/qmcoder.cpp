@@ -85,8 +85,8 @@ constexpr std::array<SymbolPath, kMaxTreeSymbols> kPaths[4] = {pathsOf(vl2), pat
 // symbol in 0 .. kMaxTreeSymbols - 1.
 const SymbolPath &symbolPath(int kind, int symbol)
 {
-    const int tree = kind == 8 ? 3 : kind >= 2 && kind <= 4 ? kind - 2 : 0;
-    return kPaths[tree][std::size_t(symbol)];
+    constexpr uint8_t kTreeOfKind[9] = {0, 0, 0, 1, 2, 0, 0, 0, 3};
+    return kPaths[kind >= 0 && kind <= 8 ? kTreeOfKind[kind] : 0][std::size_t(symbol)];
 }
 
 } // namespace
@@ -285,12 +285,16 @@ void QmEncoder::byteOut()
     uint32_t t = C >> 19;
     if (t > 0xFF) {
         for (auto it = m_bytes.rbegin(); it != m_bytes.rend(); ++it) {
-            if (++*it != 0)
+            m_ffCount -= *it == 0xFF;
+            if (++*it != 0) {
+                m_ffCount += *it == 0xFF;
                 break;
+            }
         }
         t &= 0xFF;
     }
     m_bytes.push_back(uint8_t(t));
+    m_ffCount += t == 0xFF;
     C &= 0x7FFFF;
 }
 
@@ -313,10 +317,7 @@ void QmEncoder::encodeSymbol(State &state, int symbol)
     if (symbol < 0 || symbol >= kMaxTreeSymbols)
         return;
     const SymbolPath &path = symbolPath(state.kind, symbol);
-    const int last = path.length - 1;
-    for (int i = 0; i <= last; ++i) {
-        if (i == last)
-            m_lastDecisionBits = codeBits();
+    for (int i = 0; i < path.length; ++i) {
         Context &cx = state.contexts[path.nodes[i]];
         if (path.decisions[i] != cx.mps) {
             codeLps(cx);
@@ -327,6 +328,34 @@ void QmEncoder::encodeSymbol(State &state, int symbol)
         if (A <= 0x7FFF)
             renormalizeMps(cx);
     }
+}
+
+// Only A decides how far each decision shifts, and the decisions of one
+// symbol use different contexts, so A alone is followed.
+long QmEncoder::lastDecisionBits(const State &state, int symbol) const
+{
+    long bits = codeBits();
+    if (symbol < 0 || symbol >= kMaxTreeSymbols)
+        return bits;
+    const SymbolPath &path = symbolPath(state.kind, symbol);
+    uint32_t a = A;
+    for (int i = 0; i + 1 < path.length; ++i) {
+        const Context &cx = state.contexts[path.nodes[i]];
+        a -= cx.qe;
+        if (path.decisions[i] == cx.mps) {
+            if (a > 0x7FFF)
+                continue;
+            if (a < cx.qe)
+                a = cx.qe;
+        } else if (a >= cx.qe) {
+            a = cx.qe;
+        }
+        while (a <= 0x7FFF) {
+            a <<= 1;
+            ++bits;
+        }
+    }
+    return bits;
 }
 
 void QmEncoder::encodeBits(State &state, uint32_t value, int count)

@@ -86,15 +86,14 @@ public:
     // Coded bytes so far, without stuffing (their count bounds the stuffed size
     // from below).
     int rawSize() const { return int(m_bytes.size()); }
+    // Coded bytes so far with a 00 stuffed after each FF.
+    int stuffedSize() const { return int(m_bytes.size()) + m_ffCount; }
     // Renormalisation shifts so far: the decoder, at the same point, compares
     // code bits codeBits() .. codeBits() + 15 of the unstuffed bytes.
     long codeBits() const { return 8L * long(m_bytes.size()) + 11 - CT; }
-    // codeBits() before the last decision of the last encodeSymbol: that
-    // symbol decodes right when the decoder gets the code up to this + 16.
-    long lastDecisionBits() const { return m_lastDecisionBits; }
-    // The coded bytes so far, without stuffing (later carries may still add
-    // one to the last of them).
-    const std::vector<uint8_t> &rawBytes() const { return m_bytes; }
+    // codeBits() at the last decision encodeSymbol(state, symbol) would make:
+    // the decoder gets that symbol right once it has the code up to this + 16.
+    long lastDecisionBits(const State &state, int symbol) const;
     // The coded bytes with a 00 stuffed after each FF.
     std::vector<uint8_t> stuffedBytes() const;
 
@@ -108,7 +107,7 @@ private:
     uint32_t A;
     uint32_t C;
     int CT;
-    long m_lastDecisionBits = 0;
+    int m_ffCount = 0;
     std::vector<uint8_t> m_bytes;
 };
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,9 @@
 namespace wlt {
 
 namespace {
+
+// Cut where the code the decoder is sure to get ends; see EncodingCoder.
+constexpr long kCutWhereCodeEnds = -1;
 
 int magnitudePlane(int32_t v)
 {
@@ -50,41 +54,65 @@ void computeDescendantPlanes(const Plane32 &coefficients, const Plane8 &r, Plane
     }
 }
 
-// Chooses and encodes each symbol the walk asks for: the true one for the
-// first `cut` symbols, then the one that changes nothing, so that whatever the
-// decoder reads past the cut leaves the coefficients as they are.
+// Chooses and encodes each symbol the walk asks for: the true one up to the
+// cut, then the one that changes nothing, so that whatever the decoder reads
+// past the cut leaves the coefficients as they are. A true symbol that
+// differs from the harmless one is a departure; cuts between two departures
+// give the same stream.
 struct EncodingCoder {
     QmEncoder &encoder;
     const Plane32 &coefficients;
     const Plane<uint32_t> &descendantPlanes;
+    // The first symbol not sent true; with cutWhereCodeEnds, found on the
+    // way: the first departure whose decisions reach past the code the
+    // decoder is sure to get.
     long cut;
+    bool cutWhereCodeEnds;
+    int deliveredEnd; // stream bytes from here on do not reach the decoder as coded
     int stopAfterBytes; // unstuffed
     // The lowest bit-plane each coefficient's value reaches with the true
     // symbols (-1: none).
     Plane<int8_t> &precision;
-    // When given, receives every true symbol that differs from the harmless one.
-    std::vector<ChannelEncoder::Departure> *departures = nullptr;
+    // Receives the place of every departure sent.
+    std::vector<long> &departures;
     long count = 0;
     int cutPlane = -1; // the plane the first symbol past the cut belongs to
 
     int symbol(State &state, SymbolKind kind, int row, int col, int fix)
     {
-        const bool isTrue = count < cut;
-        if (count == cut)
-            cutPlane = fix;
         const int harmless = harmlessSymbol(kind);
-        const int s = isTrue ? trueSymbol(state, kind, row, col, fix) : harmless;
-        encoder.encodeSymbol(state, s);
-        if (departures && s != harmless)
-            departures->push_back({count, encoder.lastDecisionBits()});
-        ++count;
-        if (isTrue) {
+        int s = harmless;
+        if (count < cut) {
+            s = trueSymbol(state, kind, row, col, fix);
+            if (s != harmless) {
+                if (cutWhereCodeEnds && !decodable(state, s)) {
+                    cut = count;
+                    s = harmless;
+                } else {
+                    departures.push_back(count);
+                }
+            }
+        }
+        if (count < cut) {
             if (kind == SymbolKind::Refinement)
                 precision[row][col] = int8_t(fix - 1);
             else if (kind != SymbolKind::OutsideShape && s <= 1)
                 precision[row][col] = int8_t(fix);
+        } else if (count == cut) {
+            cutPlane = fix;
         }
+        encoder.encodeSymbol(state, s);
+        ++count;
         return s;
+    }
+
+    // True when the decoder gets symbol s right from the delivered code alone:
+    // every code bit its decisions compare lies in a byte before deliveredEnd
+    // (bytes written so far tell how many of those are FF and take two).
+    bool decodable(const State &state, int s) const
+    {
+        const long deliveredBytes = deliveredEnd - 2 - (encoder.stuffedSize() - encoder.rawSize());
+        return encoder.lastDecisionBits(state, s) + 16 <= 8 * deliveredBytes;
     }
 
     int trueSymbol(const State &state, SymbolKind kind, int row, int col, int fix) const
@@ -120,26 +148,8 @@ struct EncodingCoder {
 // symbols after the cut then reach the stream's end, and later carries
 // (which run back only through FF bytes) cannot change what it keeps.
 constexpr int kSlackBytes = 2;
-// Cuts tried one by one below an estimate that failed, before halving.
+// Cuts tried one by one below one that failed, before halving.
 constexpr int kStepsDown = 2;
-constexpr long kNoCut = 1L << 40;
-
-// Unstuffed bytes of the stream that reach the decoder as coded: those that
-// lie wholly before the stream's last byte, which is never delivered, and
-// before the end of the bytes it keeps.
-long deliveredRawBytes(const std::vector<uint8_t> &stuffed, int length, int realBytes)
-{
-    const int end = std::min(realBytes, length - 1);
-    long raw = 0;
-    for (int i = 0; i < int(stuffed.size());) {
-        const int size = stuffed[size_t(i)] == 0xFF ? 2 : 1;
-        if (2 + i + size > end)
-            break;
-        ++raw;
-        i += size;
-    }
-    return raw;
-}
 
 } // namespace
 
@@ -151,19 +161,28 @@ ChannelEncoder::ChannelEncoder(const ShapeIndex &index)
 
 ChannelEncoder::~ChannelEncoder() = default;
 
-bool ChannelEncoder::attempt(ChannelCoding &coding, long cut, int length, int realBytes,
-                             std::vector<Departure> *departures)
+bool ChannelEncoder::attempt(long cut, int length, int realBytes)
 {
+    ChannelCoding &coding = *m_trial;
     QmEncoder encoder;
     for (auto &row : coding.precision)
         row.fill(-1);
-    EncodingCoder coder{encoder, *m_coefficients, m_descendantPlanes, cut, realBytes - 2 + kSlackBytes, coding.precision,
-                        departures};
+    const bool cutWhereCodeEnds = cut == kCutWhereCodeEnds;
+    if (cutWhereCodeEnds)
+        m_departures.clear();
+    std::vector<long> ignored;
+    EncodingCoder coder{encoder,
+                        *m_coefficients,
+                        m_descendantPlanes,
+                        cutWhereCodeEnds ? std::numeric_limits<long>::max() : cut,
+                        cutWhereCodeEnds,
+                        std::min(realBytes, length - 1),
+                        realBytes - 2 + kSlackBytes,
+                        coding.precision,
+                        cutWhereCodeEnds ? m_departures : ignored};
     BitPlaneWalk<EncodingCoder> walk(coder, m_shape, coding.planes);
     walk.run(m_topPlane);
-    m_symbolsUsed = coder.count;
     coding.cutPlane = coder.cutPlane;
-    const bool ranOut = coder.IsEnd_2ff0();
     encoder.flush();
     const std::vector<uint8_t> bytes = encoder.stuffedBytes();
     coding.stream.assign(size_t(length), 0);
@@ -171,16 +190,11 @@ bool ChannelEncoder::attempt(ChannelCoding &coding, long cut, int length, int re
     coding.stream[1] = kStreamMarker;
     const size_t kept = size_t(std::max(0, std::min(realBytes, length) - 2));
     std::copy_n(bytes.begin(), std::min(bytes.size(), kept), coding.stream.begin() + 2);
-    if (departures) {
-        m_allTrueBytes = bytes;
-        // All true symbols that ran past the budget: never exact in practice,
-        // and the cuts below tell.
-        if (ranOut)
-            return false;
-    }
-    if (decodeChannel(coding.stream.data(), length, m_shape, *m_check) != WltSuccess)
+    if (decodeChannel(coding.stream.data(), length, m_shape, *m_check) != WltSuccess
+        || std::memcmp(&m_check->value, &coding.planes.value, sizeof(Plane32)) != 0)
         return false;
-    return std::memcmp(&m_check->value, &coding.planes.value, sizeof(Plane32)) == 0;
+    std::swap(m_trial, m_kept);
+    return true;
 }
 
 const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int length, int realBytes)
@@ -196,50 +210,28 @@ const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int len
     }
     m_topPlane = std::max(0, magnitudePlane(largest));
 
-    // One coding of all true symbols tells where each departure from the
-    // harmless symbols sits in the code.
-    m_departures.clear();
-    if (attempt(*m_trial, kNoCut, length, realBytes, &m_departures)) {
-        std::swap(m_trial, m_kept);
+    // Usually the cut where the code ends decodes; else an earlier one, each
+    // made by sending the departures before it: a few one by one, then halving.
+    if (attempt(kCutWhereCodeEnds, length, realBytes))
         return *m_kept;
-    }
-    // Cut i keeps the departures before departure i; cuts between two
-    // departures all give the same stream.
-    const long allSymbols = m_symbolsUsed;
-    const auto cutAt = [&](size_t i) { return i < m_departures.size() ? m_departures[i].index : allSymbols; };
-    const auto tryCut = [&](size_t i) {
-        if (!attempt(*m_trial, cutAt(i), length, realBytes, nullptr))
-            return false;
-        std::swap(m_trial, m_kept);
-        return true;
-    };
-    // Start at the first departure whose decisions reach past the code the
-    // decoder is sure to get.
-    const long bitLimit = 8 * deliveredRawBytes(m_allTrueBytes, length, realBytes);
-    const size_t estimate = size_t(std::partition_point(m_departures.begin(), m_departures.end(),
-                                                  [&](const Departure &d) { return d.bits + 16 <= bitLimit; })
-                             - m_departures.begin());
-    if (tryCut(estimate))
-        return *m_kept;
-    // Too long after all: the cut just below usually fits, else halve.
-    long failed = long(estimate);
+    long failed = long(m_departures.size());
     for (int step = 0; step < kStepsDown && failed > 0; ++step) {
-        if (tryCut(size_t(failed - 1)))
+        if (attempt(m_departures[size_t(failed - 1)], length, realBytes))
             return *m_kept;
         --failed;
     }
     long fits = -1;
     while (failed - fits > 1) {
         const long middle = (fits + failed) / 2;
-        if (tryCut(size_t(middle)))
+        if (attempt(m_departures[size_t(middle)], length, realBytes))
             fits = middle;
         else
             failed = middle;
     }
     if (fits < 0) {
         // Nothing decodes exactly: send the harmless symbols alone.
-        attempt(*m_trial, 0, length, realBytes, nullptr);
-        std::swap(m_trial, m_kept);
+        if (!attempt(0, length, realBytes))
+            std::swap(m_trial, m_kept);
     }
     return *m_kept;
 }

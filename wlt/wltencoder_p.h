@@ -42,27 +42,21 @@ public:
     // The result stays valid until the next encode.
     const ChannelCoding &encode(const Plane32 &coefficients, int length, int realBytes);
 
-    // A true symbol that differs from the one that changes nothing: cuts
-    // between two of them give the same stream.
-    struct Departure {
-        long index; // the symbol's place in the walk
-        long bits;  // code bits the decoder needs to decode it: lastDecisionBits()
-    };
-
 private:
-    bool attempt(ChannelCoding &coding, long cut, int length, int realBytes, std::vector<Departure> *departures);
+    // Codes with the given cut into the trial coding; when the decoder reads
+    // it back exactly, it becomes the kept one.
+    bool attempt(long cut, int length, int realBytes);
 
     const ShapeIndex &m_shape;
     const Plane32 *m_coefficients = nullptr;
     Plane<uint32_t> m_descendantPlanes;
     int m_topPlane = 0;
-    // The attempt being tried and the best one so far that decodes exactly.
     std::unique_ptr<ChannelCoding> m_trial;
     std::unique_ptr<ChannelCoding> m_kept;
     std::unique_ptr<ChannelPlanes> m_check;
-    std::vector<Departure> m_departures;
-    long m_symbolsUsed = 0;
-    std::vector<uint8_t> m_allTrueBytes;
+    // Where the true symbols that differ from the harmless ones were sent in
+    // the coding that cut where the code ends.
+    std::vector<long> m_departures;
 };
 
 } // namespace wlt
