@@ -35,10 +35,10 @@ void computeDescendantPlanes(const Plane32 &coefficients, const Plane8 &r, Plane
     for (auto &row : planes)
         row.fill(0);
     for (int a = 2; a <= kLevels; ++a) {
-        for (int row = 0; row < kPlaneRows >> (a - 1); ++row) {
-            for (int col = 0; col < kPlaneCols >> (a - 1); ++col) {
-                if (coefficientLevel(row, col) != a)
-                    continue;
+        for (int row = 0; row < levelRows(a); ++row) {
+            for (int col = 0; col < levelCols(a); ++col) {
+                if (row < (kPlaneRows >> a) && col < (kPlaneCols >> a))
+                    continue; // the next coarser level
                 uint32_t bits = 0;
                 for (int i = 0; i < 2; ++i) {
                     for (int j = 0; j < 2; ++j) {

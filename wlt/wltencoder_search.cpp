@@ -43,6 +43,8 @@ void requantize(const Plane32 &coefficients, const Plane<int8_t> &precision, int
 {
     const int lastWholePlane = cutPlane + 1;
     const int32_t step = lastWholePlane > 0 && lastWholePlane < 31 ? int32_t(1) << lastWholePlane : 0;
+    // Magnitudes are whole: at least threshold * step means at least its ceiling.
+    const int32_t least = step > 0 ? int32_t(std::ceil(threshold * step)) : 0;
     for (int r = 0; r < kPlaneRows; ++r) {
         for (int c = 0; c < kPlaneCols; ++c) {
             const int q = precision[r][c];
@@ -50,8 +52,8 @@ void requantize(const Plane32 &coefficients, const Plane<int8_t> &precision, int
             const int32_t magnitude = std::abs(v);
             int32_t codedMagnitude = magnitude;
             if (q >= 1 && v != 0)
-                codedMagnitude = magnitude + ((int32_t(5) << q) >> 3);
-            else if (q < 0 && step > 0 && magnitude < step && magnitude >= threshold * step)
+                codedMagnitude = magnitude + int32_t((int64_t(5) << q) >> 3);
+            else if (q < 0 && step > 0 && magnitude < step && magnitude >= least)
                 codedMagnitude = step;
             coded[r][c] = v < 0 ? -codedMagnitude : codedMagnitude;
         }
