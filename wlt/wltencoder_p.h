@@ -31,9 +31,10 @@ struct ChannelCoding {
 };
 
 // Codes one channel's coefficients as bit-planes into a stream of fixed
-// length: the longest prefix of true symbols that the decoder reads back
-// exactly (in practice: the longest that fits), each stream checked by
-// decoding it. Keeps its planes from one coding to the next.
+// length: the true symbols up to where the code the decoder is sure to get
+// ends, or fewer when the decoder does not read that back exactly (each
+// stream is checked by decoding it). Keeps its planes from one coding to the
+// next.
 class ChannelEncoder {
 public:
     explicit ChannelEncoder(const ShapeIndex &index);
