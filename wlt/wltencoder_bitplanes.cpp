@@ -144,10 +144,11 @@ struct EncodingCoder {
     bool IsEnd_2ff0() const { return encoder.rawSize() > stopAfterBytes; }
 };
 
-// Coded bytes past those the stream keeps before the walk stops: the
-// symbols after the cut then reach the stream's end, and later carries
-// (which run back only through FF bytes) cannot change what it keeps.
-constexpr int kSlackBytes = 2;
+// The walk stops once the coder has written a byte past those the stream
+// keeps: every code bit the stream keeps then comes from symbols coded, and
+// the flush ends a valid code for them. (Symbols past the stream cost walk
+// time and change nothing the decoder reads but for carries.)
+constexpr int kSlackBytes = 0;
 // Cuts tried one by one below one that failed, before halving.
 constexpr int kStepsDown = 2;
 
