@@ -69,7 +69,11 @@ struct EncodingCoder {
     long cut;
     bool cutWhereCodeEnds;
     int deliveredEnd; // stream bytes from here on do not reach the decoder as coded
-    int stopAfterBytes; // unstuffed
+    // The walk stops once the coder has written more unstuffed bytes than
+    // this: every code bit the stream keeps then comes from symbols coded,
+    // and the flush ends a valid code for them. (Symbols past the stream
+    // would cost walk time and change nothing the decoder reads.)
+    int stopAfterBytes;
     // The lowest bit-plane each coefficient's value reaches with the true
     // symbols (-1: none).
     Plane<int8_t> &precision;
@@ -144,11 +148,6 @@ struct EncodingCoder {
     bool IsEnd_2ff0() const { return encoder.rawSize() > stopAfterBytes; }
 };
 
-// The walk stops once the coder has written a byte past those the stream
-// keeps: every code bit the stream keeps then comes from symbols coded, and
-// the flush ends a valid code for them. (Symbols past the stream cost walk
-// time and change nothing the decoder reads but for carries.)
-constexpr int kSlackBytes = 0;
 // Cuts tried one by one below one that failed, before halving.
 constexpr int kStepsDown = 2;
 
@@ -178,7 +177,7 @@ bool ChannelEncoder::attempt(long cut, int length, int realBytes)
                         cutWhereCodeEnds ? std::numeric_limits<long>::max() : cut,
                         cutWhereCodeEnds,
                         std::min(realBytes, length - 1),
-                        realBytes - 2 + kSlackBytes,
+                        realBytes - 2,
                         coding.precision,
                         cutWhereCodeEnds ? m_departures : ignored};
     BitPlaneWalk<EncodingCoder> walk(coder, m_shape, coding.planes);
