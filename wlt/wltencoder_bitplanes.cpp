@@ -148,8 +148,6 @@ struct EncodingCoder {
     bool IsEnd_2ff0() const { return encoder.rawSize() > stopAfterBytes; }
 };
 
-// Cuts tried one by one below one that failed, before halving.
-constexpr int kStepsDown = 2;
 
 } // namespace
 
@@ -210,18 +208,23 @@ const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int len
     }
     m_topPlane = std::max(0, magnitudePlane(largest));
 
-    // Usually the cut where the code ends decodes; else an earlier one, each
-    // made by sending the departures before it: a few one by one, then halving.
+    // Usually the cut where the code ends decodes. Else an earlier one does,
+    // made by sending the departures before it: look back 1, 2, 4, ...
+    // departures, then halve the last step. (A stream that runs past the
+    // block is read on as zeros, which decode as what they happen to mean
+    // for a long way: there the first good cut can lie dozens back.)
     if (attempt(kCutWhereCodeEnds, length, realBytes))
         return *m_kept;
     long failed = long(m_departures.size());
-    for (int step = 0; step < kStepsDown && failed > 0; ++step) {
-        if (attempt(m_departures[size_t(failed - 1)], length, realBytes))
-            return *m_kept;
-        --failed;
-    }
     long fits = -1;
-    while (failed - fits > 1) {
+    for (long step = 1; fits < 0 && failed > 0; step *= 2) {
+        const long back = std::max(0L, failed - step);
+        if (attempt(m_departures[size_t(back)], length, realBytes))
+            fits = back;
+        else
+            failed = back;
+    }
+    while (fits >= 0 && failed - fits > 1) {
         const long middle = (fits + failed) / 2;
         if (attempt(m_departures[size_t(middle)], length, realBytes))
             fits = middle;
