@@ -77,8 +77,8 @@ struct EncodingCoder {
     // The lowest bit-plane each coefficient's value reaches with the true
     // symbols (-1: none).
     Plane<int8_t> &precision;
-    // Receives the place of every departure sent.
-    std::vector<long> &departures;
+    // When given, receives the place of every departure sent.
+    std::vector<long> *departures;
     long count = 0;
     int cutPlane = -1; // the plane the first symbol past the cut belongs to
 
@@ -92,8 +92,8 @@ struct EncodingCoder {
                 if (cutWhereCodeEnds && !decodable(state, s)) {
                     cut = count;
                     s = harmless;
-                } else {
-                    departures.push_back(count);
+                } else if (departures) {
+                    departures->push_back(count);
                 }
             }
         }
@@ -148,7 +148,6 @@ struct EncodingCoder {
     bool IsEnd_2ff0() const { return encoder.rawSize() > stopAfterBytes; }
 };
 
-
 } // namespace
 
 ChannelEncoder::ChannelEncoder(const ShapeIndex &index)
@@ -168,7 +167,6 @@ bool ChannelEncoder::attempt(long cut, int length, int realBytes)
     const bool cutWhereCodeEnds = cut == kCutWhereCodeEnds;
     if (cutWhereCodeEnds)
         m_departures.clear();
-    std::vector<long> ignored;
     EncodingCoder coder{encoder,
                         *m_coefficients,
                         m_descendantPlanes,
@@ -177,7 +175,7 @@ bool ChannelEncoder::attempt(long cut, int length, int realBytes)
                         std::min(realBytes, length - 1),
                         realBytes - 2,
                         coding.precision,
-                        cutWhereCodeEnds ? m_departures : ignored};
+                        cutWhereCodeEnds ? &m_departures : nullptr};
     BitPlaneWalk<EncodingCoder> walk(coder, m_shape, coding.planes);
     walk.run(m_topPlane);
     coding.cutPlane = coder.cutPlane;
