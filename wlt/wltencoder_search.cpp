@@ -68,9 +68,9 @@ void analyzeChannel(const Plane32 &samples, const Plane8 &n, Plane32 &coefficien
     analyze(mask, coefficients);
 }
 
-// Codings per quantisation threshold: each starts from where the plain
-// coding ended and is refined once, since the requantised values move the
-// cut a little.
+// Rounds of coding per threshold, the plain coding first: each later round
+// requantises from where the round before ended, since the requantised
+// values move the cut a little.
 constexpr int kRounds = 3;
 
 // The channel's stream, best of the plain coding and a few quantisations.
