@@ -17,15 +17,11 @@ namespace {
 // Cut where the code the decoder is sure to get ends; see EncodingCoder.
 constexpr long kCutWhereCodeEnds = -1;
 
+// The highest set bit of |v| (-1 for 0).
 int magnitudePlane(int32_t v)
 {
-    uint32_t m = uint32_t(std::abs(v));
-    int plane = -1;
-    while (m) {
-        ++plane;
-        m >>= 1;
-    }
-    return plane;
+    const uint32_t m = uint32_t(std::abs(v));
+    return m ? 31 - __builtin_clz(m) : -1;
 }
 
 // For every coefficient, the set of bit-planes (bit p) in which one of its
@@ -200,8 +196,8 @@ const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int len
     int32_t largest = 0;
     for (int row = 0; row < kPlaneRows; ++row) {
         for (int col = 0; col < kPlaneCols; ++col) {
-            if (m_shape.r[row][col] == kMaskInside)
-                largest = std::max(largest, std::abs(coefficients[row][col]));
+            const int32_t magnitude = m_shape.r[row][col] == kMaskInside ? std::abs(coefficients[row][col]) : 0;
+            largest = std::max(largest, magnitude);
         }
     }
     m_topPlane = std::max(0, magnitudePlane(largest));

@@ -19,16 +19,14 @@ double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &
                     const SynthesisPlan &plan, const Plane32 &decoded, Plane8 &rebuilt)
 {
     reconstructChannel(n, shape.r, plan, decoded, rebuilt);
-    double error = 0;
+    int64_t error = 0;
     for (int r = 0; r < kPictureRows; ++r) {
         for (int c = 0; c < kPictureCols; ++c) {
-            if (n[r][c]) {
-                const double d = double(original[r][c]) - rebuilt[r][c];
-                error += d * d;
-            }
+            const int64_t d = n[r][c] ? int64_t(original[r][c]) - rebuilt[r][c] : 0;
+            error += d * d;
         }
     }
-    return error;
+    return double(error);
 }
 
 // How coefficients are quantised, given where the last coding of the channel
