@@ -154,7 +154,7 @@ ChannelEncoder::ChannelEncoder(const ShapeIndex &index)
 
 ChannelEncoder::~ChannelEncoder() = default;
 
-bool ChannelEncoder::attempt(long cut, int length, int realBytes)
+bool ChannelEncoder::attempt(long cut, int length, int realBytes, bool check)
 {
     ChannelCoding &coding = *m_trial;
     QmEncoder encoder;
@@ -182,11 +182,16 @@ bool ChannelEncoder::attempt(long cut, int length, int realBytes)
     coding.stream[1] = kStreamMarker;
     const size_t kept = size_t(std::max(0, std::min(realBytes, length) - 2));
     std::copy_n(bytes.begin(), std::min(bytes.size(), kept), coding.stream.begin() + 2);
-    if (decodeChannel(coding.stream.data(), length, m_shape, *m_check) != WltSuccess
-        || std::memcmp(&m_check->value, &coding.planes.value, sizeof(Plane32)) != 0)
+    if (check && !decodesAsMeant(coding))
         return false;
     std::swap(m_trial, m_kept);
     return true;
+}
+
+bool ChannelEncoder::decodesAsMeant(const ChannelCoding &coding)
+{
+    return decodeChannel(coding.stream.data(), int(coding.stream.size()), m_shape, *m_check) == WltSuccess
+           && std::memcmp(&m_check->value, &coding.planes.value, sizeof(Plane32)) == 0;
 }
 
 const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int length, int realBytes)
@@ -202,33 +207,44 @@ const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int len
     }
     m_topPlane = std::max(0, magnitudePlane(largest));
 
+    m_length = length;
+    m_realBytes = realBytes;
+    attempt(kCutWhereCodeEnds, length, realBytes, false);
+    m_checked = false;
+    return *m_kept;
+}
+
+const ChannelCoding &ChannelEncoder::check()
+{
+    if (m_checked)
+        return *m_kept;
+    m_checked = true;
     // Usually the cut where the code ends decodes. Else an earlier one does,
     // made by sending the departures before it: look back 1, 2, 4, ...
     // departures, then halve the last step. (A stream that runs past the
     // block is read on as zeros, which decode as what they happen to mean
     // for a long way: there the first good cut can lie dozens back.)
-    if (attempt(kCutWhereCodeEnds, length, realBytes))
+    if (decodesAsMeant(*m_kept))
         return *m_kept;
     long failed = long(m_departures.size());
     long fits = -1;
     for (long step = 1; fits < 0 && failed > 0; step *= 2) {
         const long back = std::max(0L, failed - step);
-        if (attempt(m_departures[size_t(back)], length, realBytes))
+        if (attempt(m_departures[size_t(back)], m_length, m_realBytes, true))
             fits = back;
         else
             failed = back;
     }
     while (fits >= 0 && failed - fits > 1) {
         const long middle = (fits + failed) / 2;
-        if (attempt(m_departures[size_t(middle)], length, realBytes))
+        if (attempt(m_departures[size_t(middle)], m_length, m_realBytes, true))
             fits = middle;
         else
             failed = middle;
     }
     if (fits < 0) {
         // Nothing decodes exactly: send the harmless symbols alone.
-        if (!attempt(0, length, realBytes))
-            std::swap(m_trial, m_kept);
+        attempt(0, m_length, m_realBytes, false);
     }
     return *m_kept;
 }

@@ -32,21 +32,26 @@ struct ChannelCoding {
 
 // Codes one channel's coefficients as bit-planes into a stream of fixed
 // length: the true symbols up to where the code the decoder is sure to get
-// ends, or fewer when the decoder does not read that back exactly (each
-// stream is checked by decoding it). Keeps its planes from one coding to the
-// next.
+// ends, or fewer when the decoder does not read that back exactly (checked
+// by decoding the stream, for the codings a caller keeps). Keeps its planes
+// from one coding to the next.
 class ChannelEncoder {
 public:
     explicit ChannelEncoder(const ShapeIndex &index);
     ~ChannelEncoder();
 
-    // The result stays valid until the next encode.
+    // Codes with the cut where the code the decoder is sure to get ends,
+    // unchecked. The result stays valid until the next encode.
     const ChannelCoding &encode(const Plane32 &coefficients, int length, int realBytes);
+    // The last encode's coding once the decoder reads it back exactly: as it
+    // is, or coded again with an earlier cut.
+    const ChannelCoding &check();
 
 private:
-    // Codes with the given cut into the trial coding; when the decoder reads
-    // it back exactly, it becomes the kept one.
-    bool attempt(long cut, int length, int realBytes);
+    // Codes with the given cut into the trial coding; when unchecked or read
+    // back exactly, it becomes the kept one.
+    bool attempt(long cut, int length, int realBytes, bool check);
+    bool decodesAsMeant(const ChannelCoding &coding);
 
     const ShapeIndex &m_shape;
     const Plane32 *m_coefficients = nullptr;
@@ -58,6 +63,9 @@ private:
     // Where the true symbols that differ from the harmless ones were sent in
     // the coding that cut where the code ends.
     std::vector<long> m_departures;
+    int m_length = 0;
+    int m_realBytes = 0;
+    bool m_checked = false;
 };
 
 } // namespace wlt

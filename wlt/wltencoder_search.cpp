@@ -79,13 +79,21 @@ std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &sampl
     auto candidate = std::make_unique<Plane8>();
     std::vector<uint8_t> best;
     double bestError = 0;
-    auto keepIfBetter = [&](const ChannelCoding &coding) {
-        const double error = channelError(samples, n, shape, plan, coding.planes.value, *candidate);
+    // A coding is checked only when it would be kept: one that a better one
+    // beats may stay unchecked.
+    auto keepIfBetter = [&](const ChannelCoding &unchecked) -> const ChannelCoding & {
+        double error = channelError(samples, n, shape, plan, unchecked.planes.value, *candidate);
+        if (!best.empty() && error >= bestError)
+            return unchecked;
+        const ChannelCoding &coding = encoder.check();
+        if (&coding != &unchecked || coding.stream != unchecked.stream)
+            error = channelError(samples, n, shape, plan, coding.planes.value, *candidate);
         if (best.empty() || error < bestError) {
             best = coding.stream;
             bestError = error;
             rebuilt = *candidate;
         }
+        return coding;
     };
     // Every quantisation coded so far, with where its coding ended: nearby
     // thresholds often requantise alike, and the same values code the same.
@@ -102,8 +110,7 @@ std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &sampl
         *coded.back().precision = coding.precision;
         coded.back().cutPlane = coding.cutPlane;
     };
-    const ChannelCoding &plain = encoder.encode(coefficients, length, realBytes);
-    keepIfBetter(plain);
+    const ChannelCoding &plain = keepIfBetter(encoder.encode(coefficients, length, realBytes));
     remember(coefficients, plain);
     auto next = std::make_unique<Plane32>();
     for (double threshold : thresholds) {
@@ -117,8 +124,7 @@ std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &sampl
                 previous = size_t(same - coded.begin());
                 continue;
             }
-            const ChannelCoding &coding = encoder.encode(*next, length, realBytes);
-            keepIfBetter(coding);
+            const ChannelCoding &coding = keepIfBetter(encoder.encode(*next, length, realBytes));
             remember(*next, coding);
             previous = coded.size() - 1;
         }
