@@ -1,6 +1,8 @@
 // The QM decoder and encoder, registers named as in T.81, and the symbol trees.
 #include "qmcoder.h"
 
+#include <cstddef>
+
 namespace wlt {
 
 namespace {
@@ -33,27 +35,58 @@ void lpsTransition(Context &cx)
     cx.qe = ShiftTb[cx.state].qe;
 }
 
+// The nodes and decisions that lead to one symbol's leaf (length 0: the tree
+// has no such leaf).
+constexpr int kMaxTreeDepth = 3;
+constexpr int kMaxTreeSymbols = 8;
+struct SymbolPath {
+    uint8_t length;
+    uint8_t nodes[kMaxTreeDepth];
+    uint8_t decisions[kMaxTreeDepth];
+};
+
 // Depth-first search for the leaf that yields symbol, recording the nodes and
-// decisions on the way (the trees are at most three decisions deep).
-bool findPath(const TreeNode *tree, int node, int symbol, int depth, int *nodes,
-              int *decisions, int &length)
+// decisions on the way.
+constexpr bool findPath(const TreeNode *tree, int node, int symbol, int depth, SymbolPath &path)
 {
-    if (depth >= 3)
+    if (depth >= kMaxTreeDepth)
         return false;
     const TreeNode &n = tree[node];
     for (int d = 0; d < 2; ++d) {
         const bool leaf = d ? n.leaf1 : n.leaf0;
         const int next = d ? n.next1 : n.next0;
-        nodes[depth] = node;
-        decisions[depth] = d;
+        path.nodes[depth] = uint8_t(node);
+        path.decisions[depth] = uint8_t(d);
         if (leaf && next == symbol) {
-            length = depth + 1;
+            path.length = uint8_t(depth + 1);
             return true;
         }
-        if (!leaf && findPath(tree, next, symbol, depth + 1, nodes, decisions, length))
+        if (!leaf && findPath(tree, next, symbol, depth + 1, path))
             return true;
     }
     return false;
+}
+
+// Every symbol's path through one tree (length 0: the tree has no such leaf).
+constexpr std::array<SymbolPath, kMaxTreeSymbols> pathsOf(const TreeNode *tree)
+{
+    std::array<SymbolPath, kMaxTreeSymbols> paths{};
+    for (int symbol = 0; symbol < kMaxTreeSymbols; ++symbol) {
+        SymbolPath path{};
+        if (findPath(tree, 0, symbol, 0, path))
+            paths[std::size_t(symbol)] = path;
+    }
+    return paths;
+}
+
+// The paths of vl2, vl3, vl4 and vl8, found once instead of per symbol.
+constexpr std::array<SymbolPath, kMaxTreeSymbols> kPaths[4] = {pathsOf(vl2), pathsOf(vl3), pathsOf(vl4), pathsOf(vl8)};
+
+// symbol in 0 .. kMaxTreeSymbols - 1.
+const SymbolPath &symbolPath(int kind, int symbol)
+{
+    constexpr uint8_t kTreeOfKind[9] = {0, 0, 0, 1, 2, 0, 0, 0, 3};
+    return kPaths[kind >= 0 && kind <= 8 ? kTreeOfKind[kind] : 0][std::size_t(symbol)];
 }
 
 } // namespace
@@ -113,6 +146,12 @@ void QmEncoder::codeMps(Context &cx)
     A -= cx.qe;
     if (A > 0x7FFF)
         return;
+    renormalizeMps(cx);
+}
+
+// The rest of Code_MPS once A has fallen below half.
+void QmEncoder::renormalizeMps(Context &cx)
+{
     if (A < cx.qe) {
         C += A;
         A = cx.qe;
@@ -152,12 +191,16 @@ void QmEncoder::byteOut()
     uint32_t t = C >> 19;
     if (t > 0xFF) {
         for (auto it = m_bytes.rbegin(); it != m_bytes.rend(); ++it) {
-            if (++*it != 0)
+            m_ffCount -= *it == 0xFF;
+            if (++*it != 0) {
+                m_ffCount += *it == 0xFF;
                 break;
+            }
         }
         t &= 0xFF;
     }
     m_bytes.push_back(uint8_t(t));
+    m_ffCount += t == 0xFF;
     C &= 0x7FFFF;
 }
 
@@ -177,13 +220,48 @@ void QmEncoder::flush()
 
 void QmEncoder::encodeSymbol(State &state, int symbol)
 {
-    int nodes[3];
-    int decisions[3];
-    int length = 0;
-    if (findPath(state.tree, 0, symbol, 0, nodes, decisions, length)) {
-        for (int i = 0; i < length; ++i)
-            encodeDecision(state.contexts[nodes[i]], decisions[i]);
+    if (symbol < 0 || symbol >= kMaxTreeSymbols)
+        return;
+    const SymbolPath &path = symbolPath(state.kind, symbol);
+    for (int i = 0; i < path.length; ++i) {
+        Context &cx = state.contexts[path.nodes[i]];
+        if (path.decisions[i] != cx.mps) {
+            codeLps(cx);
+            continue;
+        }
+        // Most decisions are an MPS that leaves A above half: one subtraction.
+        A -= cx.qe;
+        if (A <= 0x7FFF)
+            renormalizeMps(cx);
     }
+}
+
+// Only A decides how far each decision shifts, and the decisions of one
+// symbol use different contexts, so A alone is followed.
+long QmEncoder::lastDecisionBits(const State &state, int symbol) const
+{
+    long bits = codeBits();
+    if (symbol < 0 || symbol >= kMaxTreeSymbols)
+        return bits;
+    const SymbolPath &path = symbolPath(state.kind, symbol);
+    uint32_t a = A;
+    for (int i = 0; i + 1 < path.length; ++i) {
+        const Context &cx = state.contexts[path.nodes[i]];
+        a -= cx.qe;
+        if (path.decisions[i] == cx.mps) {
+            if (a > 0x7FFF)
+                continue;
+            if (a < cx.qe)
+                a = cx.qe;
+        } else if (a >= cx.qe) {
+            a = cx.qe;
+        }
+        while (a <= 0x7FFF) {
+            a <<= 1;
+            ++bits;
+        }
+    }
+    return bits;
 }
 
 void QmEncoder::encodeBits(State &state, uint32_t value, int count)

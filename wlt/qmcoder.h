@@ -203,11 +203,20 @@ public:
     // Coded bytes so far, without stuffing (their count bounds the stuffed size
     // from below).
     int rawSize() const { return int(m_bytes.size()); }
+    // Coded bytes so far with a 00 stuffed after each FF.
+    int stuffedSize() const { return int(m_bytes.size()) + m_ffCount; }
+    // Renormalisation shifts so far: the decoder, at the same point, compares
+    // code bits codeBits() .. codeBits() + 15 of the unstuffed bytes.
+    long codeBits() const { return 8L * long(m_bytes.size()) + 11 - CT; }
+    // codeBits() at the last decision encodeSymbol(state, symbol) would make:
+    // the decoder gets that symbol right once it has the code up to this + 16.
+    long lastDecisionBits(const State &state, int symbol) const;
     // The coded bytes with a 00 stuffed after each FF.
     std::vector<uint8_t> stuffedBytes() const;
 
 private:
     void codeMps(Context &cx);
+    void renormalizeMps(Context &cx);
     void codeLps(Context &cx);
     void renormalize();
     void byteOut();
@@ -215,6 +224,7 @@ private:
     uint32_t A;
     uint32_t C;
     int CT;
+    int m_ffCount = 0;
     std::vector<uint8_t> m_bytes;
 };
 

@@ -3,7 +3,7 @@
 // libwlt::Unpack_Data decodes (plain C++, no Qt).
 //
 //     // rgb: 102 x 126 pixels, rows top-down, 3 bytes R, G, B each
-//     std::vector<unsigned char> block = wlt::encodePhoto(rgb);   // tens of ms
+//     std::vector<unsigned char> block = wlt::encodePhoto(rgb);   // about 10 ms
 //     // block.size() == kWltBlockSize, or empty when the options are unusable
 //
 // The person is told from an even, light background that touches the
@@ -31,8 +31,8 @@ struct EncoderOptions {
     // background with background instead of with the person.
     int shapeMargin = 3;
     // Tries several splits of the colour data and quantisations and keeps the
-    // best picture: about 0.1 dB better, about twenty times slower (around a
-    // second instead of tens of milliseconds).
+    // best picture: about 0.1 dB better, about ten times slower (around a
+    // tenth of a second instead of ten milliseconds).
     bool thorough = false;
 };
 

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
 
 #include "wltdecoder.h"
 
@@ -11,15 +14,14 @@ namespace wlt {
 
 namespace {
 
+// Cut where the code the decoder is sure to get ends; see EncodingCoder.
+constexpr long kCutWhereCodeEnds = -1;
+
+// The highest set bit of |v| (-1 for 0).
 int magnitudePlane(int32_t v)
 {
-    uint32_t m = uint32_t(std::abs(v));
-    int plane = -1;
-    while (m) {
-        ++plane;
-        m >>= 1;
-    }
-    return plane;
+    const uint32_t m = uint32_t(std::abs(v));
+    return m ? 31 - __builtin_clz(m) : -1;
 }
 
 // For every coefficient, the set of bit-planes (bit p) in which one of its
@@ -29,10 +31,10 @@ void computeDescendantPlanes(const Plane32 &coefficients, const Plane8 &r, Plane
     for (auto &row : planes)
         row.fill(0);
     for (int a = 2; a <= kLevels; ++a) {
-        for (int row = 0; row < kPlaneRows >> (a - 1); ++row) {
-            for (int col = 0; col < kPlaneCols >> (a - 1); ++col) {
-                if (coefficientLevel(row, col) != a)
-                    continue;
+        for (int row = 0; row < levelRows(a); ++row) {
+            for (int col = 0; col < levelCols(a); ++col) {
+                if (row < (kPlaneRows >> a) && col < (kPlaneCols >> a))
+                    continue; // the next coarser level
                 uint32_t bits = 0;
                 for (int i = 0; i < 2; ++i) {
                     for (int j = 0; j < 2; ++j) {
@@ -48,36 +50,69 @@ void computeDescendantPlanes(const Plane32 &coefficients, const Plane8 &r, Plane
     }
 }
 
-// Chooses and encodes each symbol the walk asks for: the true one for the
-// first `cut` symbols, then the one that changes nothing, so that whatever the
-// decoder reads past the cut leaves the coefficients as they are.
+// Chooses and encodes each symbol the walk asks for: the true one up to the
+// cut, then the one that changes nothing, so that whatever the decoder reads
+// past the cut leaves the coefficients as they are. A true symbol that
+// differs from the harmless one is a departure; cuts between two departures
+// give the same stream.
 struct EncodingCoder {
     QmEncoder &encoder;
     const Plane32 &coefficients;
     const Plane<uint32_t> &descendantPlanes;
+    // The first symbol not sent true; with cutWhereCodeEnds, found on the
+    // way: the first departure whose decisions reach past the code the
+    // decoder is sure to get.
     long cut;
+    bool cutWhereCodeEnds;
+    int deliveredEnd; // stream bytes from here on do not reach the decoder as coded
+    // The walk stops once the coder has written more unstuffed bytes than
+    // this: every code bit the stream keeps then comes from symbols coded,
+    // and the flush ends a valid code for them. (Symbols past the stream
+    // would cost walk time and change nothing the decoder reads.)
     int stopAfterBytes;
     // The lowest bit-plane each coefficient's value reaches with the true
     // symbols (-1: none).
-    Plane<int8_t> *precision = nullptr;
+    Plane<int8_t> &precision;
+    // When given, receives the place of every departure sent.
+    std::vector<long> *departures;
     long count = 0;
     int cutPlane = -1; // the plane the first symbol past the cut belongs to
 
     int symbol(State &state, SymbolKind kind, int row, int col, int fix)
     {
-        const bool isTrue = count < cut;
-        if (count == cut)
-            cutPlane = fix;
-        const int s = isTrue ? trueSymbol(state, kind, row, col, fix) : harmlessSymbol(kind);
-        ++count;
-        encoder.encodeSymbol(state, s);
-        if (isTrue && precision) {
-            if (kind == SymbolKind::Refinement)
-                (*precision)[row][col] = int8_t(fix - 1);
-            else if (kind != SymbolKind::OutsideShape && s <= 1)
-                (*precision)[row][col] = int8_t(fix);
+        const int harmless = harmlessSymbol(kind);
+        int s = harmless;
+        if (count < cut) {
+            s = trueSymbol(state, kind, row, col, fix);
+            if (s != harmless) {
+                if (cutWhereCodeEnds && !decodable(state, s)) {
+                    cut = count;
+                    s = harmless;
+                } else if (departures) {
+                    departures->push_back(count);
+                }
+            }
         }
+        if (count < cut) {
+            if (kind == SymbolKind::Refinement)
+                precision[row][col] = int8_t(fix - 1);
+            else if (kind != SymbolKind::OutsideShape && s <= 1)
+                precision[row][col] = int8_t(fix);
+        } else if (count == cut) {
+            cutPlane = fix;
+        }
+        encoder.encodeSymbol(state, s);
+        ++count;
         return s;
+    }
+
+    // True when the decoder gets symbol s right from the delivered code alone:
+    // every code bit its decisions compare lies in a byte before deliveredEnd
+    // (bytes written so far tell how many of those are FF and take two).
+    bool decodable(const State &state, int s) const
+    {
+        const long deliveredBytes = deliveredEnd - 2 - (encoder.stuffedSize() - encoder.rawSize());
+        return encoder.lastDecisionBits(state, s) + 16 <= 8 * deliveredBytes;
     }
 
     int trueSymbol(const State &state, SymbolKind kind, int row, int col, int fix) const
@@ -111,59 +146,107 @@ struct EncodingCoder {
 
 } // namespace
 
-ChannelEncoder::ChannelEncoder(const Plane32 &c, const ShapeIndex &index)
-    : coefficients(c), shape(index), r(index.r)
+ChannelEncoder::ChannelEncoder(const ShapeIndex &index)
+    : m_shape(index), m_trial(std::make_unique<ChannelCoding>()), m_kept(std::make_unique<ChannelCoding>()),
+      m_check(std::make_unique<ChannelPlanes>())
 {
-    computeDescendantPlanes(coefficients, r, descendantPlanes);
+}
+
+ChannelEncoder::~ChannelEncoder() = default;
+
+bool ChannelEncoder::attempt(long cut, int length, int realBytes, bool check)
+{
+    ChannelCoding &coding = *m_trial;
+    QmEncoder encoder;
+    for (auto &row : coding.precision)
+        row.fill(-1);
+    const bool cutWhereCodeEnds = cut == kCutWhereCodeEnds;
+    if (cutWhereCodeEnds)
+        m_departures.clear();
+    EncodingCoder coder{encoder,
+                        *m_coefficients,
+                        m_descendantPlanes,
+                        cutWhereCodeEnds ? std::numeric_limits<long>::max() : cut,
+                        cutWhereCodeEnds,
+                        std::min(realBytes, length - 1),
+                        realBytes - 2,
+                        coding.precision,
+                        cutWhereCodeEnds ? &m_departures : nullptr};
+    BitPlaneWalk<EncodingCoder> walk(coder, m_shape, coding.planes);
+    walk.run(m_topPlane);
+    coding.cutPlane = coder.cutPlane;
+    encoder.flush();
+    const std::vector<uint8_t> bytes = encoder.stuffedBytes();
+    coding.stream.assign(size_t(length), 0);
+    coding.stream[0] = uint8_t(m_topPlane);
+    coding.stream[1] = kStreamMarker;
+    const size_t kept = size_t(std::max(0, std::min(realBytes, length) - 2));
+    std::copy_n(bytes.begin(), std::min(bytes.size(), kept), coding.stream.begin() + 2);
+    if (check && !decodesAsMeant(coding))
+        return false;
+    std::swap(m_trial, m_kept);
+    return true;
+}
+
+bool ChannelEncoder::decodesAsMeant(const ChannelCoding &coding)
+{
+    return decodeChannel(coding.stream.data(), int(coding.stream.size()), m_shape, *m_check) == WltSuccess
+           && std::memcmp(&m_check->value, &coding.planes.value, sizeof(Plane32)) == 0;
+}
+
+const ChannelCoding &ChannelEncoder::encode(const Plane32 &coefficients, int length, int realBytes)
+{
+    m_coefficients = &coefficients;
+    computeDescendantPlanes(coefficients, m_shape.r, m_descendantPlanes);
     int32_t largest = 0;
     for (int row = 0; row < kPlaneRows; ++row) {
         for (int col = 0; col < kPlaneCols; ++col) {
-            if (r[row][col] == kMaskInside)
-                largest = std::max(largest, std::abs(coefficients[row][col]));
+            const int32_t magnitude = m_shape.r[row][col] == kMaskInside ? std::abs(coefficients[row][col]) : 0;
+            largest = std::max(largest, magnitude);
         }
     }
-    topPlane = std::max(0, magnitudePlane(largest));
+    m_topPlane = std::max(0, magnitudePlane(largest));
+
+    m_length = length;
+    m_realBytes = realBytes;
+    attempt(kCutWhereCodeEnds, length, realBytes, false);
+    m_checked = false;
+    return *m_kept;
 }
 
-bool ChannelEncoder::attempt(long cut, int length, int realBytes, std::vector<uint8_t> &stream)
+const ChannelCoding &ChannelEncoder::check()
 {
-    QmEncoder encoder;
-    for (auto &row : precision)
-        row.fill(-1);
-    EncodingCoder coder{encoder, coefficients, descendantPlanes, cut, realBytes + 8, &precision};
-    BitPlaneWalk<EncodingCoder> walk(coder, shape, encoded);
-    walk.run(topPlane);
-    symbolsUsed = coder.count;
-    cutPlane = coder.cutPlane;
-    encoder.flush();
-    const std::vector<uint8_t> bytes = encoder.stuffedBytes();
-    stream.assign(size_t(length), 0);
-    stream[0] = uint8_t(topPlane);
-    stream[1] = kStreamMarker;
-    for (size_t i = 0; i < bytes.size() && int(i) + 2 < std::min(realBytes, length); ++i)
-        stream[i + 2] = bytes[i];
-    if (decodeChannel(stream.data(), length, shape, decoded) != WltSuccess)
-        return false;
-    return std::memcmp(&decoded.value, &encoded.value, sizeof(Plane32)) == 0;
-}
-
-std::vector<uint8_t> ChannelEncoder::encode(int length, int realBytes)
-{
-    std::vector<uint8_t> stream;
-    long all = 1L << 40;
-    if (attempt(all, length, realBytes, stream))
-        return stream;
-    long low = 0;
-    long high = symbolsUsed;
-    while (low < high) {
-        const long middle = (low + high + 1) / 2;
-        if (attempt(middle, length, realBytes, stream))
-            low = middle;
+    if (m_checked)
+        return *m_kept;
+    m_checked = true;
+    // Usually the cut where the code ends decodes. Else an earlier one does,
+    // made by sending the departures before it: look back 1, 2, 4, ...
+    // departures, then halve the last step. (A stream that runs past the
+    // block is read on as zeros, which decode as what they happen to mean
+    // for a long way: there the first good cut can lie dozens back.)
+    if (decodesAsMeant(*m_kept))
+        return *m_kept;
+    long failed = long(m_departures.size());
+    long fits = -1;
+    for (long step = 1; fits < 0 && failed > 0; step *= 2) {
+        const long back = std::max(0L, failed - step);
+        if (attempt(m_departures[size_t(back)], m_length, m_realBytes, true))
+            fits = back;
         else
-            high = middle - 1;
+            failed = back;
     }
-    attempt(low, length, realBytes, stream);
-    return stream;
+    while (fits >= 0 && failed - fits > 1) {
+        const long middle = (fits + failed) / 2;
+        if (attempt(m_departures[size_t(middle)], m_length, m_realBytes, true))
+            fits = middle;
+        else
+            failed = middle;
+    }
+    if (fits < 0) {
+        // Nothing decodes exactly: send the harmless symbols alone.
+        attempt(0, m_length, m_realBytes, false);
+    }
+    return *m_kept;
 }
 
 } // namespace wlt

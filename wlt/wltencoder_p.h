@@ -2,6 +2,7 @@
 // Internals shared by the encoder's stages (shape, bit-planes, colour and search).
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "wltbitplane.h"
@@ -18,33 +19,53 @@ inline const uint8_t *pixelAt(const uint8_t *rgb, int row, int col)
 // 3 x 3 erosion or dilation within the picture (outside counts as outside).
 Plane8 morph(const Plane8 &mask, bool dilate);
 
-// One channel's coefficients coded as bit-planes into a stream of fixed
-// length, checked by decoding it back.
-struct ChannelEncoder {
-    const Plane32 &coefficients;
-    const ShapeIndex &shape;
-    const Plane8 &r;
-    Plane<uint32_t> descendantPlanes;
-    int topPlane = 0;
-    ChannelPlanes encoded;
-    ChannelPlanes decoded;
-    long symbolsUsed = 0;
-
-    ChannelEncoder(const Plane32 &c, const ShapeIndex &index);
-
-    // Filled by the last attempt: the lowest bit-plane each coefficient's
-    // value reaches with the true symbols (-1: none), and the plane the first
-    // symbol past the cut belongs to.
+// One channel's stream and what the decoder makes of it.
+struct ChannelCoding {
+    std::vector<uint8_t> stream; // length bytes, zero from realBytes on
+    ChannelPlanes planes;        // planes.value: the coefficients the decoder gets
+    // The lowest bit-plane each coefficient's value reaches with the true
+    // symbols (-1: none), and the plane the first symbol past the cut belongs
+    // to (-1: nothing was cut).
     Plane<int8_t> precision;
     int cutPlane = -1;
+};
 
-    // The stream (length bytes, zero from realBytes on) carrying the first
-    // `cut` symbols; true when the decoder gets exactly what was meant.
-    bool attempt(long cut, int length, int realBytes, std::vector<uint8_t> &stream);
+// Codes one channel's coefficients as bit-planes into a stream of fixed
+// length: the true symbols up to where the code the decoder is sure to get
+// ends, or fewer when the decoder does not read that back exactly (checked
+// by decoding the stream, for the codings a caller keeps). Keeps its planes
+// from one coding to the next.
+class ChannelEncoder {
+public:
+    explicit ChannelEncoder(const ShapeIndex &index);
+    ~ChannelEncoder();
 
-    // The longest prefix of true symbols that the decoder reads back exactly
-    // (in practice: the longest that fits).
-    std::vector<uint8_t> encode(int length, int realBytes);
+    // Codes with the cut where the code the decoder is sure to get ends,
+    // unchecked. The result stays valid until the next encode.
+    const ChannelCoding &encode(const Plane32 &coefficients, int length, int realBytes);
+    // The last encode's coding once the decoder reads it back exactly: as it
+    // is, or coded again with an earlier cut.
+    const ChannelCoding &check();
+
+private:
+    // Codes with the given cut into the trial coding; when unchecked or read
+    // back exactly, it becomes the kept one.
+    bool attempt(long cut, int length, int realBytes, bool check);
+    bool decodesAsMeant(const ChannelCoding &coding);
+
+    const ShapeIndex &m_shape;
+    const Plane32 *m_coefficients = nullptr;
+    Plane<uint32_t> m_descendantPlanes;
+    int m_topPlane = 0;
+    std::unique_ptr<ChannelCoding> m_trial;
+    std::unique_ptr<ChannelCoding> m_kept;
+    std::unique_ptr<ChannelPlanes> m_check;
+    // Where the true symbols that differ from the harmless ones were sent in
+    // the coding that cut where the code ends.
+    std::vector<long> m_departures;
+    int m_length = 0;
+    int m_realBytes = 0;
+    bool m_checked = false;
 };
 
 } // namespace wlt

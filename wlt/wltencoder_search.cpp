@@ -19,16 +19,14 @@ double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &
                     const SynthesisPlan &plan, const Plane32 &decoded, Plane8 &rebuilt)
 {
     reconstructChannel(n, shape.r, plan, decoded, rebuilt);
-    double error = 0;
+    int64_t error = 0;
     for (int r = 0; r < kPictureRows; ++r) {
         for (int c = 0; c < kPictureCols; ++c) {
-            if (n[r][c]) {
-                const double d = double(original[r][c]) - rebuilt[r][c];
-                error += d * d;
-            }
+            const int64_t d = n[r][c] ? int64_t(original[r][c]) - rebuilt[r][c] : 0;
+            error += d * d;
         }
     }
-    return error;
+    return double(error);
 }
 
 // How coefficients are quantised, given where the last coding of the channel
@@ -43,6 +41,8 @@ void requantize(const Plane32 &coefficients, const Plane<int8_t> &precision, int
 {
     const int lastWholePlane = cutPlane + 1;
     const int32_t step = lastWholePlane > 0 && lastWholePlane < 31 ? int32_t(1) << lastWholePlane : 0;
+    // Magnitudes are whole: at least threshold * step means at least its ceiling.
+    const int32_t least = step > 0 ? int32_t(std::ceil(threshold * step)) : 0;
     for (int r = 0; r < kPlaneRows; ++r) {
         for (int c = 0; c < kPlaneCols; ++c) {
             const int q = precision[r][c];
@@ -50,49 +50,83 @@ void requantize(const Plane32 &coefficients, const Plane<int8_t> &precision, int
             const int32_t magnitude = std::abs(v);
             int32_t codedMagnitude = magnitude;
             if (q >= 1 && v != 0)
-                codedMagnitude = magnitude + ((int32_t(5) << q) >> 3);
-            else if (q < 0 && step > 0 && magnitude < step && magnitude >= threshold * step)
+                codedMagnitude = magnitude + int32_t((int64_t(5) << q) >> 3);
+            else if (q < 0 && step > 0 && magnitude < step && magnitude >= least)
                 codedMagnitude = step;
             coded[r][c] = v < 0 ? -codedMagnitude : codedMagnitude;
         }
     }
 }
 
-// The channel's stream, best of a few quantisations: each starts from where
-// the plain coding ended and is refined over `rounds` codings, since the
-// requantised values move the cut a little.
-std::vector<uint8_t> encodeChannel(const Plane32 &samples, const ShapeIndex &shape, const SynthesisPlan &plan,
-                                   const Plane8 &n, int length, int realBytes, int rounds,
-                                   const std::vector<double> &thresholds, Plane8 &rebuilt)
+// The wavelet coefficients of a channel's samples within the shape.
+void analyzeChannel(const Plane32 &samples, const Plane8 &n, Plane32 &coefficients)
 {
     Plane8 mask = n;
-    auto coefficients = std::make_unique<Plane32>(samples);
-    analyze(mask, *coefficients);
-    auto coded = std::make_unique<Plane32>();
+    coefficients = samples;
+    analyze(mask, coefficients);
+}
+
+// Rounds of coding per threshold, the plain coding first: each later round
+// requantises from where the round before ended, since the requantised
+// values move the cut a little.
+constexpr int kRounds = 3;
+
+// The channel's stream, best of the plain coding and a few quantisations.
+std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &samples, const Plane32 &coefficients,
+                                   const ShapeIndex &shape, const SynthesisPlan &plan, const Plane8 &n, int length,
+                                   int realBytes, const std::vector<double> &thresholds, Plane8 &rebuilt)
+{
+    auto candidate = std::make_unique<Plane8>();
     std::vector<uint8_t> best;
     double bestError = 0;
-    auto keepIfBetter = [&](ChannelEncoder &encoder, std::vector<uint8_t> &stream) {
-        auto candidate = std::make_unique<Plane8>();
-        const double error = channelError(samples, n, shape, plan, encoder.decoded.value, *candidate);
+    // A coding is checked only when it would be kept: one that a better one
+    // beats may stay unchecked.
+    auto keepIfBetter = [&](const ChannelCoding &unchecked) -> const ChannelCoding & {
+        double error = channelError(samples, n, shape, plan, unchecked.planes.value, *candidate);
+        if (!best.empty() && error >= bestError)
+            return unchecked;
+        const ChannelCoding &coding = encoder.check();
+        if (&coding != &unchecked || coding.stream != unchecked.stream)
+            error = channelError(samples, n, shape, plan, coding.planes.value, *candidate);
         if (best.empty() || error < bestError) {
-            best.swap(stream);
+            best = coding.stream;
             bestError = error;
             rebuilt = *candidate;
         }
+        return coding;
     };
-    auto plain = std::make_unique<ChannelEncoder>(*coefficients, shape);
-    std::vector<uint8_t> stream = plain->encode(length, realBytes);
-    keepIfBetter(*plain, stream);
+    // Every quantisation coded so far, with where its coding ended: nearby
+    // thresholds often requantise alike, and the same values code the same.
+    struct Coded {
+        std::unique_ptr<Plane32> values = std::make_unique<Plane32>();
+        std::unique_ptr<Plane<int8_t>> precision = std::make_unique<Plane<int8_t>>();
+        int cutPlane = -1;
+    };
+    std::vector<Coded> coded;
+    coded.reserve(thresholds.size() * size_t(kRounds - 1) + 1);
+    const auto remember = [&](const Plane32 &values, const ChannelCoding &coding) {
+        coded.emplace_back();
+        *coded.back().values = values;
+        *coded.back().precision = coding.precision;
+        coded.back().cutPlane = coding.cutPlane;
+    };
+    const ChannelCoding &plain = keepIfBetter(encoder.encode(coefficients, length, realBytes));
+    remember(coefficients, plain);
+    auto next = std::make_unique<Plane32>();
     for (double threshold : thresholds) {
-        const ChannelEncoder *previous = plain.get();
-        std::unique_ptr<ChannelEncoder> encoder;
-        for (int round = 1; round < rounds; ++round) {
-            requantize(*coefficients, previous->precision, previous->cutPlane, threshold, *coded);
-            auto next = std::make_unique<ChannelEncoder>(*coded, shape);
-            stream = next->encode(length, realBytes);
-            keepIfBetter(*next, stream);
-            encoder = std::move(next);
-            previous = encoder.get();
+        size_t previous = 0; // the plain coding
+        for (int round = 1; round < kRounds; ++round) {
+            requantize(coefficients, *coded[previous].precision, coded[previous].cutPlane, threshold, *next);
+            const auto same = std::find_if(coded.begin(), coded.end(), [&](const Coded &c) {
+                return std::memcmp(c.values.get(), next.get(), sizeof(Plane32)) == 0;
+            });
+            if (same != coded.end()) {
+                previous = size_t(same - coded.begin());
+                continue;
+            }
+            const ChannelCoding &coding = keepIfBetter(encoder.encode(*next, length, realBytes));
+            remember(*next, coding);
+            previous = coded.size() - 1;
         }
     }
     return best;
@@ -130,27 +164,22 @@ struct Work {
     ShapeIndex shape;
     SynthesisPlan plan;
     Plane32 channels[3];
+    Plane32 chromaCoefficients[2]; // Cb, Cr
     Chain chain;
+    Colour background;
+    std::unique_ptr<ChannelEncoder> encoder;
 };
 
-// RGB squared error of the picture a block decodes to.
-double pictureError(const std::vector<uint8_t> &block, const uint8_t *rgb)
+// RGB squared error of the picture the decoder makes of the channels it
+// rebuilds (the channels of a block are checked to decode as meant).
+double pictureError(const Plane8 rebuilt[3], const Plane8 &n, const Colour &background, const uint8_t *rgb)
 {
-    std::vector<uint8_t> bmp(kBmpFileSize);
-    int length = 0;
-    libwlt decoder;
-    if (decoder.Unpack_Data(block.data(), int(block.size()), bmp.data(), &length) != WltSuccess)
-        return 1e300;
+    auto picture = std::make_unique<Picture>();
+    assemblePicture(rebuilt[0], rebuilt[1], rebuilt[2], n, background, *picture);
     double error = 0;
-    for (int r = 0; r < kPictureRows; ++r) {
-        const uint8_t *row = &bmp[size_t(kBmpHeaderSize + (kPictureRows - 1 - r) * kBmpRowSize)];
-        for (int c = 0; c < kPictureCols; ++c) {
-            const uint8_t *p = pixelAt(rgb, r, c);
-            for (int k = 0; k < 3; ++k) {
-                const double d = double(p[k]) - row[3 * c + 2 - k];
-                error += d * d;
-            }
-        }
+    for (size_t i = 0; i < picture->size(); ++i) {
+        const double d = double(rgb[i]) - (*picture)[i];
+        error += d * d;
     }
     return error;
 }
@@ -173,9 +202,11 @@ void compensateLuma(const uint8_t *rgb, const Plane8 &cb, const Plane8 &cr, cons
     }
 }
 
-// The block for one colour-data length; empty when that length does not fit.
-std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std::vector<uint8_t> &shapeStream,
-                                 int colourDataLength, int blockSize, int rounds, const std::vector<double> &thresholds)
+// The block for one colour-data length and its picture's squared error;
+// empty when that length does not fit.
+std::vector<uint8_t> encodeBlock(Work &work, const uint8_t *rgb, const std::vector<uint8_t> &shapeStream,
+                                 int colourDataLength, int blockSize, const std::vector<double> &thresholds,
+                                 double &error)
 {
     const int shapeLength = int(shapeStream.size());
     const StreamLengths lengths = colourStreamLengths(colourDataLength);
@@ -202,16 +233,22 @@ std::vector<uint8_t> encodeBlock(const Work &work, const uint8_t *rgb, const std
     // Chroma first: luma then makes up for what the chroma gets wrong.
     auto rebuilt = std::make_unique<Plane8[]>(3);
     auto luma = std::make_unique<Plane32>(work.channels[0]);
+    auto lumaCoefficients = std::make_unique<Plane32>();
     for (int c : {1, 2, 0}) {
-        if (c == 0)
+        if (c == 0) {
             compensateLuma(rgb, rebuilt[1], rebuilt[2], work.n, *luma);
+            analyzeChannel(*luma, work.n, *lumaCoefficients);
+        }
         const Plane32 &samples = c == 0 ? *luma : work.channels[c];
-        const std::vector<uint8_t> stream = encodeChannel(samples, work.shape, work.plan, work.n, streamLengths[c],
-                                                          realBytes[c], rounds, thresholds, rebuilt[c]);
+        const Plane32 &coefficients = c == 0 ? *lumaCoefficients : work.chromaCoefficients[c - 1];
+        const std::vector<uint8_t> stream
+            = encodeChannel(*work.encoder, samples, coefficients, work.shape, work.plan, work.n, streamLengths[c],
+                            realBytes[c], thresholds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }
     for (size_t i = kScrambledFrom; i < block.size(); ++i)
         block[i] ^= kWltScrambleMask;
+    error = pictureError(rebuilt.get(), work.n, work.background, rgb);
     return block;
 }
 
@@ -223,8 +260,7 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
         return {};
 
     auto work = std::make_unique<Work>();
-    Colour background;
-    findShape(rgb, options.backgroundTolerance, work->mask, background);
+    findShape(rgb, options.backgroundTolerance, work->mask, work->background);
     bool wholePicture = true;
     for (int r = 0; r < kPictureRows && wholePicture; ++r)
         wholePicture = std::all_of(work->mask[r].begin(), work->mask[r].begin() + kPictureCols, [](uint8_t v) { return v != 0; });
@@ -234,9 +270,10 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     }
     outlineChain(work->mask, work->chain, work->n);
     buildShapeIndex(work->n, work->shape, &work->plan);
+    work->encoder = std::make_unique<ChannelEncoder>(work->shape);
 
     QmEncoder shapeEncoder;
-    encodeShape(shapeEncoder, background, work->chain);
+    encodeShape(shapeEncoder, work->background, work->chain);
     shapeEncoder.flush();
     std::vector<uint8_t> shapeStream{kStreamMarker};
     const std::vector<uint8_t> shapeBytes = shapeEncoder.stuffedBytes();
@@ -247,6 +284,8 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     if (shapeLength > kMaxStreamLength)
         return {};
     toYcc(rgb, work->channels);
+    for (int c = 1; c < 3; ++c)
+        analyzeChannel(work->channels[c], work->n, work->chromaCoefficients[c - 1]);
 
     // The split of the colour data follows from its length field, and the Cr
     // stream takes what is left of the block. A field a little short of the
@@ -259,11 +298,11 @@ std::vector<uint8_t> encodePhoto(const uint8_t *rgb, const EncoderOptions &optio
     double bestError = 0;
     int bestShortening = 0;
     auto tryLength = [&](int shortening) {
+        double error = 0;
         std::vector<uint8_t> block = encodeBlock(*work, rgb, shapeStream, nominalLength - shortening,
-                                                 options.blockSize, options.thorough ? 3 : 2, thresholds);
+                                                 options.blockSize, thresholds, error);
         if (block.empty())
             return;
-        const double error = pictureError(block, rgb);
         if (best.empty() || error < bestError) {
             best.swap(block);
             bestError = error;

@@ -119,26 +119,37 @@ int countDifferences(const Plane8 &a, const Plane8 &b)
 } // namespace
 
 // 3 x 3 erosion or dilation within the picture (outside counts as outside).
+// A neighbour past the border counts as the pixel itself, which the pixel's
+// own term already covers: the window is just clipped, and then it splits
+// into a pass along the rows and one down the columns.
 Plane8 morph(const Plane8 &mask, bool dilate)
 {
-    Plane8 out{};
-    for (int r = 0; r < kPictureRows; ++r) {
-        for (int c = 0; c < kPictureCols; ++c) {
-            bool any = false, all = true;
-            for (int i = -1; i <= 1; ++i) {
-                for (int j = -1; j <= 1; ++j) {
-                    const int nr = r + i, nc = c + j;
-                    const bool in = nr >= 0 && nr < kPictureRows && nc >= 0 && nc < kPictureCols
-                                    ? mask[nr][nc] != 0
-                                    : mask[r][c] != 0; // the border continues the picture
-                    any = any || in;
-                    all = all && in;
-                }
-            }
-            out[r][c] = (dilate ? any : all) ? 1 : 0;
+    const auto apply = [&](auto op) {
+        constexpr int kLast = kPictureCols - 1;
+        Plane8 across{};
+        for (int r = 0; r < kPictureRows; ++r) {
+            uint8_t in[kPictureCols];
+            for (int c = 0; c < kPictureCols; ++c)
+                in[c] = mask[r][c] != 0;
+            uint8_t *line = across[r].data();
+            line[0] = op(in[0], in[1]);
+            for (int c = 1; c < kLast; ++c)
+                line[c] = op(op(in[c - 1], in[c]), in[c + 1]);
+            line[kLast] = op(in[kLast - 1], in[kLast]);
         }
-    }
-    return out;
+        Plane8 out{};
+        for (int r = 0; r < kPictureRows; ++r) {
+            const uint8_t *up = across[r > 0 ? r - 1 : r].data();
+            const uint8_t *line = across[r].data();
+            const uint8_t *down = across[r < kPictureRows - 1 ? r + 1 : r].data();
+            for (int c = 0; c < kPictureCols; ++c)
+                out[r][c] = op(op(up[c], line[c]), down[c]);
+        }
+        return out;
+    };
+    if (dilate)
+        return apply([](uint8_t a, uint8_t b) { return uint8_t(a | b); });
+    return apply([](uint8_t a, uint8_t b) { return uint8_t(a & b); });
 }
 
 void findShape(const uint8_t *rgb, int tolerance, Plane8 &mask, Colour &background)

@@ -30,6 +30,8 @@ private slots:
     void decodeBitsOfNothing();
     void roundTrip_data();
     void roundTrip();
+    void foreseenDecisions_data();
+    void foreseenDecisions();
     void knownAnswerDecode_data() { addKnownAnswers(); }
     void knownAnswerDecode();
     void knownAnswerEncode_data() { addKnownAnswers(); }
@@ -264,40 +266,139 @@ void tst_QmCoder::roundTrip_data()
     QTest::newRow("all the same") << 20000 << 100;
 }
 
+// Symbols of every tree, each with the tree (index into kKinds) it is coded in.
+constexpr int kKinds[] = {2, 3, 4, 8};
+struct SymbolSequence {
+    std::vector<int> symbols;
+    std::vector<int> trees;
+};
+
+// count symbols in random trees; skew percent of them 0, the rest even.
+static SymbolSequence randomSymbols(int count, int skew, uint seed)
+{
+    QRandomGenerator random(seed);
+    SymbolSequence sequence;
+    for (int i = 0; i < count; ++i) {
+        const int k = int(random.bounded(4));
+        sequence.trees.push_back(k);
+        sequence.symbols.push_back(int(random.bounded(100)) < skew ? 0 : int(random.bounded(kKinds[k])));
+    }
+    return sequence;
+}
+
+static void initStates(State (&states)[4])
+{
+    for (int k = 0; k < 4; ++k)
+        InitState(states[k], kKinds[k]);
+}
+
+// Decodes symbols 0 .. last from a colour stream (two header bytes); returns
+// the first that comes out wrong, or -1.
+static int firstMisdecoded(const std::vector<uint8_t> &stream, const SymbolSequence &sequence, int last)
+{
+    State states[4];
+    initStates(states);
+    Jg jg;
+    jg.start(stream.data(), int(stream.size()), 2);
+    for (int i = 0; i <= last; ++i) {
+        if (jg.decodeSymbol(states[sequence.trees[size_t(i)]]) != sequence.symbols[size_t(i)])
+            return i;
+    }
+    return -1;
+}
+
 void tst_QmCoder::roundTrip()
 {
     QFETCH(int, count);
     QFETCH(int, skew);
-    QRandomGenerator random(uint(count * 131 + skew));
-    const int kinds[] = {2, 3, 4, 8};
-    std::vector<int> symbols;
-    std::vector<int> stateOf;
-    State encoderStates[4];
-    State decoderStates[4];
-    for (int k = 0; k < 4; ++k) {
-        InitState(encoderStates[k], kinds[k]);
-        InitState(decoderStates[k], kinds[k]);
-    }
+    const SymbolSequence sequence = randomSymbols(count, skew, uint(count * 131 + skew));
+    State states[4];
+    initStates(states);
     QmEncoder encoder;
-    for (int i = 0; i < count; ++i) {
-        const int k = int(random.bounded(4));
-        const int symbol = int(random.bounded(100)) < skew ? 0 : int(random.bounded(kinds[k]));
-        symbols.push_back(symbol);
-        stateOf.push_back(k);
-        encoder.encodeSymbol(encoderStates[k], symbol);
-    }
+    for (int i = 0; i < count; ++i)
+        encoder.encodeSymbol(states[sequence.trees[size_t(i)]], sequence.symbols[size_t(i)]);
     encoder.flush();
     std::vector<uint8_t> stream = {12, 'o'};
     const std::vector<uint8_t> bytes = encoder.stuffedBytes();
     stream.insert(stream.end(), bytes.begin(), bytes.end());
     stream.push_back(0xA5); // the last byte is never read
-    Jg jg;
-    jg.start(stream.data(), int(stream.size()), 2);
-    for (int i = 0; i < count; ++i)
-        QCOMPARE(jg.decodeSymbol(decoderStates[stateOf[size_t(i)]]), symbols[size_t(i)]);
+    QCOMPARE(firstMisdecoded(stream, sequence, count - 1), -1);
     for (size_t i = 0; i + 1 < bytes.size(); ++i) {
         if (bytes[i] == 0xFF)
             QCOMPARE(int(bytes[i + 1]), 0);
+    }
+    QCOMPARE(encoder.stuffedSize(), int(bytes.size()));
+}
+
+// The decisions that walk a tree down to symbol (empty when none does).
+static std::vector<int> decisionsFor(const State &state, int symbol)
+{
+    for (int length = 1; length <= 3; ++length) {
+        for (int bits = 0; bits < 1 << length; ++bits) {
+            std::vector<int> decisions;
+            for (int i = length - 1; i >= 0; --i)
+                decisions.push_back(bits >> i & 1);
+            std::vector<int> nodes;
+            if (walkTree(state, decisions, nodes) == symbol)
+                return decisions;
+        }
+    }
+    return {};
+}
+
+void tst_QmCoder::foreseenDecisions_data()
+{
+    QTest::addColumn<int>("skew");
+    QTest::newRow("even") << 0;
+    QTest::newRow("skewed") << 90;
+}
+
+// lastDecisionBits() foresees where the last decision of a symbol will sit
+// (checked by coding the symbol decision by decision), and that is what a
+// decoder needs: holding the code only up to there + 16, followed by low or
+// high filler, it gets the symbol and all before it right.
+void tst_QmCoder::foreseenDecisions()
+{
+    QFETCH(int, skew);
+    constexpr int kCount = 2000;
+    const SymbolSequence sequence = randomSymbols(kCount, skew, uint(7 + skew));
+    std::vector<long> foreseen;
+    State states[4];
+    initStates(states);
+    QmEncoder encoder;
+    for (int i = 0; i < kCount; ++i) {
+        State &state = states[sequence.trees[size_t(i)]];
+        const int symbol = sequence.symbols[size_t(i)];
+        foreseen.push_back(encoder.lastDecisionBits(state, symbol));
+        const std::vector<int> decisions = decisionsFor(state, symbol);
+        std::vector<int> nodes;
+        walkTree(state, decisions, nodes);
+        for (size_t d = 0; d < decisions.size(); ++d) {
+            if (d + 1 == decisions.size())
+                QCOMPARE(encoder.codeBits(), foreseen.back());
+            encoder.encodeDecision(state.contexts[size_t(nodes[d])], decisions[d]);
+        }
+    }
+    encoder.flush();
+    const std::vector<uint8_t> stuffed = encoder.stuffedBytes();
+    std::vector<uint8_t> raw;
+    for (size_t i = 0; i < stuffed.size(); ++i) {
+        raw.push_back(stuffed[i]);
+        i += stuffed[i] == 0xFF;
+    }
+    for (int last = 0; last < kCount; last += 37) {
+        const long needed = (foreseen[size_t(last)] + 16 + 7) / 8;
+        for (const uint8_t filler : {0x00, 0xFE}) {
+            std::vector<uint8_t> stream = {12, 'o'};
+            for (long i = 0; i < needed && i < long(raw.size()); ++i) {
+                stream.push_back(raw[size_t(i)]);
+                if (raw[size_t(i)] == 0xFF)
+                    stream.push_back(0x00);
+            }
+            stream.insert(stream.end(), 8, filler);
+            stream.push_back(0xA5); // the last byte is never read
+            QCOMPARE(firstMisdecoded(stream, sequence, last), -1);
+        }
     }
 }
 
@@ -371,6 +472,7 @@ void tst_QmCoder::knownAnswerEncode()
     encoder.flush();
     const std::vector<uint8_t> bytes = encoder.stuffedBytes();
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())).toHex(' '), coded.toHex(' '));
+    QCOMPARE(encoder.stuffedSize(), int(bytes.size()));
 }
 
 QTEST_APPLESS_MAIN(tst_QmCoder)

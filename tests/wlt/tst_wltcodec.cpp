@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "libwlt.h"
+#include "wltdecoder.h"
 #include "wltencoder.h"
+#include "wltencoder_p.h"
+#include "wlttransform.h"
 
 using namespace wlt;
 
@@ -160,6 +163,8 @@ private slots:
     void roundTrip();
     void outlineReproducesShape_data();
     void outlineReproducesShape();
+    void channelStreams_data();
+    void channelStreams();
     void fixtures_data();
     void fixtures();
 };
@@ -170,6 +175,8 @@ void tst_WltCodec::roundTrip_data()
     QTest::addColumn<bool>("thorough");
     QTest::addColumn<double>("minimumPsnr");
     QTest::newRow("portrait, thorough") << QByteArray("portrait") << true << 26.2;
+    QTest::newRow("disc on white, thorough") << QByteArray("disc on white") << true << 34.9;
+    QTest::newRow("bust touching the border, thorough") << QByteArray("bust touching the border") << true << 36.7;
     QTest::newRow("portrait") << QByteArray("portrait") << false << 26.0;
     QTest::newRow("white") << QByteArray("white") << false << 45.0;
     QTest::newRow("teal") << QByteArray("teal") << false << 40.0;
@@ -235,6 +242,79 @@ void tst_WltCodec::outlineReproducesShape()
     }
     if (pixels >= 0)
         QCOMPARE(inside, pixels);
+}
+
+void tst_WltCodec::channelStreams_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("realBytes");
+    QTest::newRow("a few bytes") << 6 << 6;
+    QTest::newRow("chroma-sized") << 85 << 85;
+    QTest::newRow("luma-sized") << 800 << 800;
+    QTest::newRow("running past the block") << 120 << 90;
+}
+
+// The portrait's luma coded into streams of one length: once checked, each
+// decodes to the values the encoder says it does, those are the true values
+// down to the precision it reports, and half the bytes give a worse channel.
+void tst_WltCodec::channelStreams()
+{
+    QFETCH(int, length);
+    QFETCH(int, realBytes);
+    const Rgb rgb = picture("portrait");
+    Plane8 mask, n;
+    Colour background;
+    findShape(rgb.data(), EncoderOptions().backgroundTolerance, mask, background);
+    auto chain = std::make_unique<Chain>();
+    outlineChain(mask, *chain, n);
+    auto shape = std::make_unique<ShapeIndex>();
+    buildShapeIndex(n, *shape);
+    auto coefficients = std::make_unique<Plane32>();
+    for (int r = 0; r < kPlaneRows; ++r) {
+        for (int c = 0; c < kPlaneCols; ++c) {
+            const uint8_t *p = r < kPictureRows && c < kPictureCols ? &rgb[(size_t(r) * kPictureCols + size_t(c)) * 3] : nullptr;
+            (*coefficients)[r][c] = p ? int32_t(std::lround(0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2])) : 0;
+        }
+    }
+    Plane8 analysed = n;
+    analyze(analysed, *coefficients);
+
+    ChannelEncoder encoder(*shape);
+    auto squaredError = [&](const Plane32 &values) {
+        double sum = 0;
+        for (int r = 0; r < kPlaneRows; ++r) {
+            for (int c = 0; c < kPlaneCols; ++c) {
+                const double d = double((*coefficients)[r][c]) - values[r][c];
+                sum += shape->r[r][c] == kMaskInside ? d * d : 0;
+            }
+        }
+        return sum;
+    };
+    encoder.encode(*coefficients, length / 2, realBytes / 2);
+    const double halfError = squaredError(encoder.check().planes.value);
+    encoder.encode(*coefficients, length, realBytes);
+    const ChannelCoding &coding = encoder.check();
+
+    QCOMPARE(int(coding.stream.size()), length);
+    QCOMPARE(int(coding.stream[1]), int(kStreamMarker));
+    for (int i = realBytes; i < length; ++i)
+        QCOMPARE(int(coding.stream[size_t(i)]), 0);
+    auto decoded = std::make_unique<ChannelPlanes>();
+    QCOMPARE(decodeChannel(coding.stream.data(), length, *shape, *decoded), int(WltSuccess));
+    int reached = 0;
+    for (int r = 0; r < kPlaneRows; ++r) {
+        for (int c = 0; c < kPlaneCols; ++c) {
+            const int32_t value = coding.planes.value[r][c];
+            QCOMPARE(decoded->value[r][c], value);
+            const int q = coding.precision[r][c];
+            const int32_t truth = (*coefficients)[r][c];
+            const int32_t known = q < 0 ? 0 : (std::abs(truth) >> q) << q;
+            QCOMPARE(value, truth < 0 ? -known : known);
+            reached += q >= 0;
+        }
+    }
+    QVERIFY(reached > 0);
+    QVERIFY2(squaredError(coding.planes.value) < halfError, "twice the bytes code no better");
 }
 
 void tst_WltCodec::fixtures_data()
