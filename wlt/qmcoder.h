@@ -52,17 +52,10 @@ public:
 
     int decodeDecision(Context &cx)
     {
-        uint32_t a = A, c = C;
-        int ct = CT;
-        const int d = decide(cx, a, c, ct);
-        A = a;
-        C = c;
-        CT = ct;
-        return d;
+        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) { return decide(cx, a, c, ct); });
     }
     // The four trees' walks written out (tst_QmCoder holds them to the tree
-    // tables, which the encoder walks); the registers live in locals
-    // meanwhile, since the contexts' byte stores could alias them.
+    // tables, which the encoder walks).
     int decodeSymbol(State &state)
     {
         switch (state.kind) {
@@ -74,46 +67,28 @@ public:
     }
     int decode2(State &state)
     {
-        uint32_t a = A, c = C;
-        int ct = CT;
-        const int symbol = decide(state.contexts[0], a, c, ct);
-        A = a;
-        C = c;
-        CT = ct;
-        return symbol;
+        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) { return decide(state.contexts[0], a, c, ct); });
     }
     int decode3(State &state)
     {
-        uint32_t a = A, c = C;
-        int ct = CT;
-        const int symbol = decide(state.contexts[0], a, c, ct) ? 2 : decide(state.contexts[1], a, c, ct);
-        A = a;
-        C = c;
-        CT = ct;
-        return symbol;
+        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) {
+            return decide(state.contexts[0], a, c, ct) ? 2 : decide(state.contexts[1], a, c, ct);
+        });
     }
     int decode4(State &state)
     {
-        uint32_t a = A, c = C;
-        int ct = CT;
-        const int high = decide(state.contexts[0], a, c, ct);
-        const int symbol = high << 1 | decide(state.contexts[high ? 2 : 1], a, c, ct);
-        A = a;
-        C = c;
-        CT = ct;
-        return symbol;
+        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) {
+            const int high = decide(state.contexts[0], a, c, ct);
+            return high << 1 | decide(state.contexts[high ? 2 : 1], a, c, ct);
+        });
     }
     int decode8(State &state)
     {
-        uint32_t a = A, c = C;
-        int ct = CT;
-        const int high = decide(state.contexts[0], a, c, ct);
-        const int middle = decide(state.contexts[high ? 4 : 1], a, c, ct);
-        const int symbol = high << 2 | middle << 1 | decide(state.contexts[high ? 5 + middle : 2 + middle], a, c, ct);
-        A = a;
-        C = c;
-        CT = ct;
-        return symbol;
+        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) {
+            const int high = decide(state.contexts[0], a, c, ct);
+            const int middle = decide(state.contexts[high ? 4 : 1], a, c, ct);
+            return high << 2 | middle << 1 | decide(state.contexts[high ? 5 + middle : 2 + middle], a, c, ct);
+        });
     }
     // count symbols of a vl2 state, most significant first; -1 when count <= 0.
     int decodeBits(State &state, int count);
@@ -138,6 +113,20 @@ public:
     }
 
 private:
+    // Runs f on copies of the registers in locals and stores them back: the
+    // contexts' byte stores could otherwise alias them.
+    template <class F>
+    [[gnu::always_inline]] int withRegisters(F f)
+    {
+        uint32_t a = A, c = C;
+        int ct = CT;
+        const int result = f(a, c, ct);
+        A = a;
+        C = c;
+        CT = ct;
+        return result;
+    }
+
     // DECODE: the lower sub-interval is the MPS unless the conditional
     // exchange gives it to the LPS; RENORM_D after either exchange. Past the
     // common case (the MPS, no renormalisation) the exchanges are computed
