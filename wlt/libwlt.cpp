@@ -42,7 +42,7 @@ int32_t readLe32(const uint8_t *p)
 
 } // namespace
 
-// Everything one decode needs: about 420 KB, reused by a Decoder.
+// Everything one decode needs: about 370 KB, reused by a Decoder.
 struct Workspace {
     uint8_t work[kWorkCopyLimit];
     int64_t workLength = 0; // the logical length; bytes past kWorkCopyLimit are never read

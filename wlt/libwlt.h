@@ -45,7 +45,7 @@ namespace wlt {
 
 struct Workspace;
 
-// A decoder that keeps its workspace (about 420 KB, allocated on the first
+// A decoder that keeps its workspace (about 370 KB, allocated on the first
 // block) for the next block: a caller decoding many blocks keeps one.
 class Decoder {
 public:
