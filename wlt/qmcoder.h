@@ -65,6 +65,29 @@ public:
         default: return decode8(state);
         }
     }
+    // count symbols of a vl2 state, most significant first; -1 when count <= 0.
+    int decodeBits(State &state, int count);
+    // True once the decoder has asked for a byte beyond the stream.
+    bool IsEnd_2ff0() const { return m_position > m_length; }
+    int position() const { return m_position; }
+    // The next byte of the code, as the decoder sees it.
+    uint32_t readByte()
+    {
+        const int p = m_position;
+        if (p + 1 >= m_length) {
+            m_position = p + 1;
+            return 0;
+        }
+        const uint8_t b = m_data[p];
+        m_position = p + 1;
+        if (b != 0xFF)
+            return b;
+        const uint8_t b2 = m_data[p + 1];
+        m_position = p + 2;
+        return b2 != 0 ? b2 : 0xFF;
+    }
+
+private:
     int decode2(State &state)
     {
         return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) { return decide(state.contexts[0], a, c, ct); });
@@ -90,29 +113,7 @@ public:
             return high << 2 | middle << 1 | decide(state.contexts[high ? 5 + middle : 2 + middle], a, c, ct);
         });
     }
-    // count symbols of a vl2 state, most significant first; -1 when count <= 0.
-    int decodeBits(State &state, int count);
-    // True once the decoder has asked for a byte beyond the stream.
-    bool IsEnd_2ff0() const { return m_position > m_length; }
-    int position() const { return m_position; }
-    // The next byte of the code, as the decoder sees it.
-    uint32_t readByte()
-    {
-        const int p = m_position;
-        if (p + 1 >= m_length) {
-            m_position = p + 1;
-            return 0;
-        }
-        const uint8_t b = m_data[p];
-        m_position = p + 1;
-        if (b != 0xFF)
-            return b;
-        const uint8_t b2 = m_data[p + 1];
-        m_position = p + 2;
-        return b2 != 0 ? b2 : 0xFF;
-    }
 
-private:
     // Runs f on copies of the registers in locals and stores them back: the
     // contexts' byte stores could otherwise alias them.
     template <class F>

@@ -150,7 +150,6 @@ struct Visit {
 struct ShapeIndex {
     Plane8 r;
     Plane8 shapeBelow;
-    Plane8 active; // in the shape, or with a shape descendant
 
     // The walk: each coefficient's starting state, and the visited
     // coefficients of the lowest band and of level 4 in scan order (below
