@@ -21,20 +21,6 @@ constexpr TreeNode vl8[7] = {
     {1, 6, 1, 7}, // after 11
 };
 
-void mpsTransition(Context &cx)
-{
-    cx.state = ShiftTb[cx.state].nextMps;
-    cx.qe = ShiftTb[cx.state].qe;
-}
-
-void lpsTransition(Context &cx)
-{
-    if (ShiftTb[cx.state].switchMps)
-        cx.mps = uint8_t(1 - cx.mps);
-    cx.state = ShiftTb[cx.state].nextLps;
-    cx.qe = ShiftTb[cx.state].qe;
-}
-
 // The nodes and decisions that lead to one symbol's leaf (length 0: the tree
 // has no such leaf).
 constexpr int kMaxTreeDepth = 3;
@@ -146,17 +132,11 @@ void QmEncoder::codeMps(Context &cx)
     A -= cx.qe;
     if (A > 0x7FFF)
         return;
-    renormalizeMps(cx);
-}
-
-// The rest of Code_MPS once A has fallen below half.
-void QmEncoder::renormalizeMps(Context &cx)
-{
     if (A < cx.qe) {
         C += A;
         A = cx.qe;
     }
-    mpsTransition(cx);
+    adaptContext(cx, false);
     renormalize();
 }
 
@@ -168,7 +148,7 @@ void QmEncoder::codeLps(Context &cx)
         C += A;
         A = cx.qe;
     }
-    lpsTransition(cx);
+    adaptContext(cx, true);
     renormalize();
 }
 
@@ -223,17 +203,8 @@ void QmEncoder::encodeSymbol(State &state, int symbol)
     if (symbol < 0 || symbol >= kMaxTreeSymbols)
         return;
     const SymbolPath &path = symbolPath(state.kind, symbol);
-    for (int i = 0; i < path.length; ++i) {
-        Context &cx = state.contexts[path.nodes[i]];
-        if (path.decisions[i] != cx.mps) {
-            codeLps(cx);
-            continue;
-        }
-        // Most decisions are an MPS that leaves A above half: one subtraction.
-        A -= cx.qe;
-        if (A <= 0x7FFF)
-            renormalizeMps(cx);
-    }
+    for (int i = 0; i < path.length; ++i)
+        encodeDecision(state.contexts[path.nodes[i]], path.decisions[i]);
 }
 
 // Only A decides how far each decision shifts, and the decisions of one

@@ -40,6 +40,16 @@ struct State {
 
 void InitState(State &state, int kind);
 
+// The probability estimate's move after a decision that renormalised: to the
+// next state of the LPS (switching the MPS where the table says) or the MPS.
+inline void adaptContext(Context &cx, bool lps)
+{
+    const QmRow &row = ShiftTb[cx.state];
+    cx.mps = uint8_t(cx.mps ^ (int(lps) & row.switchMps));
+    cx.state = lps ? row.nextLps : row.nextMps;
+    cx.qe = ShiftTb[cx.state].qe;
+}
+
 // The decoder registers of T.81 (A, C, CT) over one stream. The stream's last
 // byte is never delivered and everything past it reads as 0; a byte FF is a
 // prefix: FF 00 delivers FF, FF xx delivers xx. Decisions and symbols are
@@ -145,11 +155,8 @@ private:
         const bool lps = lower == (a < qe);
         c = lower ? c : c - (a << 16);
         a = lower ? a : qe;
-        const QmRow &row = ShiftTb[cx.state];
         const int d = cx.mps ^ int(lps);
-        cx.mps = uint8_t(cx.mps ^ (int(lps) & row.switchMps));
-        cx.state = lps ? row.nextLps : row.nextMps;
-        cx.qe = ShiftTb[cx.state].qe;
+        adaptContext(cx, lps);
         renormalize(a, c, ct);
         return d;
     }
@@ -206,7 +213,6 @@ public:
 
 private:
     void codeMps(Context &cx);
-    void renormalizeMps(Context &cx);
     void codeLps(Context &cx);
     void renormalize();
     void byteOut();
