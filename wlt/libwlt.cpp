@@ -114,7 +114,7 @@ int Workspace::decode(const uint8_t *input, int length, uint8_t *bmp)
         const int result = decodeChannel(colourStreams[c], colourLengths[c], shape, planes);
         if (result != WltSuccess)
             return result;
-        reconstructDecodedChannel(n, synthesisPlan, planes.value, channels[c]);
+        reconstructDecodedChannel(synthesisPlan, planes.value, channels[c]);
     }
     assembleBmp(channels[0], channels[1], channels[2], n, fixNum, bmp);
     return WltSuccess;

@@ -15,10 +15,10 @@ namespace wlt {
 namespace {
 
 // Squared error of the channel the decoder rebuilds from decoded.
-double channelError(const Plane32 &original, const Plane8 &n, const ShapeIndex &shape,
-                    const SynthesisPlan &plan, const Plane32 &decoded, Plane8 &rebuilt)
+double channelError(const Plane32 &original, const Plane8 &n, const SynthesisPlan &plan, const Plane32 &decoded,
+                    Plane8 &rebuilt)
 {
-    reconstructChannel(n, shape.r, plan, decoded, rebuilt);
+    reconstructChannel(plan, decoded, rebuilt);
     int64_t error = 0;
     for (int r = 0; r < kPictureRows; ++r) {
         for (int c = 0; c < kPictureCols; ++c) {
@@ -73,8 +73,8 @@ constexpr int kRounds = 3;
 
 // The channel's stream, best of the plain coding and a few quantisations.
 std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &samples, const Plane32 &coefficients,
-                                   const ShapeIndex &shape, const SynthesisPlan &plan, const Plane8 &n, int length,
-                                   int realBytes, const std::vector<double> &thresholds, Plane8 &rebuilt)
+                                   const SynthesisPlan &plan, const Plane8 &n, int length, int realBytes,
+                                   const std::vector<double> &thresholds, Plane8 &rebuilt)
 {
     auto candidate = std::make_unique<Plane8>();
     std::vector<uint8_t> best;
@@ -82,12 +82,12 @@ std::vector<uint8_t> encodeChannel(ChannelEncoder &encoder, const Plane32 &sampl
     // A coding is checked only when it would be kept: one that a better one
     // beats may stay unchecked.
     auto keepIfBetter = [&](const ChannelCoding &unchecked) -> const ChannelCoding & {
-        double error = channelError(samples, n, shape, plan, unchecked.planes.value, *candidate);
+        double error = channelError(samples, n, plan, unchecked.planes.value, *candidate);
         if (!best.empty() && error >= bestError)
             return unchecked;
         const ChannelCoding &coding = encoder.check();
         if (&coding != &unchecked || coding.stream != unchecked.stream)
-            error = channelError(samples, n, shape, plan, coding.planes.value, *candidate);
+            error = channelError(samples, n, plan, coding.planes.value, *candidate);
         if (best.empty() || error < bestError) {
             best = coding.stream;
             bestError = error;
@@ -242,7 +242,7 @@ std::vector<uint8_t> encodeBlock(Work &work, const uint8_t *rgb, const std::vect
         const Plane32 &samples = c == 0 ? *luma : work.channels[c];
         const Plane32 &coefficients = c == 0 ? *lumaCoefficients : work.chromaCoefficients[c - 1];
         const std::vector<uint8_t> stream
-            = encodeChannel(*work.encoder, samples, coefficients, work.shape, work.plan, work.n, streamLengths[c],
+            = encodeChannel(*work.encoder, samples, coefficients, work.plan, work.n, streamLengths[c],
                             realBytes[c], thresholds, rebuilt[c]);
         std::memcpy(&block[size_t(starts[c])], stream.data(), size_t(realBytes[c]));
     }

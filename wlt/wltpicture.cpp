@@ -85,10 +85,6 @@ void writeBmpHeader(uint8_t *out)
     out[28] = 24; // bits per pixel
 }
 
-} // namespace
-
-namespace {
-
 void clampIntoChannel(const Plane8 &n, const Plane32 &values, Plane8 &channel)
 {
     for (auto &row : channel)
@@ -124,14 +120,13 @@ void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded
 
 // The planned synthesis reads only where D is 1 and clamps into the channel
 // itself; its runs at the last level are the shape n.
-void reconstructChannel(const Plane8 &, const Plane8 &, const SynthesisPlan &plan,
-                        const Plane32 &decoded, Plane8 &channel)
+void reconstructChannel(const SynthesisPlan &plan, const Plane32 &decoded, Plane8 &channel)
 {
     Plane32 values = decoded;
     synthesizeIntoChannel(plan, values, channel);
 }
 
-void reconstructDecodedChannel(const Plane8 &, const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel)
+void reconstructDecodedChannel(const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel)
 {
     synthesizeIntoChannel(plan, decoded, channel);
 }

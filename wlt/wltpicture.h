@@ -17,12 +17,11 @@ using Picture = std::array<uint8_t, kPictureRows * kPictureCols * 3>;
 // D, clamped to bytes; samples outside the shape n stay 0.
 void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded, Plane8 &channel);
 struct SynthesisPlan;
-// The same, replaying the runs planned for D.
-void reconstructChannel(const Plane8 &n, const Plane8 &D, const SynthesisPlan &plan,
-                        const Plane32 &decoded, Plane8 &channel);
+// The same, replaying the runs planned for D (their last level is the shape).
+void reconstructChannel(const SynthesisPlan &plan, const Plane32 &decoded, Plane8 &channel);
 // The same in place, for values straight from the bit-plane walk; decoded is
 // left holding intermediate results.
-void reconstructDecodedChannel(const Plane8 &n, const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel);
+void reconstructDecodedChannel(const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel);
 
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow);
 

@@ -447,10 +447,10 @@ void tst_WltTransform::plannedSynthesisMatchesReference()
 
         Plane8 referenceChannel, channel, decodedChannel;
         reconstructChannel(n, d, decoded, referenceChannel);
-        reconstructChannel(n, d, *plan, decoded, channel);
+        reconstructChannel(*plan, decoded, channel);
         QVERIFY2(referenceChannel == channel, qPrintable(QStringLiteral("trial %1").arg(trial)));
         Plane32 values = decoded;
-        reconstructDecodedChannel(n, *plan, values, decodedChannel);
+        reconstructDecodedChannel(*plan, values, decodedChannel);
         QVERIFY2(referenceChannel == decodedChannel, qPrintable(QStringLiteral("trial %1").arg(trial)));
     }
 }
