@@ -3,17 +3,15 @@
 
 #include "bankcard.h"
 #include "cpucards.h"
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "testsupport.h"
 
 #include <QtTest>
 
 using namespace dorvent::emulator;
-using testsupport::WsClient;
 using Bytes = std::vector<std::uint8_t>;
 
-class tst_BankCardActions : public QObject
+class tst_BankCardActions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -23,25 +21,17 @@ private slots:
     void replies_data();
     void replies();
     void beforeOpen();
-
-private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
 };
 
 void tst_BankCardActions::init()
 {
     reader().reset();
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
 }
 
 void tst_BankCardActions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_BankCardActions::replies_data()

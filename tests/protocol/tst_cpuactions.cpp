@@ -3,16 +3,14 @@
 // flag that gates them.
 
 #include "cpucards.h"
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "testsupport.h"
 
 #include <QtTest>
 
 using namespace dorvent::emulator;
-using testsupport::WsClient;
 
-class tst_CpuActions : public QObject
+class tst_CpuActions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -32,12 +30,8 @@ private slots:
     void antenna();
 
 private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
     QJsonObject call(const QString &json) { return m_client->requestJson(json); }
-    void open() { QCOMPARE(call(R"({"_act":"open"})").value("success").toInt(), 0); }
 
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
     TypeACpuCard *m_typeA = nullptr;
 };
 
@@ -48,15 +42,12 @@ void tst_CpuActions::init()
     auto typeA = demoTypeACpuCard();
     m_typeA = typeA.get();
     reader().deck().radioField().insert(std::move(typeA));
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
 }
 
 void tst_CpuActions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_CpuActions::slotNumbers_data()

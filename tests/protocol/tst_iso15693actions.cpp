@@ -2,7 +2,6 @@
 // every action's success and failure reply (the "1593" and "15693" forms),
 // and the bytes "addr" and "afidsiddata" become on the wire.
 
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "iso15693.h"
 #include "reports.h"
@@ -11,10 +10,9 @@
 #include <QtTest>
 
 using namespace dorvent::emulator;
-using testsupport::WsClient;
 using testsupport::replyText;
 
-class tst_Iso15693Actions : public QObject
+class tst_Iso15693Actions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -26,28 +24,18 @@ private slots:
     void lockedBlockRefusesWrites();
     void byteFields_data();
     void byteFields();
-
-private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
-    void open() { QCOMPARE(m_client->requestJson(R"({"_act":"open"})").value("success").toInt(), 0); }
-
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
 };
 
 void tst_Iso15693Actions::init()
 {
     reader().reset();
     reader().deck().radioField().insert(demoIso15693Tag());
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
 }
 
 void tst_Iso15693Actions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_Iso15693Actions::replies_data()

@@ -2,7 +2,6 @@
 // reaches the driver (key type, sector, block, amount) as seen on the wire,
 // the replies of each step, and what is refused before anything is sent.
 
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "m1.h"
 #include "testsupport.h"
@@ -10,10 +9,9 @@
 #include <QtTest>
 
 using namespace dorvent::emulator;
-using testsupport::WsClient;
 using testsupport::replyText;
 
-class tst_M1Actions : public QObject
+class tst_M1Actions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -36,13 +34,10 @@ private slots:
     void blockNumbers();
 
 private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
     QString request(const QString &json) { return m_client->request(json); }
     QJsonObject call(const QString &json) { return m_client->requestJson(json); }
     void openAndFind();
 
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
     M1Card *m_m1 = nullptr;
 };
 
@@ -52,15 +47,12 @@ void tst_M1Actions::init()
     auto card = demoM1Card();
     m_m1 = card.get();
     reader().deck().radioField().insert(std::move(card));
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
 }
 
 void tst_M1Actions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_M1Actions::openAndFind()

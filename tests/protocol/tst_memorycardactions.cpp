@@ -2,7 +2,6 @@
 // and 4428 cards: what the driver is given, every text by type, the "type"
 // check, and write protection's length.
 
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "memorycards.h"
 #include "reports.h"
@@ -13,7 +12,6 @@
 using namespace dorvent::emulator;
 using testsupport::hex;
 using testsupport::replyText;
-using testsupport::WsClient;
 
 namespace {
 
@@ -22,7 +20,7 @@ const QString kBadType = QStringLiteral("4442 4428 卡类型入参错误");
 
 } // namespace
 
-class tst_MemoryCardActions : public QObject
+class tst_MemoryCardActions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -37,27 +35,19 @@ private slots:
     void writeProtectionLength();
 
 private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
     QString request(const QString &json) { return m_client->request(json); }
-    void open() { QCOMPARE(m_client->requestJson(R"({"_act":"open"})").value("success").toInt(), 0); }
-
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
 };
 
 void tst_MemoryCardActions::init()
 {
     reader().reset();
     reader().deck().contactSlot(Deck::kUserSlot)->insert(demoCard4442());
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
 }
 
 void tst_MemoryCardActions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_MemoryCardActions::session4442()

@@ -1,17 +1,14 @@
 // The reader control actions over a real WebSocket against the emulated
 // reader: exact replies, the reader-open flag, and failures passed through.
 
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "testsupport.h"
 #include "textmessageprocessor.h"
 
 #include <QtTest>
 
-using dorvent::emulator::EmulatedReader;
 using testsupport::act;
 using testsupport::replyText;
-using testsupport::WsClient;
 
 namespace {
 
@@ -19,7 +16,7 @@ const QString kNotOpen = QStringLiteral("端口未打开");
 
 } // namespace
 
-class tst_ReaderActions : public QObject
+class tst_ReaderActions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -33,25 +30,19 @@ private slots:
     void versionIsCutToItsBuffer();
 
 private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
     QString request(const char *name) { return m_client->request(act(name)); }
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
 };
 
 void tst_ReaderActions::init()
 {
     reader().reset();
     // A new server, processor and driver per test: the flag starts clear.
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
 }
 
 void tst_ReaderActions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_ReaderActions::lifecycle()

@@ -3,7 +3,6 @@
 // that "slotNo" chooses, the not-open reply.
 
 #include "cpucards.h"
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "reports.h"
 #include "sscard.h"
@@ -12,9 +11,8 @@
 #include <QtTest>
 
 using namespace dorvent::emulator;
-using testsupport::WsClient;
 
-class tst_SsCardActions : public QObject
+class tst_SsCardActions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -27,26 +25,17 @@ private slots:
     void samSlot_data();
     void samSlot();
     void beforeOpen();
-
-private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
-    void open() { QCOMPARE(m_client->requestJson(testsupport::act("open")).value("success").toInt(), 0); }
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
 };
 
 void tst_SsCardActions::init()
 {
     reader().reset();
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
 }
 
 void tst_SsCardActions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_SsCardActions::read()

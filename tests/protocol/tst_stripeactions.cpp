@@ -1,7 +1,6 @@
 // The magnetic-stripe actions over a real WebSocket against the emulated
 // head: the format block both ways and its description, and swipes.
 
-#include "echoserver.h"
 #include "emulatedreader.h"
 #include "luvarocard.h"
 #include "reports.h"
@@ -13,7 +12,6 @@
 using namespace dorvent::emulator;
 using testsupport::hex;
 using testsupport::replyText;
-using testsupport::WsClient;
 
 namespace {
 
@@ -21,7 +19,7 @@ void noSleep(int) {}
 
 } // namespace
 
-class tst_StripeActions : public QObject
+class tst_StripeActions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
@@ -36,12 +34,7 @@ private slots:
     void swipe();
 
 private:
-    EmulatedReader &reader() { return EmulatedReader::instance(); }
     QString request(const QString &json) { return m_client->request(json); }
-    void open() { QCOMPARE(m_client->requestJson(R"({"_act":"open"})").value("success").toInt(), 0); }
-
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
 };
 
 void tst_StripeActions::initTestCase()
@@ -52,17 +45,14 @@ void tst_StripeActions::initTestCase()
 void tst_StripeActions::init()
 {
     reader().reset();
-    m_server = testsupport::startServer();
-    m_client = new WsClient(testsupport::portOf(m_server));
-    QVERIFY(m_client->isConnected());
+    QVERIFY(startService());
     open();
     reader().clearLog();
 }
 
 void tst_StripeActions::cleanup()
 {
-    delete m_client;
-    delete m_server;
+    stopService();
 }
 
 void tst_StripeActions::setThenGet()

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "echoserver.h"
+#include "emulatedreader.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
@@ -52,6 +53,31 @@ EchoServer *startServer(QObject *parent)
 }
 
 quint16 portOf(EchoServer *server) { return server->serverPort(); }
+
+ServiceTest::~ServiceTest() { stopService(); }
+
+bool ServiceTest::startService()
+{
+    stopService();
+    m_server = startServer();
+    m_client = new WsClient(portOf(m_server));
+    return m_client->isConnected();
+}
+
+void ServiceTest::stopService()
+{
+    delete m_client;
+    m_client = nullptr;
+    delete m_server;
+    m_server = nullptr;
+}
+
+dorvent::emulator::EmulatedReader &ServiceTest::reader() { return dorvent::emulator::EmulatedReader::instance(); }
+
+void ServiceTest::open()
+{
+    QCOMPARE(m_client->requestJson(act("open")).value("success").toInt(), 0);
+}
 
 QString act(const char *name, const char *tag)
 {

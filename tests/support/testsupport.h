@@ -8,6 +8,9 @@
 #include <QWebSocket>
 
 class EchoServer;
+namespace dorvent::emulator {
+class EmulatedReader;
+}
 
 namespace testsupport {
 
@@ -37,6 +40,24 @@ private:
 // An in-process server on a free port.
 EchoServer *startServer(QObject *parent = nullptr);
 quint16 portOf(EchoServer *server);
+
+// What the protocol tests share: a service on a free port and one connected
+// client, new for each test function (start in init(), stop in cleanup()),
+// in front of the emulated reader.
+class ServiceTest
+{
+protected:
+    ~ServiceTest();
+    // A new service and client; false when the client cannot connect.
+    bool startService();
+    void stopService();
+    static dorvent::emulator::EmulatedReader &reader();
+    // "open" through the service, which must succeed.
+    void open();
+
+    EchoServer *m_server = nullptr;
+    WsClient *m_client = nullptr;
+};
 
 // The request {"_act":"<name>"}, with "_tflag" when a tag is given.
 QString act(const char *name, const char *tag = nullptr);
