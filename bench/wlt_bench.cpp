@@ -239,11 +239,7 @@ FormatWork formatWork(const std::vector<unsigned char> &scrambled)
     std::vector<uint8_t> block(scrambled);
     for (size_t i = kScrambledFrom; i < block.size(); ++i)
         block[i] ^= kWltScrambleMask;
-    auto le32 = [&](size_t at) {
-        return int32_t(uint32_t(block[at]) | uint32_t(block[at + 1]) << 8 | uint32_t(block[at + 2]) << 16
-                       | uint32_t(block[at + 3]) << 24);
-    };
-    const int shapeLength = le32(kShapeLengthOffset);
+    const int shapeLength = readLe32(&block[kShapeLengthOffset]);
     Jg jg;
     jg.start(&block[kShapeStreamOffset], shapeLength, 1);
     Colour background;
@@ -259,7 +255,7 @@ FormatWork formatWork(const std::vector<unsigned char> &scrambled)
     fillChain(*chain, *n);
     buildShapeIndex(*n, *shape, plan.get());
     size_t offset = size_t(kShapeStreamOffset + shapeLength);
-    const StreamLengths lengths = colourStreamLengths(le32(offset));
+    const StreamLengths lengths = colourStreamLengths(readLe32(&block[offset]));
     offset += 4;
     for (int64_t length : {lengths.l0, lengths.l1, lengths.l2}) {
         std::vector<uint8_t> stream(size_t(length), 0);

@@ -35,11 +35,6 @@ constexpr ResultText kResultTexts[] = {
 // stream at most kMaxStreamLength bytes long.
 constexpr int kWorkCopyLimit = kShapeStreamOffset + 4 + 4 * kMaxStreamLength;
 
-int32_t readLe32(const uint8_t *p)
-{
-    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
-}
-
 } // namespace
 
 // Everything one decode needs: about 370 KB, reused by a Decoder.

@@ -5,6 +5,17 @@
 
 namespace wlt {
 
+// Little-endian 32-bit fields, as the block and the BMP file store them.
+inline int32_t readLe32(const uint8_t *p)
+{
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+}
+inline void putLe32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
 constexpr uint8_t kMagic[7] = {'W', 'L', 'f', 0x00, '~', 0x00, '2'};
 constexpr int kScrambledFrom = 10;
 constexpr int kShapeLengthOffset = 11;

@@ -153,12 +153,6 @@ void toYcc(const uint8_t *rgb, Plane32 planes[3])
     }
 }
 
-void putLe32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
 struct Work {
     Plane8 mask, n;
     ShapeIndex shape;

@@ -9,6 +9,7 @@
 #endif
 
 #include "wltbits.h"
+#include "wltdecoder.h"
 #include "wlttransform.h"
 
 namespace wlt {
@@ -61,14 +62,6 @@ void softenPixel(uint8_t *p, ptrdiff_t stride)
         }
         p[k] = uint8_t(sum / 9);
     }
-}
-
-void putLe32(uint8_t *p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
 }
 
 void writeBmpHeader(uint8_t *out)

@@ -59,12 +59,13 @@ int decodeInto(libwlt &decoder, const QByteArray &block, int length, QCryptograp
     return result;
 }
 
+// The field at `at` of a block, descrambled.
 int32_t plainLe32(const QByteArray &block, int at)
 {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = v << 8 | (uint8_t(block[at + i]) ^ kWltScrambleMask);
-    return int32_t(v);
+    uint8_t field[4];
+    for (int i = 0; i < 4; ++i)
+        field[i] = uint8_t(block[at + i]) ^ kWltScrambleMask;
+    return wlt::readLe32(field);
 }
 
 // The offsets of the three colour streams' first bytes (their top bit-plane),
