@@ -276,12 +276,6 @@ constexpr SplitLevel kSplitLevel[kLevels + 1] = {nullptr, splitLevel<1>, splitLe
 
 } // namespace
 
-void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan)
-{
-    if (level >= 1 && level <= kLevels)
-        kSplitLevel[level](plane, plane, plan);
-}
-
 void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan)
 {
     if (levels < 1) {

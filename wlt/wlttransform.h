@@ -34,7 +34,6 @@ int32_t scaleRoundFast(int32_t v, int kind);
 // plan, when given, receives them.
 void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode mode,
                    uint8_t *runCount = nullptr, SynthesisPlan::Run *runs = nullptr);
-void splitMaskLevel(Plane8 &plane, int level, SynthesisPlan *plan = nullptr);
 void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan = nullptr);
 
 void synthesizeRun(int length, bool oddStart, int32_t *v, int highIndex, int lowIndex,
