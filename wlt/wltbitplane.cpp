@@ -63,13 +63,20 @@ void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan)
 
     // The lowest band and level 4, visited one by one.
     int count = 0;
-    auto add = [&](int row, int col, int line) {
-        index.topVisits[count++] = Visit{uint16_t(flatIndex(row, col)), uint8_t(line)};
-    };
-    forEachVisited(index, 0, 0, add);
+    forEachVisited(index, 0, 0, [&](int row, int col, int) { index.topVisits[count++] = uint16_t(flatIndex(row, col)); });
     index.topBandEnd[0] = count;
     for (int b = 1; b <= 3; ++b) {
-        forEachVisited(index, kLevels, b, add);
+        int lines = 0;
+        int lastLine = -1;
+        forEachVisited(index, kLevels, b, [&](int row, int col, int line) {
+            if (line != lastLine && lastLine >= 0)
+                index.topLineEnd[b][lines++] = uint16_t(count - index.topBandEnd[b - 1]);
+            lastLine = line;
+            index.topVisits[count++] = uint16_t(flatIndex(row, col));
+        });
+        if (lastLine >= 0)
+            index.topLineEnd[b][lines++] = uint16_t(count - index.topBandEnd[b - 1]);
+        index.topLineCount[b] = lines;
         index.topBandEnd[b] = count;
     }
 }

@@ -137,13 +137,6 @@ constexpr uint8_t kStateActive = 4;
 
 inline int flatIndex(int row, int col) { return row * kPlaneCols + col; }
 
-// A coefficient of the lowest band or of level 4 that the walk visits, and
-// the line of its band it lies on.
-struct Visit {
-    uint16_t index;
-    uint8_t line;
-};
-
 // Where coefficients exist, and, band by band in scan order, the positions
 // whose pass can code a symbol: those in the shape and, above level 1, those
 // outside it with a shape descendant. Built once per picture.
@@ -155,8 +148,13 @@ struct ShapeIndex {
     // coefficients of the lowest band and of level 4 in scan order (below
     // level 4 the walk goes by the parents it left uncovered).
     Plane8 state;
-    Visit topVisits[kPlaneSize / 16 * 4];
+    uint16_t topVisits[kPlaneSize / 16 * 4];
     int topBandEnd[4] = {}; // topVisits[0 .. topBandEnd[0]): the lowest band
+    // Where each line of a level-4 band ends in topVisits; lines without
+    // visits are left out.
+    static constexpr int kTopLines = kPlaneRows >> kLevels;
+    uint16_t topLineEnd[4][kTopLines] = {};
+    int topLineCount[4] = {};
 
     // Only for the literal walk (see addLiteralVisits): every visited
     // coefficient, band by band in scan order.
@@ -211,7 +209,11 @@ public:
                 for (auto &row : m_planes.mark)
                     row.fill(kNoMark);
             }
-            std::memset(m_uncoveredCount, 0, sizeof m_uncoveredCount);
+            for (int a = 1; a < kLevels; ++a) {
+                for (int b = 1; b <= 3; ++b)
+                    children(a, b).clear();
+            }
+            m_pendingCount = 0;
 
             if (!lowestBand())
                 return WltSuccess;
@@ -237,6 +239,23 @@ public:
     }
 
 private:
+    // A parent line holds at most 32 coefficients, each with two children
+    // per child line.
+    static constexpr int kPendingCapacity = 2 * (kPlaneRows >> 2);
+    // The coefficients of a band of levels 1 to 3 to visit in this plane, in
+    // scan order, and where each of their lines ends.
+    struct ChildVisits {
+        int count = 0;
+        int lineCount = 0;
+        uint16_t lineEnd[kPlaneRows >> 1];
+        uint16_t index[kPlaneSize / 4 + kPendingCapacity];
+        void clear()
+        {
+            count = 0;
+            lineCount = 0;
+        }
+    };
+
     static int rowOf(int index) { return index / kPlaneCols; }
     static int colOf(int index) { return index % kPlaneCols; }
 
@@ -244,7 +263,7 @@ private:
     bool lowestBand()
     {
         for (int i = 0; i < m_index.topBandEnd[0]; ++i) {
-            const int index = m_index.topVisits[i].index;
+            const int index = m_index.topVisits[i];
             if ((m_state[index] & kStateCode) != kStateInside)
                 continue;
             const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, rowOf(index), colOf(index), m_fix);
@@ -270,55 +289,51 @@ private:
             const int end = m_index.bandEnd[a][b];
             for (int i = m_index.bandBegin(a, b); i < end; ++i) {
                 const Coord c = m_index.visits[i];
-                const int line = b == 1 ? c.col - (kPlaneCols >> a) : c.row - (kPlaneRows >> a);
                 if (underZeroRoot(m_planes.mark, a, c.row, c.col))
                     continue;
-                if (visitUncovered(a, b, flatIndex(c.row, c.col), line))
+                if (visitUncovered<a>(b, flatIndex(c.row, c.col)))
                     return true;
             }
             return false;
         }
         if constexpr (a == kLevels) {
-            const int end = m_index.topBandEnd[b];
-            for (int i = m_index.topBandEnd[b - 1]; i < end; ++i) {
-                const Visit v = m_index.topVisits[i];
-                if (visitUncovered(a, b, v.index, v.line))
+            return visitLines<a>(b, m_index.topVisits + m_index.topBandEnd[b - 1], m_index.topLineEnd[b],
+                                 m_index.topLineCount[b]);
+        } else if constexpr (a > 1) {
+            const ChildVisits &c = children(a, b);
+            return visitLines<a>(b, c.index, c.lineEnd, c.lineCount);
+        } else {
+            // Level 1 lists nothing for a finer level: one run through.
+            const ChildVisits &c = children(a, b);
+            for (int k = 0; k < c.count; ++k) {
+                if (visitUncovered<a>(b, c.index[k]))
                     return true;
             }
             return false;
-        } else {
-            // Below level 4 the walk goes by the parents the band above left
-            // uncovered and active, line by line in the same scan order: the
-            // children of a covered parent are covered at once and visit nothing
-            // (nor do theirs), those of a parent without shape below have nothing
-            // to visit. A parent's children lie on lines 2i and 2i + 1 of the
-            // band when it lies on line i: band 1 pairs them down a column, bands
-            // 2 and 3 along a row.
-            const int lines = b == 1 ? kPlaneCols >> (a + 1) : kPlaneRows >> (a + 1);
-            for (int line = 0; line < lines; ++line) {
-                const int count = m_uncoveredCount[a + 1][b][line];
-                const uint16_t *parents = m_uncovered[a + 1][b][line];
-                for (int d = 0; d < 2; ++d) {
-                    const int childLine = 2 * line + d;
-                    for (int i = 0; i < count; ++i) {
-                        const int parent = parents[i];
-                        const int row = parent / kPlaneCols;
-                        const int col = parent - row * kPlaneCols;
-                        const int first = b == 1 ? flatIndex(2 * row, 2 * col + d) : flatIndex(2 * row + d, 2 * col);
-                        const int second = b == 1 ? first + kPlaneCols : first + 1;
-                        if (visitUncovered(a, b, first, childLine) || visitUncovered(a, b, second, childLine))
-                            return true;
-                    }
-                }
+        }
+    }
+
+    // visits[0 .. lineEnd[lineCount - 1]), line by line: the children a
+    // line leaves to visit are complete at its end.
+    template <int a>
+    bool visitLines(int b, const uint16_t *visits, const uint16_t *lineEnd, int lineCount)
+    {
+        int k = 0;
+        for (int line = 0; line < lineCount; ++line) {
+            for (const int end = lineEnd[line]; k < end; ++k) {
+                if (visitUncovered<a>(b, visits[k]))
+                    return true;
             }
+            endParentLine(children(a - 1, b));
         }
         return false;
     }
 
-    // A coefficient whose ancestors do not make it a zero-root descendant,
-    // on line `line` of band b. Above level 1, when it is active and does not
-    // cover its children in turn, its line lists it for them.
-    bool visitUncovered(int a, int b, int index, int line)
+    // A coefficient whose ancestors do not make it a zero-root descendant, in
+    // band b. Above level 1, when it is active and does not cover its
+    // children in turn, the next level visits them.
+    template <int a>
+    bool visitUncovered(int b, int index)
     {
         const uint8_t state = m_state[index];
         bool cover = false;
@@ -345,9 +360,44 @@ private:
         default:
             break;
         }
-        if (a > 1 && !cover && (state & kStateActive))
-            m_uncovered[a][b][line][m_uncoveredCount[a][b][line]++] = uint16_t(index);
+        if constexpr (a > 1 && !LiteralZeroRoot) {
+            if (!cover && (state & kStateActive))
+                addChildren<a>(b, index);
+        }
         return end;
+    }
+
+    // The children of (row, col) are (2 row + i, 2 col + j), the first at
+    // flat index 2 x index. Band 1 pairs them down a column (j = 0, then 1),
+    // bands 2 and 3 along a row (i = 0, then 1): the first pair belongs to
+    // the parent line's first child line, the second to the next one, which
+    // waits until the parent line ends.
+    template <int a>
+    void addChildren(int b, int index)
+    {
+        ChildVisits &c = children(a - 1, b);
+        const int first = 2 * index;
+        const int along = b == 1 ? kPlaneCols : 1;
+        const int next = b == 1 ? 1 : kPlaneCols;
+        c.index[c.count] = uint16_t(first);
+        c.index[c.count + 1] = uint16_t(first + along);
+        c.count += 2;
+        m_pending[m_pendingCount] = uint16_t(first + next);
+        m_pending[m_pendingCount + 1] = uint16_t(first + next + along);
+        m_pendingCount += 2;
+    }
+
+    // Closes a parent line: its first child line is complete, the second
+    // follows from the pending pairs. Lines without children are left out.
+    void endParentLine(ChildVisits &c)
+    {
+        if (m_pendingCount == 0)
+            return;
+        c.lineEnd[c.lineCount++] = uint16_t(c.count);
+        std::memcpy(c.index + c.count, m_pending, sizeof m_pending); // whole, into the slack
+        c.count += m_pendingCount;
+        c.lineEnd[c.lineCount++] = uint16_t(c.count);
+        m_pendingCount = 0;
     }
 
     bool becomeSignificant(int index, int s)
@@ -415,13 +465,10 @@ private:
     int32_t *const m_value;
     uint8_t *const m_state;
     State m_s3a, m_s4, m_s3b, m_s2a, m_s2b;
-    // Per level (2 to 4), band and line (a column of band 1, a row of bands
-    // 2 and 3), the active coefficients this plane left uncovered, in order
-    // along the line: the parents whose children the next level visits. A
-    // line of level 2 is at most 32 long, and level 2 has at most 32 lines.
-    static constexpr int kMaxLines = kPlaneRows >> 2;
-    uint16_t m_uncovered[kLevels + 1][4][kMaxLines][kMaxLines];
-    uint8_t m_uncoveredCount[kLevels + 1][4][kMaxLines];
+    ChildVisits &children(int a, int b) { return m_children[a - 1][b - 1]; }
+    ChildVisits m_children[kLevels - 1][3];
+    uint16_t m_pending[kPendingCapacity];
+    int m_pendingCount = 0;
     int m_fix = 0;
     int32_t m_fixL = 0;
     int32_t m_fixM = 0;
