@@ -1,6 +1,10 @@
 // The shape index that the bit-plane walk visits, and one colour channel's decoding.
 #include "wltbitplane.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "wltdecoder.h"
 #include "wlttransform.h"
 
@@ -43,6 +47,35 @@ void forEachVisited(const ShapeIndex &index, int a, int b, F f)
     }
 }
 
+// below[i] for count coefficients of one line from their children's two
+// lines (r0, b0 and r1, b1 from the first child on): whether one of the four
+// lies in the shape or has shape below.
+void markShapeBelow(const uint8_t *r0, const uint8_t *r1, const uint8_t *b0, const uint8_t *b1, uint8_t *below,
+                    int count)
+{
+    int i = 0;
+#ifdef __SSE2__
+    // Eight coefficients from sixteen children per step: the pairs side by
+    // side are folded as 16-bit lanes and packed back into bytes.
+    const __m128i inside = _mm_set1_epi8(char(kMaskInside));
+    const __m128i one = _mm_set1_epi8(1);
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    auto load = [](const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); };
+    for (; i + 8 <= count; i += 8) {
+        const __m128i shape = _mm_and_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(load(r0 + 2 * i), inside), _mm_cmpeq_epi8(load(r1 + 2 * i), inside)), one);
+        const __m128i any = _mm_or_si128(shape, _mm_or_si128(load(b0 + 2 * i), load(b1 + 2 * i)));
+        const __m128i pairs = _mm_and_si128(_mm_or_si128(any, _mm_srli_epi16(any, 8)), low);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(below + i), _mm_packus_epi16(pairs, pairs));
+    }
+#endif
+    for (; i < count; ++i) {
+        const int c = 2 * i;
+        below[i] = uint8_t((r0[c] == kMaskInside) | (r0[c + 1] == kMaskInside) | (r1[c] == kMaskInside)
+                           | (r1[c + 1] == kMaskInside) | b0[c] | b0[c + 1] | b1[c] | b1[c + 1]);
+    }
+}
+
 // Only levels 2 to 4 have shape below, so kStateOutside stays there.
 void markStates(const uint8_t *__restrict r, const uint8_t *__restrict below, uint8_t *__restrict state)
 {
@@ -54,6 +87,24 @@ void markStates(const uint8_t *__restrict r, const uint8_t *__restrict below, ui
 }
 
 } // namespace
+
+void computeShapeDescendants(const Plane8 &r, Plane8 &below)
+{
+    for (auto &row : below)
+        row.fill(0);
+    // From the finest level up: a coefficient has a shape descendant when one
+    // of its four children lies in the shape or has one. The children of
+    // level a lie beyond the coefficients level a writes, so a level never
+    // reads what it writes.
+    for (int a = 2; a <= kLevels; ++a) {
+        for (int row = 0; row < levelRows(a); ++row) {
+            // The top-left part belongs to the next coarser level.
+            const int first = row < (kPlaneRows >> a) ? kPlaneCols >> a : 0;
+            markShapeBelow(&r[2 * row][2 * first], &r[2 * row + 1][2 * first], &below[2 * row][2 * first],
+                           &below[2 * row + 1][2 * first], &below[row][first], levelCols(a) - first);
+        }
+    }
+}
 
 void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan)
 {

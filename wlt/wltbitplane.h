@@ -102,26 +102,7 @@ inline bool hasShapeDescendant(const Plane8 &r, int level, int row, int col)
 // hasShapeDescendant for every coefficient, computed once per picture from
 // the finest level up: a coefficient has a shape descendant when one of its
 // four children lies in the shape or has one.
-inline void computeShapeDescendants(const Plane8 &r, Plane8 &below)
-{
-    for (auto &row : below)
-        row.fill(0);
-    for (int a = 2; a <= kLevels; ++a) {
-        for (int row = 0; row < levelRows(a); ++row) {
-            // The top-left part belongs to the next coarser level.
-            const int first = row < (kPlaneRows >> a) ? kPlaneCols >> a : 0;
-            const uint8_t *r0 = r[2 * row].data();
-            const uint8_t *r1 = r[2 * row + 1].data();
-            const uint8_t *b0 = below[2 * row].data();
-            const uint8_t *b1 = below[2 * row + 1].data();
-            for (int col = first; col < levelCols(a); ++col) {
-                const int c = 2 * col;
-                below[row][col] = uint8_t((r0[c] == kMaskInside) | (r0[c + 1] == kMaskInside) | (r1[c] == kMaskInside)
-                                          | (r1[c + 1] == kMaskInside) | b0[c] | b0[c + 1] | b1[c] | b1[c + 1]);
-            }
-        }
-    }
-}
+void computeShapeDescendants(const Plane8 &r, Plane8 &below);
 
 // Per-coefficient state of the fast walk: what the coefficient's pass codes
 // (nothing, a symbol of a coefficient in the shape not yet significant, the
