@@ -211,8 +211,7 @@ public:
                 return WltSuccess;
             if (m_fix > 0 && m_planes.list.count > 0) {
                 m_fixS = int32_t(1) << (m_fix - 1);
-                refine();
-                if (!reorderList())
+                if (!refineAndReorder())
                     return WltListOverflow;
             }
         }
@@ -391,52 +390,50 @@ private:
     }
 
     // Only coefficients in the shape become significant, so every entry of
-    // the list takes a refinement symbol.
-    void refine()
-    {
-        const CoordList &list = m_planes.list;
-        for (int i = 0; i < list.count; ++i) {
-            const int index = list.entries[i];
-            const int t = m_coder.symbol(m_s2b, SymbolKind::Refinement, rowOf(index), colOf(index), m_fix);
-            if (m_coder.IsEnd_2ff0())
-                return;
-            int32_t &v = m_value[index];
-            const int32_t magnitude = std::abs(v) | (m_fixS & -int32_t(t != 0));
-            v = v < 0 ? -magnitude : magnitude;
-        }
-    }
-
-    // Keeps the list ordered by magnitude: within each run of entries that
-    // agree on the bits above this plane, those with the refined bit set come
-    // first, each group in its previous order.
-    bool reorderList()
+    // the list takes a refinement symbol. The list stays ordered by
+    // magnitude: within each run of entries that agree on the bits above
+    // this plane, those with the refined bit set go first, each group in its
+    // previous order. Once the coder runs out the rest of the list is left
+    // unrefined (its entries join the second groups). False when the list
+    // cannot be reordered.
+    bool refineAndReorder()
     {
         const int32_t mask = m_fixL - m_fixM;
         CoordList &list = m_planes.list;
         uint16_t *second = m_planes.secondGroup.entries;
-        const int32_t *value = m_value;
-        auto magnitude = [value](uint16_t index) { return std::abs(value[index]); };
-        for (int start = 0; start < list.count;) {
-            const int32_t runKey = magnitude(list.entries[start]) & mask;
-            int firstCount = 0;
-            int secondCount = 0;
-            int end = start;
-            for (; end < list.count; ++end) {
-                const uint16_t index = list.entries[end];
-                const int32_t m = magnitude(index);
-                if ((m & mask) != runKey)
-                    break;
-                if (m & m_fixS) {
-                    list.entries[start + firstCount++] = index;
-                } else {
-                    if (secondCount >= kListCapacity - 1)
-                        return false;
-                    second[secondCount++] = index;
-                }
+        int start = 0;
+        int firstCount = 0;
+        int secondCount = 0;
+        int32_t runKey = std::abs(m_value[list.entries[0]]) & mask;
+        bool ended = false;
+        for (int i = 0; i < list.count; ++i) {
+            const uint16_t index = list.entries[i];
+            int32_t &v = m_value[index];
+            const int32_t key = std::abs(v) & mask;
+            if (key != runKey) {
+                std::memcpy(list.entries + start + firstCount, second, sizeof(uint16_t) * size_t(secondCount));
+                start = i;
+                firstCount = 0;
+                secondCount = 0;
+                runKey = key;
             }
-            std::memcpy(list.entries + start + firstCount, second, sizeof(uint16_t) * size_t(secondCount));
-            start = end;
+            int t = 0;
+            if (!ended) {
+                t = m_coder.symbol(m_s2b, SymbolKind::Refinement, rowOf(index), colOf(index), m_fix);
+                ended = m_coder.IsEnd_2ff0();
+                t = ended ? 0 : t;
+            }
+            if (t != 0) {
+                const int32_t magnitude = std::abs(v) | m_fixS;
+                v = v < 0 ? -magnitude : magnitude;
+                list.entries[start + firstCount++] = index;
+            } else {
+                if (secondCount >= kListCapacity - 1)
+                    return false;
+                second[secondCount++] = index;
+            }
         }
+        std::memcpy(list.entries + start + firstCount, second, sizeof(uint16_t) * size_t(secondCount));
         return true;
     }
 
