@@ -2,6 +2,7 @@
 #include "qmcoder.h"
 
 #include <cstddef>
+#include <limits>
 
 namespace wlt {
 
@@ -94,14 +95,30 @@ void InitState(State &state, int kind)
 
 void Jg::start(const uint8_t *data, int length, int position)
 {
-    m_data = data;
-    m_length = length;
-    m_position = position;
+    m_reader = QmByteReader(data, length, position);
+    m_reads = 0;
+    m_shiftLimit = std::numeric_limits<int>::max();
+    m_shifts = 0;
+    m_loadedEnd = 0;
     A = 0x10000;
-    CT = 0;
-    const uint32_t b1 = readByte();
-    const uint32_t b2 = readByte();
-    C = b1 << 24 | b2 << 16;
+    // T.81 starts with C = the first two bytes and CT = 0.
+    W = 0;
+    refill(W, 0);
+}
+
+void Jg::refill(uint64_t &w, int s)
+{
+    // Whole bytes below the loaded bits, until 56 or more are loaded.
+    for (int loaded = m_loadedEnd - s; loaded <= 56; loaded += 8) {
+        w |= uint64_t(m_reader.readByte()) << (56 - loaded);
+        m_loadedEnd += 8;
+        ++m_reads;
+        // The first read past the end: T.81 makes it once 2 + ceil(S / 8)
+        // reaches m_reads. It lies ahead of T.81's, which never reads
+        // beyond the bits in W.
+        if (m_reader.pastEnd() && m_shiftLimit == std::numeric_limits<int>::max())
+            m_shiftLimit = 8 * (m_reads - 3);
+    }
 }
 
 int Jg::decodeBits(State &state, int count)

@@ -50,37 +50,13 @@ inline void adaptContext(Context &cx, bool lps)
     cx.qe = ShiftTb[cx.state].qe;
 }
 
-// The decoder registers of T.81 (A, C, CT) over one stream. The stream's last
-// byte is never delivered and everything past it reads as 0; a byte FF is a
-// prefix: FF 00 delivers FF, FF xx delivers xx. Decisions and symbols are
-// inline: they are the inner loop of every photo.
-class Jg {
+// The bytes a T.81 decoder reads from one stream, one at a time. The stream's
+// last byte is never delivered and everything past it reads as 0; a byte FF
+// is a prefix: FF 00 delivers FF, FF xx delivers xx.
+class QmByteReader {
 public:
-    // position: index of the first coded byte (1 for the shape stream, 2 for
-    // a colour stream). data must hold length bytes.
-    void start(const uint8_t *data, int length, int position);
-
-    int decodeDecision(Context &cx)
-    {
-        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) { return decide(cx, a, c, ct); });
-    }
-    // The four trees' walks written out (tst_QmCoder holds them to the tree
-    // tables, which the encoder walks).
-    int decodeSymbol(State &state)
-    {
-        switch (state.kind) {
-        case 2: return decode2(state);
-        case 3: return decode3(state);
-        case 4: return decode4(state);
-        default: return decode8(state);
-        }
-    }
-    // count symbols of a vl2 state, most significant first; -1 when count <= 0.
-    int decodeBits(State &state, int count);
-    // True once the decoder has asked for a byte beyond the stream.
-    bool IsEnd_2ff0() const { return m_position > m_length; }
-    int position() const { return m_position; }
-    // The next byte of the code, as the decoder sees it.
+    // position: index of the first coded byte. data must hold length bytes.
+    QmByteReader(const uint8_t *data, int length, int position) : m_data(data), m_length(length), m_position(position) {}
     uint32_t readByte()
     {
         const int p = m_position;
@@ -96,46 +72,101 @@ public:
         m_position = p + 2;
         return b2 != 0 ? b2 : 0xFF;
     }
+    int position() const { return m_position; }
+    // True once a read went beyond the stream.
+    bool pastEnd() const { return m_position > m_length; }
 
 private:
+    const uint8_t *m_data;
+    int m_length;
+    int m_position;
+};
+
+// The T.81 decoder over one stream (the bytes of QmByteReader). Decisions
+// and symbols are inline: they are the inner loop of every photo.
+//
+// T.81 keeps the code in C, whose upper 16 bits are compared with A, and
+// feeds it a byte whenever its bit count CT runs out. Here a 64-bit W holds C
+// in its upper half with the code that follows already below it: a byte fed
+// later would land exactly there, and no subtraction ever reaches those bits,
+// so every decision is T.81's while renormalising is a single shift and
+// bytes are read a few at a time. The end of the stream is where T.81's reads
+// would pass it: after S shifts T.81 has read 2 + ceil(S / 8) bytes.
+class Jg {
+public:
+    // position: index of the first coded byte (1 for the shape stream, 2 for
+    // a colour stream). data must hold length bytes.
+    void start(const uint8_t *data, int length, int position);
+
+    int decodeDecision(Context &cx)
+    {
+        Registers r = registers();
+        const int d = decide(cx, r);
+        store(r);
+        return d;
+    }
+    // The four trees' walks written out (tst_QmCoder holds them to the tree
+    // tables, which the encoder walks).
+    int decodeSymbol(State &state)
+    {
+        switch (state.kind) {
+        case 2: return decode2(state);
+        case 3: return decode3(state);
+        case 4: return decode4(state);
+        default: return decode8(state);
+        }
+    }
+    // count symbols of a vl2 state, most significant first; -1 when count <= 0.
+    int decodeBits(State &state, int count);
+    // True once T.81 would have asked for a byte beyond the stream.
+    bool IsEnd_2ff0() const { return m_shifts > m_shiftLimit; }
+
+private:
+    // The registers in locals while a symbol is decoded: the contexts' byte
+    // stores could otherwise alias them.
+    struct Registers {
+        uint32_t a;
+        uint64_t w;
+        int s;
+    };
+    Registers registers() const { return Registers{A, W, m_shifts}; }
+    void store(const Registers &r)
+    {
+        A = r.a;
+        W = r.w;
+        m_shifts = r.s;
+    }
+
     int decode2(State &state)
     {
-        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) { return decide(state.contexts[0], a, c, ct); });
+        Registers r = registers();
+        const int symbol = decide(state.contexts[0], r);
+        store(r);
+        return symbol;
     }
     int decode3(State &state)
     {
-        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) {
-            return decide(state.contexts[0], a, c, ct) ? 2 : decide(state.contexts[1], a, c, ct);
-        });
+        Registers r = registers();
+        const int symbol = decide(state.contexts[0], r) ? 2 : decide(state.contexts[1], r);
+        store(r);
+        return symbol;
     }
     int decode4(State &state)
     {
-        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) {
-            const int high = decide(state.contexts[0], a, c, ct);
-            return high << 1 | decide(state.contexts[high ? 2 : 1], a, c, ct);
-        });
+        Registers r = registers();
+        const int high = decide(state.contexts[0], r);
+        const int symbol = high << 1 | decide(state.contexts[high ? 2 : 1], r);
+        store(r);
+        return symbol;
     }
     int decode8(State &state)
     {
-        return withRegisters([&](uint32_t &a, uint32_t &c, int &ct) {
-            const int high = decide(state.contexts[0], a, c, ct);
-            const int middle = decide(state.contexts[high ? 4 : 1], a, c, ct);
-            return high << 2 | middle << 1 | decide(state.contexts[high ? 5 + middle : 2 + middle], a, c, ct);
-        });
-    }
-
-    // Runs f on copies of the registers in locals and stores them back: the
-    // contexts' byte stores could otherwise alias them.
-    template <class F>
-    [[gnu::always_inline]] int withRegisters(F f)
-    {
-        uint32_t a = A, c = C;
-        int ct = CT;
-        const int result = f(a, c, ct);
-        A = a;
-        C = c;
-        CT = ct;
-        return result;
+        Registers r = registers();
+        const int high = decide(state.contexts[0], r);
+        const int middle = decide(state.contexts[high ? 4 : 1], r);
+        const int symbol = high << 2 | middle << 1 | decide(state.contexts[high ? 5 + middle : 2 + middle], r);
+        store(r);
+        return symbol;
     }
 
     // DECODE: the lower sub-interval is the MPS unless the conditional
@@ -143,47 +174,45 @@ private:
     // common case (the MPS, no renormalisation) the exchanges are computed
     // without branches: their outcome is what the code says, which no
     // predictor knows.
-    [[gnu::always_inline]] int decide(Context &cx, uint32_t &a, uint32_t &c, int &ct)
+    [[gnu::always_inline]] int decide(Context &cx, Registers &r)
     {
+        uint32_t &a = r.a;
+        uint64_t &w = r.w;
+        int &s = r.s;
         const uint32_t qe = cx.qe;
         a -= qe;
-        const bool lower = (c >> 16) < a;
+        const bool lower = uint32_t(w >> 48) < a;
         if (lower && a > 0x7FFF)
             return cx.mps;
         // Cond_MPS_exchange (lower) and Cond_LPS_exchange: the LPS when the
         // lower interval is the smaller one, or the upper the larger.
         const bool lps = lower == (a < qe);
-        c = lower ? c : c - (a << 16);
+        w = lower ? w : w - (uint64_t(a) << 48);
         a = lower ? a : qe;
         const int d = cx.mps ^ int(lps);
         adaptContext(cx, lps);
-        renormalize(a, c, ct);
+        // RENORM_D: A shifts left until its bit 15 is set, W with it.
+        const int shifts = __builtin_clz(a) - 16; // 0 < a < 0x8000 here
+        a <<= shifts;
+        w <<= shifts;
+        s += shifts;
+        if (m_loadedEnd - s < kMinLoaded)
+            refill(w, s);
         return d;
     }
 
-    // Shifts A left until its bit 15 is set; a byte enters C whenever CT
-    // runs out and a shift remains.
-    [[gnu::always_inline]] void renormalize(uint32_t &a, uint32_t &c, int &ct)
-    {
-        int shifts = __builtin_clz(a) - 16; // 0 < a < 0x8000 here
-        while (shifts > ct) {
-            a <<= ct;
-            c <<= ct;
-            shifts -= ct;
-            c |= readByte() << 8;
-            ct = 8;
-        }
-        a <<= shifts;
-        c <<= shifts;
-        ct -= shifts;
-    }
+    // W holds code bits s .. m_loadedEnd - 1 from its top bit down; a
+    // renormalisation shifts at most 15, so keeping 48 leaves C whole.
+    static constexpr int kMinLoaded = 48;
+    void refill(uint64_t &w, int s);
 
+    QmByteReader m_reader{nullptr, 0, 0};
+    int m_reads = 0; // bytes read, T.81's first two included
     uint32_t A = 0;
-    uint32_t C = 0;
-    int CT = 0;
-    const uint8_t *m_data = nullptr;
-    int m_length = 0;
-    int m_position = 0;
+    uint64_t W = 0;
+    int m_shifts = 0;     // S: renormalisation shifts so far
+    int m_shiftLimit = 0; // the last S at which T.81 has not read past the end
+    int m_loadedEnd = 0;  // code bits in W or shifted out, counted from the stream's first
 };
 
 // The T.81 encoder (A, C, CT with carry propagation), producing the byte

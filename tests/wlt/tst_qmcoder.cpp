@@ -21,6 +21,8 @@ private slots:
     void readByte_data();
     void readByte();
     void endOfStream();
+    void decisionsMatchByteAtATime_data();
+    void decisionsMatchByteAtATime();
     void firstDecision_data();
     void firstDecision();
     void trees_data();
@@ -63,7 +65,8 @@ void tst_QmCoder::tableMatchesDataFile()
 }
 
 // Streams are read from position 1, as the shape stream is: byte 0 is 'o',
-// and start() takes the next two bytes; the rows list what follows.
+// and the decoder's start takes the next two bytes; the rows list what
+// follows.
 void tst_QmCoder::readByte_data()
 {
     QTest::addColumn<QByteArray>("stream");
@@ -83,29 +86,123 @@ void tst_QmCoder::readByte()
     QFETCH(QByteArray, delivered);
     QFETCH(int, positionAfter);
     const std::vector<uint8_t> data(stream.begin(), stream.end());
-    Jg jg;
-    jg.start(data.data(), int(data.size()), 1);
-    QCOMPARE(jg.position(), 3);
+    QmByteReader reader(data.data(), int(data.size()), 1);
+    reader.readByte();
+    reader.readByte();
+    QCOMPARE(reader.position(), 3);
     QByteArray got;
     for (int i = 0; i < delivered.size(); ++i)
-        got.append(char(jg.readByte()));
+        got.append(char(reader.readByte()));
     QCOMPARE(got.toHex(), delivered.toHex());
-    QCOMPARE(jg.position(), positionAfter);
+    QCOMPARE(reader.position(), positionAfter);
 }
 
 void tst_QmCoder::endOfStream()
 {
     // A stream of 5 bytes: the end shows once a read goes past position 5.
     const uint8_t data[] = {'o', 0x12, 0x34, 0x56, 0x78};
-    Jg jg;
-    jg.start(data, 5, 1);
-    QVERIFY(!jg.IsEnd_2ff0());
-    QCOMPARE(jg.readByte(), 0x56u);
-    QCOMPARE(jg.readByte(), 0u); // byte 4 is the last: never delivered
-    QVERIFY(!jg.IsEnd_2ff0());
-    QCOMPARE(jg.position(), 5);
-    QCOMPARE(jg.readByte(), 0u);
-    QVERIFY(jg.IsEnd_2ff0());
+    QmByteReader reader(data, 5, 1);
+    reader.readByte();
+    reader.readByte();
+    QVERIFY(!reader.pastEnd());
+    QCOMPARE(reader.readByte(), 0x56u);
+    QCOMPARE(reader.readByte(), 0u); // byte 4 is the last: never delivered
+    QVERIFY(!reader.pastEnd());
+    QCOMPARE(reader.position(), 5);
+    QCOMPARE(reader.readByte(), 0u);
+    QVERIFY(reader.pastEnd());
+}
+
+namespace {
+
+// The decoder as T.81 draws it: C fed a byte whenever CT runs out, one
+// shift at a time. The decoder under test must take the same decisions and
+// see the end of the stream at the same moment.
+class ByteAtATimeDecoder {
+public:
+    ByteAtATimeDecoder(const uint8_t *data, int length, int position) : m_reader(data, length, position)
+    {
+        const uint32_t b1 = m_reader.readByte();
+        const uint32_t b2 = m_reader.readByte();
+        m_c = b1 << 24 | b2 << 16;
+    }
+    bool pastEnd() const { return m_reader.pastEnd(); }
+    int decide(Context &cx)
+    {
+        const uint32_t qe = cx.qe;
+        m_a -= qe;
+        if ((m_c >> 16) < m_a) {
+            if (m_a > 0x7FFF)
+                return cx.mps;
+            const bool lps = m_a < qe; // the conditional MPS exchange
+            const int d = cx.mps ^ int(lps);
+            adaptContext(cx, lps);
+            renormalize();
+            return d;
+        }
+        m_c -= m_a << 16;
+        const bool lps = m_a >= qe; // the conditional LPS exchange
+        m_a = qe;
+        const int d = cx.mps ^ int(lps);
+        adaptContext(cx, lps);
+        renormalize();
+        return d;
+    }
+
+private:
+    void renormalize()
+    {
+        while (m_a < 0x8000) {
+            if (m_ct == 0) {
+                m_c |= m_reader.readByte() << 8;
+                m_ct = 8;
+            }
+            m_a <<= 1;
+            m_c <<= 1;
+            --m_ct;
+        }
+    }
+    QmByteReader m_reader;
+    uint32_t m_a = 0x10000;
+    uint32_t m_c = 0;
+    int m_ct = 0;
+};
+
+} // namespace
+
+void tst_QmCoder::decisionsMatchByteAtATime_data()
+{
+    QTest::addColumn<int>("byteRange"); // bytes drawn from 0 .. byteRange - 1
+    QTest::addColumn<int>("ffPercent"); // and this share replaced by FF
+    QTest::newRow("small bytes") << 4 << 0;
+    QTest::newRow("any bytes") << 256 << 0;
+    QTest::newRow("mostly FF") << 256 << 70;
+}
+
+// On random streams of every length from 1 byte, read long past their end.
+void tst_QmCoder::decisionsMatchByteAtATime()
+{
+    QFETCH(int, byteRange);
+    QFETCH(int, ffPercent);
+    QRandomGenerator random{quint32(byteRange + ffPercent)};
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<uint8_t> data(1 + random.bounded(trial < 200 ? 40 : 2000));
+        for (uint8_t &b : data)
+            b = int(random.bounded(100)) < ffPercent ? 0xFF : uint8_t(random.bounded(byteRange));
+        const int position = 1 + trial % 2;
+        ByteAtATimeDecoder reference(data.data(), int(data.size()), position);
+        Jg jg;
+        jg.start(data.data(), int(data.size()), position);
+        QCOMPARE(jg.IsEnd_2ff0(), reference.pastEnd());
+        Context referenceContexts[8], contexts[8];
+        const int decisions = 8 * int(data.size()) + 2000;
+        for (int i = 0; i < decisions; ++i) {
+            const quint32 k = random.bounded(8);
+            const int expected = reference.decide(referenceContexts[k]);
+            if (jg.decodeDecision(contexts[k]) != expected || jg.IsEnd_2ff0() != reference.pastEnd())
+                QFAIL(qPrintable(QStringLiteral("trial %1, decision %2").arg(trial).arg(i)));
+        }
+    }
 }
 
 // A fresh context (state 0, Qe 0x5A1D, MPS 0) splits A = 0x10000 into the MPS
@@ -232,7 +329,7 @@ void tst_QmCoder::symbolsFollowTrees()
                     node = one ? n.next1 : n.next0;
             }
             QCOMPARE(fast.decodeSymbol(fastState), symbol);
-            QCOMPARE(fast.position(), slow.position());
+            QCOMPARE(fast.IsEnd_2ff0(), slow.IsEnd_2ff0());
         }
         for (size_t c = 0; c < fastState.contexts.size(); ++c) {
             QCOMPARE(fastState.contexts[c].state, slowState.contexts[c].state);
@@ -244,13 +341,16 @@ void tst_QmCoder::symbolsFollowTrees()
 void tst_QmCoder::decodeBitsOfNothing()
 {
     const uint8_t data[] = {'o', 0x12, 0x34, 0x56};
-    Jg jg;
+    Jg jg, fresh;
     jg.start(data, 4, 1);
-    State s;
+    fresh.start(data, 4, 1);
+    State s, freshState;
     InitState(s, 2);
+    InitState(freshState, 2);
     QCOMPARE(jg.decodeBits(s, 0), -1);
     QCOMPARE(jg.decodeBits(s, -3), -1);
-    QCOMPARE(jg.position(), 3);
+    // Nothing was taken: the decoder goes on as a fresh one.
+    QCOMPARE(jg.decodeBits(s, 16), fresh.decodeBits(freshState, 16));
 }
 
 // Symbols of every tree, skewed and even, through the encoder and back,
