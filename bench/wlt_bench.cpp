@@ -223,6 +223,7 @@ struct FormatWork {
 struct CountingCoder {
     wlt::Jg &jg;
     long &decisions;
+    template <int kTree>
     int symbol(wlt::State &state, wlt::SymbolKind, int, int, int)
     {
         const int s = jg.decodeSymbol(state);

@@ -116,6 +116,20 @@ public:
         default: return decode8(state);
         }
     }
+    // The same where the caller knows the state's tree: kTree is its kind.
+    template <int kTree>
+    int decodeSymbol(State &state)
+    {
+        static_assert(kTree == 2 || kTree == 3 || kTree == 4 || kTree == 8, "no such tree");
+        if constexpr (kTree == 2)
+            return decode2(state);
+        else if constexpr (kTree == 3)
+            return decode3(state);
+        else if constexpr (kTree == 4)
+            return decode4(state);
+        else
+            return decode8(state);
+    }
     // count symbols of a vl2 state, most significant first; -1 when count <= 0.
     int decodeBits(State &state, int count);
     // True once T.81 would have asked for a byte beyond the stream.

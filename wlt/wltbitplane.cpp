@@ -150,7 +150,11 @@ namespace {
 
 struct DecodingCoder {
     Jg &jg;
-    int symbol(State &state, SymbolKind, int, int, int) { return jg.decodeSymbol(state); }
+    template <int kTree>
+    int symbol(State &state, SymbolKind, int, int, int)
+    {
+        return jg.decodeSymbol<kTree>(state);
+    }
     bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
 };
 

@@ -156,6 +156,9 @@ void buildShapeIndex(const Plane8 &n, ShapeIndex &index, SynthesisPlan *plan = n
 // The visits lists the literal walk goes by, after buildShapeIndex.
 void addLiteralVisits(ShapeIndex &index);
 
+// The walk asks its Coder for each symbol with
+// template <int kTree> int symbol(State &state, SymbolKind kind, int row, int col, int fix),
+// kTree being state's tree (its kind), and whether it ran out with IsEnd_2ff0().
 // LiteralZeroRoot asks underZeroRoot for every coefficient over the visits
 // lists instead of visiting only the children of the parents left uncovered;
 // both give the same walk (the tests hold them to it).
@@ -246,7 +249,7 @@ private:
             const int index = m_index.topVisits[i];
             if ((m_state[index] & kStateCode) != kStateInside)
                 continue;
-            const int s = m_coder.symbol(m_s3a, SymbolKind::Lowest, rowOf(index), colOf(index), m_fix);
+            const int s = m_coder.template symbol<3>(m_s3a, SymbolKind::Lowest, rowOf(index), colOf(index), m_fix);
             if (m_coder.IsEnd_2ff0())
                 return false;
             if (s == 2) {
@@ -320,7 +323,7 @@ private:
         bool end = false;
         switch (state & kStateCode) {
         case kStateInside: {
-            const int s = m_coder.symbol(a == 1 ? m_s3b : m_s4, SymbolKind::Band, rowOf(index), colOf(index), m_fix);
+            const int s = m_coder.template symbol<a == 1 ? 3 : 4>(a == 1 ? m_s3b : m_s4, SymbolKind::Band, rowOf(index), colOf(index), m_fix);
             if (m_coder.IsEnd_2ff0())
                 return true;
             if (LiteralZeroRoot)
@@ -331,7 +334,7 @@ private:
             break;
         }
         case kStateOutside: {
-            const int s = m_coder.symbol(m_s2a, SymbolKind::OutsideShape, rowOf(index), colOf(index), m_fix);
+            const int s = m_coder.template symbol<2>(m_s2a, SymbolKind::OutsideShape, rowOf(index), colOf(index), m_fix);
             if (LiteralZeroRoot)
                 m_planes.mark[rowOf(index)][colOf(index)] = s == 1 ? kMarkOutsideIsolatedZero : kMarkOutsideZeroRoot;
             cover = s != 1;
@@ -419,7 +422,7 @@ private:
             }
             int t = 0;
             if (!ended) {
-                t = m_coder.symbol(m_s2b, SymbolKind::Refinement, rowOf(index), colOf(index), m_fix);
+                t = m_coder.template symbol<2>(m_s2b, SymbolKind::Refinement, rowOf(index), colOf(index), m_fix);
                 ended = m_coder.IsEnd_2ff0();
                 t = ended ? 0 : t;
             }

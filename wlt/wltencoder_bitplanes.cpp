@@ -78,6 +78,7 @@ struct EncodingCoder {
     long count = 0;
     int cutPlane = -1; // the plane the first symbol past the cut belongs to
 
+    template <int kTree>
     int symbol(State &state, SymbolKind kind, int row, int col, int fix)
     {
         const int harmless = harmlessSymbol(kind);

@@ -513,13 +513,17 @@ Plane8 randomShape(QRandomGenerator &random)
     return n;
 }
 
-// Decodes and records where each symbol was asked for.
+// Decodes and records where each symbol was asked for, and whether the walk
+// named each state's tree right.
 struct RecordingCoder {
     Jg &jg;
     std::vector<int> &trace;
+    bool treesRight = true;
+    template <int kTree>
     int symbol(State &state, SymbolKind kind, int row, int col, int fix)
     {
         trace.push_back(int(kind) << 24 | fix << 16 | row << 8 | col);
+        treesRight = treesRight && state.kind == kTree;
         return jg.decodeSymbol(state);
     }
     bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
@@ -570,6 +574,7 @@ void tst_WltDecoder::coverMatchesZeroRootWalk()
         QCOMPARE(fastWalk.run(stream[0]), literalWalk.run(stream[0]));
         QCOMPARE(fastTrace, literalTrace);
         QVERIFY(fast->value == literal->value);
+        QVERIFY(fastCoder.treesRight && literalCoder.treesRight);
     }
 }
 
