@@ -7,10 +7,15 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define WLT_WIDE_PICTURE 1
+#endif
 
 #include "wltbits.h"
 #include "wltdecoder.h"
 #include "wlttransform.h"
+#include "wltvectors.h"
 
 namespace wlt {
 
@@ -192,7 +197,7 @@ constexpr int kBackgroundRunBytes = 3 * 16;
 
 // Four B G R 0 pixels to 12 bytes B G R B G R ..., stored with 4 spare
 // bytes after them, which the next store overwrites.
-void storeFourPixels(__m128i quad, uint8_t *out)
+inline __attribute__((always_inline)) void storeFourPixels(__m128i quad, uint8_t *out)
 {
     // Two pixels per 64-bit lane to its low 6 bytes, then the lanes together.
     const __m128i firstPixel = _mm_set1_epi64x(0x0000000000FFFFFF);
@@ -207,7 +212,7 @@ void storeFourPixels(__m128i quad, uint8_t *out)
 
 // 16 pixels from 16-byte B, G and R vectors to 48 bytes B G R B G R ...,
 // and 4 spare bytes.
-void storeBgr(__m128i b, __m128i g, __m128i r, uint8_t *out)
+inline __attribute__((always_inline)) void storeBgr(__m128i b, __m128i g, __m128i r, uint8_t *out)
 {
     const __m128i zero = _mm_setzero_si128();
     const __m128i bgLow = _mm_unpacklo_epi8(b, g);
@@ -269,53 +274,193 @@ void softenPixelWide(uint8_t *p, ptrdiff_t stride)
     p[2] = uint8_t(bytes >> 16);
 }
 
+// The background colour, a byte per channel in every lane.
+struct BackgroundBytes {
+    __m128i red, green, blue;
+};
+
+// Pixels c .. c + 15 of a plane row into 48 B G R bytes at bgr + 3c and 4
+// spare bytes; their shape pixels join inside.
+inline __attribute__((always_inline)) void convertSixteen(const uint8_t *yRow, const uint8_t *cbRow,
+                                                          const uint8_t *crRow, const uint8_t *nRow, int c,
+                                                          const BackgroundBytes &fix, const uint8_t *backgroundRun,
+                                                          uint8_t *bgr, LineBits &inside)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i centre = _mm_set1_epi16(128);
+    const __m128i background = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(nRow + c)), zero);
+    const uint32_t backgroundBits = uint32_t(_mm_movemask_epi8(background));
+    inside.w[c >> 6] |= uint64_t(~backgroundBits & 0xFFFF) << (c & 63);
+    if (backgroundBits == 0xFFFF) {
+        std::memcpy(bgr + 3 * c, backgroundRun, kBackgroundRunBytes);
+        return;
+    }
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(yRow + c));
+    const __m128i cb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbRow + c));
+    const __m128i cr = _mm_loadu_si128(reinterpret_cast<const __m128i *>(crRow + c));
+    __m128i red[2], green[2], blue[2];
+    yccToRgb8(_mm_unpacklo_epi8(y, zero), _mm_sub_epi16(_mm_unpacklo_epi8(cb, zero), centre),
+              _mm_sub_epi16(_mm_unpacklo_epi8(cr, zero), centre), red[0], green[0], blue[0]);
+    yccToRgb8(_mm_unpackhi_epi8(y, zero), _mm_sub_epi16(_mm_unpackhi_epi8(cb, zero), centre),
+              _mm_sub_epi16(_mm_unpackhi_epi8(cr, zero), centre), red[1], green[1], blue[1]);
+    __m128i r8 = _mm_packus_epi16(red[0], red[1]);
+    __m128i g8 = _mm_packus_epi16(green[0], green[1]);
+    __m128i b8 = _mm_packus_epi16(blue[0], blue[1]);
+
+    // Y - 38 instead of Y - 37 in the one case the double formula rounds down.
+    const __m128i lumaFromFirst = _mm_sub_epi8(y, _mm_set1_epi8(char(kGreenLowLumaFirst)));
+    const __m128i inRange = _mm_cmpeq_epi8(
+        _mm_min_epu8(lumaFromFirst, _mm_set1_epi8(char(kGreenLowLumaLast - kGreenLowLumaFirst))), lumaFromFirst);
+    const __m128i off = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(cb, _mm_set1_epi8(char(kGreenLowCb))),
+                                                    _mm_cmpeq_epi8(cr, _mm_set1_epi8(char(kGreenLowCr)))),
+                                      inRange);
+    g8 = _mm_add_epi8(g8, off);
+
+    r8 = _mm_or_si128(_mm_andnot_si128(background, r8), _mm_and_si128(background, fix.red));
+    g8 = _mm_or_si128(_mm_andnot_si128(background, g8), _mm_and_si128(background, fix.green));
+    b8 = _mm_or_si128(_mm_andnot_si128(background, b8), _mm_and_si128(background, fix.blue));
+    storeBgr(b8, g8, r8, bgr + 3 * c);
+}
+
+BackgroundBytes backgroundBytes(const Colour &fixNum)
+{
+    return BackgroundBytes{_mm_set1_epi8(char(fixNum.r)), _mm_set1_epi8(char(fixNum.g)), _mm_set1_epi8(char(fixNum.b))};
+}
+
 // One plane row into kRowPixels B G R pixels and 4 spare bytes; returns the
 // row's shape pixels as bits. backgroundRun: the background colour's 16 pixels.
 LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
                    const Colour &fixNum, const uint8_t *backgroundRun, uint8_t *bgr)
 {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i centre = _mm_set1_epi16(128);
-    const __m128i fixRed = _mm_set1_epi8(char(fixNum.r));
-    const __m128i fixGreen = _mm_set1_epi8(char(fixNum.g));
-    const __m128i fixBlue = _mm_set1_epi8(char(fixNum.b));
+    const BackgroundBytes fix = backgroundBytes(fixNum);
     LineBits inside;
-    for (int c = 0; c < kRowPixels; c += 16) {
-        const __m128i background = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(nRow + c)), zero);
-        const uint32_t backgroundBits = uint32_t(_mm_movemask_epi8(background));
-        inside.w[c >> 6] |= uint64_t(~backgroundBits & 0xFFFF) << (c & 63);
-        if (backgroundBits == 0xFFFF) {
-            std::memcpy(bgr + 3 * c, backgroundRun, kBackgroundRunBytes);
-            continue;
-        }
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(yRow + c));
-        const __m128i cb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbRow + c));
-        const __m128i cr = _mm_loadu_si128(reinterpret_cast<const __m128i *>(crRow + c));
-        __m128i red[2], green[2], blue[2];
-        yccToRgb8(_mm_unpacklo_epi8(y, zero), _mm_sub_epi16(_mm_unpacklo_epi8(cb, zero), centre),
-                  _mm_sub_epi16(_mm_unpacklo_epi8(cr, zero), centre), red[0], green[0], blue[0]);
-        yccToRgb8(_mm_unpackhi_epi8(y, zero), _mm_sub_epi16(_mm_unpackhi_epi8(cb, zero), centre),
-                  _mm_sub_epi16(_mm_unpackhi_epi8(cr, zero), centre), red[1], green[1], blue[1]);
-        __m128i r8 = _mm_packus_epi16(red[0], red[1]);
-        __m128i g8 = _mm_packus_epi16(green[0], green[1]);
-        __m128i b8 = _mm_packus_epi16(blue[0], blue[1]);
-
-        // Y - 38 instead of Y - 37 in the one case the double formula rounds down.
-        const __m128i lumaFromFirst = _mm_sub_epi8(y, _mm_set1_epi8(char(kGreenLowLumaFirst)));
-        const __m128i inRange = _mm_cmpeq_epi8(
-            _mm_min_epu8(lumaFromFirst, _mm_set1_epi8(char(kGreenLowLumaLast - kGreenLowLumaFirst))), lumaFromFirst);
-        const __m128i off = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(cb, _mm_set1_epi8(char(kGreenLowCb))),
-                                                        _mm_cmpeq_epi8(cr, _mm_set1_epi8(char(kGreenLowCr)))),
-                                          inRange);
-        g8 = _mm_add_epi8(g8, off);
-
-        r8 = _mm_or_si128(_mm_andnot_si128(background, r8), _mm_and_si128(background, fixRed));
-        g8 = _mm_or_si128(_mm_andnot_si128(background, g8), _mm_and_si128(background, fixGreen));
-        b8 = _mm_or_si128(_mm_andnot_si128(background, b8), _mm_and_si128(background, fixBlue));
-        storeBgr(b8, g8, r8, bgr + 3 * c);
-    }
+    for (int c = 0; c < kRowPixels; c += 16)
+        convertSixteen(yRow, cbRow, crRow, nRow, c, fix, backgroundRun, bgr, inside);
     return inside;
 }
+
+#ifdef WLT_WIDE_PICTURE
+
+// yccToRgb8 for 16 pixels, in the 256-bit registers' 16-bit lanes.
+__attribute__((target("avx2"), always_inline)) inline void yccToRgb16(__m256i y, __m256i cb, __m256i cr,
+                                                                      __m256i &red, __m256i &green, __m256i &blue)
+{
+    const __m256i redNumerator = _mm256_add_epi16(_mm256_mullo_epi16(cr, _mm256_set1_epi16(201)), _mm256_set1_epi16(26000));
+    const __m256i redFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(redNumerator, _mm256_set1_epi16(int16_t(33555))), 8);
+    red = _mm256_add_epi16(_mm256_add_epi16(y, cr), _mm256_sub_epi16(redFloor, _mm256_set1_epi16(52)));
+
+    const __m256i blueNumerator = _mm256_add_epi16(_mm256_mullo_epi16(cb, _mm256_set1_epi16(193)), _mm256_set1_epi16(24750));
+    const __m256i blueFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(blueNumerator, _mm256_set1_epi16(int16_t(33555))), 7);
+    blue = _mm256_add_epi16(_mm256_add_epi16(y, cb), _mm256_sub_epi16(blueFloor, _mm256_set1_epi16(99)));
+
+    const __m256i factors = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(-17207)) << 16 | 14293));
+    const __m256i bias = _mm256_set1_epi32(50000 * 81);
+    const __m256 reciprocal = _mm256_set1_ps(1.0f / 50000.0f);
+    const __m256i lowNumerator = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(cr, cb), factors), bias);
+    const __m256i highNumerator = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(cr, cb), factors), bias);
+    const __m256i greenFloor =
+        _mm256_packs_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(lowNumerator), reciprocal)),
+                           _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(highNumerator), reciprocal)));
+    green = _mm256_add_epi16(_mm256_sub_epi16(y, cr), _mm256_sub_epi16(greenFloor, _mm256_set1_epi16(81)));
+}
+
+// Byte j of the 48 B G R bytes of 16 pixels is channel j % 3 (B, G, R) of
+// pixel j / 3: per 16-byte block, where each channel's bytes come from.
+struct BgrShuffles {
+    int8_t from[3][3][16]; // [block][channel][byte]: the pixel, or -1 for none
+};
+constexpr BgrShuffles bgrShuffles()
+{
+    BgrShuffles shuffles{};
+    for (int block = 0; block < 3; ++block) {
+        for (int channel = 0; channel < 3; ++channel) {
+            for (int i = 0; i < 16; ++i) {
+                const int j = 16 * block + i;
+                shuffles.from[block][channel][i] = int8_t(j % 3 == channel ? j / 3 : -1);
+            }
+        }
+    }
+    return shuffles;
+}
+constexpr BgrShuffles kBgrShuffles = bgrShuffles();
+
+// storeBgr by byte shuffles (no spare bytes written).
+__attribute__((target("avx2"), always_inline)) inline void storeBgrShuffled(__m128i b, __m128i g, __m128i r,
+                                                                            uint8_t *out)
+{
+    for (int block = 0; block < 3; ++block) {
+        const int8_t(&from)[3][16] = kBgrShuffles.from[block];
+        const __m128i bytes = _mm_or_si128(
+            _mm_or_si128(_mm_shuffle_epi8(b, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[0]))),
+                         _mm_shuffle_epi8(g, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[1])))),
+            _mm_shuffle_epi8(r, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[2]))));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16 * block), bytes);
+    }
+}
+
+// convertSixteen for pixels c .. c + 31. The unpacks and packs stay within
+// each 128-bit half, so each half holds its own 16 pixels throughout.
+__attribute__((target("avx2"), always_inline)) inline void
+convertThirtyTwo(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow, int c,
+                 const BackgroundBytes &fix, const uint8_t *backgroundRun, uint8_t *bgr, LineBits &inside)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i centre = _mm256_set1_epi16(128);
+    const __m256i background = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(nRow + c)), zero);
+    const uint32_t backgroundBits = uint32_t(_mm256_movemask_epi8(background));
+    inside.w[c >> 6] |= uint64_t(~backgroundBits) << (c & 63);
+    if (backgroundBits == 0xFFFFFFFFu) {
+        std::memcpy(bgr + 3 * c, backgroundRun, kBackgroundRunBytes);
+        std::memcpy(bgr + 3 * c + kBackgroundRunBytes, backgroundRun, kBackgroundRunBytes);
+        return;
+    }
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(yRow + c));
+    const __m256i cb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cbRow + c));
+    const __m256i cr = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(crRow + c));
+    __m256i red[2], green[2], blue[2];
+    yccToRgb16(_mm256_unpacklo_epi8(y, zero), _mm256_sub_epi16(_mm256_unpacklo_epi8(cb, zero), centre),
+               _mm256_sub_epi16(_mm256_unpacklo_epi8(cr, zero), centre), red[0], green[0], blue[0]);
+    yccToRgb16(_mm256_unpackhi_epi8(y, zero), _mm256_sub_epi16(_mm256_unpackhi_epi8(cb, zero), centre),
+               _mm256_sub_epi16(_mm256_unpackhi_epi8(cr, zero), centre), red[1], green[1], blue[1]);
+    __m256i r8 = _mm256_packus_epi16(red[0], red[1]);
+    __m256i g8 = _mm256_packus_epi16(green[0], green[1]);
+    __m256i b8 = _mm256_packus_epi16(blue[0], blue[1]);
+
+    const __m256i lumaFromFirst = _mm256_sub_epi8(y, _mm256_set1_epi8(char(kGreenLowLumaFirst)));
+    const __m256i inRange = _mm256_cmpeq_epi8(
+        _mm256_min_epu8(lumaFromFirst, _mm256_set1_epi8(char(kGreenLowLumaLast - kGreenLowLumaFirst))), lumaFromFirst);
+    const __m256i off = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(cb, _mm256_set1_epi8(char(kGreenLowCb))),
+                                                          _mm256_cmpeq_epi8(cr, _mm256_set1_epi8(char(kGreenLowCr)))),
+                                         inRange);
+    g8 = _mm256_add_epi8(g8, off);
+
+    const __m256i fixRed = _mm256_broadcastsi128_si256(fix.red);
+    const __m256i fixGreen = _mm256_broadcastsi128_si256(fix.green);
+    const __m256i fixBlue = _mm256_broadcastsi128_si256(fix.blue);
+    r8 = _mm256_blendv_epi8(r8, fixRed, background);
+    g8 = _mm256_blendv_epi8(g8, fixGreen, background);
+    b8 = _mm256_blendv_epi8(b8, fixBlue, background);
+    storeBgrShuffled(_mm256_castsi256_si128(b8), _mm256_castsi256_si128(g8), _mm256_castsi256_si128(r8), bgr + 3 * c);
+    storeBgrShuffled(_mm256_extracti128_si256(b8, 1), _mm256_extracti128_si256(g8, 1),
+                     _mm256_extracti128_si256(r8, 1), bgr + 3 * c + 48);
+}
+
+__attribute__((target("avx2"))) LineBits convertRowWide(const uint8_t *yRow, const uint8_t *cbRow,
+                                                        const uint8_t *crRow, const uint8_t *nRow,
+                                                        const Colour &fixNum, const uint8_t *backgroundRun,
+                                                        uint8_t *bgr)
+{
+    static_assert(kRowPixels % 32 == 16, "three wide steps and a narrow one per row");
+    const BackgroundBytes fix = backgroundBytes(fixNum);
+    LineBits inside;
+    int c = 0;
+    for (; c + 32 <= kRowPixels; c += 32)
+        convertThirtyTwo(yRow, cbRow, crRow, nRow, c, fix, backgroundRun, bgr, inside);
+    convertSixteen(yRow, cbRow, crRow, nRow, c, fix, backgroundRun, bgr, inside);
+    return inside;
+}
+
+#endif
 
 #else
 
@@ -364,11 +509,16 @@ void assembleBmp(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPl
     static_assert(3 * kRowPixels + 4 <= 2 * kBmpRowSize, "a row spills into the next one only");
     LineBits inside[kPictureRows];
     uint8_t lastRow[3 * kRowPixels + 4];
+    auto convert = convertRow;
+#ifdef WLT_WIDE_PICTURE
+    if (wideVectors())
+        convert = convertRowWide;
+#endif
     for (int r = kPictureRows - 1; r >= 0; --r) {
         uint8_t *row = rowAt(r);
         uint8_t *target = r == 0 ? lastRow : row;
-        inside[r] = convertRow(yPlane[r].data(), cbPlane[r].data(), crPlane[r].data(), n[r].data(), fixNum,
-                               backgroundRun, target);
+        inside[r] = convert(yPlane[r].data(), cbPlane[r].data(), crPlane[r].data(), n[r].data(), fixNum,
+                            backgroundRun, target);
         inside[r] = inside[r] & LineBits::first(kPictureCols);
         if (r == 0)
             std::memcpy(row, lastRow, 3 * kPictureCols);

@@ -14,6 +14,7 @@
 
 #include "libwlt.h"
 #include "wltdecoder.h"
+#include "wltvectors.h"
 
 namespace {
 
@@ -100,22 +101,44 @@ private slots:
     void damagedVariants_data();
     void damagedVariants();
 
+    void cleanup() { wlt::allowWideVectors(true); }
+
 private:
     QMap<QString, QByteArray> m_expected = readManifest();
 };
 
-void tst_WltBitmaps::committedBlocks_data()
+// Every row runs on the baseline vector paths and, where the processor has
+// AVX2, on the wide ones too: both must give the pinned bytes.
+static void addPathColumns()
 {
     QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("wide");
+}
+
+static void addPathRows(const QString &name, const QString &path)
+{
+    const bool hasWide = wlt::allowWideVectors(true);
+    for (const bool wide : {false, true}) {
+        if (wide && !hasWide)
+            continue;
+        QTest::newRow(qPrintable(wide ? name + QStringLiteral(" (AVX2)") : name)) << path << wide;
+    }
+}
+
+void tst_WltBitmaps::committedBlocks_data()
+{
+    addPathColumns();
     for (const QString &dir : {kFixtures, kCorpus}) {
         for (const QString &name : QDir(dir).entryList({QStringLiteral("*.wlt")}, QDir::Files, QDir::Name))
-            QTest::newRow(qPrintable(QFileInfo(dir).fileName() + QLatin1Char('/') + name)) << dir + QLatin1Char('/') + name;
+            addPathRows(QFileInfo(dir).fileName() + QLatin1Char('/') + name, dir + QLatin1Char('/') + name);
     }
 }
 
 void tst_WltBitmaps::committedBlocks()
 {
     QFETCH(QString, path);
+    QFETCH(bool, wide);
+    QCOMPARE(wlt::allowWideVectors(wide), wide);
     const QByteArray block = readBlock(path);
     QVERIFY(!block.isEmpty());
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -129,9 +152,9 @@ void tst_WltBitmaps::committedBlocks()
 
 void tst_WltBitmaps::damagedVariants_data()
 {
-    QTest::addColumn<QString>("path");
+    addPathColumns();
     for (const QString &name : QDir(kFixtures).entryList({QStringLiteral("*.wlt")}, QDir::Files, QDir::Name))
-        QTest::newRow(qPrintable(name)) << kFixtures + QLatin1Char('/') + name;
+        addPathRows(name, kFixtures + QLatin1Char('/') + name);
 }
 
 // Bytes overwritten, bits flipped in the colour streams, top bit-planes
@@ -140,6 +163,8 @@ void tst_WltBitmaps::damagedVariants_data()
 void tst_WltBitmaps::damagedVariants()
 {
     QFETCH(QString, path);
+    QFETCH(bool, wide);
+    QCOMPARE(wlt::allowWideVectors(wide), wide);
     const QByteArray original = readBlock(path);
     QVERIFY(!original.isEmpty());
     const std::vector<int> starts = colourStreamStarts(original);
