@@ -127,7 +127,7 @@ int Jg::decodeBits(State &state, int count)
         return -1;
     int value = 0;
     for (int i = 0; i < count; ++i)
-        value = value << 1 | decodeSymbol(state);
+        value = value << 1 | decode2(state);
     return value;
 }
 

@@ -46,10 +46,10 @@ int decodeShape(Jg &jg, Colour &fixNum, Chain &chain)
     if (count > kMaxChainLength)
         return WltBadChain;
     chain.count = count;
-    int direction = jg.decodeSymbol(s8);
+    int direction = jg.decodeSymbol<8>(s8);
     for (int i = 0; i < count; ++i) {
         if (i > 0) {
-            direction += ChTb[jg.decodeSymbol(s8)] - 4;
+            direction += ChTb[jg.decodeSymbol<8>(s8)] - 4;
             if (direction < 0)
                 direction += 8;
             else if (direction > 7)
