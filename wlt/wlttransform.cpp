@@ -286,6 +286,8 @@ void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPl
     splitLevel<1>(source, target, plan);
     for (int a = 2; a <= levels && a <= kLevels; ++a)
         kSplitLevel[a](target, target, plan);
+    if (plan && levels >= kLevels)
+        plan->prepareLifting();
 }
 
 // ---- Synthesis -----------------------------------------------------------
@@ -460,6 +462,7 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
             record(cols, SynthesisPlan::lineIndex(a, LineMode::Row, r));
         }
     }
+    plan.prepareLifting();
 }
 
 namespace {
@@ -503,379 +506,418 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
         o[start + p] = saturate(x[p + 1] + floorDiv(e[p] + e[p + 2], 2));
 }
 
-// The 32-bit path takes a run whose inputs all lie in [-2^24, 2^24), where
-// scaleRoundFast is exact. Then scaled lows stay within 0.7071 * 2^24 + 0.5
-// and scaled highs within 1.4142 * 2^24 + 0.5 < 2.4e7; the even step's sum of
-// two highs stays under 4.8e7 and the evens under 2.4e7; the odd step's sum
-// of two evens under 4.8e7 and the odds under 4.8e7 < 2^26. Nothing wraps,
-// nothing saturates, and the shifts floor like floorDiv, so the results are
-// the 64-bit path's. Streams of real pictures stay far below the bound.
+// The fast path lifts in 32 bits when every input it reads lies in
+// [-2^24, 2^24), where scaleRoundFast is exact. Then scaled lows stay within
+// 0.7071 * 2^24 + 0.5 and scaled highs within 1.4142 * 2^24 + 0.5 < 2.4e7;
+// the even step's sum of two highs stays under 4.8e7 and the evens under
+// 2.4e7; the odd step's sum of two evens under 4.8e7 and the odds under
+// 4.8e7 < 2^26. Nothing wraps, nothing saturates, and the shifts floor like
+// floorDiv, so the results are liftRun's. Streams of real pictures stay far
+// below the bound; a line or column group that crosses it goes through
+// liftRun instead.
 constexpr int kFastBits = 24;
 constexpr int32_t kFastBias = int32_t(1) << kFastBits;
 
-// Whole vectors are read and written past the end of a line or a run; the
-// line buffers leave this much room behind the longest line.
-constexpr int kLineSlack = 8;
-constexpr int kLineLength = kPlaneRows + kLineSlack;
-constexpr int kLanes = 4;
+// Flags of a sample (see SynthesisPlan::prepareLifting). Samples outside
+// every run have none, and lanes there compute garbage nobody reads.
+constexpr uint8_t kRaw = 0x01;          // in a run of two: not scaled
+constexpr uint8_t kLeftMissing = 0x02;  // first of its run: mirror the right neighbour
+constexpr uint8_t kRightMissing = 0x04; // last of its run
+constexpr uint8_t kAlone = 0x08;        // no neighbour to lift from: even ones keep the scaled low
+constexpr uint8_t kChecked = 0x10;      // its input is read, so it must fit the fast path
 
-#ifdef __SSE2__
-
-using Lanes = __m128i;
-
-Lanes loadLanes(const int32_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-void storeLanes(int32_t *p, Lanes v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
-Lanes splatLanes(int32_t v) { return _mm_set1_epi32(v); }
-Lanes addLanes(Lanes a, Lanes b) { return _mm_add_epi32(a, b); }
-Lanes subLanes(Lanes a, Lanes b) { return _mm_sub_epi32(a, b); }
-Lanes orLanes(Lanes a, Lanes b) { return _mm_or_si128(a, b); }
-template <int kBits>
-Lanes shiftLanes(Lanes v) { return _mm_srai_epi32(v, kBits); }
-
-// scaleRoundFast of four inputs from p on.
-template <int kKind>
-Lanes scaleLanes(const int32_t *p)
+constexpr int roundUp8(int v) { return (v + 7) & ~7; }
+constexpr int columnFlagStride(int level) { return roundUp8(levelCols(level)); }
+constexpr int rowFlagHalf(int level) { return roundUp8(levelCols(level) / 2); }
+constexpr int columnFlagOffset(int level)
 {
-    const __m128d twice = _mm_set1_pd(2.0 * (kKind == 1 ? 1.4142 : 0.7071));
-    const Lanes lo = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))), twice));
-    const Lanes hi = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 2))), twice));
-    const Lanes t = _mm_unpacklo_epi64(lo, hi);
-    return _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(t, _mm_srai_epi32(t, 31)), _mm_set1_epi32(1)), 1);
+    return level == 1 ? 0 : columnFlagOffset(level - 1) + (levelRows(level - 1) + 2) * columnFlagStride(level - 1);
 }
-
-// a0 b0 a1 b1 a2 b2 a3 b3 from p on.
-void storeInterleaved(int32_t *p, Lanes a, Lanes b)
+constexpr int rowFlagOffset(int level)
 {
-    storeLanes(p, _mm_unpacklo_epi32(a, b));
-    storeLanes(p + kLanes, _mm_unpackhi_epi32(a, b));
+    return level == 1 ? 0 : rowFlagOffset(level - 1) + levelRows(level - 1) * 2 * rowFlagHalf(level - 1);
 }
+static_assert(columnFlagOffset(kLevels + 1) == SynthesisPlan::kColumnFlagBytes, "column flags fill their array");
+static_assert(rowFlagOffset(kLevels + 1) == SynthesisPlan::kRowFlagBytes, "row flags fill their array");
 
-// Inputs biased by kFastBias and ORed together: all were in range when no
-// bit above kFastBits is set.
-bool lanesInRange(Lanes biased)
+// The flags of one line's runs, in sample order, over zeros.
+void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *f)
 {
-    const Lanes over = _mm_srli_epi32(biased, kFastBits + 1);
-    return _mm_movemask_epi8(_mm_cmpeq_epi32(over, _mm_setzero_si128())) == 0xFFFF;
-}
-
-// A 4 x 4 block from rows of src to rows of dst, transposed.
-void transpose4(const int32_t *src, int srcStride, int32_t *dst, int dstStride)
-{
-    const Lanes r0 = loadLanes(src);
-    const Lanes r1 = loadLanes(src + srcStride);
-    const Lanes r2 = loadLanes(src + 2 * srcStride);
-    const Lanes r3 = loadLanes(src + 3 * srcStride);
-    const Lanes t0 = _mm_unpacklo_epi32(r0, r1);
-    const Lanes t1 = _mm_unpacklo_epi32(r2, r3);
-    const Lanes t2 = _mm_unpackhi_epi32(r0, r1);
-    const Lanes t3 = _mm_unpackhi_epi32(r2, r3);
-    storeLanes(dst, _mm_unpacklo_epi64(t0, t1));
-    storeLanes(dst + dstStride, _mm_unpackhi_epi64(t0, t1));
-    storeLanes(dst + 2 * dstStride, _mm_unpacklo_epi64(t2, t3));
-    storeLanes(dst + 3 * dstStride, _mm_unpackhi_epi64(t2, t3));
-}
-
-// Four values clamped to 0..255 (the two saturating packs do exactly that).
-void clampFour(const int32_t *src, uint8_t *dst)
-{
-    const Lanes v = loadLanes(src);
-    const Lanes words = _mm_packs_epi32(v, v);
-    const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
-    std::memcpy(dst, &bytes, sizeof bytes);
-}
-
-void clampSixteen(const int32_t *src, uint8_t *dst)
-{
-    const Lanes a = _mm_packs_epi32(loadLanes(src), loadLanes(src + 4));
-    const Lanes b = _mm_packs_epi32(loadLanes(src + 8), loadLanes(src + 12));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_packus_epi16(a, b));
-}
-
-#else
-
-// The same operations lane by lane, wrapping like the vector instructions.
-struct Lanes {
-    int32_t v[kLanes];
-};
-
-Lanes loadLanes(const int32_t *p)
-{
-    Lanes r;
-    std::memcpy(r.v, p, sizeof r.v);
-    return r;
-}
-void storeLanes(int32_t *p, const Lanes &v) { std::memcpy(p, v.v, sizeof v.v); }
-Lanes splatLanes(int32_t v) { return Lanes{{v, v, v, v}}; }
-template <typename Op>
-Lanes eachLane(const Lanes &a, const Lanes &b, Op op)
-{
-    Lanes r;
-    for (int i = 0; i < kLanes; ++i)
-        r.v[i] = int32_t(op(uint32_t(a.v[i]), uint32_t(b.v[i])));
-    return r;
-}
-Lanes addLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
-Lanes subLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x - y; }); }
-Lanes orLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x | y; }); }
-template <int kBits>
-Lanes shiftLanes(const Lanes &a)
-{
-    Lanes r;
-    for (int i = 0; i < kLanes; ++i)
-        r.v[i] = a.v[i] >> kBits;
-    return r;
-}
-template <int kKind>
-Lanes scaleLanes(const int32_t *p)
-{
-    Lanes r;
-    for (int i = 0; i < kLanes; ++i)
-        r.v[i] = int32_t(uint32_t(scaleRound(p[i], kKind))); // defined for lanes past the run too
-    return r;
-}
-void storeInterleaved(int32_t *p, const Lanes &a, const Lanes &b)
-{
-    for (int i = 0; i < kLanes; ++i) {
-        p[2 * i] = a.v[i];
-        p[2 * i + 1] = b.v[i];
-    }
-}
-bool lanesInRange(const Lanes &biased)
-{
-    uint32_t all = 0;
-    for (int32_t v : biased.v)
-        all |= uint32_t(v);
-    return (all >> (kFastBits + 1)) == 0;
-}
-void transpose4(const int32_t *src, int srcStride, int32_t *dst, int dstStride)
-{
-    for (int i = 0; i < kLanes; ++i) {
-        for (int j = 0; j < kLanes; ++j)
-            dst[j * dstStride + i] = src[i * srcStride + j];
-    }
-}
-void clampFour(const int32_t *src, uint8_t *dst)
-{
-    for (int i = 0; i < 4; ++i)
-        dst[i] = uint8_t(src[i] < 0 ? 0 : src[i] > 255 ? 255 : src[i]);
-}
-void clampSixteen(const int32_t *src, uint8_t *dst)
-{
-    for (int i = 0; i < 16; i += 4)
-        clampFour(src + i, dst + i);
-}
-
-#endif
-
-// Per-call buffers of the planned synthesis.
-struct SynthesisScratch {
-    int32_t in[kLanes][kLineLength];  // a group of columns, transposed
-    int32_t out[kLanes][kLineLength]; // their synthesised lines, or one row's
-    int32_t high[kLineLength];        // a run's scaled highs, then its evens
-    int32_t even[kLineLength];
-};
-
-// A run of three or more samples in 32 bits: the high coefficients scaled,
-// then each even sample from its scaled low and the two highs beside it, then
-// each odd sample from its high and the two evens beside it, written
-// interleaved from out[start] on. high[k + 1] and even[k + 1] hold the k-th
-// odd and even sample of the run; slot 0 and the one after the last mirror the
-// ends. Whole vectors read up to 3 inputs past the run and write up to 7
-// samples past it. Returns false, having written nothing to out, when an
-// input lies outside [-2^24, 2^24).
-bool liftLongRun(int start, int length, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
-{
-    const int oddStart = start & 1;
-    const int evenCount = oddStart ? length / 2 : (length + 1) / 2;
-    const int oddCount = length - evenCount;
-    const int32_t *lowIn = in + ((start + 1) >> 1);
-    const int32_t *highIn = in + half + (start >> 1);
-    int32_t *high = s.high;
-    int32_t *even = s.even;
-    const Lanes bias = splatLanes(kFastBias);
-    Lanes range = splatLanes(0);
-
-    for (int k = 0; k < oddCount; k += kLanes) {
-        range = orLanes(range, addLanes(loadLanes(highIn + k), bias));
-        storeLanes(high + 1 + k, scaleLanes<1>(highIn + k));
-    }
-    high[0] = high[1];
-    high[oddCount + 1] = high[oddCount];
-
-    // Even sample k lies between odd samples k - 1 and k when the run starts
-    // even, between k and k + 1 when it starts odd.
-    const int32_t *left = high + oddStart;
-    const Lanes two = splatLanes(2);
-    for (int k = 0; k < evenCount; k += kLanes) {
-        range = orLanes(range, addLanes(loadLanes(lowIn + k), bias));
-        const Lanes sum = addLanes(addLanes(loadLanes(left + k), loadLanes(left + k + 1)), two);
-        storeLanes(even + 1 + k, subLanes(scaleLanes<2>(lowIn + k), shiftLanes<2>(sum)));
-    }
-    if (!lanesInRange(range))
-        return false;
-    even[0] = even[1];
-    even[evenCount + 1] = even[evenCount];
-
-    // Pairs of samples from out[start]: (even k, odd k) when the run starts
-    // even, (odd k, even k) when it starts odd; a last odd or even past the
-    // run's end lands in the slack.
-    const int pairs = (length + 1) / 2;
-    int32_t *to = out + start;
-    if (oddStart) {
-        for (int k = 0; k < pairs; k += kLanes, to += 2 * kLanes) {
-            const Lanes e = loadLanes(even + 1 + k);
-            const Lanes o = addLanes(loadLanes(high + 1 + k), shiftLanes<1>(addLanes(loadLanes(even + k), e)));
-            storeInterleaved(to, o, e);
-        }
-    } else {
-        for (int k = 0; k < pairs; k += kLanes, to += 2 * kLanes) {
-            const Lanes e = loadLanes(even + 1 + k);
-            const Lanes o = addLanes(loadLanes(high + 1 + k), shiftLanes<1>(addLanes(e, loadLanes(even + 2 + k))));
-            storeInterleaved(to, e, o);
-        }
-    }
-    return true;
-}
-
-// Every run of a line, from in (low half, then high half) to the same
-// positions in out; between the runs, out holds whatever whole vectors left.
-void liftLine(const SynthesisPlan &plan, int line, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
-{
-    const SynthesisPlan::Run *runs = plan.runs[line];
-    for (int i = 0; i < plan.runCount[line]; ++i) {
-        const int start = runs[i].start;
+    for (int i = 0; i < runCount; ++i) {
+        const int s = runs[i].start;
         const int length = runs[i].length;
-        if (length < 3 || !liftLongRun(start, length, in, half, out, s))
-            liftRun(length, start, in, half, out);
+        if (length == 1) {
+            // A lone odd sample comes back from the low slot of the even
+            // sample before it, which lies outside every run.
+            if (s & 1) {
+                f[s] = kAlone | kLeftMissing | kRightMissing;
+                f[s - 1] = kAlone | kChecked;
+            } else {
+                f[s] = kAlone | kChecked;
+            }
+            continue;
+        }
+        std::memset(f + s, kChecked | (length == 2 ? kRaw : 0), size_t(length));
+        f[s] |= kLeftMissing;
+        f[s + length - 1] |= kRightMissing;
     }
 }
 
-// out[from, to) = in[from, to), by whole vectors where it is long enough (the
-// last one overlapping the one before).
-void copySpan(const int32_t *in, int32_t *out, int from, int to)
-{
-    if (to - from < kLanes) {
-        for (int i = from; i < to; ++i)
-            out[i] = in[i];
-        return;
-    }
-    for (int i = from; i < to - kLanes; i += kLanes)
-        storeLanes(out + i, loadLanes(in + i));
-    storeLanes(out + to - kLanes, loadLanes(in + to - kLanes));
-}
-
-// The same, clamping into bytes.
-void clampSpan(const int32_t *in, uint8_t *out, int from, int to)
-{
-    if (to - from >= 16) {
-        for (int i = from; i < to - 16; i += 16)
-            clampSixteen(in + i, out + i);
-        clampSixteen(in + to - 16, out + to - 16);
-    } else if (to - from >= 4) {
-        for (int i = from; i < to - 4; i += 4)
-            clampFour(in + i, out + i);
-        clampFour(in + to - 4, out + to - 4);
-    } else {
-        for (int i = from; i < to; ++i)
-            out[i] = uint8_t(in[i] < 0 ? 0 : in[i] > 255 ? 255 : in[i]);
-    }
-}
-
-int runsEnd(const SynthesisPlan &plan, int line)
+int lineStart(const SynthesisPlan &plan, int line) { return plan.runs[line][0].start; }
+int lineEnd(const SynthesisPlan &plan, int line)
 {
     const SynthesisPlan::Run last = plan.runs[line][plan.runCount[line] - 1];
     return last.start + last.length;
 }
 
-// The column lines of a level, four neighbouring columns at a time: the rows
-// their inputs span are transposed into line buffers, lifted there, and the
-// rows their runs span transposed back. Between the runs the plane receives
-// whatever the buffers held; nothing reads there before it is written again.
-void synthesizeColumns(const SynthesisPlan &plan, int level, int32_t *values, SynthesisScratch &s)
+} // namespace
+
+void SynthesisPlan::prepareLifting()
 {
-    const int rows = levelRows(level);
-    const int cols = levelCols(level);
-    const int half = rows / 2;
-    const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
-    for (int first = 0; first < cols; first += kLanes) {
-        const int width = std::min(kLanes, cols - first);
-        int inFrom = rows, inTo = 0, outFrom = rows, outTo = 0;
-        for (int j = 0; j < width; ++j) {
-            const int line = base + first + j;
-            if (plan.runCount[line] == 0)
+    std::memset(columnFlags, 0, sizeof columnFlags);
+    std::memset(rowFlags, 0, sizeof rowFlags);
+    std::memset(inside, 0, sizeof inside);
+    uint8_t f[kPlaneRows];
+    for (int a = 1; a <= kLevels; ++a) {
+        const int rows = levelRows(a);
+        const int cols = levelCols(a);
+        const int stride = columnFlagStride(a);
+        uint8_t *columns = columnFlags + columnFlagOffset(a);
+        for (int c = 0; c < cols; ++c) {
+            const int line = lineIndex(a, LineMode::Column, c);
+            if (runCount[line] == 0)
                 continue;
-            const int start = plan.runs[line][0].start;
-            const int end = runsEnd(plan, line);
-            // Lows from start / 2 on, highs up to half + (end - 1) / 2.
-            inFrom = std::min(inFrom, start >> 1);
-            inTo = std::max(inTo, half + ((end + 1) >> 1));
-            outFrom = std::min(outFrom, start);
-            outTo = std::max(outTo, end);
+            std::memset(f, 0, sizeof f);
+            lineFlags(runCount[line], runs[line], f);
+            for (int q = std::max(lineStart(*this, line) - 1, 0); q < lineEnd(*this, line); ++q)
+                columns[q * stride + c] = f[q];
         }
-        if (outTo == 0)
-            continue;
-        // Row counts are multiples of 4.
-        const int roundDown = ~(kLanes - 1);
-        for (int r = inFrom & roundDown; r < inTo; r += kLanes)
-            transpose4(values + r * kPlaneCols + first, kPlaneCols, &s.in[0][r], kLineLength);
-        for (int j = 0; j < width; ++j)
-            liftLine(plan, base + first + j, s.in[j], half, s.out[j], s);
-        if (width == kLanes) {
-            for (int r = outFrom & roundDown; r < outTo; r += kLanes)
-                transpose4(&s.out[0][r], kLineLength, values + r * kPlaneCols + first, kPlaneCols);
-        } else {
-            // Columns past the level's last belong to the band beside it.
-            for (int r = outFrom; r < outTo; ++r) {
-                for (int j = 0; j < width; ++j)
-                    values[r * kPlaneCols + first + j] = s.out[j][r];
+        const int half = cols / 2;
+        const int flagHalf = rowFlagHalf(a);
+        for (int r = 0; r < rows; ++r) {
+            const int line = lineIndex(a, LineMode::Row, r);
+            if (runCount[line] == 0)
+                continue;
+            std::memset(f, 0, sizeof f);
+            lineFlags(runCount[line], runs[line], f);
+            uint8_t *even = rowFlags + rowFlagOffset(a) + r * 2 * flagHalf;
+            for (int k = 0; k < half; ++k) {
+                even[k] = f[2 * k];
+                even[flagHalf + k] = f[2 * k + 1];
+            }
+            if (a > 1 || r >= kPictureRows)
+                continue;
+            for (int i = 0; i < runCount[line]; ++i) {
+                const int s = runs[line][i].start;
+                const int end = std::min(s + runs[line][i].length, kPictureCols);
+                if (end > s)
+                    std::memset(inside[r] + s, 0xFF, size_t(end - s));
             }
         }
     }
 }
 
-// The row lines of a level, each lifted into a line buffer; the last level's
-// rows go to store(row, lifted line or nullptr when it has no runs), the
-// others back into the plane over the span of their runs.
-template <typename Store>
-void synthesizeRows(const SynthesisPlan &plan, int level, int32_t *values, SynthesisScratch &s, Store *store)
+namespace {
+
+// Eight lanes in GCC's generic vectors: the baseline build makes SSE2 pairs
+// of them, the AVX2 build single registers. Lanes wrap like the
+// instructions; nothing in range ever does. The helpers are always inlined,
+// so the calling convention GCC warns about (at the end of the file, hence
+// no pop) never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+constexpr int kLanes = 8;
+typedef int32_t Vec __attribute__((vector_size(4 * kLanes)));
+typedef uint32_t UVec __attribute__((vector_size(4 * kLanes)));
+typedef double DVec __attribute__((vector_size(8 * kLanes)));
+typedef uint8_t ByteVec __attribute__((vector_size(kLanes)));
+
+#define WLT_INLINE inline __attribute__((always_inline))
+
+WLT_INLINE Vec load(const int32_t *p)
 {
-    const int rows = levelRows(level);
-    const int half = levelCols(level) / 2;
-    const int base = SynthesisPlan::lineIndex(level, LineMode::Row, 0);
-    for (int r = 0; r < rows; ++r) {
-        const int line = base + r;
-        if (plan.runCount[line] == 0) {
-            if (store)
-                (*store)(r, nullptr);
-            continue;
-        }
-        int32_t *row = values + r * kPlaneCols;
-        const int32_t *in = row;
-        if (r == kPlaneRows - 1) {
-            // Whole vectors would read past the plane.
-            std::memcpy(s.in[0], row, sizeof(int32_t) * kPlaneCols);
-            in = s.in[0];
-        }
-        liftLine(plan, line, in, half, s.out[0], s);
-        if (store)
-            (*store)(r, s.out[0]);
-        else
-            copySpan(s.out[0], row, plan.runs[line][0].start, runsEnd(plan, line));
+    Vec v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+WLT_INLINE void store(int32_t *p, Vec v) { std::memcpy(p, &v, sizeof v); }
+WLT_INLINE Vec loadFlags(const uint8_t *p)
+{
+    ByteVec b;
+    std::memcpy(&b, p, sizeof b);
+    return __builtin_convertvector(b, Vec);
+}
+WLT_INLINE Vec splat(int32_t v) { return Vec{} + v; }
+WLT_INLINE Vec add(Vec a, Vec b) { return Vec(UVec(a) + UVec(b)); }
+WLT_INLINE Vec sub(Vec a, Vec b) { return Vec(UVec(a) - UVec(b)); }
+// All ones in the lanes whose flags hold bit.
+template <uint8_t kBit>
+WLT_INLINE Vec has(Vec flags)
+{
+    return (flags & kBit) != 0;
+}
+template <int kKind>
+WLT_INLINE Vec scale(Vec v)
+{
+    const DVec twice = __builtin_convertvector(v, DVec) * (2.0 * (kKind == 1 ? 1.4142 : 0.7071));
+    const Vec t = __builtin_convertvector(twice, Vec);
+    return add(add(t, t >> 31), splat(1)) >> 1;
+}
+// The inputs of the lanes that check, biased so that an input in range
+// sets no bit from kFastBits + 1 up.
+WLT_INLINE Vec checkBits(Vec v, Vec flags) { return add(v, splat(kFastBias)) & has<kChecked>(flags); }
+WLT_INLINE bool inRange(Vec checked)
+{
+    const UVec over = UVec(checked) >> (kFastBits + 1);
+    uint32_t any = 0;
+    for (int i = 0; i < kLanes; ++i)
+        any |= over[i];
+    return any == 0;
+}
+
+// The three steps of a sample pair, k-th even and k-th odd sample.
+// A high, scaled unless its run has two samples.
+WLT_INLINE Vec liftHigh(Vec x, Vec flags) { return has<kRaw>(flags) ? x : scale<1>(x); }
+// An even sample from its low and the highs before and after it.
+WLT_INLINE Vec liftEven(Vec x, Vec flags, Vec before, Vec after)
+{
+    const Vec low = has<kRaw>(flags) ? x : scale<2>(x);
+    const Vec right = has<kRightMissing>(flags) ? before : after;
+    const Vec left = has<kLeftMissing>(flags) ? right : before;
+    const Vec update = add(add(left, right), splat(2)) >> 2;
+    return sub(low, update & ~has<kAlone>(flags));
+}
+// An odd sample from its high and the evens before and after it; a lone
+// one is the even before it (its low slot, scaled).
+WLT_INLINE Vec liftOdd(Vec high, Vec flags, Vec before, Vec after)
+{
+    const Vec right = has<kRightMissing>(flags) ? before : after;
+    const Vec left = has<kLeftMissing>(flags) ? right : before;
+    return add(high & ~has<kAlone>(flags), add(left, right) >> 1);
+}
+
+// Per-call buffers.
+struct SynthesisScratch {
+    static constexpr int kLine = kPlaneCols + 2 * kLanes;
+    int32_t line[kPlaneRows];  // a column, for liftRun
+    int32_t high[kLine];       // a row's lifted highs from index 1 on
+    int32_t even[kLine];       // its evens
+    int32_t out[kLine];        // its samples in order
+    int32_t columnOut[kPlaneRows];
+};
+
+// 64-bit lifting of the runs of one column of a group that failed the range
+// check, from the plane into the columns' output.
+void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32_t *values, int c, int32_t *out,
+                      SynthesisScratch &s)
+{
+    for (int r = 0; r < rows; ++r)
+        s.line[r] = values[r * kPlaneCols + c];
+    for (int i = 0; i < plan.runCount[line]; ++i) {
+        const SynthesisPlan::Run run = plan.runs[line][i];
+        liftRun(run.length, run.start, s.line, rows / 2, s.columnOut);
+        for (int q = run.start; q < run.start + run.length; ++q)
+            out[q * kPlaneCols + c] = s.columnOut[q];
     }
 }
+
+// The columns of a level, eight neighbouring ones at a time, from values to
+// out (the same geometry), marching down the rows they span: lows from row
+// k, highs from row half + k, evens to row 2k, odds to 2k + 1. Outside the
+// runs out receives garbage, also in the columns past the level's last
+// (out is scratch there); nothing reads it.
+WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
+                            SynthesisScratch &s)
+{
+    const int rows = levelRows(level);
+    const int cols = levelCols(level);
+    const int half = rows / 2;
+    const int stride = columnFlagStride(level);
+    const uint8_t *flags = plan.columnFlags + columnFlagOffset(level);
+    const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
+    for (int c0 = 0; c0 < cols; c0 += kLanes) {
+        int from = half, to = 0;
+        for (int c = c0; c < std::min(c0 + kLanes, cols); ++c) {
+            if (plan.runCount[base + c] == 0)
+                continue;
+            from = std::min(from, lineStart(plan, base + c) >> 1);
+            to = std::max(to, (lineEnd(plan, base + c) + 1) >> 1);
+        }
+        if (to == 0)
+            continue;
+        const int32_t *low = values + c0;
+        const int32_t *highs = values + half * kPlaneCols + c0;
+        const uint8_t *f = flags + c0;
+        Vec checked{};
+        // The k-th high and even sample; k reaches half, past the last high:
+        // its flags are the spare zeros and it reads the last high again.
+        auto high = [&](int k) {
+            const Vec x = load(highs + std::min(k, half - 1) * kPlaneCols);
+            const Vec fl = loadFlags(f + (2 * k + 1) * stride);
+            checked |= checkBits(x, fl);
+            return liftHigh(x, fl);
+        };
+        auto even = [&](int k, Vec before, Vec after) {
+            const Vec x = load(low + k * kPlaneCols);
+            const Vec fl = loadFlags(f + 2 * k * stride);
+            checked |= checkBits(x, fl);
+            return liftEven(x, fl, before, after);
+        };
+        Vec h = high(from);
+        Vec e = even(from, Vec{}, h);
+        int32_t *o = out + c0;
+        for (int k = from; k < to; ++k) {
+            const Vec nextHigh = high(k + 1);
+            const Vec nextEven = even(k + 1, h, nextHigh);
+            store(o + 2 * k * kPlaneCols, e);
+            store(o + (2 * k + 1) * kPlaneCols, liftOdd(h, loadFlags(f + (2 * k + 1) * stride), e, nextEven));
+            h = nextHigh;
+            e = nextEven;
+        }
+        if (!inRange(checked)) {
+            for (int c = c0; c < std::min(c0 + kLanes, cols); ++c) {
+                if (plan.runCount[base + c] != 0)
+                    liftColumnSlowly(plan, base + c, rows, values, c, out, s);
+            }
+        }
+    }
+}
+
+// One row of a level from in (lows, then highs) to s.out in sample order,
+// over the vectors that span its runs; returns the span [*from, *to) of
+// s.out it wrote.
+WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
+                        int *from, int *to)
+{
+    const int half = levelCols(level) / 2;
+    const int flagHalf = rowFlagHalf(level);
+    const uint8_t *evenFlags = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+    const uint8_t *oddFlags = evenFlags + flagHalf;
+    const int line = SynthesisPlan::lineIndex(level, LineMode::Row, r);
+    // Vectors aligned to the flags' rows, which are whole vectors long.
+    const int k0 = (lineStart(plan, line) >> 1) & ~(kLanes - 1);
+    const int k1 = (lineEnd(plan, line) + 1) >> 1;
+    *from = 2 * k0;
+    *to = std::min(2 * k1, 2 * half);
+    Vec checked{};
+    for (int k = k0; k < k1; k += kLanes) {
+        const Vec x = load(in + half + k);
+        const Vec fl = loadFlags(oddFlags + k);
+        checked |= checkBits(x, fl);
+        store(s.high + 1 + k, liftHigh(x, fl));
+    }
+    for (int k = k0; k < k1; k += kLanes) {
+        const Vec x = load(in + k);
+        const Vec fl = loadFlags(evenFlags + k);
+        checked |= checkBits(x, fl);
+        store(s.even + k, liftEven(x, fl, load(s.high + k), load(s.high + 1 + k)));
+    }
+    if (!inRange(checked)) {
+        for (int i = 0; i < plan.runCount[line]; ++i)
+            liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
+        return;
+    }
+    for (int k = k0; k < k1; k += kLanes) {
+        const Vec e = load(s.even + k);
+        const Vec o = liftOdd(load(s.high + 1 + k), loadFlags(oddFlags + k), e, load(s.even + k + 1));
+        store(s.out + 2 * k, __builtin_shuffle(e, o, Vec{0, 8, 1, 9, 2, 10, 3, 11}));
+        store(s.out + 2 * k + kLanes, __builtin_shuffle(e, o, Vec{4, 12, 5, 13, 6, 14, 7, 15}));
+    }
+}
+
+// Eight samples clamped into bytes, kept where keep is 0xFF.
+WLT_INLINE void clampEight(const int32_t *in, const uint8_t *keep, uint8_t *out)
+{
+    Vec v = load(in);
+    v = v < 0 ? splat(0) : v;
+    v = v > 255 ? splat(255) : v;
+    ByteVec k;
+    std::memcpy(&k, keep, sizeof k);
+    const ByteVec b = __builtin_convertvector(v, ByteVec) & k;
+    std::memcpy(out, &b, sizeof b);
+}
+
+// Every level, columns into work and then rows back into values; the last
+// level's rows go to store(row, its samples in order or nullptr when it has
+// no runs).
+template <typename Store>
+WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+{
+    SynthesisScratch s;
+    std::memset(&s, 0, sizeof s); // lanes outside the runs read it
+    int32_t *values = plane[0].data();
+    for (int a = kLevels; a >= 1; --a) {
+        liftColumns(plan, a, values, work[0].data(), s);
+        const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
+        for (int r = 0; r < levelRows(a); ++r) {
+            if (plan.runCount[base + r] == 0) {
+                if (a == 1)
+                    store(r, nullptr);
+                continue;
+            }
+            int from, to;
+            liftRow(plan, a, r, work[r].data(), s, &from, &to);
+            if (a == 1)
+                store(r, s.out);
+            else
+                std::memcpy(values + r * kPlaneCols + from, s.out + from, sizeof(int32_t) * size_t(to - from));
+        }
+    }
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define WLT_WIDE_SYNTHESIS 1
+#endif
+
+template <typename Store>
+void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+{
+    synthesizeLevels(plan, plane, work, store);
+}
+
+#ifdef WLT_WIDE_SYNTHESIS
+template <typename Store>
+__attribute__((target("avx2"))) void synthesizeWide(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work,
+                                                   Store &store)
+{
+    synthesizeLevels(plan, plane, work, store);
+}
+
+bool hasAvx2()
+{
+    __builtin_cpu_init(); // may run before main
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool kHasAvx2 = hasAvx2();
+bool wideAllowed = true;
+#endif
 
 template <typename Store>
 void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store)
 {
-    SynthesisScratch s{};
-    int32_t *values = plane[0].data();
-    for (int a = kLevels; a >= 1; --a) {
-        synthesizeColumns(plan, a, values, s);
-        synthesizeRows(plan, a, values, s, a == 1 ? &store : static_cast<Store *>(nullptr));
+    Plane32 work; // the columns' output; only what the runs wrote there is read
+#ifdef WLT_WIDE_SYNTHESIS
+    if (kHasAvx2 && wideAllowed) {
+        synthesizeWide(plan, plane, work, store);
+        return;
     }
+#endif
+    synthesizeBaseline(plan, plane, work, store);
 }
 
 } // namespace
+
+bool allowWideSynthesis(bool allow)
+{
+#ifdef WLT_WIDE_SYNTHESIS
+    wideAllowed = allow;
+    return allow && kHasAvx2;
+#else
+    (void)allow;
+    return false;
+#endif
+}
 
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
 {
@@ -887,7 +929,7 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
             return;
         for (int i = 0; i < plan.runCount[base + r]; ++i) {
             const SynthesisPlan::Run run = plan.runs[base + r][i];
-            copySpan(lifted, row, run.start, run.start + run.length);
+            std::memcpy(row + run.start, lifted + run.start, sizeof(int32_t) * run.length);
         }
     };
     synthesizeAll(plan, values, store);
@@ -895,21 +937,18 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
 
 void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel)
 {
-    const int base = SynthesisPlan::lineIndex(1, LineMode::Row, 0);
     // Only the picture is kept; the rest of the plane stays 0.
     auto store = [&](int r, const int32_t *lifted) {
         uint8_t *row = channel[r].data();
-        std::memset(row, 0, kPlaneCols);
-        if (!lifted || r >= kPictureRows)
+        if (!lifted) {
+            std::memset(row, 0, kPlaneCols);
             return;
-        for (int i = 0; i < plan.runCount[base + r]; ++i) {
-            const SynthesisPlan::Run run = plan.runs[base + r][i];
-            clampSpan(lifted, row, run.start, std::min(run.start + run.length, kPictureCols));
         }
+        for (int c = 0; c < kPlaneCols; c += kLanes)
+            clampEight(lifted + c, plan.inside[r] + c, row + c);
     };
     synthesizeAll(plan, values, store);
 }
-
 // ---- Analysis (encoder) ----------------------------------------------------
 
 void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)

@@ -22,8 +22,28 @@ struct SynthesisPlan {
     uint8_t runCount[kMaxLines];
     Run runs[kMaxLines][kMaxRunsPerLine];
 
+    // The runs again as one byte of flags per sample, so that the lifting
+    // makes fixed passes over whole lines instead of one loop per run.
+    // Columns of a level: by output row, then column, with two spare rows
+    // of zeros; rows of a level: each row's even samples, then its odd ones.
+    static constexpr int kColumnFlagBytes = (kPlaneRows + 2) * kPlaneCols + (kPlaneRows / 2 + 2) * (kPlaneCols / 2)
+                                            + (kPlaneRows / 4 + 2) * 32 + (kPlaneRows / 8 + 2) * 16;
+    static constexpr int kRowFlagBytes = kPlaneRows * kPlaneCols + (kPlaneRows / 2) * 64 + (kPlaneRows / 4) * 32
+                                         + (kPlaneRows / 8) * 16;
+    uint8_t columnFlags[kColumnFlagBytes];
+    uint8_t rowFlags[kRowFlagBytes];
+    // 0xFF where the last rows' runs lie within the picture: what reaches a channel.
+    uint8_t inside[kPlaneRows][kPlaneCols];
+
     static int lineIndex(int level, LineMode mode, int i);
+    // The flags and inside from the runs; decomposeMask and
+    // buildSynthesisPlan call it once they hold every level's runs.
+    void prepareLifting();
 };
+// The synthesis takes 8-lane AVX2 code where the processor has it; tests
+// turn that off to run the baseline code too. Returns whether it was on.
+bool allowWideSynthesis(bool allow);
+
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
 int64_t scaleRound(int64_t v, int kind);
 // The same for |v| < 2^24 (where it is checked value by value), rounding in
