@@ -527,12 +527,16 @@ constexpr uint8_t kAlone = 0x08;        // no neighbour to lift from: even ones 
 constexpr uint8_t kChecked = 0x10;      // its input is read, so it must fit the fast path
 
 constexpr int roundUp8(int v) { return (v + 7) & ~7; }
+// Column flags of a level: rows of even samples' flags, a row of zeros, rows
+// of odd samples' flags, a row of zeros; each row one byte per column.
 constexpr int columnFlagStride(int level) { return roundUp8(levelCols(level)); }
-constexpr int rowFlagHalf(int level) { return roundUp8(levelCols(level) / 2); }
 constexpr int columnFlagOffset(int level)
 {
     return level == 1 ? 0 : columnFlagOffset(level - 1) + (levelRows(level - 1) + 2) * columnFlagStride(level - 1);
 }
+constexpr int oddColumnFlags(int level) { return levelRows(level) / 2 + 1; }
+// Row flags of a level: per row, its even samples' flags, then its odd ones'.
+constexpr int rowFlagHalf(int level) { return roundUp8(levelCols(level) / 2); }
 constexpr int rowFlagOffset(int level)
 {
     return level == 1 ? 0 : rowFlagOffset(level - 1) + levelRows(level - 1) * 2 * rowFlagHalf(level - 1);
@@ -540,27 +544,52 @@ constexpr int rowFlagOffset(int level)
 static_assert(columnFlagOffset(kLevels + 1) == SynthesisPlan::kColumnFlagBytes, "column flags fill their array");
 static_assert(rowFlagOffset(kLevels + 1) == SynthesisPlan::kRowFlagBytes, "row flags fill their array");
 
-// The flags of one line's runs, in sample order, over zeros.
-void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *f)
+// The flags of one line's runs, by sample pair: even[k] for sample 2k,
+// odd[k] for 2k + 1, over zeros.
+void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *even, uint8_t *odd)
 {
     for (int i = 0; i < runCount; ++i) {
         const int s = runs[i].start;
-        const int length = runs[i].length;
-        if (length == 1) {
+        const int end = s + runs[i].length;
+        if (end - s == 1) {
             // A lone odd sample comes back from the low slot of the even
             // sample before it, which lies outside every run.
-            if (s & 1) {
-                f[s] = kAlone | kLeftMissing | kRightMissing;
-                f[s - 1] = kAlone | kChecked;
-            } else {
-                f[s] = kAlone | kChecked;
-            }
+            even[s >> 1] = kAlone | kChecked;
+            if (s & 1)
+                odd[s >> 1] = kAlone | kLeftMissing | kRightMissing;
             continue;
         }
-        std::memset(f + s, kChecked | (length == 2 ? kRaw : 0), size_t(length));
-        f[s] |= kLeftMissing;
-        f[s + length - 1] |= kRightMissing;
+        const uint8_t flags = kChecked | (end - s == 2 ? kRaw : 0);
+        std::memset(even + ((s + 1) >> 1), flags, size_t(((end - 1) >> 1) - ((s + 1) >> 1) + 1));
+        std::memset(odd + (s >> 1), flags, size_t(((end - 2) >> 1) - (s >> 1) + 1));
+        ((s & 1) ? odd : even)[s >> 1] |= kLeftMissing;
+        (((end - 1) & 1) ? odd : even)[(end - 1) >> 1] |= kRightMissing;
     }
+}
+
+// An 8 x 8 block of bytes from rows of from to rows of to, transposed.
+void transpose8(const uint8_t *from, int fromStride, uint8_t *to, int toStride)
+{
+#ifdef __SSE2__
+    __m128i r[8];
+    for (int i = 0; i < 8; ++i)
+        r[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(from + i * fromStride));
+    const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+    const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+    const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+    const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+    const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
+                          _mm_unpackhi_epi32(b1, b3)};
+    for (int i = 0; i < 4; ++i) {
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(to + 2 * i * toStride), c[i]);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(to + (2 * i + 1) * toStride), _mm_srli_si128(c[i], 8));
+    }
+#else
+    for (int i = 0; i < 8; ++i) {
+        for (int j = 0; j < 8; ++j)
+            to[j * toStride + i] = from[i * fromStride + j];
+    }
+#endif
 }
 
 int lineStart(const SynthesisPlan &plan, int line) { return plan.runs[line][0].start; }
@@ -574,37 +603,37 @@ int lineEnd(const SynthesisPlan &plan, int line)
 
 void SynthesisPlan::prepareLifting()
 {
-    std::memset(columnFlags, 0, sizeof columnFlags);
-    std::memset(rowFlags, 0, sizeof rowFlags);
     std::memset(inside, 0, sizeof inside);
-    uint8_t f[kPlaneRows];
+    // Columns are flagged along themselves, then turned into rows.
+    uint8_t byColumn[kPlaneCols][kPlaneRows];
     for (int a = 1; a <= kLevels; ++a) {
         const int rows = levelRows(a);
         const int cols = levelCols(a);
+        const int half = rows / 2;
         const int stride = columnFlagStride(a);
-        uint8_t *columns = columnFlags + columnFlagOffset(a);
+        std::memset(byColumn, 0, sizeof byColumn[0] * size_t(stride));
         for (int c = 0; c < cols; ++c) {
             const int line = lineIndex(a, LineMode::Column, c);
-            if (runCount[line] == 0)
-                continue;
-            std::memset(f, 0, sizeof f);
-            lineFlags(runCount[line], runs[line], f);
-            for (int q = std::max(lineStart(*this, line) - 1, 0); q < lineEnd(*this, line); ++q)
-                columns[q * stride + c] = f[q];
+            lineFlags(runCount[line], runs[line], byColumn[c], byColumn[c] + half);
         }
-        const int half = cols / 2;
+        uint8_t *columns = columnFlags + columnFlagOffset(a);
+        for (int c = 0; c < stride; c += 8) {
+            for (int k = 0; k < half; k += 8) {
+                transpose8(&byColumn[c][k], kPlaneRows, columns + k * stride + c, stride);
+                transpose8(&byColumn[c][half + k], kPlaneRows, columns + (oddColumnFlags(a) + k) * stride + c, stride);
+            }
+        }
+        std::memset(columns + half * stride, 0, size_t(stride));
+        std::memset(columns + (rows + 1) * stride, 0, size_t(stride));
+
         const int flagHalf = rowFlagHalf(a);
         for (int r = 0; r < rows; ++r) {
             const int line = lineIndex(a, LineMode::Row, r);
             if (runCount[line] == 0)
-                continue;
-            std::memset(f, 0, sizeof f);
-            lineFlags(runCount[line], runs[line], f);
+                continue; // never read
             uint8_t *even = rowFlags + rowFlagOffset(a) + r * 2 * flagHalf;
-            for (int k = 0; k < half; ++k) {
-                even[k] = f[2 * k];
-                even[flagHalf + k] = f[2 * k + 1];
-            }
+            std::memset(even, 0, size_t(2 * flagHalf));
+            lineFlags(runCount[line], runs[line], even, even + flagHalf);
             if (a > 1 || r >= kPictureRows)
                 continue;
             for (int i = 0; i < runCount[line]; ++i) {
@@ -641,11 +670,13 @@ WLT_INLINE Vec load(const int32_t *p)
     return v;
 }
 WLT_INLINE void store(int32_t *p, Vec v) { std::memcpy(p, &v, sizeof v); }
+// Flags of eight samples: lanes 0-3 hold the first four bytes, lanes 4-7
+// the next four; has() tests each lane's own byte.
 WLT_INLINE Vec loadFlags(const uint8_t *p)
 {
-    ByteVec b;
-    std::memcpy(&b, p, sizeof b);
-    return __builtin_convertvector(b, Vec);
+    int32_t w[2];
+    std::memcpy(w, p, sizeof w);
+    return __builtin_shuffle(Vec{} + w[0], Vec{} + w[1], Vec{0, 1, 2, 3, 8, 9, 10, 11});
 }
 WLT_INLINE Vec splat(int32_t v) { return Vec{} + v; }
 WLT_INLINE Vec add(Vec a, Vec b) { return Vec(UVec(a) + UVec(b)); }
@@ -654,7 +685,8 @@ WLT_INLINE Vec sub(Vec a, Vec b) { return Vec(UVec(a) - UVec(b)); }
 template <uint8_t kBit>
 WLT_INLINE Vec has(Vec flags)
 {
-    return (flags & kBit) != 0;
+    constexpr int32_t b0 = kBit, b1 = b0 << 8, b2 = b0 << 16, b3 = int32_t(uint32_t(b0) << 24);
+    return (flags & Vec{b0, b1, b2, b3, b0, b1, b2, b3}) != 0;
 }
 template <int kKind>
 WLT_INLINE Vec scale(Vec v)
@@ -748,18 +780,19 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         const int32_t *low = values + c0;
         const int32_t *highs = values + half * kPlaneCols + c0;
         const uint8_t *f = flags + c0;
+        const uint8_t *odd = f + oddColumnFlags(level) * stride;
         Vec checked{};
         // The k-th high and even sample; k reaches half, past the last high:
-        // its flags are the spare zeros and it reads the last high again.
+        // its flags are the rows of zeros and it reads the last high again.
         auto high = [&](int k) {
             const Vec x = load(highs + std::min(k, half - 1) * kPlaneCols);
-            const Vec fl = loadFlags(f + (2 * k + 1) * stride);
+            const Vec fl = loadFlags(odd + k * stride);
             checked |= checkBits(x, fl);
             return liftHigh(x, fl);
         };
         auto even = [&](int k, Vec before, Vec after) {
             const Vec x = load(low + k * kPlaneCols);
-            const Vec fl = loadFlags(f + 2 * k * stride);
+            const Vec fl = loadFlags(f + k * stride);
             checked |= checkBits(x, fl);
             return liftEven(x, fl, before, after);
         };
@@ -770,7 +803,7 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
             const Vec nextHigh = high(k + 1);
             const Vec nextEven = even(k + 1, h, nextHigh);
             store(o + 2 * k * kPlaneCols, e);
-            store(o + (2 * k + 1) * kPlaneCols, liftOdd(h, loadFlags(f + (2 * k + 1) * stride), e, nextEven));
+            store(o + (2 * k + 1) * kPlaneCols, liftOdd(h, loadFlags(odd + k * stride), e, nextEven));
             h = nextHigh;
             e = nextEven;
         }
@@ -825,16 +858,19 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     }
 }
 
-// Eight samples clamped into bytes, kept where keep is 0xFF.
-WLT_INLINE void clampEight(const int32_t *in, const uint8_t *keep, uint8_t *out)
+// Sixteen samples clamped into bytes (the two saturating packs do exactly
+// that), kept where keep is 0xFF.
+WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *out)
 {
-    Vec v = load(in);
-    v = v < 0 ? splat(0) : v;
-    v = v > 255 ? splat(255) : v;
-    ByteVec k;
-    std::memcpy(&k, keep, sizeof k);
-    const ByteVec b = __builtin_convertvector(v, ByteVec) & k;
-    std::memcpy(out, &b, sizeof b);
+#ifdef __SSE2__
+    auto at = [&](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i)); };
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(at(0), at(4)), _mm_packs_epi32(at(8), at(12)));
+    const __m128i kept = _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), kept);
+#else
+    for (int i = 0; i < 16; ++i)
+        out[i] = uint8_t(in[i] < 0 ? 0 : in[i] > 255 ? 255 : in[i]) & keep[i];
+#endif
 }
 
 // Every level, columns into work and then rows back into values; the last
@@ -944,8 +980,8 @@ void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &c
             std::memset(row, 0, kPlaneCols);
             return;
         }
-        for (int c = 0; c < kPlaneCols; c += kLanes)
-            clampEight(lifted + c, plan.inside[r] + c, row + c);
+        for (int c = 0; c < kPlaneCols; c += 16)
+            clampSixteen(lifted + c, plan.inside[r] + c, row + c);
     };
     synthesizeAll(plan, values, store);
 }

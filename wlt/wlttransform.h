@@ -24,8 +24,9 @@ struct SynthesisPlan {
 
     // The runs again as one byte of flags per sample, so that the lifting
     // makes fixed passes over whole lines instead of one loop per run.
-    // Columns of a level: by output row, then column, with two spare rows
-    // of zeros; rows of a level: each row's even samples, then its odd ones.
+    // Columns of a level: a row of flags per even sample index, one of
+    // zeros, a row per odd sample index, one of zeros; rows of a level: each
+    // row's even samples, then its odd ones.
     static constexpr int kColumnFlagBytes = (kPlaneRows + 2) * kPlaneCols + (kPlaneRows / 2 + 2) * (kPlaneCols / 2)
                                             + (kPlaneRows / 4 + 2) * 32 + (kPlaneRows / 8 + 2) * 16;
     static constexpr int kRowFlagBytes = kPlaneRows * kPlaneCols + (kPlaneRows / 2) * 64 + (kPlaneRows / 4) * 32
