@@ -648,89 +648,131 @@ void SynthesisPlan::prepareLifting()
 
 namespace {
 
-// Eight lanes in GCC's generic vectors: the baseline build makes SSE2 pairs
-// of them, the AVX2 build single registers. Lanes wrap like the
-// instructions; nothing in range ever does. The helpers are always inlined,
-// so the calling convention GCC warns about (at the end of the file, hence
-// no pop) never applies.
+// Lanes in GCC's generic vectors, with the arithmetic of the lifting: the
+// baseline build runs four lanes in SSE2 registers, the AVX2 build eight.
+// Lanes wrap like the instructions; nothing in range ever does. The helpers
+// are always inlined, so the calling convention GCC warns about (at the end
+// of the file, hence no pop) never applies.
 #pragma GCC diagnostic ignored "-Wpsabi"
-
-constexpr int kLanes = 8;
-typedef int32_t Vec __attribute__((vector_size(4 * kLanes)));
-typedef uint32_t UVec __attribute__((vector_size(4 * kLanes)));
-typedef double DVec __attribute__((vector_size(8 * kLanes)));
-typedef uint8_t ByteVec __attribute__((vector_size(kLanes)));
 
 #define WLT_INLINE inline __attribute__((always_inline))
 
-WLT_INLINE Vec load(const int32_t *p)
-{
-    Vec v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-WLT_INLINE void store(int32_t *p, Vec v) { std::memcpy(p, &v, sizeof v); }
-// Flags of eight samples: lanes 0-3 hold the first four bytes, lanes 4-7
-// the next four; has() tests each lane's own byte.
-WLT_INLINE Vec loadFlags(const uint8_t *p)
-{
-    int32_t w[2];
-    std::memcpy(w, p, sizeof w);
-    return __builtin_shuffle(Vec{} + w[0], Vec{} + w[1], Vec{0, 1, 2, 3, 8, 9, 10, 11});
-}
-WLT_INLINE Vec splat(int32_t v) { return Vec{} + v; }
-WLT_INLINE Vec add(Vec a, Vec b) { return Vec(UVec(a) + UVec(b)); }
-WLT_INLINE Vec sub(Vec a, Vec b) { return Vec(UVec(a) - UVec(b)); }
-// All ones in the lanes whose flags hold bit.
-template <uint8_t kBit>
-WLT_INLINE Vec has(Vec flags)
-{
-    constexpr int32_t b0 = kBit, b1 = b0 << 8, b2 = b0 << 16, b3 = int32_t(uint32_t(b0) << 24);
-    return (flags & Vec{b0, b1, b2, b3, b0, b1, b2, b3}) != 0;
-}
-template <int kKind>
-WLT_INLINE Vec scale(Vec v)
-{
-    const DVec twice = __builtin_convertvector(v, DVec) * (2.0 * (kKind == 1 ? 1.4142 : 0.7071));
-    const Vec t = __builtin_convertvector(twice, Vec);
-    return add(add(t, t >> 31), splat(1)) >> 1;
-}
-// The inputs of the lanes that check, biased so that an input in range
-// sets no bit from kFastBits + 1 up.
-WLT_INLINE Vec checkBits(Vec v, Vec flags) { return add(v, splat(kFastBias)) & has<kChecked>(flags); }
-WLT_INLINE bool inRange(Vec checked)
-{
-    const UVec over = UVec(checked) >> (kFastBits + 1);
-    uint32_t any = 0;
-    for (int i = 0; i < kLanes; ++i)
-        any |= over[i];
-    return any == 0;
-}
+struct FourLanes {
+    static constexpr int kLanes = 4;
+    typedef int32_t V __attribute__((vector_size(16)));
+    typedef uint32_t U __attribute__((vector_size(16)));
+    typedef double D __attribute__((vector_size(32)));
+    // Each lane holds the four flag bytes; has() tests the lane's own.
+    static WLT_INLINE V flags(const uint8_t *p)
+    {
+        int32_t w;
+        std::memcpy(&w, p, sizeof w);
+        return V{} + w;
+    }
+    static WLT_INLINE V perLane(int32_t b0, int32_t b1, int32_t b2, int32_t b3) { return V{b0, b1, b2, b3}; }
+    static WLT_INLINE void interleave(V a, V b, int32_t *p)
+    {
+        const V lo = __builtin_shuffle(a, b, V{0, 4, 1, 5});
+        const V hi = __builtin_shuffle(a, b, V{2, 6, 3, 7});
+        std::memcpy(p, &lo, sizeof lo);
+        std::memcpy(p + kLanes, &hi, sizeof hi);
+    }
+};
 
-// The three steps of a sample pair, k-th even and k-th odd sample.
-// A high, scaled unless its run has two samples.
-WLT_INLINE Vec liftHigh(Vec x, Vec flags) { return has<kRaw>(flags) ? x : scale<1>(x); }
-// An even sample from its low and the highs before and after it.
-WLT_INLINE Vec liftEven(Vec x, Vec flags, Vec before, Vec after)
-{
-    const Vec low = has<kRaw>(flags) ? x : scale<2>(x);
-    const Vec right = has<kRightMissing>(flags) ? before : after;
-    const Vec left = has<kLeftMissing>(flags) ? right : before;
-    const Vec update = add(add(left, right), splat(2)) >> 2;
-    return sub(low, update & ~has<kAlone>(flags));
-}
-// An odd sample from its high and the evens before and after it; a lone
-// one is the even before it (its low slot, scaled).
-WLT_INLINE Vec liftOdd(Vec high, Vec flags, Vec before, Vec after)
-{
-    const Vec right = has<kRightMissing>(flags) ? before : after;
-    const Vec left = has<kLeftMissing>(flags) ? right : before;
-    return add(high & ~has<kAlone>(flags), add(left, right) >> 1);
-}
+struct EightLanes {
+    static constexpr int kLanes = 8;
+    typedef int32_t V __attribute__((vector_size(32)));
+    typedef uint32_t U __attribute__((vector_size(32)));
+    typedef double D __attribute__((vector_size(64)));
+    typedef int64_t Q __attribute__((vector_size(32)));
+    // Lanes 0-3 hold the first four flag bytes, lanes 4-7 the next four.
+    static WLT_INLINE V flags(const uint8_t *p)
+    {
+        int64_t w;
+        std::memcpy(&w, p, sizeof w);
+        return __builtin_shuffle(V(Q{} + w), V{0, 0, 0, 0, 1, 1, 1, 1});
+    }
+    static WLT_INLINE V perLane(int32_t b0, int32_t b1, int32_t b2, int32_t b3)
+    {
+        return V{b0, b1, b2, b3, b0, b1, b2, b3};
+    }
+    static WLT_INLINE void interleave(V a, V b, int32_t *p)
+    {
+        const V lo = __builtin_shuffle(a, b, V{0, 8, 1, 9, 2, 10, 3, 11});
+        const V hi = __builtin_shuffle(a, b, V{4, 12, 5, 13, 6, 14, 7, 15});
+        std::memcpy(p, &lo, sizeof lo);
+        std::memcpy(p + kLanes, &hi, sizeof hi);
+    }
+};
+
+template <typename L>
+struct Lift : L {
+    using V = typename L::V;
+    using U = typename L::U;
+    using D = typename L::D;
+    using L::kLanes;
+
+    static WLT_INLINE V load(const int32_t *p)
+    {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static WLT_INLINE void store(int32_t *p, V v) { std::memcpy(p, &v, sizeof v); }
+    static WLT_INLINE V splat(int32_t v) { return V{} + v; }
+    static WLT_INLINE V add(V a, V b) { return V(U(a) + U(b)); }
+    static WLT_INLINE V sub(V a, V b) { return V(U(a) - U(b)); }
+    // All ones in the lanes whose flags hold bit.
+    template <uint8_t kBit>
+    static WLT_INLINE V has(V flags)
+    {
+        constexpr int32_t b0 = kBit, b1 = b0 << 8, b2 = b0 << 16, b3 = int32_t(uint32_t(b0) << 24);
+        return (flags & L::perLane(b0, b1, b2, b3)) != 0;
+    }
+    template <int kKind>
+    static WLT_INLINE V scale(V v)
+    {
+        const D twice = __builtin_convertvector(v, D) * (2.0 * (kKind == 1 ? 1.4142 : 0.7071));
+        const V t = __builtin_convertvector(twice, V);
+        return add(add(t, t >> 31), splat(1)) >> 1;
+    }
+    // The inputs of the lanes that check, biased so that an input in range
+    // sets no bit from kFastBits + 1 up.
+    static WLT_INLINE V checkBits(V v, V flags) { return add(v, splat(kFastBias)) & has<kChecked>(flags); }
+    static WLT_INLINE bool inRange(V checked)
+    {
+        const U over = U(checked) >> (kFastBits + 1);
+        uint32_t any = 0;
+        for (int i = 0; i < kLanes; ++i)
+            any |= over[i];
+        return any == 0;
+    }
+
+    // The steps of the k-th even and odd samples.
+    // A high, scaled unless its run has two samples.
+    static WLT_INLINE V high(V x, V flags) { return has<kRaw>(flags) ? x : scale<1>(x); }
+    // An even sample from its low and the highs before and after it.
+    static WLT_INLINE V even(V x, V flags, V before, V after)
+    {
+        const V low = has<kRaw>(flags) ? x : scale<2>(x);
+        const V right = has<kRightMissing>(flags) ? before : after;
+        const V left = has<kLeftMissing>(flags) ? right : before;
+        const V update = add(add(left, right), splat(2)) >> 2;
+        return sub(low, update & ~has<kAlone>(flags));
+    }
+    // An odd sample from its high and the evens before and after it; a lone
+    // one is the even before it (its low slot, scaled).
+    static WLT_INLINE V odd(V high, V flags, V before, V after)
+    {
+        const V right = has<kRightMissing>(flags) ? before : after;
+        const V left = has<kLeftMissing>(flags) ? right : before;
+        return add(high & ~has<kAlone>(flags), add(left, right) >> 1);
+    }
+};
 
 // Per-call buffers.
 struct SynthesisScratch {
-    static constexpr int kLine = kPlaneCols + 2 * kLanes;
+    static constexpr int kLine = kPlaneCols + 32;
     int32_t line[kPlaneRows];  // a column, for liftRun
     int32_t high[kLine];       // a row's lifted highs from index 1 on
     int32_t even[kLine];       // its evens
@@ -753,14 +795,18 @@ void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32
     }
 }
 
-// The columns of a level, eight neighbouring ones at a time, from values to
-// out (the same geometry), marching down the rows they span: lows from row
-// k, highs from row half + k, evens to row 2k, odds to 2k + 1. Outside the
-// runs out receives garbage, also in the columns past the level's last
-// (out is scratch there); nothing reads it.
+// The columns of a level, a vector of neighbouring ones at a time, from
+// values to out (the same geometry), marching down the rows they span: lows
+// from row k, highs from row half + k, evens to row 2k, odds to 2k + 1.
+// Outside the runs out receives garbage, also in the columns past the
+// level's last (out is scratch there); nothing reads it.
+template <typename L>
 WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                             SynthesisScratch &s)
 {
+    using F = Lift<L>;
+    using V = typename F::V;
+    constexpr int kLanes = F::kLanes;
     const int rows = levelRows(level);
     const int cols = levelCols(level);
     const int half = rows / 2;
@@ -781,33 +827,33 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         const int32_t *highs = values + half * kPlaneCols + c0;
         const uint8_t *f = flags + c0;
         const uint8_t *odd = f + oddColumnFlags(level) * stride;
-        Vec checked{};
+        V checked{};
         // The k-th high and even sample; k reaches half, past the last high:
         // its flags are the rows of zeros and it reads the last high again.
         auto high = [&](int k) {
-            const Vec x = load(highs + std::min(k, half - 1) * kPlaneCols);
-            const Vec fl = loadFlags(odd + k * stride);
-            checked |= checkBits(x, fl);
-            return liftHigh(x, fl);
+            const V x = F::load(highs + std::min(k, half - 1) * kPlaneCols);
+            const V fl = F::flags(odd + k * stride);
+            checked |= F::checkBits(x, fl);
+            return F::high(x, fl);
         };
-        auto even = [&](int k, Vec before, Vec after) {
-            const Vec x = load(low + k * kPlaneCols);
-            const Vec fl = loadFlags(f + k * stride);
-            checked |= checkBits(x, fl);
-            return liftEven(x, fl, before, after);
+        auto even = [&](int k, V before, V after) {
+            const V x = F::load(low + k * kPlaneCols);
+            const V fl = F::flags(f + k * stride);
+            checked |= F::checkBits(x, fl);
+            return F::even(x, fl, before, after);
         };
-        Vec h = high(from);
-        Vec e = even(from, Vec{}, h);
+        V h = high(from);
+        V e = even(from, V{}, h);
         int32_t *o = out + c0;
         for (int k = from; k < to; ++k) {
-            const Vec nextHigh = high(k + 1);
-            const Vec nextEven = even(k + 1, h, nextHigh);
-            store(o + 2 * k * kPlaneCols, e);
-            store(o + (2 * k + 1) * kPlaneCols, liftOdd(h, loadFlags(odd + k * stride), e, nextEven));
+            const V nextHigh = high(k + 1);
+            const V nextEven = even(k + 1, h, nextHigh);
+            F::store(o + 2 * k * kPlaneCols, e);
+            F::store(o + (2 * k + 1) * kPlaneCols, F::odd(h, F::flags(odd + k * stride), e, nextEven));
             h = nextHigh;
             e = nextEven;
         }
-        if (!inRange(checked)) {
+        if (!F::inRange(checked)) {
             for (int c = c0; c < std::min(c0 + kLanes, cols); ++c) {
                 if (plan.runCount[base + c] != 0)
                     liftColumnSlowly(plan, base + c, rows, values, c, out, s);
@@ -819,42 +865,45 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
 // One row of a level from in (lows, then highs) to s.out in sample order,
 // over the vectors that span its runs; returns the span [*from, *to) of
 // s.out it wrote.
+template <typename L>
 WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
                         int *from, int *to)
 {
+    using F = Lift<L>;
+    using V = typename F::V;
+    constexpr int kLanes = F::kLanes;
     const int half = levelCols(level) / 2;
     const int flagHalf = rowFlagHalf(level);
     const uint8_t *evenFlags = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
     const uint8_t *oddFlags = evenFlags + flagHalf;
     const int line = SynthesisPlan::lineIndex(level, LineMode::Row, r);
     // Vectors aligned to the flags' rows, which are whole vectors long.
-    const int k0 = (lineStart(plan, line) >> 1) & ~(kLanes - 1);
+    const int k0 = (lineStart(plan, line) >> 1) & ~7;
     const int k1 = (lineEnd(plan, line) + 1) >> 1;
     *from = 2 * k0;
     *to = std::min(2 * k1, 2 * half);
-    Vec checked{};
+    V checked{};
     for (int k = k0; k < k1; k += kLanes) {
-        const Vec x = load(in + half + k);
-        const Vec fl = loadFlags(oddFlags + k);
-        checked |= checkBits(x, fl);
-        store(s.high + 1 + k, liftHigh(x, fl));
+        const V x = F::load(in + half + k);
+        const V fl = F::flags(oddFlags + k);
+        checked |= F::checkBits(x, fl);
+        F::store(s.high + 1 + k, F::high(x, fl));
     }
     for (int k = k0; k < k1; k += kLanes) {
-        const Vec x = load(in + k);
-        const Vec fl = loadFlags(evenFlags + k);
-        checked |= checkBits(x, fl);
-        store(s.even + k, liftEven(x, fl, load(s.high + k), load(s.high + 1 + k)));
+        const V x = F::load(in + k);
+        const V fl = F::flags(evenFlags + k);
+        checked |= F::checkBits(x, fl);
+        F::store(s.even + k, F::even(x, fl, F::load(s.high + k), F::load(s.high + 1 + k)));
     }
-    if (!inRange(checked)) {
+    if (!F::inRange(checked)) {
         for (int i = 0; i < plan.runCount[line]; ++i)
             liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
         return;
     }
     for (int k = k0; k < k1; k += kLanes) {
-        const Vec e = load(s.even + k);
-        const Vec o = liftOdd(load(s.high + 1 + k), loadFlags(oddFlags + k), e, load(s.even + k + 1));
-        store(s.out + 2 * k, __builtin_shuffle(e, o, Vec{0, 8, 1, 9, 2, 10, 3, 11}));
-        store(s.out + 2 * k + kLanes, __builtin_shuffle(e, o, Vec{4, 12, 5, 13, 6, 14, 7, 15}));
+        const V e = F::load(s.even + k);
+        F::interleave(e, F::odd(F::load(s.high + 1 + k), F::flags(oddFlags + k), e, F::load(s.even + k + 1)),
+                      s.out + 2 * k);
     }
 }
 
@@ -876,14 +925,14 @@ WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *ou
 // Every level, columns into work and then rows back into values; the last
 // level's rows go to store(row, its samples in order or nullptr when it has
 // no runs).
-template <typename Store>
+template <typename L, typename Store>
 WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
 {
     SynthesisScratch s;
     std::memset(&s, 0, sizeof s); // lanes outside the runs read it
     int32_t *values = plane[0].data();
     for (int a = kLevels; a >= 1; --a) {
-        liftColumns(plan, a, values, work[0].data(), s);
+        liftColumns<L>(plan, a, values, work[0].data(), s);
         const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
         for (int r = 0; r < levelRows(a); ++r) {
             if (plan.runCount[base + r] == 0) {
@@ -892,7 +941,7 @@ WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plan
                 continue;
             }
             int from, to;
-            liftRow(plan, a, r, work[r].data(), s, &from, &to);
+            liftRow<L>(plan, a, r, work[r].data(), s, &from, &to);
             if (a == 1)
                 store(r, s.out);
             else
@@ -908,7 +957,7 @@ WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plan
 template <typename Store>
 void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
 {
-    synthesizeLevels(plan, plane, work, store);
+    synthesizeLevels<FourLanes>(plan, plane, work, store);
 }
 
 #ifdef WLT_WIDE_SYNTHESIS
@@ -916,7 +965,7 @@ template <typename Store>
 __attribute__((target("avx2"))) void synthesizeWide(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work,
                                                    Store &store)
 {
-    synthesizeLevels(plan, plane, work, store);
+    synthesizeLevels<EightLanes>(plan, plane, work, store);
 }
 
 bool hasAvx2()
