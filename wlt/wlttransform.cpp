@@ -544,6 +544,21 @@ constexpr int rowFlagOffset(int level)
 static_assert(columnFlagOffset(kLevels + 1) == SynthesisPlan::kColumnFlagBytes, "column flags fill their array");
 static_assert(rowFlagOffset(kLevels + 1) == SynthesisPlan::kRowFlagBytes, "row flags fill their array");
 
+// p[0, n) = v. Runs are short and many: inlined memsets become string
+// instructions, whose start-up costs more than the stores.
+void fill(uint8_t *p, uint8_t v, int n)
+{
+    const uint64_t w = 0x0101010101010101ull * v;
+    if (n < 8) {
+        for (int i = 0; i < n; ++i)
+            p[i] = v;
+        return;
+    }
+    for (int i = 0; i < n - 8; i += 8)
+        std::memcpy(p + i, &w, sizeof w);
+    std::memcpy(p + n - 8, &w, sizeof w);
+}
+
 // The flags of one line's runs, by sample pair: even[k] for sample 2k,
 // odd[k] for 2k + 1, over zeros.
 void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *even, uint8_t *odd)
@@ -560,8 +575,8 @@ void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *even, uint
             continue;
         }
         const uint8_t flags = kChecked | (end - s == 2 ? kRaw : 0);
-        std::memset(even + ((s + 1) >> 1), flags, size_t(((end - 1) >> 1) - ((s + 1) >> 1) + 1));
-        std::memset(odd + (s >> 1), flags, size_t(((end - 2) >> 1) - (s >> 1) + 1));
+        fill(even + ((s + 1) >> 1), flags, ((end - 1) >> 1) - ((s + 1) >> 1) + 1);
+        fill(odd + (s >> 1), flags, ((end - 2) >> 1) - (s >> 1) + 1);
         ((s & 1) ? odd : even)[s >> 1] |= kLeftMissing;
         (((end - 1) & 1) ? odd : even)[(end - 1) >> 1] |= kRightMissing;
     }
@@ -632,15 +647,14 @@ void SynthesisPlan::prepareLifting()
             if (runCount[line] == 0)
                 continue; // never read
             uint8_t *even = rowFlags + rowFlagOffset(a) + r * 2 * flagHalf;
-            std::memset(even, 0, size_t(2 * flagHalf));
+            fill(even, 0, 2 * flagHalf);
             lineFlags(runCount[line], runs[line], even, even + flagHalf);
             if (a > 1 || r >= kPictureRows)
                 continue;
             for (int i = 0; i < runCount[line]; ++i) {
                 const int s = runs[line][i].start;
                 const int end = std::min(s + runs[line][i].length, kPictureCols);
-                if (end > s)
-                    std::memset(inside[r] + s, 0xFF, size_t(end - s));
+                fill(inside[r] + s, 0xFF, end - s);
             }
         }
     }

@@ -14,6 +14,7 @@
 
 #include "libwlt.h"
 #include "wltdecoder.h"
+#include "wlttransform.h"
 
 namespace {
 
@@ -104,18 +105,34 @@ private:
     QMap<QString, QByteArray> m_expected = readManifest();
 };
 
+// Every block through each synthesis the machine can run: the baseline one
+// and, where the processor has them, the wide vectors.
+static std::vector<bool> synthesisWidths()
+{
+    std::vector<bool> wide{false};
+    if (wlt::allowWideSynthesis(true))
+        wide.push_back(true);
+    return wide;
+}
+
 void tst_WltBitmaps::committedBlocks_data()
 {
     QTest::addColumn<QString>("path");
-    for (const QString &dir : {kFixtures, kCorpus}) {
-        for (const QString &name : QDir(dir).entryList({QStringLiteral("*.wlt")}, QDir::Files, QDir::Name))
-            QTest::newRow(qPrintable(QFileInfo(dir).fileName() + QLatin1Char('/') + name)) << dir + QLatin1Char('/') + name;
+    QTest::addColumn<bool>("wide");
+    for (const bool wide : synthesisWidths()) {
+        for (const QString &dir : {kFixtures, kCorpus}) {
+            for (const QString &name : QDir(dir).entryList({QStringLiteral("*.wlt")}, QDir::Files, QDir::Name))
+                QTest::newRow(qPrintable(QFileInfo(dir).fileName() + QLatin1Char('/') + name + (wide ? " wide" : "")))
+                    << dir + QLatin1Char('/') + name << wide;
+        }
     }
 }
 
 void tst_WltBitmaps::committedBlocks()
 {
     QFETCH(QString, path);
+    QFETCH(bool, wide);
+    wlt::allowWideSynthesis(wide);
     const QByteArray block = readBlock(path);
     QVERIFY(!block.isEmpty());
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -130,8 +147,11 @@ void tst_WltBitmaps::committedBlocks()
 void tst_WltBitmaps::damagedVariants_data()
 {
     QTest::addColumn<QString>("path");
-    for (const QString &name : QDir(kFixtures).entryList({QStringLiteral("*.wlt")}, QDir::Files, QDir::Name))
-        QTest::newRow(qPrintable(name)) << kFixtures + QLatin1Char('/') + name;
+    QTest::addColumn<bool>("wide");
+    for (const bool wide : synthesisWidths()) {
+        for (const QString &name : QDir(kFixtures).entryList({QStringLiteral("*.wlt")}, QDir::Files, QDir::Name))
+            QTest::newRow(qPrintable(name + (wide ? " wide" : ""))) << kFixtures + QLatin1Char('/') + name << wide;
+    }
 }
 
 // Bytes overwritten, bits flipped in the colour streams, top bit-planes
@@ -140,6 +160,8 @@ void tst_WltBitmaps::damagedVariants_data()
 void tst_WltBitmaps::damagedVariants()
 {
     QFETCH(QString, path);
+    QFETCH(bool, wide);
+    wlt::allowWideSynthesis(wide);
     const QByteArray original = readBlock(path);
     QVERIFY(!original.isEmpty());
     const std::vector<int> starts = colourStreamStarts(original);

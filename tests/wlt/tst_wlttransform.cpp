@@ -441,17 +441,24 @@ void tst_WltTransform::plannedSynthesisMatchesReference()
         Plane32 reference = decoded;
         for (int a = kLevels; a >= 1; --a)
             synthesizeLevel(mask, reference, a);
-        Plane32 planned = decoded;
-        synthesizePlanned(*plan, planned);
-        QVERIFY2(reference == planned, qPrintable(QStringLiteral("trial %1").arg(trial)));
-
-        Plane8 referenceChannel, channel, decodedChannel;
+        Plane8 referenceChannel;
         reconstructChannel(n, d, decoded, referenceChannel);
-        reconstructChannel(*plan, decoded, channel);
-        QVERIFY2(referenceChannel == channel, qPrintable(QStringLiteral("trial %1").arg(trial)));
-        Plane32 values = decoded;
-        reconstructDecodedChannel(*plan, values, decodedChannel);
-        QVERIFY2(referenceChannel == decodedChannel, qPrintable(QStringLiteral("trial %1").arg(trial)));
+        // The baseline vectors, then the wide ones where the processor has them.
+        for (const bool wide : {false, true}) {
+            if (allowWideSynthesis(wide) != wide)
+                continue;
+            const QString where = QStringLiteral("trial %1%2").arg(trial).arg(wide ? " wide" : "");
+            Plane32 planned = decoded;
+            synthesizePlanned(*plan, planned);
+            QVERIFY2(reference == planned, qPrintable(where));
+
+            Plane8 channel, decodedChannel;
+            reconstructChannel(*plan, decoded, channel);
+            QVERIFY2(referenceChannel == channel, qPrintable(where));
+            Plane32 values = decoded;
+            reconstructDecodedChannel(*plan, values, decodedChannel);
+            QVERIFY2(referenceChannel == decodedChannel, qPrintable(where));
+        }
     }
 }
 
