@@ -112,6 +112,33 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
 
 namespace {
 
+// Flags of a sample for the synthesis's fixed passes (SynthesisPlan).
+// Samples outside every run have none, and lanes there compute garbage
+// nobody reads.
+constexpr uint8_t kRaw = 0x01;          // in a run of two: not scaled
+constexpr uint8_t kLeftMissing = 0x02;  // first of its run: mirror the right neighbour
+constexpr uint8_t kRightMissing = 0x04; // last of its run
+constexpr uint8_t kAlone = 0x08;        // no neighbour to lift from: even ones keep the scaled low
+constexpr uint8_t kChecked = 0x10;      // its input is read, so it must fit the fast path
+
+constexpr int roundUp8(int v) { return (v + 7) & ~7; }
+// Column flags of a level: rows of even samples' flags, a row of zeros, rows
+// of odd samples' flags, a row of zeros; each row one byte per column.
+constexpr int columnFlagStride(int level) { return roundUp8(levelCols(level)); }
+constexpr int columnFlagOffset(int level)
+{
+    return level == 1 ? 0 : columnFlagOffset(level - 1) + (levelRows(level - 1) + 2) * columnFlagStride(level - 1);
+}
+constexpr int oddColumnFlags(int level) { return levelRows(level) / 2 + 1; }
+// Row flags of a level: per row, its even samples' flags, then its odd ones'.
+constexpr int rowFlagHalf(int level) { return roundUp8(levelCols(level) / 2); }
+constexpr int rowFlagOffset(int level)
+{
+    return level == 1 ? 0 : rowFlagOffset(level - 1) + levelRows(level - 1) * 2 * rowFlagHalf(level - 1);
+}
+static_assert(columnFlagOffset(kLevels + 1) == SynthesisPlan::kColumnFlagBytes, "column flags fill their array");
+static_assert(rowFlagOffset(kLevels + 1) == SynthesisPlan::kRowFlagBytes, "row flags fill their array");
+
 // Which samples of a line hold 1 and which 0; the bytes up to the next
 // multiple of 16 are readable.
 template <int count>
@@ -202,6 +229,109 @@ LineBits movingSamples(const LineBits &ones, const LineBits &previousOnes, const
     return ones & ~previousOnes & ~nextOnes & previousZeros;
 }
 
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+Bytes16 loadBytes(const uint8_t *p)
+{
+    Bytes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+void storeBytes(uint8_t *p, Bytes16 v) { std::memcpy(p, &v, sizeof v); }
+// 0xFF at the 1s among count bytes of line from 16 * chunk on, 0 elsewhere
+// and past count.
+Bytes16 onesOf(const uint8_t *line, int chunk, int count)
+{
+    const Bytes16 index = Bytes16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15} + uint8_t(16 * chunk);
+    return Bytes16(loadBytes(line + 16 * chunk) == kMaskInside) & Bytes16(index < uint8_t(count));
+}
+
+// The flags of 16 samples from whether they, and the two samples on either
+// side, lie in runs (0xFF or 0); odd is 0xFF at odd samples. The same flags
+// as lineFlags gives from the runs, without visiting them.
+Bytes16 runFlags(Bytes16 before2, Bytes16 before, Bytes16 in, Bytes16 after, Bytes16 after2, Bytes16 odd)
+{
+    const Bytes16 first = in & ~before;
+    const Bytes16 last = in & ~after;
+    const Bytes16 lone = first & last;
+    const Bytes16 pair = in & ((~before & after & ~after2) | (~after & before & ~before2));
+    const Bytes16 beforeLoneOdd = after & ~in & ~after2 & ~odd;
+    const Bytes16 checked = (in & ~(lone & odd)) | beforeLoneOdd;
+    return (checked & kChecked) | ((lone | beforeLoneOdd) & kAlone) | (first & kLeftMissing)
+           | (last & kRightMissing) | (pair & kRaw);
+}
+
+// A level's row flags, and at level 1 the inside, from a row before its split.
+template <int level>
+void rowFlagsOf(const uint8_t *line, int r, SynthesisPlan &plan)
+{
+    constexpr int cols = levelCols(level);
+    constexpr int half = cols / 2;
+    constexpr int flagHalf = rowFlagHalf(level);
+    constexpr int chunks = (cols + 15) / 16;
+    uint8_t in[16 * chunks + 20] = {}; // in[2 + c]: sample c lies in a run
+    for (int i = 0; i < chunks; ++i)
+        storeBytes(in + 2 + 16 * i, onesOf(line, i, cols));
+    const Bytes16 odd = Bytes16{0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF};
+    uint8_t f[16 * chunks];
+    for (int i = 0; i < chunks; ++i) {
+        const uint8_t *at = in + 16 * i;
+        storeBytes(f + 16 * i, runFlags(loadBytes(at), loadBytes(at + 1), loadBytes(at + 2), loadBytes(at + 3),
+                                        loadBytes(at + 4), odd));
+    }
+    uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+    deinterleave<cols>(f, f);
+    std::memcpy(even, f, half);
+    std::memset(even + half, 0, flagHalf - half);
+    std::memcpy(even + flagHalf, f + half, half);
+    std::memset(even + flagHalf + half, 0, flagHalf - half);
+    if (level == 1) {
+        uint8_t *inside = plan.inside[r];
+        if (r >= kPictureRows) {
+            std::memset(inside, 0, kPlaneCols);
+            return;
+        }
+        static_assert(level > 1 || 16 * chunks == kPlaneCols, "level 1 rows are whole chunks");
+        for (int i = 0; i < chunks; ++i)
+            storeBytes(inside + 16 * i, onesOf(line, i, kPictureCols));
+    }
+}
+
+// A level's column flags from its rows after their split.
+template <int level>
+void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
+{
+    constexpr int rows = levelRows(level);
+    constexpr int cols = levelCols(level);
+    constexpr int stride = columnFlagStride(level);
+    constexpr int chunks = (cols + 15) / 16;
+    static_assert(16 * chunks - stride == 0 || 16 * chunks - stride == 8, "the last chunk stores 16 or 8 bytes");
+    uint8_t in[kPlaneRows + 4][16 * chunks]; // in[2 + q]: row q's samples lying in runs
+    std::memset(in, 0, sizeof in[0] * 2);
+    std::memset(in[rows + 2], 0, sizeof in[0] * 2);
+    for (int q = 0; q < rows; ++q) {
+        for (int i = 0; i < chunks; ++i)
+            storeBytes(in[2 + q] + 16 * i, onesOf(plane[q].data(), i, cols));
+    }
+    uint8_t *flags = plan.columnFlags + columnFlagOffset(level);
+    for (int q = 0; q < rows; ++q) {
+        Bytes16 odd;
+        std::memset(&odd, (q & 1) ? 0xFF : 0, sizeof odd);
+        uint8_t *to = flags + ((q & 1) ? oddColumnFlags(level) + q / 2 : q / 2) * stride;
+        for (int i = 0; i < chunks; ++i) {
+            const int c = 16 * i;
+            const Bytes16 f = runFlags(loadBytes(in[q] + c), loadBytes(in[q + 1] + c), loadBytes(in[q + 2] + c),
+                                       loadBytes(in[q + 3] + c), loadBytes(in[q + 4] + c), odd);
+            if (c + 16 <= stride)
+                storeBytes(to + c, f);
+            else
+                std::memcpy(to + c, &f, 8);
+        }
+    }
+    std::memset(flags + rows / 2 * stride, 0, stride);
+    std::memset(flags + (rows + 1) * stride, 0, stride);
+}
+
 constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
 
 // splitMaskLine over every row of the level, then every column, with the
@@ -220,8 +350,10 @@ void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
         uint8_t *line = plane[r].data();
         LineBits ones, zeros;
         lineMasks<cols>(from[r].data(), ones, zeros);
-        if (plan)
+        if (plan) {
             recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
+            rowFlagsOf<level>(from[r].data(), r, *plan);
+        }
         if (!(~zeros & LineBits::first(cols)).any()) {
             if (&from != &plane)
                 std::memset(line, 0, size_t(cols));
@@ -242,6 +374,7 @@ void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
         lineMasks<cols>(plane[r].data(), ones[r], zeros[r]);
     ones[rows] = LineBits();
     if (plan) {
+        columnFlagsOf<level>(plane, *plan);
         uint8_t *runCount = &plan->runCount[columnLines];
         std::memset(runCount, 0, size_t(cols));
         uint8_t openedAt[kPlaneCols];
@@ -286,8 +419,6 @@ void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPl
     splitLevel<1>(source, target, plan);
     for (int a = 2; a <= levels && a <= kLevels; ++a)
         kSplitLevel[a](target, target, plan);
-    if (plan && levels >= kLevels)
-        plan->prepareLifting();
 }
 
 // ---- Synthesis -----------------------------------------------------------
@@ -518,47 +649,6 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
 constexpr int kFastBits = 24;
 constexpr int32_t kFastBias = int32_t(1) << kFastBits;
 
-// Flags of a sample (see SynthesisPlan::prepareLifting). Samples outside
-// every run have none, and lanes there compute garbage nobody reads.
-constexpr uint8_t kRaw = 0x01;          // in a run of two: not scaled
-constexpr uint8_t kLeftMissing = 0x02;  // first of its run: mirror the right neighbour
-constexpr uint8_t kRightMissing = 0x04; // last of its run
-constexpr uint8_t kAlone = 0x08;        // no neighbour to lift from: even ones keep the scaled low
-constexpr uint8_t kChecked = 0x10;      // its input is read, so it must fit the fast path
-
-constexpr int roundUp8(int v) { return (v + 7) & ~7; }
-// Column flags of a level: rows of even samples' flags, a row of zeros, rows
-// of odd samples' flags, a row of zeros; each row one byte per column.
-constexpr int columnFlagStride(int level) { return roundUp8(levelCols(level)); }
-constexpr int columnFlagOffset(int level)
-{
-    return level == 1 ? 0 : columnFlagOffset(level - 1) + (levelRows(level - 1) + 2) * columnFlagStride(level - 1);
-}
-constexpr int oddColumnFlags(int level) { return levelRows(level) / 2 + 1; }
-// Row flags of a level: per row, its even samples' flags, then its odd ones'.
-constexpr int rowFlagHalf(int level) { return roundUp8(levelCols(level) / 2); }
-constexpr int rowFlagOffset(int level)
-{
-    return level == 1 ? 0 : rowFlagOffset(level - 1) + levelRows(level - 1) * 2 * rowFlagHalf(level - 1);
-}
-static_assert(columnFlagOffset(kLevels + 1) == SynthesisPlan::kColumnFlagBytes, "column flags fill their array");
-static_assert(rowFlagOffset(kLevels + 1) == SynthesisPlan::kRowFlagBytes, "row flags fill their array");
-
-// p[0, n) = v. Runs are short and many: inlined memsets become string
-// instructions, whose start-up costs more than the stores.
-void fill(uint8_t *p, uint8_t v, int n)
-{
-    const uint64_t w = 0x0101010101010101ull * v;
-    if (n < 8) {
-        for (int i = 0; i < n; ++i)
-            p[i] = v;
-        return;
-    }
-    for (int i = 0; i < n - 8; i += 8)
-        std::memcpy(p + i, &w, sizeof w);
-    std::memcpy(p + n - 8, &w, sizeof w);
-}
-
 // The flags of one line's runs, by sample pair: even[k] for sample 2k,
 // odd[k] for 2k + 1, over zeros.
 void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *even, uint8_t *odd)
@@ -569,42 +659,21 @@ void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *even, uint
         if (end - s == 1) {
             // A lone odd sample comes back from the low slot of the even
             // sample before it, which lies outside every run.
-            even[s >> 1] = kAlone | kChecked;
-            if (s & 1)
-                odd[s >> 1] = kAlone | kLeftMissing | kRightMissing;
+            constexpr uint8_t kLone = kAlone | kLeftMissing | kRightMissing;
+            if (s & 1) {
+                odd[s >> 1] = kLone;
+                even[s >> 1] = kAlone | kChecked;
+            } else {
+                even[s >> 1] = kLone | kChecked;
+            }
             continue;
         }
         const uint8_t flags = kChecked | (end - s == 2 ? kRaw : 0);
-        fill(even + ((s + 1) >> 1), flags, ((end - 1) >> 1) - ((s + 1) >> 1) + 1);
-        fill(odd + (s >> 1), flags, ((end - 2) >> 1) - (s >> 1) + 1);
+        std::memset(even + ((s + 1) >> 1), flags, size_t(((end - 1) >> 1) - ((s + 1) >> 1) + 1));
+        std::memset(odd + (s >> 1), flags, size_t(((end - 2) >> 1) - (s >> 1) + 1));
         ((s & 1) ? odd : even)[s >> 1] |= kLeftMissing;
         (((end - 1) & 1) ? odd : even)[(end - 1) >> 1] |= kRightMissing;
     }
-}
-
-// An 8 x 8 block of bytes from rows of from to rows of to, transposed.
-void transpose8(const uint8_t *from, int fromStride, uint8_t *to, int toStride)
-{
-#ifdef __SSE2__
-    __m128i r[8];
-    for (int i = 0; i < 8; ++i)
-        r[i] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(from + i * fromStride));
-    const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
-    const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
-    const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
-    const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
-    const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
-                          _mm_unpackhi_epi32(b1, b3)};
-    for (int i = 0; i < 4; ++i) {
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(to + 2 * i * toStride), c[i]);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(to + (2 * i + 1) * toStride), _mm_srli_si128(c[i], 8));
-    }
-#else
-    for (int i = 0; i < 8; ++i) {
-        for (int j = 0; j < 8; ++j)
-            to[j * toStride + i] = from[i * fromStride + j];
-    }
-#endif
 }
 
 int lineStart(const SynthesisPlan &plan, int line) { return plan.runs[line][0].start; }
@@ -618,43 +687,31 @@ int lineEnd(const SynthesisPlan &plan, int line)
 
 void SynthesisPlan::prepareLifting()
 {
+    std::memset(columnFlags, 0, sizeof columnFlags);
+    std::memset(rowFlags, 0, sizeof rowFlags);
     std::memset(inside, 0, sizeof inside);
-    // Columns are flagged along themselves, then turned into rows.
-    uint8_t byColumn[kPlaneCols][kPlaneRows];
     for (int a = 1; a <= kLevels; ++a) {
-        const int rows = levelRows(a);
-        const int cols = levelCols(a);
-        const int half = rows / 2;
+        const int half = levelRows(a) / 2;
         const int stride = columnFlagStride(a);
-        std::memset(byColumn, 0, sizeof byColumn[0] * size_t(stride));
-        for (int c = 0; c < cols; ++c) {
-            const int line = lineIndex(a, LineMode::Column, c);
-            lineFlags(runCount[line], runs[line], byColumn[c], byColumn[c] + half);
-        }
         uint8_t *columns = columnFlags + columnFlagOffset(a);
-        for (int c = 0; c < stride; c += 8) {
-            for (int k = 0; k < half; k += 8) {
-                transpose8(&byColumn[c][k], kPlaneRows, columns + k * stride + c, stride);
-                transpose8(&byColumn[c][half + k], kPlaneRows, columns + (oddColumnFlags(a) + k) * stride + c, stride);
+        for (int c = 0; c < levelCols(a); ++c) {
+            uint8_t even[kPlaneRows / 2] = {}, odd[kPlaneRows / 2] = {};
+            const int line = lineIndex(a, LineMode::Column, c);
+            lineFlags(runCount[line], runs[line], even, odd);
+            for (int k = 0; k < half; ++k) {
+                columns[k * stride + c] = even[k];
+                columns[(oddColumnFlags(a) + k) * stride + c] = odd[k];
             }
         }
-        std::memset(columns + half * stride, 0, size_t(stride));
-        std::memset(columns + (rows + 1) * stride, 0, size_t(stride));
-
         const int flagHalf = rowFlagHalf(a);
-        for (int r = 0; r < rows; ++r) {
+        for (int r = 0; r < levelRows(a); ++r) {
             const int line = lineIndex(a, LineMode::Row, r);
-            if (runCount[line] == 0)
-                continue; // never read
             uint8_t *even = rowFlags + rowFlagOffset(a) + r * 2 * flagHalf;
-            fill(even, 0, 2 * flagHalf);
             lineFlags(runCount[line], runs[line], even, even + flagHalf);
-            if (a > 1 || r >= kPictureRows)
-                continue;
-            for (int i = 0; i < runCount[line]; ++i) {
+            for (int i = 0; a == 1 && r < kPictureRows && i < runCount[line]; ++i) {
                 const int s = runs[line][i].start;
-                const int end = std::min(s + runs[line][i].length, kPictureCols);
-                fill(inside[r] + s, 0xFF, end - s);
+                for (int c = s; c < std::min(s + runs[line][i].length, kPictureCols); ++c)
+                    inside[r][c] = 0xFF;
             }
         }
     }

@@ -37,8 +37,8 @@ struct SynthesisPlan {
     uint8_t inside[kPlaneRows][kPlaneCols];
 
     static int lineIndex(int level, LineMode mode, int i);
-    // The flags and inside from the runs; decomposeMask and
-    // buildSynthesisPlan call it once they hold every level's runs.
+    // The flags and inside from the runs, for buildSynthesisPlan;
+    // decomposeMask derives the same from the masks as it splits them.
     void prepareLifting();
 };
 // The synthesis takes 8-lane AVX2 code where the processor has it; tests

@@ -256,6 +256,12 @@ void tst_WltTransform::decompositionMatchesLineByLine()
             QCOMPARE(plan->runs[line][i].length, expectedPlan->runs[line][i].length);
         }
     }
+    // The per-sample flags the decomposition derives from the masks are the
+    // ones the runs give, everywhere (the plan started as garbage).
+    expectedPlan->prepareLifting();
+    QVERIFY(std::memcmp(plan->columnFlags, expectedPlan->columnFlags, sizeof plan->columnFlags) == 0);
+    QVERIFY(std::memcmp(plan->rowFlags, expectedPlan->rowFlags, sizeof plan->rowFlags) == 0);
+    QVERIFY(std::memcmp(plan->inside, expectedPlan->inside, sizeof plan->inside) == 0);
     Plane8 withoutPlan;
     decomposeMask(*source, withoutPlan, kLevels);
     QVERIFY(withoutPlan == expected);
