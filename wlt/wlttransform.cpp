@@ -229,18 +229,20 @@ LineBits movingSamples(const LineBits &ones, const LineBits &previousOnes, const
     return ones & ~previousOnes & ~nextOnes & previousZeros;
 }
 
+#define WLT_INLINE inline __attribute__((always_inline))
+
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 
-Bytes16 loadBytes(const uint8_t *p)
+WLT_INLINE Bytes16 loadBytes(const uint8_t *p)
 {
     Bytes16 v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-void storeBytes(uint8_t *p, Bytes16 v) { std::memcpy(p, &v, sizeof v); }
+WLT_INLINE void storeBytes(uint8_t *p, Bytes16 v) { std::memcpy(p, &v, sizeof v); }
 // 0xFF at the 1s among count bytes of line from 16 * chunk on, 0 elsewhere
 // and past count.
-Bytes16 onesOf(const uint8_t *line, int chunk, int count)
+WLT_INLINE Bytes16 onesOf(const uint8_t *line, int chunk, int count)
 {
     const Bytes16 index = Bytes16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15} + uint8_t(16 * chunk);
     return Bytes16(loadBytes(line + 16 * chunk) == kMaskInside) & Bytes16(index < uint8_t(count));
@@ -249,7 +251,7 @@ Bytes16 onesOf(const uint8_t *line, int chunk, int count)
 // The flags of 16 samples from whether they, and the two samples on either
 // side, lie in runs (0xFF or 0); odd is 0xFF at odd samples. The same flags
 // as lineFlags gives from the runs, without visiting them.
-Bytes16 runFlags(Bytes16 before2, Bytes16 before, Bytes16 in, Bytes16 after, Bytes16 after2, Bytes16 odd)
+WLT_INLINE Bytes16 runFlags(Bytes16 before2, Bytes16 before, Bytes16 in, Bytes16 after, Bytes16 after2, Bytes16 odd)
 {
     const Bytes16 first = in & ~before;
     const Bytes16 last = in & ~after;
@@ -726,7 +728,6 @@ namespace {
 // of the file, hence no pop) never applies.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-#define WLT_INLINE inline __attribute__((always_inline))
 
 struct FourLanes {
     static constexpr int kLanes = 4;
