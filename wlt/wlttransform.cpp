@@ -742,7 +742,7 @@ struct FourLanes {
         return V{} + w;
     }
     static WLT_INLINE V perLane(int32_t b0, int32_t b1, int32_t b2, int32_t b3) { return V{b0, b1, b2, b3}; }
-    static WLT_INLINE void interleave(V a, V b, int32_t *p)
+    static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
     {
         const V lo = __builtin_shuffle(a, b, V{0, 4, 1, 5});
         const V hi = __builtin_shuffle(a, b, V{2, 6, 3, 7});
@@ -768,7 +768,7 @@ struct EightLanes {
     {
         return V{b0, b1, b2, b3, b0, b1, b2, b3};
     }
-    static WLT_INLINE void interleave(V a, V b, int32_t *p)
+    static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
     {
         const V lo = __builtin_shuffle(a, b, V{0, 8, 1, 9, 2, 10, 3, 11});
         const V hi = __builtin_shuffle(a, b, V{4, 12, 5, 13, 6, 14, 7, 15});
@@ -790,19 +790,19 @@ struct Lift : L {
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    static WLT_INLINE void store(int32_t *p, V v) { std::memcpy(p, &v, sizeof v); }
+    static WLT_INLINE void store(int32_t *p, const V &v) { std::memcpy(p, &v, sizeof v); }
     static WLT_INLINE V splat(int32_t v) { return V{} + v; }
-    static WLT_INLINE V add(V a, V b) { return V(U(a) + U(b)); }
-    static WLT_INLINE V sub(V a, V b) { return V(U(a) - U(b)); }
+    static WLT_INLINE V add(const V &a, const V &b) { return V(U(a) + U(b)); }
+    static WLT_INLINE V sub(const V &a, const V &b) { return V(U(a) - U(b)); }
     // All ones in the lanes whose flags hold bit.
     template <uint8_t kBit>
-    static WLT_INLINE V has(V flags)
+    static WLT_INLINE V has(const V &flags)
     {
         constexpr int32_t b0 = kBit, b1 = b0 << 8, b2 = b0 << 16, b3 = int32_t(uint32_t(b0) << 24);
         return (flags & L::perLane(b0, b1, b2, b3)) != 0;
     }
     template <int kKind>
-    static WLT_INLINE V scale(V v)
+    static WLT_INLINE V scale(const V &v)
     {
         const D twice = __builtin_convertvector(v, D) * (2.0 * (kKind == 1 ? 1.4142 : 0.7071));
         const V t = __builtin_convertvector(twice, V);
@@ -810,8 +810,8 @@ struct Lift : L {
     }
     // The inputs of the lanes that check, biased so that an input in range
     // sets no bit from kFastBits + 1 up.
-    static WLT_INLINE V checkBits(V v, V flags) { return add(v, splat(kFastBias)) & has<kChecked>(flags); }
-    static WLT_INLINE bool inRange(V checked)
+    static WLT_INLINE V checkBits(const V &v, const V &flags) { return add(v, splat(kFastBias)) & has<kChecked>(flags); }
+    static WLT_INLINE bool inRange(const V &checked)
     {
         const U over = U(checked) >> (kFastBits + 1);
         uint32_t any = 0;
@@ -822,9 +822,9 @@ struct Lift : L {
 
     // The steps of the k-th even and odd samples.
     // A high, scaled unless its run has two samples.
-    static WLT_INLINE V high(V x, V flags) { return has<kRaw>(flags) ? x : scale<1>(x); }
+    static WLT_INLINE V high(const V &x, const V &flags) { return has<kRaw>(flags) ? x : scale<1>(x); }
     // An even sample from its low and the highs before and after it.
-    static WLT_INLINE V even(V x, V flags, V before, V after)
+    static WLT_INLINE V even(const V &x, const V &flags, const V &before, const V &after)
     {
         const V low = has<kRaw>(flags) ? x : scale<2>(x);
         const V right = has<kRightMissing>(flags) ? before : after;
@@ -834,7 +834,7 @@ struct Lift : L {
     }
     // An odd sample from its high and the evens before and after it; a lone
     // one is the even before it (its low slot, scaled).
-    static WLT_INLINE V odd(V high, V flags, V before, V after)
+    static WLT_INLINE V odd(const V &high, const V &flags, const V &before, const V &after)
     {
         const V right = has<kRightMissing>(flags) ? before : after;
         const V left = has<kLeftMissing>(flags) ? right : before;
@@ -908,7 +908,7 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
             checked |= F::checkBits(x, fl);
             return F::high(x, fl);
         };
-        auto even = [&](int k, V before, V after) {
+        auto even = [&](int k, const V &before, const V &after) {
             const V x = F::load(low + k * kPlaneCols);
             const V fl = F::flags(f + k * stride);
             checked |= F::checkBits(x, fl);
