@@ -230,6 +230,7 @@ LineBits movingSamples(const LineBits &ones, const LineBits &previousOnes, const
 }
 
 #define WLT_INLINE inline __attribute__((always_inline))
+#define WLT_INLINE_LAMBDA __attribute__((always_inline))
 
 typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 
@@ -902,13 +903,15 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         V checked{};
         // The k-th high and even sample; k reaches half, past the last high:
         // its flags are the rows of zeros and it reads the last high again.
-        auto high = [&](int k) {
+        // Inlined even without optimisation: they take and return vectors,
+        // which a call from the AVX2 code would pass differently.
+        auto high = [&](int k) WLT_INLINE_LAMBDA {
             const V x = F::load(highs + std::min(k, half - 1) * kPlaneCols);
             const V fl = F::flags(odd + k * stride);
             checked |= F::checkBits(x, fl);
             return F::high(x, fl);
         };
-        auto even = [&](int k, const V &before, const V &after) {
+        auto even = [&](int k, const V &before, const V &after) WLT_INLINE_LAMBDA {
             const V x = F::load(low + k * kPlaneCols);
             const V fl = F::flags(f + k * stride);
             checked |= F::checkBits(x, fl);
