@@ -745,8 +745,8 @@ struct FourLanes {
     static WLT_INLINE V perLane(int32_t b0, int32_t b1, int32_t b2, int32_t b3) { return V{b0, b1, b2, b3}; }
     static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
     {
-        const V lo = __builtin_shuffle(a, b, V{0, 4, 1, 5});
-        const V hi = __builtin_shuffle(a, b, V{2, 6, 3, 7});
+        const V lo = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+        const V hi = __builtin_shufflevector(a, b, 2, 6, 3, 7);
         std::memcpy(p, &lo, sizeof lo);
         std::memcpy(p + kLanes, &hi, sizeof hi);
     }
@@ -763,7 +763,7 @@ struct EightLanes {
     {
         int64_t w;
         std::memcpy(&w, p, sizeof w);
-        return __builtin_shuffle(V(Q{} + w), V{0, 0, 0, 0, 1, 1, 1, 1});
+        return __builtin_shufflevector(V(Q{} + w), V(Q{} + w), 0, 0, 0, 0, 1, 1, 1, 1);
     }
     static WLT_INLINE V perLane(int32_t b0, int32_t b1, int32_t b2, int32_t b3)
     {
@@ -771,8 +771,8 @@ struct EightLanes {
     }
     static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
     {
-        const V lo = __builtin_shuffle(a, b, V{0, 8, 1, 9, 2, 10, 3, 11});
-        const V hi = __builtin_shuffle(a, b, V{4, 12, 5, 13, 6, 14, 7, 15});
+        const V lo = __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
+        const V hi = __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
         std::memcpy(p, &lo, sizeof lo);
         std::memcpy(p + kLanes, &hi, sizeof hi);
     }
