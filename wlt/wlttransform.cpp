@@ -264,39 +264,79 @@ WLT_INLINE Bytes16 runFlags(Bytes16 before2, Bytes16 before, Bytes16 in, Bytes16
            | (last & kRightMissing) | (pair & kRaw);
 }
 
-// A level's row flags, and at level 1 the inside, from a row before its split.
-template <int level>
-void rowFlagsOf(const uint8_t *line, int r, SynthesisPlan &plan)
+// The 16 bytes from n bytes before b's end on, through a and b in a row.
+template <int n>
+WLT_INLINE Bytes16 shiftedIn(Bytes16 a, Bytes16 b)
 {
+#ifdef __SSE2__
+    return Bytes16(_mm_or_si128(_mm_srli_si128(__m128i(a), 16 - n), _mm_slli_si128(__m128i(b), n)));
+#else
+    uint8_t both[32];
+    std::memcpy(both, &a, 16);
+    std::memcpy(both + 16, &b, 16);
+    return loadBytes(both + 16 - n);
+#endif
+}
+
+// The even bytes of a then b, and the odd ones.
+WLT_INLINE void splitPairs(Bytes16 a, Bytes16 b, Bytes16 &evens, Bytes16 &odds)
+{
+#ifdef __SSE2__
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    evens = Bytes16(_mm_packus_epi16(_mm_and_si128(__m128i(a), low), _mm_and_si128(__m128i(b), low)));
+    odds = Bytes16(_mm_packus_epi16(_mm_srli_epi16(__m128i(a), 8), _mm_srli_epi16(__m128i(b), 8)));
+#else
+    for (int i = 0; i < 8; ++i) {
+        evens[i] = a[2 * i];
+        evens[8 + i] = b[2 * i];
+        odds[i] = a[2 * i + 1];
+        odds[8 + i] = b[2 * i + 1];
+    }
+#endif
+}
+
+// A level's row flags, and at level 1 the inside, from its rows before
+// their split. Neighbours come from whole chunks shifted in registers: loads
+// straddling fresh stores would stall.
+template <int level>
+void rowFlagsOf(const Plane8 &from, SynthesisPlan &plan)
+{
+    constexpr int rows = levelRows(level);
     constexpr int cols = levelCols(level);
-    constexpr int half = cols / 2;
     constexpr int flagHalf = rowFlagHalf(level);
     constexpr int chunks = (cols + 15) / 16;
-    uint8_t in[16 * chunks + 20] = {}; // in[2 + c]: sample c lies in a run
-    for (int i = 0; i < chunks; ++i)
-        storeBytes(in + 2 + 16 * i, onesOf(line, i, cols));
     const Bytes16 odd = Bytes16{0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF};
-    uint8_t f[16 * chunks];
-    for (int i = 0; i < chunks; ++i) {
-        const uint8_t *at = in + 16 * i;
-        storeBytes(f + 16 * i, runFlags(loadBytes(at), loadBytes(at + 1), loadBytes(at + 2), loadBytes(at + 3),
-                                        loadBytes(at + 4), odd));
-    }
-    uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
-    deinterleave<cols>(f, f);
-    std::memcpy(even, f, half);
-    std::memset(even + half, 0, flagHalf - half);
-    std::memcpy(even + flagHalf, f + half, half);
-    std::memset(even + flagHalf + half, 0, flagHalf - half);
-    if (level == 1) {
-        uint8_t *inside = plan.inside[r];
-        if (r >= kPictureRows) {
-            std::memset(inside, 0, kPlaneCols);
-            return;
-        }
-        static_assert(level > 1 || 16 * chunks == kPlaneCols, "level 1 rows are whole chunks");
+    for (int r = 0; r < rows; ++r) {
+        Bytes16 in[chunks + 3] = {}; // in[1 + i]: chunk i's samples lying in runs
         for (int i = 0; i < chunks; ++i)
-            storeBytes(inside + 16 * i, onesOf(line, i, kPictureCols));
+            in[1 + i] = onesOf(from[r].data(), i, cols);
+        // Pairs of chunks of flags, split into their even and odd samples.
+        uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+        Bytes16 pair[2];
+        for (int i = 0; i <= chunks; ++i) {
+            const Bytes16 b = in[i], c = in[i + 1], d = in[i + 2];
+            const Bytes16 before2 = shiftedIn<2>(b, c), before = shiftedIn<1>(b, c);
+            const Bytes16 after = shiftedIn<15>(c, d), after2 = shiftedIn<14>(c, d);
+            pair[i & 1] = runFlags(before2, before, c, after, after2, odd);
+            if ((i & 1) == 0)
+                continue;
+            Bytes16 evens, odds;
+            splitPairs(pair[0], pair[1], evens, odds);
+            // Samples past the line have no flags, so the rows' padding is 0.
+            const int k = 16 * (i >> 1);
+            if (k + 16 <= flagHalf) {
+                storeBytes(even + k, evens);
+                storeBytes(even + flagHalf + k, odds);
+            } else if (k < flagHalf) {
+                std::memcpy(even + k, &evens, 8);
+                std::memcpy(even + flagHalf + k, &odds, 8);
+            }
+        }
+        if (level == 1) {
+            static_assert(level > 1 || 16 * chunks == kPlaneCols, "level 1 rows are whole chunks");
+            for (int i = 0; i < chunks; ++i)
+                storeBytes(plan.inside[r] + 16 * i, r < kPictureRows ? onesOf(from[r].data(), i, kPictureCols) : Bytes16{});
+        }
     }
 }
 
@@ -349,14 +389,14 @@ void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
     const int rowLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Row, 0) : 0;
     const int columnLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Column, 0) : 0;
 
+    if (plan)
+        rowFlagsOf<level>(from, *plan);
     for (int r = 0; r < rows; ++r) {
         uint8_t *line = plane[r].data();
         LineBits ones, zeros;
         lineMasks<cols>(from[r].data(), ones, zeros);
-        if (plan) {
+        if (plan)
             recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
-            rowFlagsOf<level>(from[r].data(), r, *plan);
-        }
         if (!(~zeros & LineBits::first(cols)).any()) {
             if (&from != &plane)
                 std::memset(line, 0, size_t(cols));
