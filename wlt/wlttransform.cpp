@@ -295,6 +295,14 @@ WLT_INLINE void splitPairs(Bytes16 a, Bytes16 b, Bytes16 &evens, Bytes16 &odds)
 #endif
 }
 
+// 1 when flags (ORed together) show a run of one or two samples.
+WLT_INLINE uint8_t hasShortRuns(Bytes16 flags)
+{
+    uint64_t w[2];
+    std::memcpy(w, &flags, sizeof w);
+    return ((w[0] | w[1]) & (0x0101010101010101ull * (kRaw | kAlone))) != 0;
+}
+
 // A level's row flags, and at level 1 the inside, from its rows before
 // their split. Neighbours come from whole chunks shifted in registers: loads
 // straddling fresh stores would stall.
@@ -312,12 +320,13 @@ void rowFlagsOf(const Plane8 &from, SynthesisPlan &plan)
             in[1 + i] = onesOf(from[r].data(), i, cols);
         // Pairs of chunks of flags, split into their even and odd samples.
         uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
-        Bytes16 pair[2];
+        Bytes16 pair[2], any{};
         for (int i = 0; i <= chunks; ++i) {
             const Bytes16 b = in[i], c = in[i + 1], d = in[i + 2];
             const Bytes16 before2 = shiftedIn<2>(b, c), before = shiftedIn<1>(b, c);
             const Bytes16 after = shiftedIn<15>(c, d), after2 = shiftedIn<14>(c, d);
             pair[i & 1] = runFlags(before2, before, c, after, after2, odd);
+            any |= pair[i & 1];
             if ((i & 1) == 0)
                 continue;
             Bytes16 evens, odds;
@@ -332,6 +341,7 @@ void rowFlagsOf(const Plane8 &from, SynthesisPlan &plan)
                 std::memcpy(even + flagHalf + k, &odds, 8);
             }
         }
+        plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = hasShortRuns(any);
         if (level == 1) {
             static_assert(level > 1 || 16 * chunks == kPlaneCols, "level 1 rows are whole chunks");
             for (int i = 0; i < chunks; ++i)
@@ -357,6 +367,7 @@ void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
             storeBytes(in[2 + q] + 16 * i, onesOf(plane[q].data(), i, cols));
     }
     uint8_t *flags = plan.columnFlags + columnFlagOffset(level);
+    Bytes16 any[chunks] = {};
     for (int q = 0; q < rows; ++q) {
         Bytes16 odd;
         std::memset(&odd, (q & 1) ? 0xFF : 0, sizeof odd);
@@ -365,6 +376,7 @@ void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
             const int c = 16 * i;
             const Bytes16 f = runFlags(loadBytes(in[q] + c), loadBytes(in[q + 1] + c), loadBytes(in[q + 2] + c),
                                        loadBytes(in[q + 3] + c), loadBytes(in[q + 4] + c), odd);
+            any[i] |= f;
             if (c + 16 <= stride)
                 storeBytes(to + c, f);
             else
@@ -373,6 +385,11 @@ void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
     }
     std::memset(flags + rows / 2 * stride, 0, stride);
     std::memset(flags + (rows + 1) * stride, 0, stride);
+    for (int c = 0; c < cols; ++c) {
+        Bytes16 one{};
+        one[0] = any[c / 16][c % 16];
+        plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Column, c)] = hasShortRuns(one);
+    }
 }
 
 constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
@@ -719,6 +736,15 @@ void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *even, uint
     }
 }
 
+uint8_t hasShortRuns(const SynthesisPlan &plan, int line)
+{
+    for (int i = 0; i < plan.runCount[line]; ++i) {
+        if (plan.runs[line][i].length <= 2)
+            return 1;
+    }
+    return 0;
+}
+
 int lineStart(const SynthesisPlan &plan, int line) { return plan.runs[line][0].start; }
 int lineEnd(const SynthesisPlan &plan, int line)
 {
@@ -741,6 +767,7 @@ void SynthesisPlan::prepareLifting()
             uint8_t even[kPlaneRows / 2] = {}, odd[kPlaneRows / 2] = {};
             const int line = lineIndex(a, LineMode::Column, c);
             lineFlags(runCount[line], runs[line], even, odd);
+            shortRuns[line] = hasShortRuns(*this, line);
             for (int k = 0; k < half; ++k) {
                 columns[k * stride + c] = even[k];
                 columns[(oddColumnFlags(a) + k) * stride + c] = odd[k];
@@ -751,6 +778,7 @@ void SynthesisPlan::prepareLifting()
             const int line = lineIndex(a, LineMode::Row, r);
             uint8_t *even = rowFlags + rowFlagOffset(a) + r * 2 * flagHalf;
             lineFlags(runCount[line], runs[line], even, even + flagHalf);
+            shortRuns[line] = hasShortRuns(*this, line);
             for (int i = 0; a == 1 && r < kPictureRows && i < runCount[line]; ++i) {
                 const int s = runs[line][i].start;
                 for (int c = s; c < std::min(s + runs[line][i].length, kPictureCols); ++c)
@@ -880,23 +908,30 @@ struct Lift : L {
 
     // The steps of the k-th even and odd samples.
     // A high, scaled unless its run has two samples.
-    static WLT_INLINE V high(const V &x, const V &flags) { return pick<kRaw>(flags, x, scale<1>(x)); }
+    // Without short runs (kShort false) no lane is raw or alone.
+    template <bool kShort>
+    static WLT_INLINE V high(const V &x, const V &flags)
+    {
+        return kShort ? pick<kRaw>(flags, x, scale<1>(x)) : scale<1>(x);
+    }
     // An even sample from its low and the highs before and after it.
+    template <bool kShort>
     static WLT_INLINE V even(const V &x, const V &flags, const V &before, const V &after)
     {
-        const V low = pick<kRaw>(flags, x, scale<2>(x));
+        const V low = kShort ? pick<kRaw>(flags, x, scale<2>(x)) : scale<2>(x);
         const V right = pick<kRightMissing>(flags, before, after);
         const V left = pick<kLeftMissing>(flags, right, before);
         const V update = add(add(left, right), splat(2)) >> 2;
-        return sub(low, pick<kAlone>(flags, V{}, update));
+        return sub(low, kShort ? pick<kAlone>(flags, V{}, update) : update);
     }
     // An odd sample from its high and the evens before and after it; a lone
     // one is the even before it (its low slot, scaled).
+    template <bool kShort>
     static WLT_INLINE V odd(const V &high, const V &flags, const V &before, const V &after)
     {
         const V right = pick<kRightMissing>(flags, before, after);
         const V left = pick<kLeftMissing>(flags, right, before);
-        return add(pick<kAlone>(flags, V{}, high), add(left, right) >> 1);
+        return add(kShort ? pick<kAlone>(flags, V{}, high) : high, add(left, right) >> 1);
     }
 };
 
@@ -925,79 +960,94 @@ void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32
     }
 }
 
-// The columns of a level, a vector of neighbouring ones at a time, from
-// values to out (the same geometry), marching down the rows they span: lows
+// A vector of neighbouring columns of a level from c0 on, from values to
+// out (the same geometry), marching down the sample pairs [from, to): lows
 // from row k, highs from row half + k, evens to row 2k, odds to 2k + 1.
 // Outside the runs out receives garbage, also in the columns past the
 // level's last (out is scratch there); nothing reads it.
+template <typename L, bool kShort>
+WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
+                                SynthesisScratch &s, int c0, int from, int to)
+{
+    using F = Lift<L>;
+    using V = typename F::V;
+    const int rows = levelRows(level);
+    const int half = rows / 2;
+    const int stride = columnFlagStride(level);
+    const int32_t *low = values + c0;
+    const int32_t *highs = values + half * kPlaneCols + c0;
+    const uint8_t *f = plan.columnFlags + columnFlagOffset(level) + c0;
+    const uint8_t *odd = f + oddColumnFlags(level) * stride;
+    V checked{};
+    // The k-th high and even sample; k reaches half, past the last high:
+    // its flags are the rows of zeros and it reads the last high again.
+    // Inlined even without optimisation: they take and return vectors,
+    // which a call from the AVX2 code would pass differently.
+    auto high = [&](int k) WLT_INLINE_LAMBDA {
+        const V x = F::load(highs + std::min(k, half - 1) * kPlaneCols);
+        const V fl = F::flags(odd + k * stride);
+        checked |= F::checkBits(x, fl);
+        return F::template high<kShort>(x, fl);
+    };
+    auto even = [&](int k, const V &before, const V &after) WLT_INLINE_LAMBDA {
+        const V x = F::load(low + k * kPlaneCols);
+        const V fl = F::flags(f + k * stride);
+        checked |= F::checkBits(x, fl);
+        return F::template even<kShort>(x, fl, before, after);
+    };
+    V h = high(from);
+    V e = even(from, V{}, h);
+    int32_t *o = out + c0;
+    for (int k = from; k < to; ++k) {
+        const V nextHigh = high(k + 1);
+        const V nextEven = even(k + 1, h, nextHigh);
+        F::store(o + 2 * k * kPlaneCols, e);
+        F::store(o + (2 * k + 1) * kPlaneCols, F::template odd<kShort>(h, F::flags(odd + k * stride), e, nextEven));
+        h = nextHigh;
+        e = nextEven;
+    }
+    if (!F::inRange(checked)) {
+        const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
+        for (int c = c0; c < std::min(c0 + F::kLanes, levelCols(level)); ++c) {
+            if (plan.runCount[base + c] != 0)
+                liftColumnSlowly(plan, base + c, rows, values, c, out, s);
+        }
+    }
+}
+
+// The columns of a level, a vector of them at a time over the sample pairs
+// their runs span; groups without runs of one or two samples skip their
+// handling.
 template <typename L>
 WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                             SynthesisScratch &s)
 {
-    using F = Lift<L>;
-    using V = typename F::V;
-    constexpr int kLanes = F::kLanes;
-    const int rows = levelRows(level);
+    constexpr int kLanes = L::kLanes;
     const int cols = levelCols(level);
-    const int half = rows / 2;
-    const int stride = columnFlagStride(level);
-    const uint8_t *flags = plan.columnFlags + columnFlagOffset(level);
     const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
     for (int c0 = 0; c0 < cols; c0 += kLanes) {
-        int from = half, to = 0;
+        int from = levelRows(level) / 2, to = 0;
+        bool hasShort = false;
         for (int c = c0; c < std::min(c0 + kLanes, cols); ++c) {
             if (plan.runCount[base + c] == 0)
                 continue;
             from = std::min(from, lineStart(plan, base + c) >> 1);
             to = std::max(to, (lineEnd(plan, base + c) + 1) >> 1);
+            hasShort |= plan.shortRuns[base + c] != 0;
         }
         if (to == 0)
             continue;
-        const int32_t *low = values + c0;
-        const int32_t *highs = values + half * kPlaneCols + c0;
-        const uint8_t *f = flags + c0;
-        const uint8_t *odd = f + oddColumnFlags(level) * stride;
-        V checked{};
-        // The k-th high and even sample; k reaches half, past the last high:
-        // its flags are the rows of zeros and it reads the last high again.
-        // Inlined even without optimisation: they take and return vectors,
-        // which a call from the AVX2 code would pass differently.
-        auto high = [&](int k) WLT_INLINE_LAMBDA {
-            const V x = F::load(highs + std::min(k, half - 1) * kPlaneCols);
-            const V fl = F::flags(odd + k * stride);
-            checked |= F::checkBits(x, fl);
-            return F::high(x, fl);
-        };
-        auto even = [&](int k, const V &before, const V &after) WLT_INLINE_LAMBDA {
-            const V x = F::load(low + k * kPlaneCols);
-            const V fl = F::flags(f + k * stride);
-            checked |= F::checkBits(x, fl);
-            return F::even(x, fl, before, after);
-        };
-        V h = high(from);
-        V e = even(from, V{}, h);
-        int32_t *o = out + c0;
-        for (int k = from; k < to; ++k) {
-            const V nextHigh = high(k + 1);
-            const V nextEven = even(k + 1, h, nextHigh);
-            F::store(o + 2 * k * kPlaneCols, e);
-            F::store(o + (2 * k + 1) * kPlaneCols, F::odd(h, F::flags(odd + k * stride), e, nextEven));
-            h = nextHigh;
-            e = nextEven;
-        }
-        if (!F::inRange(checked)) {
-            for (int c = c0; c < std::min(c0 + kLanes, cols); ++c) {
-                if (plan.runCount[base + c] != 0)
-                    liftColumnSlowly(plan, base + c, rows, values, c, out, s);
-            }
-        }
+        if (hasShort)
+            liftColumnGroup<L, true>(plan, level, values, out, s, c0, from, to);
+        else
+            liftColumnGroup<L, false>(plan, level, values, out, s, c0, from, to);
     }
 }
 
 // One row of a level from in (lows, then highs) to s.out in sample order,
 // over the vectors that span its runs; returns the span [*from, *to) of
 // s.out it wrote.
-template <typename L>
+template <typename L, bool kShort>
 WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
                         int *from, int *to)
 {
@@ -1019,13 +1069,13 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
         const V x = F::load(in + half + k);
         const V fl = F::flags(oddFlags + k);
         checked |= F::checkBits(x, fl);
-        F::store(s.high + 1 + k, F::high(x, fl));
+        F::store(s.high + 1 + k, F::template high<kShort>(x, fl));
     }
     for (int k = k0; k < k1; k += kLanes) {
         const V x = F::load(in + k);
         const V fl = F::flags(evenFlags + k);
         checked |= F::checkBits(x, fl);
-        F::store(s.even + k, F::even(x, fl, F::load(s.high + k), F::load(s.high + 1 + k)));
+        F::store(s.even + k, F::template even<kShort>(x, fl, F::load(s.high + k), F::load(s.high + 1 + k)));
     }
     if (!F::inRange(checked)) {
         for (int i = 0; i < plan.runCount[line]; ++i)
@@ -1034,7 +1084,7 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     }
     for (int k = k0; k < k1; k += kLanes) {
         const V e = F::load(s.even + k);
-        F::interleave(e, F::odd(F::load(s.high + 1 + k), F::flags(oddFlags + k), e, F::load(s.even + k + 1)),
+        F::interleave(e, F::template odd<kShort>(F::load(s.high + 1 + k), F::flags(oddFlags + k), e, F::load(s.even + k + 1)),
                       s.out + 2 * k);
     }
 }
@@ -1073,7 +1123,10 @@ WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plan
                 continue;
             }
             int from, to;
-            liftRow<L>(plan, a, r, work[r].data(), s, &from, &to);
+            if (plan.shortRuns[base + r])
+                liftRow<L, true>(plan, a, r, work[r].data(), s, &from, &to);
+            else
+                liftRow<L, false>(plan, a, r, work[r].data(), s, &from, &to);
             if (a == 1)
                 store(r, s.out);
             else

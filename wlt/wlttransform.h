@@ -35,6 +35,9 @@ struct SynthesisPlan {
     uint8_t rowFlags[kRowFlagBytes];
     // 0xFF where the last rows' runs lie within the picture: what reaches a channel.
     uint8_t inside[kPlaneRows][kPlaneCols];
+    // 1 for the lines with runs of one or two samples, which take the
+    // slower lifting.
+    uint8_t shortRuns[kMaxLines];
 
     static int lineIndex(int level, LineMode mode, int i);
     // The flags and inside from the runs, for buildSynthesisPlan;

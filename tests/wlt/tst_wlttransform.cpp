@@ -262,6 +262,8 @@ void tst_WltTransform::decompositionMatchesLineByLine()
     QVERIFY(std::memcmp(plan->columnFlags, expectedPlan->columnFlags, sizeof plan->columnFlags) == 0);
     QVERIFY(std::memcmp(plan->rowFlags, expectedPlan->rowFlags, sizeof plan->rowFlags) == 0);
     QVERIFY(std::memcmp(plan->inside, expectedPlan->inside, sizeof plan->inside) == 0);
+    QVERIFY(std::memcmp(plan->shortRuns, expectedPlan->shortRuns,
+                        size_t(SynthesisPlan::lineIndex(1, LineMode::Row, levelRows(1)))) == 0);
     Plane8 withoutPlan;
     decomposeMask(*source, withoutPlan, kLevels);
     QVERIFY(withoutPlan == expected);
