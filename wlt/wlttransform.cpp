@@ -965,7 +965,7 @@ void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32
 // from row k, highs from row half + k, evens to row 2k, odds to 2k + 1.
 // Outside the runs out receives garbage, also in the columns past the
 // level's last (out is scratch there); nothing reads it.
-template <typename L, bool kShort>
+template <typename L, bool kShort, bool kCheck>
 WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                                 SynthesisScratch &s, int c0, int from, int to)
 {
@@ -986,13 +986,15 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
     auto high = [&](int k) WLT_INLINE_LAMBDA {
         const V x = F::load(highs + std::min(k, half - 1) * kPlaneCols);
         const V fl = F::flags(odd + k * stride);
-        checked |= F::checkBits(x, fl);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
         return F::template high<kShort>(x, fl);
     };
     auto even = [&](int k, const V &before, const V &after) WLT_INLINE_LAMBDA {
         const V x = F::load(low + k * kPlaneCols);
         const V fl = F::flags(f + k * stride);
-        checked |= F::checkBits(x, fl);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
         return F::template even<kShort>(x, fl, before, after);
     };
     V h = high(from);
@@ -1006,7 +1008,7 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
         h = nextHigh;
         e = nextEven;
     }
-    if (!F::inRange(checked)) {
+    if (kCheck && !F::inRange(checked)) {
         const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
         for (int c = c0; c < std::min(c0 + F::kLanes, levelCols(level)); ++c) {
             if (plan.runCount[base + c] != 0)
@@ -1018,7 +1020,7 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
 // The columns of a level, a vector of them at a time over the sample pairs
 // their runs span; groups without runs of one or two samples skip their
 // handling.
-template <typename L>
+template <typename L, bool kCheck>
 WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                             SynthesisScratch &s)
 {
@@ -1038,16 +1040,16 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         if (to == 0)
             continue;
         if (hasShort)
-            liftColumnGroup<L, true>(plan, level, values, out, s, c0, from, to);
+            liftColumnGroup<L, true, kCheck>(plan, level, values, out, s, c0, from, to);
         else
-            liftColumnGroup<L, false>(plan, level, values, out, s, c0, from, to);
+            liftColumnGroup<L, false, kCheck>(plan, level, values, out, s, c0, from, to);
     }
 }
 
 // One row of a level from in (lows, then highs) to s.out in sample order,
 // over the vectors that span its runs; returns the span [*from, *to) of
 // s.out it wrote.
-template <typename L, bool kShort>
+template <typename L, bool kShort, bool kCheck>
 WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
                         int *from, int *to)
 {
@@ -1068,16 +1070,18 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     for (int k = k0; k < k1; k += kLanes) {
         const V x = F::load(in + half + k);
         const V fl = F::flags(oddFlags + k);
-        checked |= F::checkBits(x, fl);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
         F::store(s.high + 1 + k, F::template high<kShort>(x, fl));
     }
     for (int k = k0; k < k1; k += kLanes) {
         const V x = F::load(in + k);
         const V fl = F::flags(evenFlags + k);
-        checked |= F::checkBits(x, fl);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
         F::store(s.even + k, F::template even<kShort>(x, fl, F::load(s.high + k), F::load(s.high + 1 + k)));
     }
-    if (!F::inRange(checked)) {
+    if (kCheck && !F::inRange(checked)) {
         for (int i = 0; i < plan.runCount[line]; ++i)
             liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
         return;
@@ -1107,14 +1111,14 @@ WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *ou
 // Every level, columns into work and then rows back into values; the last
 // level's rows go to store(row, its samples in order or nullptr when it has
 // no runs).
-template <typename L, typename Store>
-WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+template <typename L, bool kCheck, typename Store>
+WLT_INLINE void liftLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
 {
     SynthesisScratch s;
     std::memset(&s, 0, sizeof s); // lanes outside the runs read it
     int32_t *values = plane[0].data();
     for (int a = kLevels; a >= 1; --a) {
-        liftColumns<L>(plan, a, values, work[0].data(), s);
+        liftColumns<L, kCheck>(plan, a, values, work[0].data(), s);
         const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
         for (int r = 0; r < levelRows(a); ++r) {
             if (plan.runCount[base + r] == 0) {
@@ -1124,15 +1128,47 @@ WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plan
             }
             int from, to;
             if (plan.shortRuns[base + r])
-                liftRow<L, true>(plan, a, r, work[r].data(), s, &from, &to);
+                liftRow<L, true, kCheck>(plan, a, r, work[r].data(), s, &from, &to);
             else
-                liftRow<L, false>(plan, a, r, work[r].data(), s, &from, &to);
+                liftRow<L, false, kCheck>(plan, a, r, work[r].data(), s, &from, &to);
             if (a == 1)
                 store(r, s.out);
             else
                 std::memcpy(values + r * kPlaneCols + from, s.out + from, sizeof(int32_t) * size_t(to - from));
         }
     }
+}
+
+// A pass multiplies the largest magnitude of its inputs by at most
+// 2 x 1.4142 and adds under 4 (scaled high plus the mean of two evens, each
+// a scaled low and a quarter of two scaled highs, with their roundings).
+// From coefficients within +-kSmall, eight passes stay under
+// 2.8284^7 x 2^13 + 4 x 2.8284^7 < 1.2e7 < 2^24 at every pass's input: no
+// line can leave the 32-bit path, and the range checks are skipped.
+// Real pictures' coefficients stay far below (the last low band under
+// 16 x 255); anything larger, garbage between the coefficients included,
+// takes the checked passes.
+constexpr int32_t kSmall = int32_t(1) << 13;
+
+template <typename L, typename Store>
+WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+{
+    using V = typename L::V;
+    using U = typename L::U;
+    U over{};
+    const int32_t *p = plane[0].data();
+    for (int i = 0; i < kPlaneSize; i += L::kLanes) {
+        V v;
+        std::memcpy(&v, p + i, sizeof v);
+        over |= (U(v) + uint32_t(kSmall)) >> 14;
+    }
+    uint32_t any = 0;
+    for (int i = 0; i < L::kLanes; ++i)
+        any |= over[i];
+    if (any == 0)
+        liftLevels<L, false>(plan, plane, work, store);
+    else
+        liftLevels<L, true>(plan, plane, work, store);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))

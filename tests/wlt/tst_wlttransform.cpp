@@ -394,6 +394,8 @@ void tst_WltTransform::plannedSynthesisMatchesReference_data()
     const Values small{-5000, 5000};
     const Values insideEdge{-kEdge, -kEdge + 1, kEdge - 2, kEdge - 1};
     const Values acrossEdge{-kEdge - 1, -kEdge, kEdge - 1, kEdge};
+    // Within [-2^13, 2^13) the passes run without range checks.
+    const Values uncheckedEdge{-8192, 8191, -8192, 8191, 8192};
     QTest::newRow("scattered pixels, small values") << 30 << false << small;
     QTest::newRow("half filled, small values") << 50 << false << small;
     QTest::newRow("dense, small values") << 95 << false << small;
@@ -401,6 +403,9 @@ void tst_WltTransform::plannedSynthesisMatchesReference_data()
     QTest::newRow("dense, largest values of the 32-bit path") << 90 << false << insideEdge;
     QTest::newRow("whole plane, largest values of the 32-bit path") << 100 << true << insideEdge;
     QTest::newRow("dense, values across that edge") << 90 << false << acrossEdge;
+    QTest::newRow("dense, largest values without range checks") << 90 << false << Values{-8192, 8191, -8192, 8191};
+    QTest::newRow("whole plane, largest values without range checks") << 100 << true << Values{-8192, 8191, 0};
+    QTest::newRow("whole plane, just past them") << 100 << true << uncheckedEdge;
     QTest::newRow("dense, 32-bit values") << 90 << false << Values{kMin, kMax};
     QTest::newRow("whole plane, scattered 32-bit values") << 40 << true << Values{kMin, kMax};
 }
