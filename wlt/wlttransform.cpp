@@ -245,8 +245,10 @@ WLT_INLINE void storeBytes(uint8_t *p, Bytes16 v) { std::memcpy(p, &v, sizeof v)
 // and past count.
 WLT_INLINE Bytes16 onesOf(const uint8_t *line, int chunk, int count)
 {
-    const Bytes16 index = Bytes16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15} + uint8_t(16 * chunk);
-    return Bytes16(loadBytes(line + 16 * chunk) == kMaskInside) & Bytes16(index < uint8_t(count));
+    static const uint8_t kValid[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const int valid = std::min(std::max(count - 16 * chunk, 0), 16);
+    return Bytes16(loadBytes(line + 16 * chunk) == kMaskInside) & loadBytes(kValid + 16 - valid);
 }
 
 // The flags of 16 samples from whether they, and the two samples on either
@@ -385,11 +387,11 @@ void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
     }
     std::memset(flags + rows / 2 * stride, 0, stride);
     std::memset(flags + (rows + 1) * stride, 0, stride);
-    for (int c = 0; c < cols; ++c) {
-        Bytes16 one{};
-        one[0] = any[c / 16][c % 16];
-        plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Column, c)] = hasShortRuns(one);
-    }
+    uint8_t columnAny[16 * chunks];
+    std::memcpy(columnAny, any, sizeof columnAny);
+    uint8_t *shortRuns = plan.shortRuns + SynthesisPlan::lineIndex(level, LineMode::Column, 0);
+    for (int c = 0; c < cols; ++c)
+        shortRuns[c] = (columnAny[c] & (kRaw | kAlone)) != 0;
 }
 
 constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
