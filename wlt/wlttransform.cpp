@@ -297,6 +297,16 @@ WLT_INLINE void splitPairs(Bytes16 a, Bytes16 b, Bytes16 &evens, Bytes16 &odds)
 #endif
 }
 
+// The first 16 bytes of v to p, or 8 where only 8 are left before end
+// (rows of flags are whole multiples of 8).
+WLT_INLINE void storeFlags(uint8_t *p, Bytes16 v, const uint8_t *end)
+{
+    if (end - p >= 16)
+        storeBytes(p, v);
+    else if (end - p >= 8)
+        std::memcpy(p, &v, 8);
+}
+
 // 1 when flags (ORed together) show a run of one or two samples.
 WLT_INLINE uint8_t hasShortRuns(Bytes16 flags)
 {
@@ -335,13 +345,8 @@ void rowFlagsOf(const Plane8 &from, SynthesisPlan &plan)
             splitPairs(pair[0], pair[1], evens, odds);
             // Samples past the line have no flags, so the rows' padding is 0.
             const int k = 16 * (i >> 1);
-            if (k + 16 <= flagHalf) {
-                storeBytes(even + k, evens);
-                storeBytes(even + flagHalf + k, odds);
-            } else if (k < flagHalf) {
-                std::memcpy(even + k, &evens, 8);
-                std::memcpy(even + flagHalf + k, &odds, 8);
-            }
+            storeFlags(even + k, evens, even + flagHalf);
+            storeFlags(even + flagHalf + k, odds, even + 2 * flagHalf);
         }
         plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = hasShortRuns(any);
         if (level == 1) {
@@ -360,7 +365,6 @@ void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
     constexpr int cols = levelCols(level);
     constexpr int stride = columnFlagStride(level);
     constexpr int chunks = (cols + 15) / 16;
-    static_assert(16 * chunks - stride == 0 || 16 * chunks - stride == 8, "the last chunk stores 16 or 8 bytes");
     uint8_t in[kPlaneRows + 4][16 * chunks]; // in[2 + q]: row q's samples lying in runs
     std::memset(in, 0, sizeof in[0] * 2);
     std::memset(in[rows + 2], 0, sizeof in[0] * 2);
@@ -379,10 +383,7 @@ void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
             const Bytes16 f = runFlags(loadBytes(in[q] + c), loadBytes(in[q + 1] + c), loadBytes(in[q + 2] + c),
                                        loadBytes(in[q + 3] + c), loadBytes(in[q + 4] + c), odd);
             any[i] |= f;
-            if (c + 16 <= stride)
-                storeBytes(to + c, f);
-            else
-                std::memcpy(to + c, &f, 8);
+            storeFlags(to + c, f, to + stride);
         }
     }
     std::memset(flags + rows / 2 * stride, 0, stride);
@@ -799,14 +800,17 @@ namespace {
 // of the file, hence no pop) never applies.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-
 constexpr int bitIndex(uint8_t bit) { return bit == 1 ? 0 : 1 + bitIndex(uint8_t(bit >> 1)); }
 
-struct FourLanes {
-    static constexpr int kLanes = 4;
-    typedef int32_t V __attribute__((vector_size(16)));
-    typedef uint32_t U __attribute__((vector_size(16)));
-    typedef double D __attribute__((vector_size(32)));
+template <int kCount>
+struct LaneTypes {
+    static constexpr int kLanes = kCount;
+    typedef int32_t V __attribute__((vector_size(4 * kCount)));
+    typedef uint32_t U __attribute__((vector_size(4 * kCount)));
+    typedef double D __attribute__((vector_size(8 * kCount)));
+};
+
+struct FourLanes : LaneTypes<4> {
     // Each lane holds the four flag bytes and tests its own.
     static WLT_INLINE V flags(const uint8_t *p)
     {
@@ -823,20 +827,12 @@ struct FourLanes {
     }
     // a where has() set the lane, b elsewhere.
     static WLT_INLINE V pick(const V &has, const V &a, const V &b) { return (a & has) | (b & ~has); }
-    static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
-    {
-        const V lo = __builtin_shufflevector(a, b, 0, 4, 1, 5);
-        const V hi = __builtin_shufflevector(a, b, 2, 6, 3, 7);
-        std::memcpy(p, &lo, sizeof lo);
-        std::memcpy(p + kLanes, &hi, sizeof hi);
-    }
+    // a0 b0 a1 b1, then a2 b2 a3 b3.
+    static WLT_INLINE V zipLow(const V &a, const V &b) { return __builtin_shufflevector(a, b, 0, 4, 1, 5); }
+    static WLT_INLINE V zipHigh(const V &a, const V &b) { return __builtin_shufflevector(a, b, 2, 6, 3, 7); }
 };
 
-struct EightLanes {
-    static constexpr int kLanes = 8;
-    typedef int32_t V __attribute__((vector_size(32)));
-    typedef uint32_t U __attribute__((vector_size(32)));
-    typedef double D __attribute__((vector_size(64)));
+struct EightLanes : LaneTypes<8> {
     typedef int64_t Q __attribute__((vector_size(32)));
     // Lanes 0-3 hold the first four flag bytes, lanes 4-7 the next four.
     static WLT_INLINE V flags(const uint8_t *p)
@@ -854,12 +850,10 @@ struct EightLanes {
         return flags << V{s, s - 8, s - 16, s - 24, s, s - 8, s - 16, s - 24};
     }
     static WLT_INLINE V pick(const V &has, const V &a, const V &b) { return has < 0 ? a : b; }
-    static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
+    static WLT_INLINE V zipLow(const V &a, const V &b) { return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11); }
+    static WLT_INLINE V zipHigh(const V &a, const V &b)
     {
-        const V lo = __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
-        const V hi = __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
-        std::memcpy(p, &lo, sizeof lo);
-        std::memcpy(p + kLanes, &hi, sizeof hi);
+        return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
     }
 };
 
@@ -877,6 +871,12 @@ struct Lift : L {
         return v;
     }
     static WLT_INLINE void store(int32_t *p, const V &v) { std::memcpy(p, &v, sizeof v); }
+    // a and b interleaved from p on.
+    static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
+    {
+        store(p, L::zipLow(a, b));
+        store(p + kLanes, L::zipHigh(a, b));
+    }
     static WLT_INLINE V splat(int32_t v) { return V{} + v; }
     static WLT_INLINE V add(const V &a, const V &b) { return V(U(a) + U(b)); }
     static WLT_INLINE V sub(const V &a, const V &b) { return V(U(a) - U(b)); }
