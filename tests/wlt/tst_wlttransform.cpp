@@ -456,20 +456,21 @@ void tst_WltTransform::plannedSynthesisMatchesReference()
             synthesizeLevel(mask, reference, a);
         Plane8 referenceChannel;
         reconstructChannel(n, d, decoded, referenceChannel);
-        // The baseline vectors, then the wide ones where the processor has them.
+        // The decoder's plan, through the baseline vectors, then the wide
+        // ones where the processor has them.
         for (const bool wide : {false, true}) {
             if (allowWideSynthesis(wide) != wide)
                 continue;
             const QString where = QStringLiteral("trial %1%2").arg(trial).arg(wide ? " wide" : "");
             Plane32 planned = decoded;
-            synthesizePlanned(*plan, planned);
+            synthesizePlanned(*recorded, planned);
             QVERIFY2(reference == planned, qPrintable(where));
 
             Plane8 channel, decodedChannel;
-            reconstructChannel(*plan, decoded, channel);
+            reconstructChannel(*recorded, decoded, channel);
             QVERIFY2(referenceChannel == channel, qPrintable(where));
             Plane32 values = decoded;
-            reconstructDecodedChannel(*plan, values, decodedChannel);
+            reconstructDecodedChannel(*recorded, values, decodedChannel);
             QVERIFY2(referenceChannel == decodedChannel, qPrintable(where));
         }
     }
