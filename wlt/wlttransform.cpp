@@ -827,6 +827,9 @@ struct FourLanes : LaneTypes<4> {
     }
     // a where has() set the lane, b elsewhere.
     static WLT_INLINE V pick(const V &has, const V &a, const V &b) { return (a & has) | (b & ~has); }
+    // a's last lane then b's first three; a's last three then b's first.
+    static WLT_INLINE V lastThen(const V &a, const V &b) { return __builtin_shufflevector(a, b, 3, 4, 5, 6); }
+    static WLT_INLINE V thenFirst(const V &a, const V &b) { return __builtin_shufflevector(a, b, 1, 2, 3, 4); }
     // a0 b0 a1 b1, then a2 b2 a3 b3.
     static WLT_INLINE V zipLow(const V &a, const V &b) { return __builtin_shufflevector(a, b, 0, 4, 1, 5); }
     static WLT_INLINE V zipHigh(const V &a, const V &b) { return __builtin_shufflevector(a, b, 2, 6, 3, 7); }
@@ -850,6 +853,11 @@ struct EightLanes : LaneTypes<8> {
         return flags << V{s, s - 8, s - 16, s - 24, s, s - 8, s - 16, s - 24};
     }
     static WLT_INLINE V pick(const V &has, const V &a, const V &b) { return has < 0 ? a : b; }
+    static WLT_INLINE V lastThen(const V &a, const V &b)
+    {
+        return __builtin_shufflevector(a, b, 7, 8, 9, 10, 11, 12, 13, 14);
+    }
+    static WLT_INLINE V thenFirst(const V &a, const V &b) { return __builtin_shufflevector(a, b, 1, 2, 3, 4, 5, 6, 7, 8); }
     static WLT_INLINE V zipLow(const V &a, const V &b) { return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11); }
     static WLT_INLINE V zipHigh(const V &a, const V &b)
     {
@@ -1050,7 +1058,8 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
 
 // One row of a level from in (lows, then highs) to s.out in sample order,
 // over the vectors that span its runs; returns the span [*from, *to) of
-// s.out it wrote.
+// s.out it wrote. Neighbours come from whole vectors shifted in registers:
+// a load straddling two fresh stores would wait for them to reach memory.
 template <typename L, bool kShort, bool kCheck>
 WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
                         int *from, int *to)
@@ -1076,12 +1085,15 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
             checked |= F::checkBits(x, fl);
         F::store(s.high + 1 + k, F::template high<kShort>(x, fl));
     }
+    V previous{};
     for (int k = k0; k < k1; k += kLanes) {
         const V x = F::load(in + k);
         const V fl = F::flags(evenFlags + k);
         if (kCheck)
             checked |= F::checkBits(x, fl);
-        F::store(s.even + k, F::template even<kShort>(x, fl, F::load(s.high + k), F::load(s.high + 1 + k)));
+        const V highs = F::load(s.high + 1 + k);
+        F::store(s.even + k, F::template even<kShort>(x, fl, L::lastThen(previous, highs), highs));
+        previous = highs;
     }
     if (kCheck && !F::inRange(checked)) {
         for (int i = 0; i < plan.runCount[line]; ++i)
@@ -1090,7 +1102,8 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     }
     for (int k = k0; k < k1; k += kLanes) {
         const V e = F::load(s.even + k);
-        F::interleave(e, F::template odd<kShort>(F::load(s.high + 1 + k), F::flags(oddFlags + k), e, F::load(s.even + k + 1)),
+        const V after = L::thenFirst(e, F::load(s.even + k + kLanes));
+        F::interleave(e, F::template odd<kShort>(F::load(s.high + 1 + k), F::flags(oddFlags + k), e, after),
                       s.out + 2 * k);
     }
 }
