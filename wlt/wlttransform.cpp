@@ -894,6 +894,9 @@ struct Lift : L {
     {
         return L::pick(L::template has<kBit>(flags), a, b);
     }
+    // scaleRoundFast lane by lane, in the same double arithmetic. Lanes
+    // outside the runs may hold anything; their conversions compile to the
+    // instructions' defined out-of-range result and are never read.
     template <int kKind>
     static WLT_INLINE V scale(const V &v)
     {
