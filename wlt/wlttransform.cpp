@@ -315,44 +315,71 @@ WLT_INLINE uint8_t hasShortRuns(Bytes16 flags)
     return ((w[0] | w[1]) & (0x0101010101010101ull * (kRaw | kAlone))) != 0;
 }
 
-// A level's row flags, and at level 1 the inside, from its rows before
-// their split. Neighbours come from whole chunks shifted in registers: loads
-// straddling fresh stores would stall.
+// Row r's flags of a level, and at level 1 its inside, from the row before
+// its split. Neighbours come from whole chunks shifted in registers.
 template <int level>
-void rowFlagsOf(const Plane8 &from, SynthesisPlan &plan)
+void rowFlagsOf(const uint8_t *line, int r, SynthesisPlan &plan)
 {
-    constexpr int rows = levelRows(level);
     constexpr int cols = levelCols(level);
     constexpr int flagHalf = rowFlagHalf(level);
     constexpr int chunks = (cols + 15) / 16;
     const Bytes16 odd = Bytes16{0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF};
-    for (int r = 0; r < rows; ++r) {
-        Bytes16 in[chunks + 3] = {}; // in[1 + i]: chunk i's samples lying in runs
+    Bytes16 in[chunks + 3] = {}; // in[1 + i]: chunk i's samples lying in runs
+    for (int i = 0; i < chunks; ++i)
+        in[1 + i] = onesOf(line, i, cols);
+    // Pairs of chunks of flags, split into their even and odd samples.
+    uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+    Bytes16 pair[2], any{};
+    for (int i = 0; i <= chunks; ++i) {
+        const Bytes16 b = in[i], c = in[i + 1], d = in[i + 2];
+        const Bytes16 before2 = shiftedIn<2>(b, c), before = shiftedIn<1>(b, c);
+        const Bytes16 after = shiftedIn<15>(c, d), after2 = shiftedIn<14>(c, d);
+        pair[i & 1] = runFlags(before2, before, c, after, after2, odd);
+        any |= pair[i & 1];
+        if ((i & 1) == 0)
+            continue;
+        Bytes16 evens, odds;
+        splitPairs(pair[0], pair[1], evens, odds);
+        // Samples past the line have no flags, so the rows' padding is 0.
+        const int k = 16 * (i >> 1);
+        storeFlags(even + k, evens, even + flagHalf);
+        storeFlags(even + flagHalf + k, odds, even + 2 * flagHalf);
+    }
+    plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = hasShortRuns(any);
+    if (level == 1) {
+        static_assert(level > 1 || 16 * chunks == kPlaneCols, "level 1 rows are whole chunks");
         for (int i = 0; i < chunks; ++i)
-            in[1 + i] = onesOf(from[r].data(), i, cols);
-        // Pairs of chunks of flags, split into their even and odd samples.
-        uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
-        Bytes16 pair[2], any{};
-        for (int i = 0; i <= chunks; ++i) {
-            const Bytes16 b = in[i], c = in[i + 1], d = in[i + 2];
-            const Bytes16 before2 = shiftedIn<2>(b, c), before = shiftedIn<1>(b, c);
-            const Bytes16 after = shiftedIn<15>(c, d), after2 = shiftedIn<14>(c, d);
-            pair[i & 1] = runFlags(before2, before, c, after, after2, odd);
-            any |= pair[i & 1];
-            if ((i & 1) == 0)
-                continue;
-            Bytes16 evens, odds;
-            splitPairs(pair[0], pair[1], evens, odds);
-            // Samples past the line have no flags, so the rows' padding is 0.
-            const int k = 16 * (i >> 1);
-            storeFlags(even + k, evens, even + flagHalf);
-            storeFlags(even + flagHalf + k, odds, even + 2 * flagHalf);
-        }
-        plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = hasShortRuns(any);
-        if (level == 1) {
-            static_assert(level > 1 || 16 * chunks == kPlaneCols, "level 1 rows are whole chunks");
-            for (int i = 0; i < chunks; ++i)
-                storeBytes(plan.inside[r] + 16 * i, r < kPictureRows ? onesOf(from[r].data(), i, kPictureCols) : Bytes16{});
+            storeBytes(plan.inside[r] + 16 * i, r < kPictureRows ? onesOf(line, i, kPictureCols) : Bytes16{});
+    }
+}
+
+// 0xFF at the indices from 16 * chunk on that lie in [first, last].
+WLT_INLINE Bytes16 spanOf(int chunk, int first, int last)
+{
+    typedef int8_t Signed16 __attribute__((vector_size(16)));
+    const Signed16 index = Signed16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15} + int8_t(16 * chunk);
+    return Bytes16((index >= int8_t(first)) & (index <= int8_t(last)));
+}
+
+// The same for a row whose one run [start, end) has three samples or more,
+// the common case: ranges of flags and its two ends, without the neighbours.
+template <int level>
+void rowFlagsOf(int start, int end, int r, SynthesisPlan &plan)
+{
+    constexpr int flagHalf = rowFlagHalf(level);
+    uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+    uint8_t *odd = even + flagHalf;
+    for (int k = 0; k < flagHalf; k += 16) {
+        storeFlags(even + k, spanOf(k / 16, (start + 1) >> 1, (end - 1) >> 1) & kChecked, even + flagHalf);
+        storeFlags(odd + k, spanOf(k / 16, start >> 1, (end - 2) >> 1) & kChecked, odd + flagHalf);
+    }
+    ((start & 1) ? odd : even)[start >> 1] |= kLeftMissing;
+    (((end - 1) & 1) ? odd : even)[(end - 1) >> 1] |= kRightMissing;
+    plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = 0;
+    if (level == 1) {
+        for (int i = 0; i < kPlaneCols / 16; ++i) {
+            const Bytes16 inside = spanOf(i, start, std::min(end, kPictureCols) - 1);
+            storeBytes(plan.inside[r] + 16 * i, r < kPictureRows ? inside : Bytes16{});
         }
     }
 }
@@ -409,14 +436,18 @@ void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
     const int rowLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Row, 0) : 0;
     const int columnLines = plan ? SynthesisPlan::lineIndex(level, LineMode::Column, 0) : 0;
 
-    if (plan)
-        rowFlagsOf<level>(from, *plan);
     for (int r = 0; r < rows; ++r) {
         uint8_t *line = plane[r].data();
         LineBits ones, zeros;
         lineMasks<cols>(from[r].data(), ones, zeros);
-        if (plan)
+        if (plan) {
             recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
+            const SynthesisPlan::Run *run = plan->runs[rowLines + r];
+            if (plan->runCount[rowLines + r] == 1 && run->length >= 3)
+                rowFlagsOf<level>(run->start, run->start + run->length, r, *plan);
+            else
+                rowFlagsOf<level>(from[r].data(), r, *plan);
+        }
         if (!(~zeros & LineBits::first(cols)).any()) {
             if (&from != &plane)
                 std::memset(line, 0, size_t(cols));
