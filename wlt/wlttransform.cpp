@@ -353,10 +353,11 @@ void rowFlagsOf(const uint8_t *line, int r, SynthesisPlan &plan)
     }
 }
 
+typedef int8_t Signed16 __attribute__((vector_size(16)));
+
 // 0xFF at the indices from 16 * chunk on that lie in [first, last].
 WLT_INLINE Bytes16 spanOf(int chunk, int first, int last)
 {
-    typedef int8_t Signed16 __attribute__((vector_size(16)));
     const Signed16 index = Signed16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15} + int8_t(16 * chunk);
     return Bytes16((index >= int8_t(first)) & (index <= int8_t(last)));
 }
@@ -373,8 +374,8 @@ void rowFlagsOf(int start, int end, int r, SynthesisPlan &plan)
         storeFlags(even + k, spanOf(k / 16, (start + 1) >> 1, (end - 1) >> 1) & kChecked, even + flagHalf);
         storeFlags(odd + k, spanOf(k / 16, start >> 1, (end - 2) >> 1) & kChecked, odd + flagHalf);
     }
-    ((start & 1) ? odd : even)[start >> 1] |= kLeftMissing;
-    (((end - 1) & 1) ? odd : even)[(end - 1) >> 1] |= kRightMissing;
+    even[(start & 1) * flagHalf + (start >> 1)] |= kLeftMissing;
+    even[((end - 1) & 1) * flagHalf + ((end - 1) >> 1)] |= kRightMissing;
     plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = 0;
     if (level == 1) {
         for (int i = 0; i < kPlaneCols / 16; ++i) {
