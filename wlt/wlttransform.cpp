@@ -12,6 +12,7 @@
 #endif
 
 #include "wltbits.h"
+#include "wltvectors.h"
 
 namespace wlt {
 
@@ -112,6 +113,33 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
 
 namespace {
 
+// Flags of a sample for the synthesis's fixed passes (SynthesisPlan).
+// Samples outside every run have none, and lanes there compute garbage
+// nobody reads.
+constexpr uint8_t kRaw = 0x01;          // in a run of two: not scaled
+constexpr uint8_t kLeftMissing = 0x02;  // first of its run: mirror the right neighbour
+constexpr uint8_t kRightMissing = 0x04; // last of its run
+constexpr uint8_t kAlone = 0x08;        // no neighbour to lift from: even ones keep the scaled low
+constexpr uint8_t kChecked = 0x10;      // its input is read, so it must fit the fast path
+
+constexpr int roundUp8(int v) { return (v + 7) & ~7; }
+// Column flags of a level: rows of even samples' flags, a row of zeros, rows
+// of odd samples' flags, a row of zeros; each row one byte per column.
+constexpr int columnFlagStride(int level) { return roundUp8(levelCols(level)); }
+constexpr int columnFlagOffset(int level)
+{
+    return level == 1 ? 0 : columnFlagOffset(level - 1) + (levelRows(level - 1) + 2) * columnFlagStride(level - 1);
+}
+constexpr int oddColumnFlags(int level) { return levelRows(level) / 2 + 1; }
+// Row flags of a level: per row, its even samples' flags, then its odd ones'.
+constexpr int rowFlagHalf(int level) { return roundUp8(levelCols(level) / 2); }
+constexpr int rowFlagOffset(int level)
+{
+    return level == 1 ? 0 : rowFlagOffset(level - 1) + levelRows(level - 1) * 2 * rowFlagHalf(level - 1);
+}
+static_assert(columnFlagOffset(kLevels + 1) == SynthesisPlan::kColumnFlagBytes, "column flags fill their array");
+static_assert(rowFlagOffset(kLevels + 1) == SynthesisPlan::kRowFlagBytes, "row flags fill their array");
+
 // Which samples of a line hold 1 and which 0; the bytes up to the next
 // multiple of 16 are readable.
 template <int count>
@@ -202,6 +230,200 @@ LineBits movingSamples(const LineBits &ones, const LineBits &previousOnes, const
     return ones & ~previousOnes & ~nextOnes & previousZeros;
 }
 
+#define WLT_INLINE inline __attribute__((always_inline))
+#define WLT_INLINE_LAMBDA __attribute__((always_inline))
+
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+WLT_INLINE Bytes16 loadBytes(const uint8_t *p)
+{
+    Bytes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+WLT_INLINE void storeBytes(uint8_t *p, Bytes16 v) { std::memcpy(p, &v, sizeof v); }
+// 0xFF at the 1s among count bytes of line from 16 * chunk on, 0 elsewhere
+// and past count.
+WLT_INLINE Bytes16 onesOf(const uint8_t *line, int chunk, int count)
+{
+    static const uint8_t kValid[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                       0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const int valid = std::min(std::max(count - 16 * chunk, 0), 16);
+    return Bytes16(loadBytes(line + 16 * chunk) == kMaskInside) & loadBytes(kValid + 16 - valid);
+}
+
+// The flags of 16 samples from whether they, and the two samples on either
+// side, lie in runs (0xFF or 0); odd is 0xFF at odd samples. The same flags
+// as lineFlags gives from the runs, without visiting them.
+WLT_INLINE Bytes16 runFlags(Bytes16 before2, Bytes16 before, Bytes16 in, Bytes16 after, Bytes16 after2, Bytes16 odd)
+{
+    const Bytes16 first = in & ~before;
+    const Bytes16 last = in & ~after;
+    const Bytes16 lone = first & last;
+    const Bytes16 pair = in & ((~before & after & ~after2) | (~after & before & ~before2));
+    const Bytes16 beforeLoneOdd = after & ~in & ~after2 & ~odd;
+    const Bytes16 checked = (in & ~(lone & odd)) | beforeLoneOdd;
+    return (checked & kChecked) | ((lone | beforeLoneOdd) & kAlone) | (first & kLeftMissing)
+           | (last & kRightMissing) | (pair & kRaw);
+}
+
+// The 16 bytes from n bytes before b's end on, through a and b in a row.
+template <int n>
+WLT_INLINE Bytes16 shiftedIn(Bytes16 a, Bytes16 b)
+{
+#ifdef __SSE2__
+    return Bytes16(_mm_or_si128(_mm_srli_si128(__m128i(a), 16 - n), _mm_slli_si128(__m128i(b), n)));
+#else
+    uint8_t both[32];
+    std::memcpy(both, &a, 16);
+    std::memcpy(both + 16, &b, 16);
+    return loadBytes(both + 16 - n);
+#endif
+}
+
+// The even bytes of a then b, and the odd ones.
+WLT_INLINE void splitPairs(Bytes16 a, Bytes16 b, Bytes16 &evens, Bytes16 &odds)
+{
+#ifdef __SSE2__
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    evens = Bytes16(_mm_packus_epi16(_mm_and_si128(__m128i(a), low), _mm_and_si128(__m128i(b), low)));
+    odds = Bytes16(_mm_packus_epi16(_mm_srli_epi16(__m128i(a), 8), _mm_srli_epi16(__m128i(b), 8)));
+#else
+    for (int i = 0; i < 8; ++i) {
+        evens[i] = a[2 * i];
+        evens[8 + i] = b[2 * i];
+        odds[i] = a[2 * i + 1];
+        odds[8 + i] = b[2 * i + 1];
+    }
+#endif
+}
+
+// The first 16 bytes of v to p, or 8 where only 8 are left before end
+// (rows of flags are whole multiples of 8).
+WLT_INLINE void storeFlags(uint8_t *p, Bytes16 v, const uint8_t *end)
+{
+    if (end - p >= 16)
+        storeBytes(p, v);
+    else if (end - p >= 8)
+        std::memcpy(p, &v, 8);
+}
+
+// 1 when flags (ORed together) show a run of one or two samples.
+WLT_INLINE uint8_t hasShortRuns(Bytes16 flags)
+{
+    uint64_t w[2];
+    std::memcpy(w, &flags, sizeof w);
+    return ((w[0] | w[1]) & (0x0101010101010101ull * (kRaw | kAlone))) != 0;
+}
+
+// Row r's flags of a level, and at level 1 its inside, from the row before
+// its split. Neighbours come from whole chunks shifted in registers.
+template <int level>
+void rowFlagsOf(const uint8_t *line, int r, SynthesisPlan &plan)
+{
+    constexpr int cols = levelCols(level);
+    constexpr int flagHalf = rowFlagHalf(level);
+    constexpr int chunks = (cols + 15) / 16;
+    const Bytes16 odd = Bytes16{0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF};
+    Bytes16 in[chunks + 3] = {}; // in[1 + i]: chunk i's samples lying in runs
+    for (int i = 0; i < chunks; ++i)
+        in[1 + i] = onesOf(line, i, cols);
+    // Pairs of chunks of flags, split into their even and odd samples.
+    uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+    Bytes16 pair[2], any{};
+    for (int i = 0; i <= chunks; ++i) {
+        const Bytes16 b = in[i], c = in[i + 1], d = in[i + 2];
+        const Bytes16 before2 = shiftedIn<2>(b, c), before = shiftedIn<1>(b, c);
+        const Bytes16 after = shiftedIn<15>(c, d), after2 = shiftedIn<14>(c, d);
+        pair[i & 1] = runFlags(before2, before, c, after, after2, odd);
+        any |= pair[i & 1];
+        if ((i & 1) == 0)
+            continue;
+        Bytes16 evens, odds;
+        splitPairs(pair[0], pair[1], evens, odds);
+        // Samples past the line have no flags, so the rows' padding is 0.
+        const int k = 16 * (i >> 1);
+        storeFlags(even + k, evens, even + flagHalf);
+        storeFlags(even + flagHalf + k, odds, even + 2 * flagHalf);
+    }
+    plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = hasShortRuns(any);
+    if (level == 1) {
+        static_assert(level > 1 || 16 * chunks == kPlaneCols, "level 1 rows are whole chunks");
+        for (int i = 0; i < chunks; ++i)
+            storeBytes(plan.inside[r] + 16 * i, r < kPictureRows ? onesOf(line, i, kPictureCols) : Bytes16{});
+    }
+}
+
+typedef int8_t Signed16 __attribute__((vector_size(16)));
+
+// 0xFF at the indices from 16 * chunk on that lie in [first, last].
+WLT_INLINE Bytes16 spanOf(int chunk, int first, int last)
+{
+    const Signed16 index = Signed16{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15} + int8_t(16 * chunk);
+    return Bytes16((index >= int8_t(first)) & (index <= int8_t(last)));
+}
+
+// The same for a row whose one run [start, end) has three samples or more,
+// the common case: ranges of flags and its two ends, without the neighbours.
+template <int level>
+void rowFlagsOf(int start, int end, int r, SynthesisPlan &plan)
+{
+    constexpr int flagHalf = rowFlagHalf(level);
+    uint8_t *even = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+    uint8_t *odd = even + flagHalf;
+    for (int k = 0; k < flagHalf; k += 16) {
+        storeFlags(even + k, spanOf(k / 16, (start + 1) >> 1, (end - 1) >> 1) & kChecked, even + flagHalf);
+        storeFlags(odd + k, spanOf(k / 16, start >> 1, (end - 2) >> 1) & kChecked, odd + flagHalf);
+    }
+    even[(start & 1) * flagHalf + (start >> 1)] |= kLeftMissing;
+    even[((end - 1) & 1) * flagHalf + ((end - 1) >> 1)] |= kRightMissing;
+    plan.shortRuns[SynthesisPlan::lineIndex(level, LineMode::Row, r)] = 0;
+    if (level == 1) {
+        for (int i = 0; i < kPlaneCols / 16; ++i) {
+            const Bytes16 inside = spanOf(i, start, std::min(end, kPictureCols) - 1);
+            storeBytes(plan.inside[r] + 16 * i, r < kPictureRows ? inside : Bytes16{});
+        }
+    }
+}
+
+// A level's column flags from its rows after their split.
+template <int level>
+void columnFlagsOf(const Plane8 &plane, SynthesisPlan &plan)
+{
+    constexpr int rows = levelRows(level);
+    constexpr int cols = levelCols(level);
+    constexpr int stride = columnFlagStride(level);
+    constexpr int chunks = (cols + 15) / 16;
+    uint8_t in[kPlaneRows + 4][16 * chunks]; // in[2 + q]: row q's samples lying in runs
+    std::memset(in, 0, sizeof in[0] * 2);
+    std::memset(in[rows + 2], 0, sizeof in[0] * 2);
+    for (int q = 0; q < rows; ++q) {
+        for (int i = 0; i < chunks; ++i)
+            storeBytes(in[2 + q] + 16 * i, onesOf(plane[q].data(), i, cols));
+    }
+    uint8_t *flags = plan.columnFlags + columnFlagOffset(level);
+    Bytes16 any[chunks] = {};
+    for (int q = 0; q < rows; ++q) {
+        Bytes16 odd;
+        std::memset(&odd, (q & 1) ? 0xFF : 0, sizeof odd);
+        uint8_t *to = flags + ((q & 1) ? oddColumnFlags(level) + q / 2 : q / 2) * stride;
+        for (int i = 0; i < chunks; ++i) {
+            const int c = 16 * i;
+            const Bytes16 f = runFlags(loadBytes(in[q] + c), loadBytes(in[q + 1] + c), loadBytes(in[q + 2] + c),
+                                       loadBytes(in[q + 3] + c), loadBytes(in[q + 4] + c), odd);
+            any[i] |= f;
+            storeFlags(to + c, f, to + stride);
+        }
+    }
+    std::memset(flags + rows / 2 * stride, 0, stride);
+    std::memset(flags + (rows + 1) * stride, 0, stride);
+    uint8_t columnAny[16 * chunks];
+    std::memcpy(columnAny, any, sizeof columnAny);
+    uint8_t *shortRuns = plan.shortRuns + SynthesisPlan::lineIndex(level, LineMode::Column, 0);
+    for (int c = 0; c < cols; ++c)
+        shortRuns[c] = (columnAny[c] & (kRaw | kAlone)) != 0;
+}
+
 constexpr LineBits kOddBits{{0xAAAAAAAAAAAAAAAAull, 0xAAAAAAAAAAAAAAAAull}};
 
 // splitMaskLine over every row of the level, then every column, with the
@@ -220,8 +442,14 @@ void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
         uint8_t *line = plane[r].data();
         LineBits ones, zeros;
         lineMasks<cols>(from[r].data(), ones, zeros);
-        if (plan)
+        if (plan) {
             recordRuns(ones, plan->runCount[rowLines + r], plan->runs[rowLines + r]);
+            const SynthesisPlan::Run *run = plan->runs[rowLines + r];
+            if (plan->runCount[rowLines + r] == 1 && run->length >= 3)
+                rowFlagsOf<level>(run->start, run->start + run->length, r, *plan);
+            else
+                rowFlagsOf<level>(from[r].data(), r, *plan);
+        }
         if (!(~zeros & LineBits::first(cols)).any()) {
             if (&from != &plane)
                 std::memset(line, 0, size_t(cols));
@@ -242,6 +470,7 @@ void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
         lineMasks<cols>(plane[r].data(), ones[r], zeros[r]);
     ones[rows] = LineBits();
     if (plan) {
+        columnFlagsOf<level>(plane, *plan);
         uint8_t *runCount = &plan->runCount[columnLines];
         std::memset(runCount, 0, size_t(cols));
         uint8_t openedAt[kPlaneCols];
@@ -460,6 +689,7 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
             record(cols, SynthesisPlan::lineIndex(a, LineMode::Row, r));
         }
     }
+    plan.prepareLifting();
 }
 
 namespace {
@@ -503,376 +733,526 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
         o[start + p] = saturate(x[p + 1] + floorDiv(e[p] + e[p + 2], 2));
 }
 
-// The 32-bit path takes a run whose inputs all lie in [-2^24, 2^24), where
-// scaleRoundFast is exact. Then scaled lows stay within 0.7071 * 2^24 + 0.5
-// and scaled highs within 1.4142 * 2^24 + 0.5 < 2.4e7; the even step's sum of
-// two highs stays under 4.8e7 and the evens under 2.4e7; the odd step's sum
-// of two evens under 4.8e7 and the odds under 4.8e7 < 2^26. Nothing wraps,
-// nothing saturates, and the shifts floor like floorDiv, so the results are
-// the 64-bit path's. Streams of real pictures stay far below the bound.
+// The fast path lifts in 32 bits when every input it reads lies in
+// [-2^24, 2^24), where scaleRoundFast is exact. Then scaled lows stay within
+// 0.7071 * 2^24 + 0.5 and scaled highs within 1.4142 * 2^24 + 0.5 < 2.4e7;
+// the even step's sum of two highs stays under 4.8e7 and the evens under
+// 2.4e7; the odd step's sum of two evens under 4.8e7 and the odds under
+// 4.8e7 < 2^26. Nothing wraps, nothing saturates, and the shifts floor like
+// floorDiv, so the results are liftRun's. Streams of real pictures stay far
+// below the bound; a line or column group that crosses it goes through
+// liftRun instead.
 constexpr int kFastBits = 24;
 constexpr int32_t kFastBias = int32_t(1) << kFastBits;
 
-// Whole vectors are read and written past the end of a line or a run; the
-// line buffers leave this much room behind the longest line.
-constexpr int kLineSlack = 8;
-constexpr int kLineLength = kPlaneRows + kLineSlack;
-constexpr int kLanes = 4;
-
-#ifdef __SSE2__
-
-using Lanes = __m128i;
-
-Lanes loadLanes(const int32_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-void storeLanes(int32_t *p, Lanes v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
-Lanes splatLanes(int32_t v) { return _mm_set1_epi32(v); }
-Lanes addLanes(Lanes a, Lanes b) { return _mm_add_epi32(a, b); }
-Lanes subLanes(Lanes a, Lanes b) { return _mm_sub_epi32(a, b); }
-Lanes orLanes(Lanes a, Lanes b) { return _mm_or_si128(a, b); }
-template <int kBits>
-Lanes shiftLanes(Lanes v) { return _mm_srai_epi32(v, kBits); }
-
-// scaleRoundFast of four inputs from p on.
-template <int kKind>
-Lanes scaleLanes(const int32_t *p)
+// The flags of one line's runs, by sample pair: even[k] for sample 2k,
+// odd[k] for 2k + 1, over zeros.
+void lineFlags(int runCount, const SynthesisPlan::Run *runs, uint8_t *even, uint8_t *odd)
 {
-    const __m128d twice = _mm_set1_pd(2.0 * (kKind == 1 ? 1.4142 : 0.7071));
-    const Lanes lo = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))), twice));
-    const Lanes hi = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 2))), twice));
-    const Lanes t = _mm_unpacklo_epi64(lo, hi);
-    return _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(t, _mm_srai_epi32(t, 31)), _mm_set1_epi32(1)), 1);
-}
-
-// a0 b0 a1 b1 a2 b2 a3 b3 from p on.
-void storeInterleaved(int32_t *p, Lanes a, Lanes b)
-{
-    storeLanes(p, _mm_unpacklo_epi32(a, b));
-    storeLanes(p + kLanes, _mm_unpackhi_epi32(a, b));
-}
-
-// Inputs biased by kFastBias and ORed together: all were in range when no
-// bit above kFastBits is set.
-bool lanesInRange(Lanes biased)
-{
-    const Lanes over = _mm_srli_epi32(biased, kFastBits + 1);
-    return _mm_movemask_epi8(_mm_cmpeq_epi32(over, _mm_setzero_si128())) == 0xFFFF;
-}
-
-// A 4 x 4 block from rows of src to rows of dst, transposed.
-void transpose4(const int32_t *src, int srcStride, int32_t *dst, int dstStride)
-{
-    const Lanes r0 = loadLanes(src);
-    const Lanes r1 = loadLanes(src + srcStride);
-    const Lanes r2 = loadLanes(src + 2 * srcStride);
-    const Lanes r3 = loadLanes(src + 3 * srcStride);
-    const Lanes t0 = _mm_unpacklo_epi32(r0, r1);
-    const Lanes t1 = _mm_unpacklo_epi32(r2, r3);
-    const Lanes t2 = _mm_unpackhi_epi32(r0, r1);
-    const Lanes t3 = _mm_unpackhi_epi32(r2, r3);
-    storeLanes(dst, _mm_unpacklo_epi64(t0, t1));
-    storeLanes(dst + dstStride, _mm_unpackhi_epi64(t0, t1));
-    storeLanes(dst + 2 * dstStride, _mm_unpacklo_epi64(t2, t3));
-    storeLanes(dst + 3 * dstStride, _mm_unpackhi_epi64(t2, t3));
-}
-
-// Four values clamped to 0..255 (the two saturating packs do exactly that).
-void clampFour(const int32_t *src, uint8_t *dst)
-{
-    const Lanes v = loadLanes(src);
-    const Lanes words = _mm_packs_epi32(v, v);
-    const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
-    std::memcpy(dst, &bytes, sizeof bytes);
-}
-
-void clampSixteen(const int32_t *src, uint8_t *dst)
-{
-    const Lanes a = _mm_packs_epi32(loadLanes(src), loadLanes(src + 4));
-    const Lanes b = _mm_packs_epi32(loadLanes(src + 8), loadLanes(src + 12));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_packus_epi16(a, b));
-}
-
-#else
-
-// The same operations lane by lane, wrapping like the vector instructions.
-struct Lanes {
-    int32_t v[kLanes];
-};
-
-Lanes loadLanes(const int32_t *p)
-{
-    Lanes r;
-    std::memcpy(r.v, p, sizeof r.v);
-    return r;
-}
-void storeLanes(int32_t *p, const Lanes &v) { std::memcpy(p, v.v, sizeof v.v); }
-Lanes splatLanes(int32_t v) { return Lanes{{v, v, v, v}}; }
-template <typename Op>
-Lanes eachLane(const Lanes &a, const Lanes &b, Op op)
-{
-    Lanes r;
-    for (int i = 0; i < kLanes; ++i)
-        r.v[i] = int32_t(op(uint32_t(a.v[i]), uint32_t(b.v[i])));
-    return r;
-}
-Lanes addLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x + y; }); }
-Lanes subLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x - y; }); }
-Lanes orLanes(const Lanes &a, const Lanes &b) { return eachLane(a, b, [](uint32_t x, uint32_t y) { return x | y; }); }
-template <int kBits>
-Lanes shiftLanes(const Lanes &a)
-{
-    Lanes r;
-    for (int i = 0; i < kLanes; ++i)
-        r.v[i] = a.v[i] >> kBits;
-    return r;
-}
-template <int kKind>
-Lanes scaleLanes(const int32_t *p)
-{
-    Lanes r;
-    for (int i = 0; i < kLanes; ++i)
-        r.v[i] = int32_t(uint32_t(scaleRound(p[i], kKind))); // defined for lanes past the run too
-    return r;
-}
-void storeInterleaved(int32_t *p, const Lanes &a, const Lanes &b)
-{
-    for (int i = 0; i < kLanes; ++i) {
-        p[2 * i] = a.v[i];
-        p[2 * i + 1] = b.v[i];
-    }
-}
-bool lanesInRange(const Lanes &biased)
-{
-    uint32_t all = 0;
-    for (int32_t v : biased.v)
-        all |= uint32_t(v);
-    return (all >> (kFastBits + 1)) == 0;
-}
-void transpose4(const int32_t *src, int srcStride, int32_t *dst, int dstStride)
-{
-    for (int i = 0; i < kLanes; ++i) {
-        for (int j = 0; j < kLanes; ++j)
-            dst[j * dstStride + i] = src[i * srcStride + j];
-    }
-}
-void clampFour(const int32_t *src, uint8_t *dst)
-{
-    for (int i = 0; i < 4; ++i)
-        dst[i] = uint8_t(src[i] < 0 ? 0 : src[i] > 255 ? 255 : src[i]);
-}
-void clampSixteen(const int32_t *src, uint8_t *dst)
-{
-    for (int i = 0; i < 16; i += 4)
-        clampFour(src + i, dst + i);
-}
-
-#endif
-
-// Per-call buffers of the planned synthesis.
-struct SynthesisScratch {
-    int32_t in[kLanes][kLineLength];  // a group of columns, transposed
-    int32_t out[kLanes][kLineLength]; // their synthesised lines, or one row's
-    int32_t high[kLineLength];        // a run's scaled highs, then its evens
-    int32_t even[kLineLength];
-};
-
-// A run of three or more samples in 32 bits: the high coefficients scaled,
-// then each even sample from its scaled low and the two highs beside it, then
-// each odd sample from its high and the two evens beside it, written
-// interleaved from out[start] on. high[k + 1] and even[k + 1] hold the k-th
-// odd and even sample of the run; slot 0 and the one after the last mirror the
-// ends. Whole vectors read up to 3 inputs past the run and write up to 7
-// samples past it. Returns false, having written nothing to out, when an
-// input lies outside [-2^24, 2^24).
-bool liftLongRun(int start, int length, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
-{
-    const int oddStart = start & 1;
-    const int evenCount = oddStart ? length / 2 : (length + 1) / 2;
-    const int oddCount = length - evenCount;
-    const int32_t *lowIn = in + ((start + 1) >> 1);
-    const int32_t *highIn = in + half + (start >> 1);
-    int32_t *high = s.high;
-    int32_t *even = s.even;
-    const Lanes bias = splatLanes(kFastBias);
-    Lanes range = splatLanes(0);
-
-    for (int k = 0; k < oddCount; k += kLanes) {
-        range = orLanes(range, addLanes(loadLanes(highIn + k), bias));
-        storeLanes(high + 1 + k, scaleLanes<1>(highIn + k));
-    }
-    high[0] = high[1];
-    high[oddCount + 1] = high[oddCount];
-
-    // Even sample k lies between odd samples k - 1 and k when the run starts
-    // even, between k and k + 1 when it starts odd.
-    const int32_t *left = high + oddStart;
-    const Lanes two = splatLanes(2);
-    for (int k = 0; k < evenCount; k += kLanes) {
-        range = orLanes(range, addLanes(loadLanes(lowIn + k), bias));
-        const Lanes sum = addLanes(addLanes(loadLanes(left + k), loadLanes(left + k + 1)), two);
-        storeLanes(even + 1 + k, subLanes(scaleLanes<2>(lowIn + k), shiftLanes<2>(sum)));
-    }
-    if (!lanesInRange(range))
-        return false;
-    even[0] = even[1];
-    even[evenCount + 1] = even[evenCount];
-
-    // Pairs of samples from out[start]: (even k, odd k) when the run starts
-    // even, (odd k, even k) when it starts odd; a last odd or even past the
-    // run's end lands in the slack.
-    const int pairs = (length + 1) / 2;
-    int32_t *to = out + start;
-    if (oddStart) {
-        for (int k = 0; k < pairs; k += kLanes, to += 2 * kLanes) {
-            const Lanes e = loadLanes(even + 1 + k);
-            const Lanes o = addLanes(loadLanes(high + 1 + k), shiftLanes<1>(addLanes(loadLanes(even + k), e)));
-            storeInterleaved(to, o, e);
+    for (int i = 0; i < runCount; ++i) {
+        const int s = runs[i].start;
+        const int end = s + runs[i].length;
+        if (end - s == 1) {
+            // A lone odd sample comes back from the low slot of the even
+            // sample before it, which lies outside every run.
+            constexpr uint8_t kLone = kAlone | kLeftMissing | kRightMissing;
+            if (s & 1) {
+                odd[s >> 1] = kLone;
+                even[s >> 1] = kAlone | kChecked;
+            } else {
+                even[s >> 1] = kLone | kChecked;
+            }
+            continue;
         }
-    } else {
-        for (int k = 0; k < pairs; k += kLanes, to += 2 * kLanes) {
-            const Lanes e = loadLanes(even + 1 + k);
-            const Lanes o = addLanes(loadLanes(high + 1 + k), shiftLanes<1>(addLanes(e, loadLanes(even + 2 + k))));
-            storeInterleaved(to, e, o);
-        }
+        const uint8_t flags = kChecked | (end - s == 2 ? kRaw : 0);
+        std::memset(even + ((s + 1) >> 1), flags, size_t(((end - 1) >> 1) - ((s + 1) >> 1) + 1));
+        std::memset(odd + (s >> 1), flags, size_t(((end - 2) >> 1) - (s >> 1) + 1));
+        ((s & 1) ? odd : even)[s >> 1] |= kLeftMissing;
+        (((end - 1) & 1) ? odd : even)[(end - 1) >> 1] |= kRightMissing;
     }
-    return true;
 }
 
-// Every run of a line, from in (low half, then high half) to the same
-// positions in out; between the runs, out holds whatever whole vectors left.
-void liftLine(const SynthesisPlan &plan, int line, const int32_t *in, int half, int32_t *out, SynthesisScratch &s)
+uint8_t hasShortRuns(const SynthesisPlan &plan, int line)
 {
-    const SynthesisPlan::Run *runs = plan.runs[line];
     for (int i = 0; i < plan.runCount[line]; ++i) {
-        const int start = runs[i].start;
-        const int length = runs[i].length;
-        if (length < 3 || !liftLongRun(start, length, in, half, out, s))
-            liftRun(length, start, in, half, out);
+        if (plan.runs[line][i].length <= 2)
+            return 1;
     }
+    return 0;
 }
 
-// out[from, to) = in[from, to), by whole vectors where it is long enough (the
-// last one overlapping the one before).
-void copySpan(const int32_t *in, int32_t *out, int from, int to)
-{
-    if (to - from < kLanes) {
-        for (int i = from; i < to; ++i)
-            out[i] = in[i];
-        return;
-    }
-    for (int i = from; i < to - kLanes; i += kLanes)
-        storeLanes(out + i, loadLanes(in + i));
-    storeLanes(out + to - kLanes, loadLanes(in + to - kLanes));
-}
-
-// The same, clamping into bytes.
-void clampSpan(const int32_t *in, uint8_t *out, int from, int to)
-{
-    if (to - from >= 16) {
-        for (int i = from; i < to - 16; i += 16)
-            clampSixteen(in + i, out + i);
-        clampSixteen(in + to - 16, out + to - 16);
-    } else if (to - from >= 4) {
-        for (int i = from; i < to - 4; i += 4)
-            clampFour(in + i, out + i);
-        clampFour(in + to - 4, out + to - 4);
-    } else {
-        for (int i = from; i < to; ++i)
-            out[i] = uint8_t(in[i] < 0 ? 0 : in[i] > 255 ? 255 : in[i]);
-    }
-}
-
-int runsEnd(const SynthesisPlan &plan, int line)
+int lineStart(const SynthesisPlan &plan, int line) { return plan.runs[line][0].start; }
+int lineEnd(const SynthesisPlan &plan, int line)
 {
     const SynthesisPlan::Run last = plan.runs[line][plan.runCount[line] - 1];
     return last.start + last.length;
 }
 
-// The column lines of a level, four neighbouring columns at a time: the rows
-// their inputs span are transposed into line buffers, lifted there, and the
-// rows their runs span transposed back. Between the runs the plane receives
-// whatever the buffers held; nothing reads there before it is written again.
-void synthesizeColumns(const SynthesisPlan &plan, int level, int32_t *values, SynthesisScratch &s)
+} // namespace
+
+void SynthesisPlan::prepareLifting()
 {
-    const int rows = levelRows(level);
-    const int cols = levelCols(level);
-    const int half = rows / 2;
-    const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
-    for (int first = 0; first < cols; first += kLanes) {
-        const int width = std::min(kLanes, cols - first);
-        int inFrom = rows, inTo = 0, outFrom = rows, outTo = 0;
-        for (int j = 0; j < width; ++j) {
-            const int line = base + first + j;
-            if (plan.runCount[line] == 0)
-                continue;
-            const int start = plan.runs[line][0].start;
-            const int end = runsEnd(plan, line);
-            // Lows from start / 2 on, highs up to half + (end - 1) / 2.
-            inFrom = std::min(inFrom, start >> 1);
-            inTo = std::max(inTo, half + ((end + 1) >> 1));
-            outFrom = std::min(outFrom, start);
-            outTo = std::max(outTo, end);
+    std::memset(columnFlags, 0, sizeof columnFlags);
+    std::memset(rowFlags, 0, sizeof rowFlags);
+    std::memset(inside, 0, sizeof inside);
+    for (int a = 1; a <= kLevels; ++a) {
+        const int half = levelRows(a) / 2;
+        const int stride = columnFlagStride(a);
+        uint8_t *columns = columnFlags + columnFlagOffset(a);
+        for (int c = 0; c < levelCols(a); ++c) {
+            uint8_t even[kPlaneRows / 2] = {}, odd[kPlaneRows / 2] = {};
+            const int line = lineIndex(a, LineMode::Column, c);
+            lineFlags(runCount[line], runs[line], even, odd);
+            shortRuns[line] = hasShortRuns(*this, line);
+            for (int k = 0; k < half; ++k) {
+                columns[k * stride + c] = even[k];
+                columns[(oddColumnFlags(a) + k) * stride + c] = odd[k];
+            }
         }
-        if (outTo == 0)
-            continue;
-        // Row counts are multiples of 4.
-        const int roundDown = ~(kLanes - 1);
-        for (int r = inFrom & roundDown; r < inTo; r += kLanes)
-            transpose4(values + r * kPlaneCols + first, kPlaneCols, &s.in[0][r], kLineLength);
-        for (int j = 0; j < width; ++j)
-            liftLine(plan, base + first + j, s.in[j], half, s.out[j], s);
-        if (width == kLanes) {
-            for (int r = outFrom & roundDown; r < outTo; r += kLanes)
-                transpose4(&s.out[0][r], kLineLength, values + r * kPlaneCols + first, kPlaneCols);
-        } else {
-            // Columns past the level's last belong to the band beside it.
-            for (int r = outFrom; r < outTo; ++r) {
-                for (int j = 0; j < width; ++j)
-                    values[r * kPlaneCols + first + j] = s.out[j][r];
+        const int flagHalf = rowFlagHalf(a);
+        for (int r = 0; r < levelRows(a); ++r) {
+            const int line = lineIndex(a, LineMode::Row, r);
+            uint8_t *even = rowFlags + rowFlagOffset(a) + r * 2 * flagHalf;
+            lineFlags(runCount[line], runs[line], even, even + flagHalf);
+            shortRuns[line] = hasShortRuns(*this, line);
+            for (int i = 0; a == 1 && r < kPictureRows && i < runCount[line]; ++i) {
+                const int s = runs[line][i].start;
+                for (int c = s; c < std::min(s + runs[line][i].length, kPictureCols); ++c)
+                    inside[r][c] = 0xFF;
             }
         }
     }
 }
 
-// The row lines of a level, each lifted into a line buffer; the last level's
-// rows go to store(row, lifted line or nullptr when it has no runs), the
-// others back into the plane over the span of their runs.
-template <typename Store>
-void synthesizeRows(const SynthesisPlan &plan, int level, int32_t *values, SynthesisScratch &s, Store *store)
+namespace {
+
+// Lanes in GCC's generic vectors, with the arithmetic of the lifting: the
+// baseline build runs four lanes in SSE2 registers, the AVX2 build eight.
+// Lanes wrap like the instructions; nothing in range ever does. The helpers
+// are always inlined, so the calling convention GCC warns about (at the end
+// of the file, hence no pop) never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+constexpr int bitIndex(uint8_t bit) { return bit == 1 ? 0 : 1 + bitIndex(uint8_t(bit >> 1)); }
+
+template <int kCount>
+struct LaneTypes {
+    static constexpr int kLanes = kCount;
+    typedef int32_t V __attribute__((vector_size(4 * kCount)));
+    typedef uint32_t U __attribute__((vector_size(4 * kCount)));
+    typedef double D __attribute__((vector_size(8 * kCount)));
+};
+
+struct FourLanes : LaneTypes<4> {
+    // Each lane holds the four flag bytes and tests its own.
+    static WLT_INLINE V flags(const uint8_t *p)
+    {
+        int32_t w;
+        std::memcpy(&w, p, sizeof w);
+        return V{} + w;
+    }
+    // All ones in the lanes whose flags hold bit.
+    template <uint8_t kBit>
+    static WLT_INLINE V has(const V &flags)
+    {
+        constexpr int32_t b0 = kBit, b1 = b0 << 8, b2 = b0 << 16, b3 = int32_t(uint32_t(b0) << 24);
+        return (flags & V{b0, b1, b2, b3}) != 0;
+    }
+    // a where has() set the lane, b elsewhere.
+    static WLT_INLINE V pick(const V &has, const V &a, const V &b) { return (a & has) | (b & ~has); }
+    // a's last lane then b's first three; a's last three then b's first.
+    static WLT_INLINE V lastThen(const V &a, const V &b) { return __builtin_shufflevector(a, b, 3, 4, 5, 6); }
+    static WLT_INLINE V thenFirst(const V &a, const V &b) { return __builtin_shufflevector(a, b, 1, 2, 3, 4); }
+    // a0 b0 a1 b1, then a2 b2 a3 b3.
+    static WLT_INLINE V zipLow(const V &a, const V &b) { return __builtin_shufflevector(a, b, 0, 4, 1, 5); }
+    static WLT_INLINE V zipHigh(const V &a, const V &b) { return __builtin_shufflevector(a, b, 2, 6, 3, 7); }
+};
+
+struct EightLanes : LaneTypes<8> {
+    typedef int64_t Q __attribute__((vector_size(32)));
+    // Lanes 0-3 hold the first four flag bytes, lanes 4-7 the next four.
+    static WLT_INLINE V flags(const uint8_t *p)
+    {
+        int64_t w;
+        std::memcpy(&w, p, sizeof w);
+        return __builtin_shufflevector(V(Q{} + w), V(Q{} + w), 0, 0, 0, 0, 1, 1, 1, 1);
+    }
+    // The sign bit set in the lanes whose flags hold bit: a shift per lane
+    // and a blend on the sign alone (AVX2), cheaper than whole masks.
+    template <uint8_t kBit>
+    static WLT_INLINE V has(const V &flags)
+    {
+        constexpr int32_t s = 31 - bitIndex(kBit);
+        return flags << V{s, s - 8, s - 16, s - 24, s, s - 8, s - 16, s - 24};
+    }
+    static WLT_INLINE V pick(const V &has, const V &a, const V &b) { return has < 0 ? a : b; }
+    static WLT_INLINE V lastThen(const V &a, const V &b)
+    {
+        return __builtin_shufflevector(a, b, 7, 8, 9, 10, 11, 12, 13, 14);
+    }
+    static WLT_INLINE V thenFirst(const V &a, const V &b) { return __builtin_shufflevector(a, b, 1, 2, 3, 4, 5, 6, 7, 8); }
+    static WLT_INLINE V zipLow(const V &a, const V &b) { return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11); }
+    static WLT_INLINE V zipHigh(const V &a, const V &b)
+    {
+        return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
+    }
+};
+
+template <typename L>
+struct Lift : L {
+    using V = typename L::V;
+    using U = typename L::U;
+    using D = typename L::D;
+    using L::kLanes;
+
+    static WLT_INLINE V load(const int32_t *p)
+    {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static WLT_INLINE void store(int32_t *p, const V &v) { std::memcpy(p, &v, sizeof v); }
+    // a and b interleaved from p on.
+    static WLT_INLINE void interleave(const V &a, const V &b, int32_t *p)
+    {
+        store(p, L::zipLow(a, b));
+        store(p + kLanes, L::zipHigh(a, b));
+    }
+    static WLT_INLINE V splat(int32_t v) { return V{} + v; }
+    static WLT_INLINE V add(const V &a, const V &b) { return V(U(a) + U(b)); }
+    static WLT_INLINE V sub(const V &a, const V &b) { return V(U(a) - U(b)); }
+    // a where flags hold bit, b elsewhere.
+    template <uint8_t kBit>
+    static WLT_INLINE V pick(const V &flags, const V &a, const V &b)
+    {
+        return L::pick(L::template has<kBit>(flags), a, b);
+    }
+    // scaleRoundFast lane by lane, in the same double arithmetic. Lanes
+    // outside the runs may hold anything; their conversions compile to the
+    // instructions' defined out-of-range result and are never read.
+    template <int kKind>
+    static WLT_INLINE V scale(const V &v)
+    {
+        const D twice = __builtin_convertvector(v, D) * (2.0 * (kKind == 1 ? 1.4142 : 0.7071));
+        const V t = __builtin_convertvector(twice, V);
+        return add(add(t, t >> 31), splat(1)) >> 1;
+    }
+    // The inputs of the lanes that check, biased so that an input in range
+    // sets no bit from kFastBits + 1 up.
+    static WLT_INLINE V checkBits(const V &v, const V &flags)
+    {
+        return pick<kChecked>(flags, add(v, splat(kFastBias)), V{});
+    }
+    static WLT_INLINE bool inRange(const V &checked)
+    {
+        const U over = U(checked) >> (kFastBits + 1);
+        uint32_t any = 0;
+        for (int i = 0; i < kLanes; ++i)
+            any |= over[i];
+        return any == 0;
+    }
+
+    // The steps of the k-th even and odd samples.
+    // A high, scaled unless its run has two samples.
+    // Without short runs (kShort false) no lane is raw or alone.
+    template <bool kShort>
+    static WLT_INLINE V high(const V &x, const V &flags)
+    {
+        return kShort ? pick<kRaw>(flags, x, scale<1>(x)) : scale<1>(x);
+    }
+    // An even sample from its low and the highs before and after it.
+    template <bool kShort>
+    static WLT_INLINE V even(const V &x, const V &flags, const V &before, const V &after)
+    {
+        const V low = kShort ? pick<kRaw>(flags, x, scale<2>(x)) : scale<2>(x);
+        const V right = pick<kRightMissing>(flags, before, after);
+        const V left = pick<kLeftMissing>(flags, right, before);
+        const V update = add(add(left, right), splat(2)) >> 2;
+        return sub(low, kShort ? pick<kAlone>(flags, V{}, update) : update);
+    }
+    // An odd sample from its high and the evens before and after it; a lone
+    // one is the even before it (its low slot, scaled).
+    template <bool kShort>
+    static WLT_INLINE V odd(const V &high, const V &flags, const V &before, const V &after)
+    {
+        const V right = pick<kRightMissing>(flags, before, after);
+        const V left = pick<kLeftMissing>(flags, right, before);
+        return add(kShort ? pick<kAlone>(flags, V{}, high) : high, add(left, right) >> 1);
+    }
+};
+
+// Per-call buffers.
+struct SynthesisScratch {
+    static constexpr int kLine = kPlaneCols + 32;
+    int32_t line[kPlaneRows];  // a column, for liftRun
+    int32_t high[kLine];       // a row's lifted highs from index 1 on
+    int32_t even[kLine];       // its evens
+    int32_t out[kLine];        // its samples in order
+    int32_t columnOut[kPlaneRows];
+};
+
+// 64-bit lifting of the runs of one column of a group that failed the range
+// check, from the plane into the columns' output.
+void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32_t *values, int c, int32_t *out,
+                      SynthesisScratch &s)
 {
-    const int rows = levelRows(level);
-    const int half = levelCols(level) / 2;
-    const int base = SynthesisPlan::lineIndex(level, LineMode::Row, 0);
-    for (int r = 0; r < rows; ++r) {
-        const int line = base + r;
-        if (plan.runCount[line] == 0) {
-            if (store)
-                (*store)(r, nullptr);
-            continue;
-        }
-        int32_t *row = values + r * kPlaneCols;
-        const int32_t *in = row;
-        if (r == kPlaneRows - 1) {
-            // Whole vectors would read past the plane.
-            std::memcpy(s.in[0], row, sizeof(int32_t) * kPlaneCols);
-            in = s.in[0];
-        }
-        liftLine(plan, line, in, half, s.out[0], s);
-        if (store)
-            (*store)(r, s.out[0]);
-        else
-            copySpan(s.out[0], row, plan.runs[line][0].start, runsEnd(plan, line));
+    for (int r = 0; r < rows; ++r)
+        s.line[r] = values[r * kPlaneCols + c];
+    for (int i = 0; i < plan.runCount[line]; ++i) {
+        const SynthesisPlan::Run run = plan.runs[line][i];
+        liftRun(run.length, run.start, s.line, rows / 2, s.columnOut);
+        for (int q = run.start; q < run.start + run.length; ++q)
+            out[q * kPlaneCols + c] = s.columnOut[q];
     }
 }
+
+// A vector of neighbouring columns of a level from c0 on, from values to
+// out (the same geometry), marching down the sample pairs [from, to): lows
+// from row k, highs from row half + k, evens to row 2k, odds to 2k + 1.
+// Outside the runs out receives garbage, also in the columns past the
+// level's last (out is scratch there); nothing reads it.
+template <typename L, bool kShort, bool kCheck>
+WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
+                                SynthesisScratch &s, int c0, int from, int to)
+{
+    using F = Lift<L>;
+    using V = typename F::V;
+    const int rows = levelRows(level);
+    const int half = rows / 2;
+    const int stride = columnFlagStride(level);
+    const int32_t *low = values + c0;
+    const int32_t *highs = values + half * kPlaneCols + c0;
+    const uint8_t *f = plan.columnFlags + columnFlagOffset(level) + c0;
+    const uint8_t *odd = f + oddColumnFlags(level) * stride;
+    V checked{};
+    // The k-th high and even sample; k reaches half, past the last high:
+    // its flags are the rows of zeros and it reads the last high again.
+    // Inlined even without optimisation: they take and return vectors,
+    // which a call from the AVX2 code would pass differently.
+    auto high = [&](int k) WLT_INLINE_LAMBDA {
+        const V x = F::load(highs + std::min(k, half - 1) * kPlaneCols);
+        const V fl = F::flags(odd + k * stride);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
+        return F::template high<kShort>(x, fl);
+    };
+    auto even = [&](int k, const V &before, const V &after) WLT_INLINE_LAMBDA {
+        const V x = F::load(low + k * kPlaneCols);
+        const V fl = F::flags(f + k * stride);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
+        return F::template even<kShort>(x, fl, before, after);
+    };
+    V h = high(from);
+    V e = even(from, V{}, h);
+    int32_t *o = out + c0;
+    for (int k = from; k < to; ++k) {
+        const V nextHigh = high(k + 1);
+        const V nextEven = even(k + 1, h, nextHigh);
+        F::store(o + 2 * k * kPlaneCols, e);
+        F::store(o + (2 * k + 1) * kPlaneCols, F::template odd<kShort>(h, F::flags(odd + k * stride), e, nextEven));
+        h = nextHigh;
+        e = nextEven;
+    }
+    if (kCheck && !F::inRange(checked)) {
+        const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
+        for (int c = c0; c < std::min(c0 + F::kLanes, levelCols(level)); ++c) {
+            if (plan.runCount[base + c] != 0)
+                liftColumnSlowly(plan, base + c, rows, values, c, out, s);
+        }
+    }
+}
+
+// The columns of a level, a vector of them at a time over the sample pairs
+// their runs span; groups without runs of one or two samples skip their
+// handling.
+template <typename L, bool kCheck>
+WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
+                            SynthesisScratch &s)
+{
+    constexpr int kLanes = L::kLanes;
+    const int cols = levelCols(level);
+    const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
+    for (int c0 = 0; c0 < cols; c0 += kLanes) {
+        int from = levelRows(level) / 2, to = 0;
+        bool hasShort = false;
+        for (int c = c0; c < std::min(c0 + kLanes, cols); ++c) {
+            if (plan.runCount[base + c] == 0)
+                continue;
+            from = std::min(from, lineStart(plan, base + c) >> 1);
+            to = std::max(to, (lineEnd(plan, base + c) + 1) >> 1);
+            hasShort |= plan.shortRuns[base + c] != 0;
+        }
+        if (to == 0)
+            continue;
+        if (hasShort)
+            liftColumnGroup<L, true, kCheck>(plan, level, values, out, s, c0, from, to);
+        else
+            liftColumnGroup<L, false, kCheck>(plan, level, values, out, s, c0, from, to);
+    }
+}
+
+// One row of a level from in (lows, then highs) to s.out in sample order,
+// over the vectors that span its runs; returns the span [*from, *to) of
+// s.out it wrote. Neighbours come from whole vectors shifted in registers:
+// a load straddling two fresh stores would wait for them to reach memory.
+template <typename L, bool kShort, bool kCheck>
+WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
+                        int *from, int *to)
+{
+    using F = Lift<L>;
+    using V = typename F::V;
+    constexpr int kLanes = F::kLanes;
+    const int half = levelCols(level) / 2;
+    const int flagHalf = rowFlagHalf(level);
+    const uint8_t *evenFlags = plan.rowFlags + rowFlagOffset(level) + r * 2 * flagHalf;
+    const uint8_t *oddFlags = evenFlags + flagHalf;
+    const int line = SynthesisPlan::lineIndex(level, LineMode::Row, r);
+    // Vectors aligned to the flags' rows, which are whole vectors long.
+    const int k0 = (lineStart(plan, line) >> 1) & ~7;
+    const int k1 = (lineEnd(plan, line) + 1) >> 1;
+    *from = 2 * k0;
+    *to = std::min(2 * k1, 2 * half);
+    V checked{};
+    for (int k = k0; k < k1; k += kLanes) {
+        const V x = F::load(in + half + k);
+        const V fl = F::flags(oddFlags + k);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
+        F::store(s.high + 1 + k, F::template high<kShort>(x, fl));
+    }
+    V previous{};
+    for (int k = k0; k < k1; k += kLanes) {
+        const V x = F::load(in + k);
+        const V fl = F::flags(evenFlags + k);
+        if (kCheck)
+            checked |= F::checkBits(x, fl);
+        const V highs = F::load(s.high + 1 + k);
+        F::store(s.even + k, F::template even<kShort>(x, fl, L::lastThen(previous, highs), highs));
+        previous = highs;
+    }
+    if (kCheck && !F::inRange(checked)) {
+        for (int i = 0; i < plan.runCount[line]; ++i)
+            liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
+        return;
+    }
+    for (int k = k0; k < k1; k += kLanes) {
+        const V e = F::load(s.even + k);
+        const V after = L::thenFirst(e, F::load(s.even + k + kLanes));
+        F::interleave(e, F::template odd<kShort>(F::load(s.high + 1 + k), F::flags(oddFlags + k), e, after),
+                      s.out + 2 * k);
+    }
+}
+
+// Sixteen samples clamped into bytes (the two saturating packs do exactly
+// that), kept where keep is 0xFF.
+WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *out)
+{
+#ifdef __SSE2__
+    auto at = [&](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i)); };
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(at(0), at(4)), _mm_packs_epi32(at(8), at(12)));
+    const __m128i kept = _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(keep)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), kept);
+#else
+    for (int i = 0; i < 16; ++i)
+        out[i] = uint8_t(in[i] < 0 ? 0 : in[i] > 255 ? 255 : in[i]) & keep[i];
+#endif
+}
+
+// Every level, columns into work and then rows back into values; the last
+// level's rows go to store(row, its samples in order or nullptr when it has
+// no runs).
+template <typename L, bool kCheck, typename Store>
+WLT_INLINE void liftLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+{
+    SynthesisScratch s;
+    std::memset(&s, 0, sizeof s); // lanes outside the runs read it
+    int32_t *values = plane[0].data();
+    for (int a = kLevels; a >= 1; --a) {
+        liftColumns<L, kCheck>(plan, a, values, work[0].data(), s);
+        const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
+        for (int r = 0; r < levelRows(a); ++r) {
+            if (plan.runCount[base + r] == 0) {
+                if (a == 1)
+                    store(r, nullptr);
+                continue;
+            }
+            int from, to;
+            if (plan.shortRuns[base + r])
+                liftRow<L, true, kCheck>(plan, a, r, work[r].data(), s, &from, &to);
+            else
+                liftRow<L, false, kCheck>(plan, a, r, work[r].data(), s, &from, &to);
+            if (a == 1)
+                store(r, s.out);
+            else
+                std::memcpy(values + r * kPlaneCols + from, s.out + from, sizeof(int32_t) * size_t(to - from));
+        }
+    }
+}
+
+// A pass multiplies the largest magnitude of its inputs by at most
+// 2 x 1.4142 and adds under 4 (scaled high plus the mean of two evens, each
+// a scaled low and a quarter of two scaled highs, with their roundings).
+// From coefficients within +-kSmall, eight passes stay under
+// 2.8284^7 x 2^13 + 4 x 2.8284^7 < 1.2e7 < 2^24 at every pass's input: no
+// line can leave the 32-bit path, and the range checks are skipped.
+// Real pictures' coefficients stay far below (the last low band under
+// 16 x 255); anything larger, garbage between the coefficients included,
+// takes the checked passes.
+constexpr int32_t kSmall = int32_t(1) << 13;
+
+template <typename L, typename Store>
+WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+{
+    using V = typename L::V;
+    using U = typename L::U;
+    U over{};
+    const int32_t *p = plane[0].data();
+    for (int i = 0; i < kPlaneSize; i += L::kLanes) {
+        V v;
+        std::memcpy(&v, p + i, sizeof v);
+        over |= (U(v) + uint32_t(kSmall)) >> 14;
+    }
+    uint32_t any = 0;
+    for (int i = 0; i < L::kLanes; ++i)
+        any |= over[i];
+    if (any == 0)
+        liftLevels<L, false>(plan, plane, work, store);
+    else
+        liftLevels<L, true>(plan, plane, work, store);
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define WLT_WIDE_SYNTHESIS 1
+#endif
+
+template <typename Store>
+void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+{
+    synthesizeLevels<FourLanes>(plan, plane, work, store);
+}
+
+#ifdef WLT_WIDE_SYNTHESIS
+template <typename Store>
+__attribute__((target("avx2"))) void synthesizeWide(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work,
+                                                   Store &store)
+{
+    synthesizeLevels<EightLanes>(plan, plane, work, store);
+}
+
+#endif
 
 template <typename Store>
 void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store)
 {
-    SynthesisScratch s{};
-    int32_t *values = plane[0].data();
-    for (int a = kLevels; a >= 1; --a) {
-        synthesizeColumns(plan, a, values, s);
-        synthesizeRows(plan, a, values, s, a == 1 ? &store : static_cast<Store *>(nullptr));
+    Plane32 work; // the columns' output; only what the runs wrote there is read
+#ifdef WLT_WIDE_SYNTHESIS
+    if (wideVectors()) {
+        synthesizeWide(plan, plane, work, store);
+        return;
     }
+#endif
+    synthesizeBaseline(plan, plane, work, store);
 }
 
 } // namespace
@@ -887,7 +1267,7 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
             return;
         for (int i = 0; i < plan.runCount[base + r]; ++i) {
             const SynthesisPlan::Run run = plan.runs[base + r][i];
-            copySpan(lifted, row, run.start, run.start + run.length);
+            std::memcpy(row + run.start, lifted + run.start, sizeof(int32_t) * run.length);
         }
     };
     synthesizeAll(plan, values, store);
@@ -895,21 +1275,18 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
 
 void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel)
 {
-    const int base = SynthesisPlan::lineIndex(1, LineMode::Row, 0);
     // Only the picture is kept; the rest of the plane stays 0.
     auto store = [&](int r, const int32_t *lifted) {
         uint8_t *row = channel[r].data();
-        std::memset(row, 0, kPlaneCols);
-        if (!lifted || r >= kPictureRows)
+        if (!lifted) {
+            std::memset(row, 0, kPlaneCols);
             return;
-        for (int i = 0; i < plan.runCount[base + r]; ++i) {
-            const SynthesisPlan::Run run = plan.runs[base + r][i];
-            clampSpan(lifted, row, run.start, std::min(run.start + run.length, kPictureCols));
         }
+        for (int c = 0; c < kPlaneCols; c += 16)
+            clampSixteen(lifted + c, plan.inside[r] + c, row + c);
     };
     synthesizeAll(plan, values, store);
 }
-
 // ---- Analysis (encoder) ----------------------------------------------------
 
 void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)

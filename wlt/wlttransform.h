@@ -22,8 +22,29 @@ struct SynthesisPlan {
     uint8_t runCount[kMaxLines];
     Run runs[kMaxLines][kMaxRunsPerLine];
 
+    // The runs again as one byte of flags per sample, so that the lifting
+    // makes fixed passes over whole lines instead of one loop per run.
+    // Columns of a level: a row of flags per even sample index, one of
+    // zeros, a row per odd sample index, one of zeros; rows of a level: each
+    // row's even samples, then its odd ones.
+    static constexpr int kColumnFlagBytes = (kPlaneRows + 2) * kPlaneCols + (kPlaneRows / 2 + 2) * (kPlaneCols / 2)
+                                            + (kPlaneRows / 4 + 2) * 32 + (kPlaneRows / 8 + 2) * 16;
+    static constexpr int kRowFlagBytes = kPlaneRows * kPlaneCols + (kPlaneRows / 2) * 64 + (kPlaneRows / 4) * 32
+                                         + (kPlaneRows / 8) * 16;
+    uint8_t columnFlags[kColumnFlagBytes];
+    uint8_t rowFlags[kRowFlagBytes];
+    // 0xFF where the last rows' runs lie within the picture: what reaches a channel.
+    uint8_t inside[kPlaneRows][kPlaneCols];
+    // 1 for the lines with runs of one or two samples, which take the
+    // slower lifting.
+    uint8_t shortRuns[kMaxLines];
+
     static int lineIndex(int level, LineMode mode, int i);
+    // The flags and inside from the runs, for buildSynthesisPlan;
+    // decomposeMask derives the same from the masks as it splits them.
+    void prepareLifting();
 };
+
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
 int64_t scaleRound(int64_t v, int kind);
 // The same for |v| < 2^24 (where it is checked value by value), rounding in

@@ -12,6 +12,7 @@
 
 #include "wltpicture.h"
 #include "wlttransform.h"
+#include "wltvectors.h"
 
 using namespace wlt;
 
@@ -256,6 +257,14 @@ void tst_WltTransform::decompositionMatchesLineByLine()
             QCOMPARE(plan->runs[line][i].length, expectedPlan->runs[line][i].length);
         }
     }
+    // The per-sample flags the decomposition derives from the masks are the
+    // ones the runs give, everywhere (the plan started as garbage).
+    expectedPlan->prepareLifting();
+    QVERIFY(std::memcmp(plan->columnFlags, expectedPlan->columnFlags, sizeof plan->columnFlags) == 0);
+    QVERIFY(std::memcmp(plan->rowFlags, expectedPlan->rowFlags, sizeof plan->rowFlags) == 0);
+    QVERIFY(std::memcmp(plan->inside, expectedPlan->inside, sizeof plan->inside) == 0);
+    QVERIFY(std::memcmp(plan->shortRuns, expectedPlan->shortRuns,
+                        size_t(SynthesisPlan::lineIndex(1, LineMode::Row, levelRows(1)))) == 0);
     Plane8 withoutPlan;
     decomposeMask(*source, withoutPlan, kLevels);
     QVERIFY(withoutPlan == expected);
@@ -386,6 +395,8 @@ void tst_WltTransform::plannedSynthesisMatchesReference_data()
     const Values small{-5000, 5000};
     const Values insideEdge{-kEdge, -kEdge + 1, kEdge - 2, kEdge - 1};
     const Values acrossEdge{-kEdge - 1, -kEdge, kEdge - 1, kEdge};
+    // Within [-2^13, 2^13) the passes run without range checks.
+    const Values uncheckedEdge{-8192, 8191, -8192, 8191, 8192};
     QTest::newRow("scattered pixels, small values") << 30 << false << small;
     QTest::newRow("half filled, small values") << 50 << false << small;
     QTest::newRow("dense, small values") << 95 << false << small;
@@ -393,6 +404,9 @@ void tst_WltTransform::plannedSynthesisMatchesReference_data()
     QTest::newRow("dense, largest values of the 32-bit path") << 90 << false << insideEdge;
     QTest::newRow("whole plane, largest values of the 32-bit path") << 100 << true << insideEdge;
     QTest::newRow("dense, values across that edge") << 90 << false << acrossEdge;
+    QTest::newRow("dense, largest values without range checks") << 90 << false << Values{-8192, 8191, -8192, 8191};
+    QTest::newRow("whole plane, largest values without range checks") << 100 << true << Values{-8192, 8191, 0};
+    QTest::newRow("whole plane, just past them") << 100 << true << uncheckedEdge;
     QTest::newRow("dense, 32-bit values") << 90 << false << Values{kMin, kMax};
     QTest::newRow("whole plane, scattered 32-bit values") << 40 << true << Values{kMin, kMax};
 }
@@ -441,17 +455,25 @@ void tst_WltTransform::plannedSynthesisMatchesReference()
         Plane32 reference = decoded;
         for (int a = kLevels; a >= 1; --a)
             synthesizeLevel(mask, reference, a);
-        Plane32 planned = decoded;
-        synthesizePlanned(*plan, planned);
-        QVERIFY2(reference == planned, qPrintable(QStringLiteral("trial %1").arg(trial)));
-
-        Plane8 referenceChannel, channel, decodedChannel;
+        Plane8 referenceChannel;
         reconstructChannel(n, d, decoded, referenceChannel);
-        reconstructChannel(*plan, decoded, channel);
-        QVERIFY2(referenceChannel == channel, qPrintable(QStringLiteral("trial %1").arg(trial)));
-        Plane32 values = decoded;
-        reconstructDecodedChannel(*plan, values, decodedChannel);
-        QVERIFY2(referenceChannel == decodedChannel, qPrintable(QStringLiteral("trial %1").arg(trial)));
+        // The decoder's plan, through the baseline vectors, then the wide
+        // ones where the processor has them.
+        for (const bool wide : {false, true}) {
+            if (allowWideVectors(wide) != wide)
+                continue;
+            const QString where = QStringLiteral("trial %1%2").arg(trial).arg(wide ? " wide" : "");
+            Plane32 planned = decoded;
+            synthesizePlanned(*recorded, planned);
+            QVERIFY2(reference == planned, qPrintable(where));
+
+            Plane8 channel, decodedChannel;
+            reconstructChannel(*recorded, decoded, channel);
+            QVERIFY2(referenceChannel == channel, qPrintable(where));
+            Plane32 values = decoded;
+            reconstructDecodedChannel(*recorded, values, decodedChannel);
+            QVERIFY2(referenceChannel == decodedChannel, qPrintable(where));
+        }
     }
 }
 
