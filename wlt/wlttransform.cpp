@@ -1202,10 +1202,15 @@ WLT_INLINE void liftLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &w
 constexpr int32_t kSmall = int32_t(1) << 13;
 
 template <typename L, typename Store>
-WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store,
+                                 int32_t magnitudeBound)
 {
     using V = typename L::V;
     using U = typename L::U;
+    if (magnitudeBound > 0 && magnitudeBound <= kSmall) {
+        liftLevels<L, false>(plan, plane, work, store);
+        return;
+    }
     U over{};
     const int32_t *p = plane[0].data();
     for (int i = 0; i < kPlaneSize; i += L::kLanes) {
@@ -1227,32 +1232,33 @@ WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plan
 #endif
 
 template <typename Store>
-void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store,
+                        int32_t magnitudeBound)
 {
-    synthesizeLevels<FourLanes>(plan, plane, work, store);
+    synthesizeLevels<FourLanes>(plan, plane, work, store, magnitudeBound);
 }
 
 #ifdef WLT_WIDE_SYNTHESIS
 template <typename Store>
 __attribute__((target("avx2"))) void synthesizeWide(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work,
-                                                   Store &store)
+                                                   Store &store, int32_t magnitudeBound)
 {
-    synthesizeLevels<EightLanes>(plan, plane, work, store);
+    synthesizeLevels<EightLanes>(plan, plane, work, store, magnitudeBound);
 }
 
 #endif
 
 template <typename Store>
-void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store)
+void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store, int32_t magnitudeBound = 0)
 {
     Plane32 work; // the columns' output; only what the runs wrote there is read
 #ifdef WLT_WIDE_SYNTHESIS
     if (wideVectors()) {
-        synthesizeWide(plan, plane, work, store);
+        synthesizeWide(plan, plane, work, store, magnitudeBound);
         return;
     }
 #endif
-    synthesizeBaseline(plan, plane, work, store);
+    synthesizeBaseline(plan, plane, work, store, magnitudeBound);
 }
 
 } // namespace
@@ -1273,7 +1279,7 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
     synthesizeAll(plan, values, store);
 }
 
-void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel)
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, int32_t magnitudeBound)
 {
     // Only the picture is kept; the rest of the plane stays 0.
     auto store = [&](int r, const int32_t *lifted) {
@@ -1285,7 +1291,7 @@ void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &c
         for (int c = 0; c < kPlaneCols; c += 16)
             clampSixteen(lifted + c, plan.inside[r] + c, row + c);
     };
-    synthesizeAll(plan, values, store);
+    synthesizeAll(plan, values, store, magnitudeBound);
 }
 // ---- Analysis (encoder) ----------------------------------------------------
 

@@ -69,8 +69,9 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan);
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
 // The same, clamped into bytes within the picture (0 outside the shape and
 // beyond the picture); values serve as the workspace and are left holding
-// intermediate results.
-void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel);
+// intermediate results. magnitudeBound, when not 0, is above the magnitude of
+// every coefficient: small bounds spare a scan of the plane.
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, int32_t magnitudeBound = 0);
 
 // Forward transform of one line: values and mask (0/1 and the moved codes)
 // become the low half followed by the high half, as synthesizeLine expects.
