@@ -7,15 +7,16 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define WLT_WIDE_PICTURE 1
-#endif
 
 #include "wltbits.h"
 #include "wltdecoder.h"
 #include "wlttransform.h"
 #include "wltvectors.h"
+
+#if defined(WLT_WIDE_VECTORS) && defined(__SSE2__)
+#include <immintrin.h>
+#define WLT_WIDE_PICTURE 1 // its AVX2 steps end on an SSE2 one
+#endif
 
 namespace wlt {
 

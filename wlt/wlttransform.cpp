@@ -1227,9 +1227,6 @@ WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plan
         liftLevels<L, true>(plan, plane, work, store);
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define WLT_WIDE_SYNTHESIS 1
-#endif
 
 template <typename Store>
 void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store,
@@ -1238,7 +1235,7 @@ void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work
     synthesizeLevels<FourLanes>(plan, plane, work, store, magnitudeBound);
 }
 
-#ifdef WLT_WIDE_SYNTHESIS
+#ifdef WLT_WIDE_VECTORS
 template <typename Store>
 __attribute__((target("avx2"))) void synthesizeWide(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work,
                                                    Store &store, int32_t magnitudeBound)
@@ -1252,7 +1249,7 @@ template <typename Store>
 void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store, int32_t magnitudeBound = 0)
 {
     Plane32 work; // the columns' output; only what the runs wrote there is read
-#ifdef WLT_WIDE_SYNTHESIS
+#ifdef WLT_WIDE_VECTORS
     if (wideVectors()) {
         synthesizeWide(plan, plane, work, store, magnitudeBound);
         return;

@@ -7,7 +7,7 @@ namespace {
 
 bool processorHasAvx2()
 {
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef WLT_WIDE_VECTORS
     __builtin_cpu_init(); // may run before main
     return __builtin_cpu_supports("avx2");
 #else
