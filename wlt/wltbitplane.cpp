@@ -92,10 +92,8 @@ void computeShapeDescendants(const Plane8 &r, Plane8 &below)
 {
     for (auto &row : below)
         row.fill(0);
-    // From the finest level up: a coefficient has a shape descendant when one
-    // of its four children lies in the shape or has one. The children of
-    // level a lie beyond the coefficients level a writes, so a level never
-    // reads what it writes.
+    // The children of level a lie beyond the coefficients level a writes, so
+    // a level never reads what it writes.
     for (int a = 2; a <= kLevels; ++a) {
         for (int row = 0; row < levelRows(a); ++row) {
             // The top-left part belongs to the next coarser level.

@@ -228,32 +228,50 @@ inline __attribute__((always_inline)) void storeBgr(__m128i b, __m128i g, __m128
     storeFourPixels(_mm_unpackhi_epi16(bgHigh, rHigh), out + 36);
 }
 
+// The integers of the vector conversions (yccToRgb8, yccToRgb16). Each
+// factor splits into a whole part and a fraction: 701/500 = 1 + 201/500,
+// 443/250 = 1 + 193/250, and -(17207 Cb + 35707 Cr) / 50000 =
+// (14293 Cr - 17207 Cb) / 50000 - Cr. The fractions' numerators are biased
+// positive by offset x divisor; R's and B's are divided by a multiply-high by
+// 33555 and a shift (x 33555 / 2^24 is x / 500, / 2^23 is x / 250).
+constexpr int16_t kRedFraction = 201;
+constexpr int16_t kRedOffset = 52;
+constexpr int16_t kRedBiased = kRedOffset * 500;
+constexpr int kRedShift = 8;
+constexpr int16_t kBlueFraction = 193;
+constexpr int16_t kBlueOffset = 99;
+constexpr int16_t kBlueBiased = kBlueOffset * 250;
+constexpr int kBlueShift = 7;
+constexpr int16_t kDivisionMultiplier = int16_t(33555);
+constexpr int32_t kGreenFractions = int32_t(uint32_t(uint16_t(-17207)) << 16 | 14293); // Cb's, Cr's
+constexpr int32_t kGreenDivisor = 50000;
+constexpr int16_t kGreenOffset = 81;
+
 // R, G, B of 8 pixels in 16-bit lanes, before clamping; y, cb, cr centred as
-// in yccToRgb. R and B floor 201 Cr / 500 and 193 Cb / 250 by a multiply-high
-// of the biased numerator; G takes the quotient by 50000 of a numerator below
-// 2^24 in single precision, which truncates exactly for every (Cb, Cr).
+// in yccToRgb. G takes the quotient by 50000 of a numerator below 2^24 in
+// single precision, which truncates exactly for every (Cb, Cr).
 inline __attribute__((always_inline)) void yccToRgb8(__m128i y, __m128i cb, __m128i cr, __m128i &red, __m128i &green,
                                                     __m128i &blue)
 {
-    const __m128i redNumerator = _mm_add_epi16(_mm_mullo_epi16(cr, _mm_set1_epi16(201)), _mm_set1_epi16(26000));
-    const __m128i redFloor = _mm_srli_epi16(_mm_mulhi_epu16(redNumerator, _mm_set1_epi16(int16_t(33555))), 8);
-    red = _mm_add_epi16(_mm_add_epi16(y, cr), _mm_sub_epi16(redFloor, _mm_set1_epi16(52)));
+    const __m128i divide = _mm_set1_epi16(kDivisionMultiplier);
+    const __m128i redNumerator = _mm_add_epi16(_mm_mullo_epi16(cr, _mm_set1_epi16(kRedFraction)), _mm_set1_epi16(kRedBiased));
+    const __m128i redFloor = _mm_srli_epi16(_mm_mulhi_epu16(redNumerator, divide), kRedShift);
+    red = _mm_add_epi16(_mm_add_epi16(y, cr), _mm_sub_epi16(redFloor, _mm_set1_epi16(kRedOffset)));
 
-    const __m128i blueNumerator = _mm_add_epi16(_mm_mullo_epi16(cb, _mm_set1_epi16(193)), _mm_set1_epi16(24750));
-    const __m128i blueFloor = _mm_srli_epi16(_mm_mulhi_epu16(blueNumerator, _mm_set1_epi16(int16_t(33555))), 7);
-    blue = _mm_add_epi16(_mm_add_epi16(y, cb), _mm_sub_epi16(blueFloor, _mm_set1_epi16(99)));
+    const __m128i blueNumerator = _mm_add_epi16(_mm_mullo_epi16(cb, _mm_set1_epi16(kBlueFraction)), _mm_set1_epi16(kBlueBiased));
+    const __m128i blueFloor = _mm_srli_epi16(_mm_mulhi_epu16(blueNumerator, divide), kBlueShift);
+    blue = _mm_add_epi16(_mm_add_epi16(y, cb), _mm_sub_epi16(blueFloor, _mm_set1_epi16(kBlueOffset)));
 
-    // -(17207 Cb + 35707 Cr) / 50000 = (14293 Cr - 17207 Cb) / 50000 - Cr.
-    const __m128i factors = _mm_set1_epi32(int32_t(uint32_t(uint16_t(-17207)) << 16 | 14293));
-    const __m128i bias = _mm_set1_epi32(50000 * 81);
-    const __m128 reciprocal = _mm_set1_ps(1.0f / 50000.0f);
+    const __m128i factors = _mm_set1_epi32(kGreenFractions);
+    const __m128i bias = _mm_set1_epi32(kGreenDivisor * kGreenOffset);
+    const __m128 reciprocal = _mm_set1_ps(1.0f / float(kGreenDivisor));
     auto quotient = [&](__m128i crCb) {
         const __m128i numerator = _mm_add_epi32(_mm_madd_epi16(crCb, factors), bias);
         return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(numerator), reciprocal));
     };
     const __m128i greenFloor = _mm_packs_epi32(quotient(_mm_unpacklo_epi16(cr, cb)),
                                                quotient(_mm_unpackhi_epi16(cr, cb)));
-    green = _mm_add_epi16(_mm_sub_epi16(y, cr), _mm_sub_epi16(greenFloor, _mm_set1_epi16(81)));
+    green = _mm_add_epi16(_mm_sub_epi16(y, cr), _mm_sub_epi16(greenFloor, _mm_set1_epi16(kGreenOffset)));
 }
 
 // softenPixel with each row's three pixels summed in 16-bit lanes; the
@@ -348,23 +366,26 @@ LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *cr
 __attribute__((target("avx2"), always_inline)) inline void yccToRgb16(__m256i y, __m256i cb, __m256i cr,
                                                                       __m256i &red, __m256i &green, __m256i &blue)
 {
-    const __m256i redNumerator = _mm256_add_epi16(_mm256_mullo_epi16(cr, _mm256_set1_epi16(201)), _mm256_set1_epi16(26000));
-    const __m256i redFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(redNumerator, _mm256_set1_epi16(int16_t(33555))), 8);
-    red = _mm256_add_epi16(_mm256_add_epi16(y, cr), _mm256_sub_epi16(redFloor, _mm256_set1_epi16(52)));
+    const __m256i divide = _mm256_set1_epi16(kDivisionMultiplier);
+    const __m256i redNumerator =
+        _mm256_add_epi16(_mm256_mullo_epi16(cr, _mm256_set1_epi16(kRedFraction)), _mm256_set1_epi16(kRedBiased));
+    const __m256i redFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(redNumerator, divide), kRedShift);
+    red = _mm256_add_epi16(_mm256_add_epi16(y, cr), _mm256_sub_epi16(redFloor, _mm256_set1_epi16(kRedOffset)));
 
-    const __m256i blueNumerator = _mm256_add_epi16(_mm256_mullo_epi16(cb, _mm256_set1_epi16(193)), _mm256_set1_epi16(24750));
-    const __m256i blueFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(blueNumerator, _mm256_set1_epi16(int16_t(33555))), 7);
-    blue = _mm256_add_epi16(_mm256_add_epi16(y, cb), _mm256_sub_epi16(blueFloor, _mm256_set1_epi16(99)));
+    const __m256i blueNumerator =
+        _mm256_add_epi16(_mm256_mullo_epi16(cb, _mm256_set1_epi16(kBlueFraction)), _mm256_set1_epi16(kBlueBiased));
+    const __m256i blueFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(blueNumerator, divide), kBlueShift);
+    blue = _mm256_add_epi16(_mm256_add_epi16(y, cb), _mm256_sub_epi16(blueFloor, _mm256_set1_epi16(kBlueOffset)));
 
-    const __m256i factors = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(-17207)) << 16 | 14293));
-    const __m256i bias = _mm256_set1_epi32(50000 * 81);
-    const __m256 reciprocal = _mm256_set1_ps(1.0f / 50000.0f);
+    const __m256i factors = _mm256_set1_epi32(kGreenFractions);
+    const __m256i bias = _mm256_set1_epi32(kGreenDivisor * kGreenOffset);
+    const __m256 reciprocal = _mm256_set1_ps(1.0f / float(kGreenDivisor));
     const __m256i lowNumerator = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(cr, cb), factors), bias);
     const __m256i highNumerator = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(cr, cb), factors), bias);
     const __m256i greenFloor =
         _mm256_packs_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(lowNumerator), reciprocal)),
                            _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(highNumerator), reciprocal)));
-    green = _mm256_add_epi16(_mm256_sub_epi16(y, cr), _mm256_sub_epi16(greenFloor, _mm256_set1_epi16(81)));
+    green = _mm256_add_epi16(_mm256_sub_epi16(y, cr), _mm256_sub_epi16(greenFloor, _mm256_set1_epi16(kGreenOffset)));
 }
 
 // Byte j of the 48 B G R bytes of 16 pixels is channel j % 3 (B, G, R) of
