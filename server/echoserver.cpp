@@ -52,8 +52,8 @@ void EchoServer::onNewConnection()
     if (!pSocket)
         return;
     // Oversized frames or messages close only this connection, with code 1009.
-    pSocket->setMaxAllowedIncomingFrameSize(kMaxIncomingSize);
-    pSocket->setMaxAllowedIncomingMessageSize(kMaxIncomingSize);
+    pSocket->setMaxAllowedIncomingFrameSize(kMaxBufferedSize);
+    pSocket->setMaxAllowedIncomingMessageSize(kMaxBufferedSize);
 
     connect(pSocket, &QWebSocket::textMessageReceived, this, &EchoServer::processTextMessage);
     connect(pSocket, &QWebSocket::binaryMessageReceived, this, &EchoServer::processBinaryMessage);
@@ -69,6 +69,9 @@ void EchoServer::processTextMessage(const QString &message)
         return;
     auto pending = m_pending.find(pClient);
     if (pending == m_pending.end() || pending->closing)
+        return;
+    // Counted in UTF-8, as on the wire; only a long message needs the count.
+    if (message.size() * 3 > kMaxIncomingSize && refuseOversized(pClient, message.toUtf8().size()))
         return;
     if (m_debug)
         qDebug() << "Message received:" << message;
@@ -120,7 +123,7 @@ void EchoServer::processBinaryMessage(const QByteArray &message)
     QWebSocket *pClient = qobject_cast<QWebSocket *>(sender());
     if (m_debug)
         qDebug() << "Binary Message received:" << message;
-    if (!pClient || m_pending.value(pClient).closing)
+    if (!pClient || m_pending.value(pClient).closing || refuseOversized(pClient, message.size()))
         return;
     pClient->sendBinaryMessage(message);
     checkUnsent(pClient);
@@ -132,7 +135,15 @@ void EchoServer::checkUnsent(QWebSocket *client)
         closeForPolicy(client, QStringLiteral("replies not read"));
 }
 
-void EchoServer::closeForPolicy(QWebSocket *client, const QString &reason)
+bool EchoServer::refuseOversized(QWebSocket *client, qint64 bytes)
+{
+    if (bytes <= kMaxIncomingSize)
+        return false;
+    closeForPolicy(client, QStringLiteral("message too big"), QWebSocketProtocol::CloseCodeTooMuchData);
+    return true;
+}
+
+void EchoServer::closeForPolicy(QWebSocket *client, const QString &reason, QWebSocketProtocol::CloseCode code)
 {
     auto pending = m_pending.find(client);
     if (pending != m_pending.end()) {
@@ -140,7 +151,7 @@ void EchoServer::closeForPolicy(QWebSocket *client, const QString &reason)
         pending->requests.clear();
         pending->bytes = 0;
     }
-    client->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+    client->close(code, reason);
     // The close frame queues behind what the client is not reading: drop the
     // connection rather than keep that backlog.
     if (client->bytesToWrite() > kMaxUnsentBytes)

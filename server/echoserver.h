@@ -6,6 +6,7 @@
 #include <QQueue>
 #include <QString>
 #include <QTimer>
+#include <QWebSocketProtocol>
 
 class QWebSocketServer;
 class QWebSocket;
@@ -18,7 +19,8 @@ class CTextMessageProcessor;
 // turn with a return to the event loop after each: a client that pipelines
 // many requests cannot hold up another client's handshake or request. A client
 // that lets replies pile up unread, or queues too many requests, is closed
-// with 1008 and nothing else changes.
+// with 1008, one that sends a message over 64 KiB with 1009, and nothing else
+// changes.
 class EchoServer : public QObject
 {
     Q_OBJECT
@@ -32,9 +34,14 @@ public:
     // Reply bytes written to clients but not yet taken by their connections, all clients together.
     qint64 unsentBytes() const;
 
-    // Far above the largest request; Qt's default of 2 GiB lets one client
-    // make the process allocate hundreds of megabytes.
+    // Far above the largest request; a larger message is refused with 1009.
     static constexpr qint64 kMaxIncomingSize = 64 * 1024;
+    // Qt's own bound (its default of 2 GiB lets one client make the process
+    // allocate hundreds of megabytes). Qt drops the connection at the header
+    // of a frame over it, so the rest of the message meets a closed socket
+    // and the reset can reach a browser before the 1009 does. Between the two
+    // bounds a message is read whole and then refused with a clean close.
+    static constexpr qint64 kMaxBufferedSize = 1024 * 1024;
     // The largest reply (an identity card with fingerprint) is about 7 KB:
     // 1 MiB unsent is a client that is not reading.
     static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
@@ -62,7 +69,10 @@ private:
     };
 
     // Closes a client over a bound; a backlog it is not reading is dropped with the connection.
-    void closeForPolicy(QWebSocket *client, const QString &reason);
+    void closeForPolicy(QWebSocket *client, const QString &reason,
+                        QWebSocketProtocol::CloseCode code = QWebSocketProtocol::CloseCodePolicyViolated);
+    // Refuses a message over kMaxIncomingSize; true when it did.
+    bool refuseOversized(QWebSocket *client, qint64 bytes);
     void checkUnsent(QWebSocket *client);
 
     QWebSocketServer *m_pWebSocketServer; // child of this object

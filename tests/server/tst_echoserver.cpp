@@ -135,6 +135,7 @@ void tst_EchoServer::oversizedMessageClosesOnlyItsConnection_data()
     QTest::addColumn<bool>("fragmented");
     QTest::newRow("100 KiB frame") << 100 * 1024 << false;
     QTest::newRow("100 KiB in small frames") << 100 * 1024 << true;
+    QTest::newRow("past the buffered bound") << int(EchoServer::kMaxBufferedSize) + 1024 << false;
 }
 
 void tst_EchoServer::oversizedMessageClosesOnlyItsConnection()
