@@ -866,6 +866,13 @@ struct FourLanes : LaneTypes<4> {
     // a0 b0 a1 b1, then a2 b2 a3 b3.
     static WLT_INLINE V zipLow(const V &a, const V &b) { return __builtin_shufflevector(a, b, 0, 4, 1, 5); }
     static WLT_INLINE V zipHigh(const V &a, const V &b) { return __builtin_shufflevector(a, b, 2, 6, 3, 7); }
+    // The lanes ORed together.
+    static WLT_INLINE int32_t any(V v)
+    {
+        v |= __builtin_shufflevector(v, v, 2, 3, 0, 1);
+        v |= __builtin_shufflevector(v, v, 1, 0, 3, 2);
+        return v[0];
+    }
 };
 
 struct EightLanes : LaneTypes<8> {
@@ -895,6 +902,10 @@ struct EightLanes : LaneTypes<8> {
     static WLT_INLINE V zipHigh(const V &a, const V &b)
     {
         return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
+    }
+    static WLT_INLINE int32_t any(const V &v)
+    {
+        return FourLanes::any(__builtin_shufflevector(v, v, 0, 1, 2, 3) | __builtin_shufflevector(v, v, 4, 5, 6, 7));
     }
 };
 
@@ -945,11 +956,7 @@ struct Lift : L {
     }
     static WLT_INLINE bool inRange(const V &checked)
     {
-        const U over = U(checked) >> (kFastBits + 1);
-        uint32_t any = 0;
-        for (int i = 0; i < kLanes; ++i)
-            any |= over[i];
-        return any == 0;
+        return L::any(V(U(checked) >> (kFastBits + 1))) == 0;
     }
 
     // The steps of the k-th even and odd samples.
@@ -979,6 +986,23 @@ struct Lift : L {
         const V left = pick<kLeftMissing>(flags, right, before);
         return add(kShort ? pick<kAlone>(flags, V{}, high) : high, add(left, right) >> 1);
     }
+    // The same steps where every high is 0 (a band the walk left empty
+    // there): the update vanishes, evens are the scaled lows and odds the
+    // mean of their neighbours.
+    template <bool kShort>
+    static WLT_INLINE V evenOfLow(const V &x, const V &flags)
+    {
+        return kShort ? pick<kRaw>(flags, x, scale<2>(x)) : scale<2>(x);
+    }
+    static WLT_INLINE V oddBetween(const V &flags, const V &before, const V &after)
+    {
+        const V right = pick<kRightMissing>(flags, before, after);
+        const V left = pick<kLeftMissing>(flags, right, before);
+        return add(left, right) >> 1;
+    }
+    // The inputs of the lanes that read them, 0 elsewhere.
+    static WLT_INLINE V read(const V &v, const V &flags) { return pick<kChecked>(flags, v, V{}); }
+    static WLT_INLINE bool isZero(const V &v) { return L::any(v) == 0; }
 };
 
 // Per-call buffers.
@@ -1011,7 +1035,7 @@ void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32
 // from row k, highs from row half + k, evens to row 2k, odds to 2k + 1.
 // Outside the runs out receives garbage, also in the columns past the
 // level's last (out is scratch there); nothing reads it.
-template <typename L, bool kShort, bool kCheck>
+template <typename L, bool kShort, bool kCheck, bool kZeroHighs>
 WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                                 SynthesisScratch &s, int c0, int from, int to)
 {
@@ -1043,10 +1067,25 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
             checked |= F::checkBits(x, fl);
         return F::template even<kShort>(x, fl, before, after);
     };
+    int32_t *o = out + c0;
+    if (kZeroHighs) {
+        auto even = [&](int k) WLT_INLINE_LAMBDA {
+            const V x = F::load(low + k * kPlaneCols);
+            if (kCheck)
+                checked |= F::checkBits(x, F::flags(f + k * stride));
+            return F::template evenOfLow<kShort>(x, F::flags(f + k * stride));
+        };
+        V e = even(from);
+        for (int k = from; k < to; ++k) {
+            const V nextEven = even(k + 1);
+            F::store(o + 2 * k * kPlaneCols, e);
+            F::store(o + (2 * k + 1) * kPlaneCols, F::oddBetween(F::flags(odd + k * stride), e, nextEven));
+            e = nextEven;
+        }
+    }
     V h = high(from);
     V e = even(from, V{}, h);
-    int32_t *o = out + c0;
-    for (int k = from; k < to; ++k) {
+    for (int k = kZeroHighs ? to : from; k < to; ++k) {
         const V nextHigh = high(k + 1);
         const V nextEven = even(k + 1, h, nextHigh);
         F::store(o + 2 * k * kPlaneCols, e);
@@ -1070,6 +1109,7 @@ template <typename L, bool kCheck>
 WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                             SynthesisScratch &s)
 {
+    using F = Lift<L>;
     constexpr int kLanes = L::kLanes;
     const int cols = levelCols(level);
     const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
@@ -1085,10 +1125,29 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         }
         if (to == 0)
             continue;
-        if (hasShort)
-            liftColumnGroup<L, true, kCheck>(plan, level, values, out, s, c0, from, to);
+        // Bands the walk left empty make the lifting simpler: without highs
+        // there is no update, without any input every output is 0.
+        const int half = levelRows(level) / 2;
+        const int stride = columnFlagStride(level);
+        const uint8_t *flags = plan.columnFlags + columnFlagOffset(level) + c0;
+        typename L::V lows{}, highs{};
+        for (int k = from; k <= to; ++k) {
+            lows |= F::read(F::load(values + k * kPlaneCols + c0), F::flags(flags + k * stride));
+            highs |= F::read(F::load(values + (half + std::min(k, half - 1)) * kPlaneCols + c0),
+                             F::flags(flags + (oddColumnFlags(level) + k) * stride));
+        }
+        const bool zeroHighs = F::isZero(highs);
+        if (zeroHighs && F::isZero(lows)) {
+            for (int row = 2 * from; row < 2 * to; ++row)
+                F::store(out + row * kPlaneCols + c0, typename L::V{});
+        } else if (hasShort && zeroHighs)
+            liftColumnGroup<L, true, kCheck, true>(plan, level, values, out, s, c0, from, to);
+        else if (hasShort)
+            liftColumnGroup<L, true, kCheck, false>(plan, level, values, out, s, c0, from, to);
+        else if (zeroHighs)
+            liftColumnGroup<L, false, kCheck, true>(plan, level, values, out, s, c0, from, to);
         else
-            liftColumnGroup<L, false, kCheck>(plan, level, values, out, s, c0, from, to);
+            liftColumnGroup<L, false, kCheck, false>(plan, level, values, out, s, c0, from, to);
     }
 }
 
@@ -1096,7 +1155,7 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
 // over the vectors that span its runs; returns the span [*from, *to) of
 // s.out it wrote. Neighbours come from whole vectors shifted in registers:
 // a load straddling two fresh stores would wait for them to reach memory.
-template <typename L, bool kShort, bool kCheck>
+template <typename L, bool kShort, bool kCheck, bool kZeroHighs>
 WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
                         int *from, int *to)
 {
@@ -1114,6 +1173,26 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     *from = 2 * k0;
     *to = std::min(2 * k1, 2 * half);
     V checked{};
+    if (kZeroHighs) {
+        for (int k = k0; k < k1; k += kLanes) {
+            const V x = F::load(in + k);
+            const V fl = F::flags(evenFlags + k);
+            if (kCheck)
+                checked |= F::checkBits(x, fl);
+            F::store(s.even + k, F::template evenOfLow<kShort>(x, fl));
+        }
+        if (kCheck && !F::inRange(checked)) {
+            for (int i = 0; i < plan.runCount[line]; ++i)
+                liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
+            return;
+        }
+        for (int k = k0; k < k1; k += kLanes) {
+            const V e = F::load(s.even + k);
+            const V after = L::thenFirst(e, F::load(s.even + k + kLanes));
+            F::interleave(e, F::oddBetween(F::flags(oddFlags + k), e, after), s.out + 2 * k);
+        }
+        return;
+    }
     for (int k = k0; k < k1; k += kLanes) {
         const V x = F::load(in + half + k);
         const V fl = F::flags(oddFlags + k);
@@ -1144,6 +1223,21 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     }
 }
 
+// True when the highs liftRow reads for row r are all 0.
+template <typename L>
+WLT_INLINE bool rowHighsZero(const SynthesisPlan &plan, int level, int r, const int32_t *in)
+{
+    using F = Lift<L>;
+    const int half = levelCols(level) / 2;
+    const int line = SynthesisPlan::lineIndex(level, LineMode::Row, r);
+    const int k1 = (lineEnd(plan, line) + 1) >> 1;
+    const uint8_t *oddFlags = plan.rowFlags + rowFlagOffset(level) + (2 * r + 1) * rowFlagHalf(level);
+    typename F::V highs{};
+    for (int k = (lineStart(plan, line) >> 1) & ~7; k < k1; k += F::kLanes)
+        highs |= F::read(F::load(in + half + k), F::flags(oddFlags + k));
+    return F::isZero(highs);
+}
+
 // Sixteen samples clamped into bytes (the two saturating packs do exactly
 // that), kept where keep is 0xFF.
 WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *out)
@@ -1162,32 +1256,48 @@ WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *ou
 // Every level, columns into work and then rows back into values; the last
 // level's rows go to store(row, its samples in order or nullptr when it has
 // no runs).
+// Level a's columns into work and then its rows back into values; level
+// 1's rows go to store(row, its samples in order or nullptr when it has no
+// runs). Inlined per level, so that each level's geometry is constant.
+template <typename L, bool kCheck, typename Store>
+WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Plane32 &work, SynthesisScratch &s,
+                          Store &store)
+{
+    liftColumns<L, kCheck>(plan, a, values, work[0].data(), s);
+    const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
+    for (int r = 0; r < levelRows(a); ++r) {
+        if (plan.runCount[base + r] == 0) {
+            if (a == 1)
+                store(r, nullptr);
+            continue;
+        }
+        int from, to;
+        const bool zeroHighs = rowHighsZero<L>(plan, a, r, work[r].data());
+        if (plan.shortRuns[base + r] && zeroHighs)
+            liftRow<L, true, kCheck, true>(plan, a, r, work[r].data(), s, &from, &to);
+        else if (plan.shortRuns[base + r])
+            liftRow<L, true, kCheck, false>(plan, a, r, work[r].data(), s, &from, &to);
+        else if (zeroHighs)
+            liftRow<L, false, kCheck, true>(plan, a, r, work[r].data(), s, &from, &to);
+        else
+            liftRow<L, false, kCheck, false>(plan, a, r, work[r].data(), s, &from, &to);
+        if (a == 1)
+            store(r, s.out);
+        else
+            std::memcpy(values + r * kPlaneCols + from, s.out + from, sizeof(int32_t) * size_t(to - from));
+    }
+}
+
 template <typename L, bool kCheck, typename Store>
 WLT_INLINE void liftLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
 {
     SynthesisScratch s;
     std::memset(&s, 0, sizeof s); // lanes outside the runs read it
-    int32_t *values = plane[0].data();
-    for (int a = kLevels; a >= 1; --a) {
-        liftColumns<L, kCheck>(plan, a, values, work[0].data(), s);
-        const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
-        for (int r = 0; r < levelRows(a); ++r) {
-            if (plan.runCount[base + r] == 0) {
-                if (a == 1)
-                    store(r, nullptr);
-                continue;
-            }
-            int from, to;
-            if (plan.shortRuns[base + r])
-                liftRow<L, true, kCheck>(plan, a, r, work[r].data(), s, &from, &to);
-            else
-                liftRow<L, false, kCheck>(plan, a, r, work[r].data(), s, &from, &to);
-            if (a == 1)
-                store(r, s.out);
-            else
-                std::memcpy(values + r * kPlaneCols + from, s.out + from, sizeof(int32_t) * size_t(to - from));
-        }
-    }
+    static_assert(kLevels == 4, "one call per level");
+    liftLevel<L, kCheck>(plan, 4, plane[0].data(), work, s, store);
+    liftLevel<L, kCheck>(plan, 3, plane[0].data(), work, s, store);
+    liftLevel<L, kCheck>(plan, 2, plane[0].data(), work, s, store);
+    liftLevel<L, kCheck>(plan, 1, plane[0].data(), work, s, store);
 }
 
 // A pass multiplies the largest magnitude of its inputs by at most
