@@ -109,7 +109,7 @@ int Workspace::decode(const uint8_t *input, int length, uint8_t *bmp)
         const int result = decodeChannel(colourStreams[c], colourLengths[c], shape, planes);
         if (result != WltSuccess)
             return result;
-        reconstructDecodedChannel(synthesisPlan, planes.value, channels[c], colourStreams[c][0]);
+        synthesizeIntoChannel(synthesisPlan, planes.value, channels[c]);
     }
     assembleBmp(channels[0], channels[1], channels[2], n, fixNum, bmp);
     return WltSuccess;

@@ -125,13 +125,6 @@ void reconstructChannel(const SynthesisPlan &plan, const Plane32 &decoded, Plane
     synthesizeIntoChannel(plan, values, channel);
 }
 
-void reconstructDecodedChannel(const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel, int topPlane)
-{
-    // The walk's magnitudes have no bit above the top plane.
-    static_assert(kMaxTopPlane + 1 < 31, "the bound fits");
-    synthesizeIntoChannel(plan, decoded, channel, int32_t(1) << (topPlane + 1));
-}
-
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow)
 {
     for (int c = 0; c < kPictureCols; ++c) {

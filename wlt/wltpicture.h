@@ -19,9 +19,6 @@ void reconstructChannel(const Plane8 &n, const Plane8 &D, const Plane32 &decoded
 struct SynthesisPlan;
 // The same, replaying the runs planned for D (their last level is the shape).
 void reconstructChannel(const SynthesisPlan &plan, const Plane32 &decoded, Plane8 &channel);
-// The same in place, for values straight from the bit-plane walk whose top
-// plane was topPlane; decoded is left holding intermediate results.
-void reconstructDecodedChannel(const SynthesisPlan &plan, Plane32 &decoded, Plane8 &channel, int topPlane);
 
 void yccRowToRgb(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, uint8_t *pictureRow);
 

@@ -521,11 +521,12 @@ void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPl
 
 int32_t scaleRoundFast(int32_t v, int kind)
 {
-    // For v != 0, 0.7 < |p| < 2^29: |p| + 0.5 is exact in doubles unless it
-    // reaches the next power of two, which is then its floor. So scaleRound
-    // is floor(|p| + 0.5) with p's sign, that is (floor(2|p|) + 1) / 2
-    // floored, and 2p is exact.
-    const int32_t t = int32_t(double(v) * (2.0 * (kind == 1 ? 1.4142 : 0.7071)));
+    // For v != 0, 0.7 < |p| < 2^14: |p| + 0.5 is exact in doubles, so
+    // scaleRound is floor(|p| + 0.5) with p's sign, that is
+    // (floor(2|p|) + 1) / 2 floored. 2p in floats truncates to the same
+    // integer as in doubles while |v| < 12669 (every v was tried), so
+    // the vector lanes convert twice as many values per instruction.
+    const int32_t t = int32_t(float(v) * float(2.0 * (kind == 1 ? 1.4142 : 0.7071)));
     return (t + (t >> 31) + 1) >> 1;
 }
 
@@ -734,15 +735,13 @@ void liftRun(int length, int start, const int32_t *v, int half, int32_t *o)
 }
 
 // The fast path lifts in 32 bits when every input it reads lies in
-// [-2^24, 2^24), where scaleRoundFast is exact. Then scaled lows stay within
-// 0.7071 * 2^24 + 0.5 and scaled highs within 1.4142 * 2^24 + 0.5 < 2.4e7;
-// the even step's sum of two highs stays under 4.8e7 and the evens under
-// 2.4e7; the odd step's sum of two evens under 4.8e7 and the odds under
-// 4.8e7 < 2^26. Nothing wraps, nothing saturates, and the shifts floor like
-// floorDiv, so the results are liftRun's. Streams of real pictures stay far
-// below the bound; a line or column group that crosses it goes through
-// liftRun instead.
-constexpr int kFastBits = 24;
+// [-2^13, 2^13), where scaleRoundFast is exact. Then scaled values stay
+// within 1.4142 * 2^13 + 0.5 and every sum of the steps far inside 32 bits:
+// nothing wraps, nothing saturates, and the shifts floor like floorDiv, so
+// the results are liftRun's. Real pictures stay below the bound (their
+// lowest band under 16 x 255); a line or column group that crosses it goes
+// through liftRun instead.
+constexpr int kFastBits = 13;
 constexpr int32_t kFastBias = int32_t(1) << kFastBits;
 
 // The flags of one line's runs, by sample pair: even[k] for sample 2k,
@@ -840,7 +839,7 @@ struct LaneTypes {
     static constexpr int kLanes = kCount;
     typedef int32_t V __attribute__((vector_size(4 * kCount)));
     typedef uint32_t U __attribute__((vector_size(4 * kCount)));
-    typedef double D __attribute__((vector_size(8 * kCount)));
+    typedef float F __attribute__((vector_size(4 * kCount)));
 };
 
 struct FourLanes : LaneTypes<4> {
@@ -913,7 +912,7 @@ template <typename L>
 struct Lift : L {
     using V = typename L::V;
     using U = typename L::U;
-    using D = typename L::D;
+    using Float = typename L::F;
     using L::kLanes;
 
     static WLT_INLINE V load(const int32_t *p)
@@ -938,13 +937,13 @@ struct Lift : L {
     {
         return L::pick(L::template has<kBit>(flags), a, b);
     }
-    // scaleRoundFast lane by lane, in the same double arithmetic. Lanes
+    // scaleRoundFast lane by lane, in the same float arithmetic. Lanes
     // outside the runs may hold anything; their conversions compile to the
     // instructions' defined out-of-range result and are never read.
     template <int kKind>
     static WLT_INLINE V scale(const V &v)
     {
-        const D twice = __builtin_convertvector(v, D) * (2.0 * (kKind == 1 ? 1.4142 : 0.7071));
+        const Float twice = __builtin_convertvector(v, Float) * float(2.0 * (kKind == 1 ? 1.4142 : 0.7071));
         const V t = __builtin_convertvector(twice, V);
         return add(add(t, t >> 31), splat(1)) >> 1;
     }
@@ -1035,7 +1034,7 @@ void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32
 // from row k, highs from row half + k, evens to row 2k, odds to 2k + 1.
 // Outside the runs out receives garbage, also in the columns past the
 // level's last (out is scratch there); nothing reads it.
-template <typename L, bool kShort, bool kCheck, bool kZeroHighs>
+template <typename L, bool kShort, bool kZeroHighs>
 WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                                 SynthesisScratch &s, int c0, int from, int to)
 {
@@ -1056,23 +1055,20 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
     auto high = [&](int k) WLT_INLINE_LAMBDA {
         const V x = F::load(highs + std::min(k, half - 1) * kPlaneCols);
         const V fl = F::flags(odd + k * stride);
-        if (kCheck)
-            checked |= F::checkBits(x, fl);
+        checked |= F::checkBits(x, fl);
         return F::template high<kShort>(x, fl);
     };
     auto even = [&](int k, const V &before, const V &after) WLT_INLINE_LAMBDA {
         const V x = F::load(low + k * kPlaneCols);
         const V fl = F::flags(f + k * stride);
-        if (kCheck)
-            checked |= F::checkBits(x, fl);
+        checked |= F::checkBits(x, fl);
         return F::template even<kShort>(x, fl, before, after);
     };
     int32_t *o = out + c0;
     if (kZeroHighs) {
         auto even = [&](int k) WLT_INLINE_LAMBDA {
             const V x = F::load(low + k * kPlaneCols);
-            if (kCheck)
-                checked |= F::checkBits(x, F::flags(f + k * stride));
+            checked |= F::checkBits(x, F::flags(f + k * stride));
             return F::template evenOfLow<kShort>(x, F::flags(f + k * stride));
         };
         V e = even(from);
@@ -1093,7 +1089,7 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
         h = nextHigh;
         e = nextEven;
     }
-    if (kCheck && !F::inRange(checked)) {
+    if (!F::inRange(checked)) {
         const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
         for (int c = c0; c < std::min(c0 + F::kLanes, levelCols(level)); ++c) {
             if (plan.runCount[base + c] != 0)
@@ -1105,7 +1101,7 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
 // The columns of a level, a vector of them at a time over the sample pairs
 // their runs span; groups without runs of one or two samples skip their
 // handling.
-template <typename L, bool kCheck>
+template <typename L>
 WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
                             SynthesisScratch &s)
 {
@@ -1141,13 +1137,13 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
             for (int row = 2 * from; row < 2 * to; ++row)
                 F::store(out + row * kPlaneCols + c0, typename L::V{});
         } else if (hasShort && zeroHighs)
-            liftColumnGroup<L, true, kCheck, true>(plan, level, values, out, s, c0, from, to);
+            liftColumnGroup<L, true, true>(plan, level, values, out, s, c0, from, to);
         else if (hasShort)
-            liftColumnGroup<L, true, kCheck, false>(plan, level, values, out, s, c0, from, to);
+            liftColumnGroup<L, true, false>(plan, level, values, out, s, c0, from, to);
         else if (zeroHighs)
-            liftColumnGroup<L, false, kCheck, true>(plan, level, values, out, s, c0, from, to);
+            liftColumnGroup<L, false, true>(plan, level, values, out, s, c0, from, to);
         else
-            liftColumnGroup<L, false, kCheck, false>(plan, level, values, out, s, c0, from, to);
+            liftColumnGroup<L, false, false>(plan, level, values, out, s, c0, from, to);
     }
 }
 
@@ -1155,7 +1151,7 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
 // over the vectors that span its runs; returns the span [*from, *to) of
 // s.out it wrote. Neighbours come from whole vectors shifted in registers:
 // a load straddling two fresh stores would wait for them to reach memory.
-template <typename L, bool kShort, bool kCheck, bool kZeroHighs>
+template <typename L, bool kShort, bool kZeroHighs>
 WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32_t *in, SynthesisScratch &s,
                         int *from, int *to)
 {
@@ -1177,11 +1173,10 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
         for (int k = k0; k < k1; k += kLanes) {
             const V x = F::load(in + k);
             const V fl = F::flags(evenFlags + k);
-            if (kCheck)
-                checked |= F::checkBits(x, fl);
+            checked |= F::checkBits(x, fl);
             F::store(s.even + k, F::template evenOfLow<kShort>(x, fl));
         }
-        if (kCheck && !F::inRange(checked)) {
+        if (!F::inRange(checked)) {
             for (int i = 0; i < plan.runCount[line]; ++i)
                 liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
             return;
@@ -1196,21 +1191,19 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     for (int k = k0; k < k1; k += kLanes) {
         const V x = F::load(in + half + k);
         const V fl = F::flags(oddFlags + k);
-        if (kCheck)
-            checked |= F::checkBits(x, fl);
+        checked |= F::checkBits(x, fl);
         F::store(s.high + 1 + k, F::template high<kShort>(x, fl));
     }
     V previous{};
     for (int k = k0; k < k1; k += kLanes) {
         const V x = F::load(in + k);
         const V fl = F::flags(evenFlags + k);
-        if (kCheck)
-            checked |= F::checkBits(x, fl);
+        checked |= F::checkBits(x, fl);
         const V highs = F::load(s.high + 1 + k);
         F::store(s.even + k, F::template even<kShort>(x, fl, L::lastThen(previous, highs), highs));
         previous = highs;
     }
-    if (kCheck && !F::inRange(checked)) {
+    if (!F::inRange(checked)) {
         for (int i = 0; i < plan.runCount[line]; ++i)
             liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
         return;
@@ -1259,11 +1252,11 @@ WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *ou
 // Level a's columns into work and then its rows back into values; level
 // 1's rows go to store(row, its samples in order or nullptr when it has no
 // runs). Inlined per level, so that each level's geometry is constant.
-template <typename L, bool kCheck, typename Store>
+template <typename L, typename Store>
 WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Plane32 &work, SynthesisScratch &s,
                           Store &store)
 {
-    liftColumns<L, kCheck>(plan, a, values, work[0].data(), s);
+    liftColumns<L>(plan, a, values, work[0].data(), s);
     const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
     for (int r = 0; r < levelRows(a); ++r) {
         if (plan.runCount[base + r] == 0) {
@@ -1274,13 +1267,13 @@ WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Pla
         int from, to;
         const bool zeroHighs = rowHighsZero<L>(plan, a, r, work[r].data());
         if (plan.shortRuns[base + r] && zeroHighs)
-            liftRow<L, true, kCheck, true>(plan, a, r, work[r].data(), s, &from, &to);
+            liftRow<L, true, true>(plan, a, r, work[r].data(), s, &from, &to);
         else if (plan.shortRuns[base + r])
-            liftRow<L, true, kCheck, false>(plan, a, r, work[r].data(), s, &from, &to);
+            liftRow<L, true, false>(plan, a, r, work[r].data(), s, &from, &to);
         else if (zeroHighs)
-            liftRow<L, false, kCheck, true>(plan, a, r, work[r].data(), s, &from, &to);
+            liftRow<L, false, true>(plan, a, r, work[r].data(), s, &from, &to);
         else
-            liftRow<L, false, kCheck, false>(plan, a, r, work[r].data(), s, &from, &to);
+            liftRow<L, false, false>(plan, a, r, work[r].data(), s, &from, &to);
         if (a == 1)
             store(r, s.out);
         else
@@ -1288,84 +1281,45 @@ WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Pla
     }
 }
 
-template <typename L, bool kCheck, typename Store>
-WLT_INLINE void liftLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+template <typename L, typename Store>
+WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
 {
     SynthesisScratch s;
     std::memset(&s, 0, sizeof s); // lanes outside the runs read it
     static_assert(kLevels == 4, "one call per level");
-    liftLevel<L, kCheck>(plan, 4, plane[0].data(), work, s, store);
-    liftLevel<L, kCheck>(plan, 3, plane[0].data(), work, s, store);
-    liftLevel<L, kCheck>(plan, 2, plane[0].data(), work, s, store);
-    liftLevel<L, kCheck>(plan, 1, plane[0].data(), work, s, store);
+    liftLevel<L>(plan, 4, plane[0].data(), work, s, store);
+    liftLevel<L>(plan, 3, plane[0].data(), work, s, store);
+    liftLevel<L>(plan, 2, plane[0].data(), work, s, store);
+    liftLevel<L>(plan, 1, plane[0].data(), work, s, store);
 }
-
-// A pass multiplies the largest magnitude of its inputs by at most
-// 2 x 1.4142 and adds under 4 (scaled high plus the mean of two evens, each
-// a scaled low and a quarter of two scaled highs, with their roundings).
-// From coefficients within +-kSmall, eight passes stay under
-// 2.8284^7 x 2^13 + 4 x 2.8284^7 < 1.2e7 < 2^24 at every pass's input: no
-// line can leave the 32-bit path, and the range checks are skipped.
-// Real pictures' coefficients stay far below (the last low band under
-// 16 x 255); anything larger, garbage between the coefficients included,
-// takes the checked passes.
-constexpr int32_t kSmall = int32_t(1) << 13;
-
-template <typename L, typename Store>
-WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store,
-                                 int32_t magnitudeBound)
-{
-    using V = typename L::V;
-    using U = typename L::U;
-    if (magnitudeBound > 0 && magnitudeBound <= kSmall) {
-        liftLevels<L, false>(plan, plane, work, store);
-        return;
-    }
-    U over{};
-    const int32_t *p = plane[0].data();
-    for (int i = 0; i < kPlaneSize; i += L::kLanes) {
-        V v;
-        std::memcpy(&v, p + i, sizeof v);
-        over |= (U(v) + uint32_t(kSmall)) >> 14;
-    }
-    uint32_t any = 0;
-    for (int i = 0; i < L::kLanes; ++i)
-        any |= over[i];
-    if (any == 0)
-        liftLevels<L, false>(plan, plane, work, store);
-    else
-        liftLevels<L, true>(plan, plane, work, store);
-}
-
 
 template <typename Store>
-void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store,
-                        int32_t magnitudeBound)
+void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
 {
-    synthesizeLevels<FourLanes>(plan, plane, work, store, magnitudeBound);
+    synthesizeLevels<FourLanes>(plan, plane, work, store);
 }
 
 #ifdef WLT_WIDE_VECTORS
 template <typename Store>
 __attribute__((target("avx2"))) void synthesizeWide(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work,
-                                                   Store &store, int32_t magnitudeBound)
+                                                   Store &store)
 {
-    synthesizeLevels<EightLanes>(plan, plane, work, store, magnitudeBound);
+    synthesizeLevels<EightLanes>(plan, plane, work, store);
 }
 
 #endif
 
 template <typename Store>
-void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store, int32_t magnitudeBound = 0)
+void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store)
 {
     Plane32 work; // the columns' output; only what the runs wrote there is read
 #ifdef WLT_WIDE_VECTORS
     if (wideVectors()) {
-        synthesizeWide(plan, plane, work, store, magnitudeBound);
+        synthesizeWide(plan, plane, work, store);
         return;
     }
 #endif
-    synthesizeBaseline(plan, plane, work, store, magnitudeBound);
+    synthesizeBaseline(plan, plane, work, store);
 }
 
 } // namespace
@@ -1386,7 +1340,7 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
     synthesizeAll(plan, values, store);
 }
 
-void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, int32_t magnitudeBound)
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel)
 {
     // Only the picture is kept; the rest of the plane stays 0.
     auto store = [&](int r, const int32_t *lifted) {
@@ -1398,7 +1352,7 @@ void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &c
         for (int c = 0; c < kPlaneCols; c += 16)
             clampSixteen(lifted + c, plan.inside[r] + c, row + c);
     };
-    synthesizeAll(plan, values, store, magnitudeBound);
+    synthesizeAll(plan, values, store);
 }
 // ---- Analysis (encoder) ----------------------------------------------------
 

@@ -47,7 +47,7 @@ struct SynthesisPlan {
 
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
 int64_t scaleRound(int64_t v, int kind);
-// The same for |v| < 2^24 (where it is checked value by value), rounding in
+// The same for |v| < 2^13 (where it is checked value by value), rounding in
 // integers: the synthesis's 32-bit path scales this way.
 int32_t scaleRoundFast(int32_t v, int kind);
 
@@ -69,9 +69,8 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan);
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
 // The same, clamped into bytes within the picture (0 outside the shape and
 // beyond the picture); values serve as the workspace and are left holding
-// intermediate results. magnitudeBound, when not 0, is above the magnitude of
-// every coefficient: small bounds spare a scan of the plane.
-void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, int32_t magnitudeBound = 0);
+// intermediate results.
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel);
 
 // Forward transform of one line: values and mask (0/1 and the moved codes)
 // become the low half followed by the high half, as synthesizeLine expects.
