@@ -267,25 +267,42 @@ inline __attribute__((always_inline)) void yccToRgb8(__m128i y, __m128i cb, __m1
     green = _mm_add_epi16(_mm_sub_epi16(y, cr), _mm_sub_epi16(greenFloor, _mm_set1_epi16(kGreenOffset)));
 }
 
-// softenPixel with each row's three pixels summed in 16-bit lanes; the
-// division by 9 is a multiply-high, exact for sums up to 9 x 255.
-void softenPixelWide(uint8_t *p, ptrdiff_t stride)
+// softenPixel over the pixels of mask in one row, in order, with each
+// row's three pixels summed in 16-bit lanes; the division by 9 is a
+// multiply-high, exact for sums up to 9 x 255. A pixel right after a
+// softened one takes its bytes from a register: a load across their three
+// fresh byte stores would wait for them to reach memory.
+void softenRow(uint8_t *row, ptrdiff_t stride, const LineBits &mask)
 {
     const __m128i zero = _mm_setzero_si128();
     auto leftAndCentre = [zero](const uint8_t *q) {
         return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(q - 3)), zero);
     };
-    const __m128i columns = _mm_add_epi16(_mm_add_epi16(leftAndCentre(p - stride), leftAndCentre(p)),
-                                          leftAndCentre(p + stride));
-    // Lanes 0..7 hold bytes -3..4 of the three rows; byte 5 comes apart.
-    const int lastByte = p[5 - stride] + p[5] + p[5 + stride];
-    const __m128i sum = _mm_add_epi16(_mm_add_epi16(columns, _mm_srli_si128(columns, 6)),
-                                      _mm_insert_epi16(_mm_srli_si128(columns, 12), lastByte, 2));
-    const __m128i mean = _mm_mulhi_epu16(sum, _mm_set1_epi16(7282)); // 65536 / 9, rounded up
-    const uint32_t bytes = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(mean, mean)));
-    p[0] = uint8_t(bytes);
-    p[1] = uint8_t(bytes >> 8);
-    p[2] = uint8_t(bytes >> 16);
+    int previous = -2;
+    uint64_t previousBytes = 0;
+    forEachBit(mask, [&](int c) {
+        uint8_t *p = row + 3 * c;
+        __m128i centre;
+        if (previous == c - 1) {
+            uint64_t bytes; // p[0 .. 7], within the row (c < kPictureCols - 1)
+            std::memcpy(&bytes, p, sizeof bytes);
+            centre = _mm_unpacklo_epi8(_mm_cvtsi64_si128(int64_t(bytes << 24 | previousBytes)), zero);
+        } else {
+            centre = leftAndCentre(p);
+        }
+        const __m128i columns = _mm_add_epi16(_mm_add_epi16(leftAndCentre(p - stride), centre), leftAndCentre(p + stride));
+        // Lanes 0..7 hold bytes -3..4 of the three rows; byte 5 comes apart.
+        const int lastByte = p[5 - stride] + p[5] + p[5 + stride];
+        const __m128i sum = _mm_add_epi16(_mm_add_epi16(columns, _mm_srli_si128(columns, 6)),
+                                          _mm_insert_epi16(_mm_srli_si128(columns, 12), lastByte, 2));
+        const __m128i mean = _mm_mulhi_epu16(sum, _mm_set1_epi16(7282)); // 65536 / 9, rounded up
+        const uint32_t bytes = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(mean, mean)));
+        p[0] = uint8_t(bytes);
+        p[1] = uint8_t(bytes >> 8);
+        p[2] = uint8_t(bytes >> 16);
+        previous = c;
+        previousBytes = bytes & 0xFFFFFF;
+    });
 }
 
 // The background colour, a byte per channel in every lane.
@@ -481,7 +498,10 @@ __attribute__((target("avx2"))) LineBits convertRowWide(const uint8_t *yRow, con
 
 #else
 
-void softenPixelWide(uint8_t *p, ptrdiff_t stride) { softenPixel(p, stride); }
+void softenRow(uint8_t *row, ptrdiff_t stride, const LineBits &mask)
+{
+    forEachBit(mask, [&](int c) { softenPixel(row + 3 * c, stride); });
+}
 
 LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
                    const Colour &fixNum, const uint8_t *, uint8_t *bgr)
@@ -545,9 +565,7 @@ void assembleBmp(const Plane8 &yPlane, const Plane8 &cbPlane, const Plane8 &crPl
 
     // Softening in scan order: a pixel sees the softened values of those before it.
     for (int r = 1; r < kPictureRows - 1; ++r) {
-        uint8_t *row = rowAt(r);
-        forEachBit(pixelsToSoften(inside[r - 1], inside[r], inside[r + 1]),
-                   [row](int c) { softenPixelWide(row + 3 * c, kBmpRowSize); });
+        softenRow(rowAt(r), kBmpRowSize, pixelsToSoften(inside[r - 1], inside[r], inside[r + 1]));
     }
 }
 
