@@ -109,7 +109,7 @@ int Workspace::decode(const uint8_t *input, int length, uint8_t *bmp)
         const int result = decodeChannel(colourStreams[c], colourLengths[c], shape, planes);
         if (result != WltSuccess)
             return result;
-        synthesizeIntoChannel(synthesisPlan, planes.value, channels[c]);
+        synthesizeIntoChannel(synthesisPlan, planes.value, channels[c], uint8_t(~planes.significantLevels));
     }
     assembleBmp(channels[0], channels[1], channels[2], n, fixNum, bmp);
     return WltSuccess;

@@ -55,6 +55,8 @@ struct ChannelPlanes {
     Plane8 mark;
     CoordList list;
     CoordList secondGroup;
+    // Bit a set when a coefficient of level a's bands became significant.
+    uint8_t significantLevels = 0;
 };
 
 // What the walk asks for; the encoder needs it to choose the symbol.
@@ -183,6 +185,7 @@ public:
         std::memset(&m_planes.value, 0, sizeof m_planes.value);
         m_planes.state = m_index.state;
         m_planes.list.count = 0;
+        m_planes.significantLevels = 0;
         m_fixL = int32_t(1) << (topPlane + 1);
 
         for (m_fix = topPlane; m_fix >= 0; --m_fix) {
@@ -329,8 +332,10 @@ private:
             if (LiteralZeroRoot)
                 m_planes.mark[rowOf(index)][colOf(index)] = uint8_t(s);
             cover = s == kMarkZeroRoot;
-            if (s == 0 || s == 1)
+            if (s == 0 || s == 1) {
                 end = !becomeSignificant(index, s);
+                m_planes.significantLevels |= uint8_t(1 << a);
+            }
             break;
         }
         case kStateOutside: {

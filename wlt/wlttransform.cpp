@@ -1007,7 +1007,7 @@ struct Lift : L {
 // Per-call buffers.
 struct SynthesisScratch {
     static constexpr int kLine = kPlaneCols + 32;
-    int32_t line[kPlaneRows];  // a column, for liftRun
+    int32_t line[kPlaneRows];  // a column or a row, for liftRun
     int32_t high[kLine];       // a row's lifted highs from index 1 on
     int32_t even[kLine];       // its evens
     int32_t out[kLine];        // its samples in order
@@ -1103,13 +1103,15 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
 // handling.
 template <typename L>
 WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t *values, int32_t *out,
-                            SynthesisScratch &s)
+                            SynthesisScratch &s, bool emptyBands)
 {
     using F = Lift<L>;
     constexpr int kLanes = L::kLanes;
     const int cols = levelCols(level);
     const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
-    for (int c0 = 0; c0 < cols; c0 += kLanes) {
+    // Without coefficients in the level's bands the right half's columns
+    // are zeros, which the rows, having no highs, do not read.
+    for (int c0 = 0; c0 < (emptyBands ? cols / 2 : cols); c0 += kLanes) {
         int from = levelRows(level) / 2, to = 0;
         bool hasShort = false;
         for (int c = c0; c < std::min(c0 + kLanes, cols); ++c) {
@@ -1127,13 +1129,13 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         const int stride = columnFlagStride(level);
         const uint8_t *flags = plan.columnFlags + columnFlagOffset(level) + c0;
         typename L::V lows{}, highs{};
-        for (int k = from; k <= to; ++k) {
+        for (int k = from; k <= to && !emptyBands; ++k) {
             lows |= F::read(F::load(values + k * kPlaneCols + c0), F::flags(flags + k * stride));
             highs |= F::read(F::load(values + (half + std::min(k, half - 1)) * kPlaneCols + c0),
                              F::flags(flags + (oddColumnFlags(level) + k) * stride));
         }
         const bool zeroHighs = F::isZero(highs);
-        if (zeroHighs && F::isZero(lows)) {
+        if (zeroHighs && F::isZero(lows) && !emptyBands) {
             for (int row = 2 * from; row < 2 * to; ++row)
                 F::store(out + row * kPlaneCols + c0, typename L::V{});
         } else if (hasShort && zeroHighs)
@@ -1177,8 +1179,11 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
             F::store(s.even + k, F::template evenOfLow<kShort>(x, fl));
         }
         if (!F::inRange(checked)) {
+            // The highs, 0, may not have been written at all.
+            std::memcpy(s.line, in, sizeof(int32_t) * size_t(half));
+            std::memset(s.line + half, 0, sizeof(int32_t) * size_t(half));
             for (int i = 0; i < plan.runCount[line]; ++i)
-                liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
+                liftRun(plan.runs[line][i].length, plan.runs[line][i].start, s.line, half, s.out);
             return;
         }
         for (int k = k0; k < k1; k += kLanes) {
@@ -1254,9 +1259,9 @@ WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *ou
 // runs). Inlined per level, so that each level's geometry is constant.
 template <typename L, typename Store>
 WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Plane32 &work, SynthesisScratch &s,
-                          Store &store)
+                          Store &store, bool emptyBands)
 {
-    liftColumns<L>(plan, a, values, work[0].data(), s);
+    liftColumns<L>(plan, a, values, work[0].data(), s, emptyBands);
     const int base = SynthesisPlan::lineIndex(a, LineMode::Row, 0);
     for (int r = 0; r < levelRows(a); ++r) {
         if (plan.runCount[base + r] == 0) {
@@ -1265,7 +1270,7 @@ WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Pla
             continue;
         }
         int from, to;
-        const bool zeroHighs = rowHighsZero<L>(plan, a, r, work[r].data());
+        const bool zeroHighs = emptyBands || rowHighsZero<L>(plan, a, r, work[r].data());
         if (plan.shortRuns[base + r] && zeroHighs)
             liftRow<L, true, true>(plan, a, r, work[r].data(), s, &from, &to);
         else if (plan.shortRuns[base + r])
@@ -1282,44 +1287,45 @@ WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Pla
 }
 
 template <typename L, typename Store>
-WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store,
+                                 uint8_t emptyLevels)
 {
     SynthesisScratch s;
     std::memset(&s, 0, sizeof s); // lanes outside the runs read it
     static_assert(kLevels == 4, "one call per level");
-    liftLevel<L>(plan, 4, plane[0].data(), work, s, store);
-    liftLevel<L>(plan, 3, plane[0].data(), work, s, store);
-    liftLevel<L>(plan, 2, plane[0].data(), work, s, store);
-    liftLevel<L>(plan, 1, plane[0].data(), work, s, store);
+    liftLevel<L>(plan, 4, plane[0].data(), work, s, store, emptyLevels & (1 << 4));
+    liftLevel<L>(plan, 3, plane[0].data(), work, s, store, emptyLevels & (1 << 3));
+    liftLevel<L>(plan, 2, plane[0].data(), work, s, store, emptyLevels & (1 << 2));
+    liftLevel<L>(plan, 1, plane[0].data(), work, s, store, emptyLevels & (1 << 1));
 }
 
 template <typename Store>
-void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store)
+void synthesizeBaseline(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store, uint8_t emptyLevels)
 {
-    synthesizeLevels<FourLanes>(plan, plane, work, store);
+    synthesizeLevels<FourLanes>(plan, plane, work, store, emptyLevels);
 }
 
 #ifdef WLT_WIDE_VECTORS
 template <typename Store>
 __attribute__((target("avx2"))) void synthesizeWide(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work,
-                                                   Store &store)
+                                                   Store &store, uint8_t emptyLevels)
 {
-    synthesizeLevels<EightLanes>(plan, plane, work, store);
+    synthesizeLevels<EightLanes>(plan, plane, work, store, emptyLevels);
 }
 
 #endif
 
 template <typename Store>
-void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store)
+void synthesizeAll(const SynthesisPlan &plan, Plane32 &plane, Store &store, uint8_t emptyLevels = 0)
 {
     Plane32 work; // the columns' output; only what the runs wrote there is read
 #ifdef WLT_WIDE_VECTORS
     if (wideVectors()) {
-        synthesizeWide(plan, plane, work, store);
+        synthesizeWide(plan, plane, work, store, emptyLevels);
         return;
     }
 #endif
-    synthesizeBaseline(plan, plane, work, store);
+    synthesizeBaseline(plan, plane, work, store, emptyLevels);
 }
 
 } // namespace
@@ -1340,7 +1346,7 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values)
     synthesizeAll(plan, values, store);
 }
 
-void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel)
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, uint8_t emptyLevels)
 {
     // Only the picture is kept; the rest of the plane stays 0.
     auto store = [&](int r, const int32_t *lifted) {
@@ -1352,7 +1358,7 @@ void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &c
         for (int c = 0; c < kPlaneCols; c += 16)
             clampSixteen(lifted + c, plan.inside[r] + c, row + c);
     };
-    synthesizeAll(plan, values, store);
+    synthesizeAll(plan, values, store, emptyLevels);
 }
 // ---- Analysis (encoder) ----------------------------------------------------
 

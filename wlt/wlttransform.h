@@ -70,7 +70,8 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
 // The same, clamped into bytes within the picture (0 outside the shape and
 // beyond the picture); values serve as the workspace and are left holding
 // intermediate results.
-void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel);
+// Bit a of emptyLevels set tells that level a's bands hold only zeros.
+void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, uint8_t emptyLevels = 0);
 
 // Forward transform of one line: values and mask (0/1 and the moved codes)
 // become the low half followed by the high half, as synthesizeLine expects.

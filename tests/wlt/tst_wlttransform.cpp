@@ -415,6 +415,8 @@ void tst_WltTransform::plannedSynthesisMatchesReference_data()
     // The bands the walk leaves empty, as in pale channels.
     QTest::newRow("whole plane, the finest level empty") << 100 << true << pixels << 1;
     QTest::newRow("dense, only the coarsest level and the lowest band") << 90 << false << small << 3;
+    QTest::newRow("whole plane, the finest two levels empty, values past the 32-bit path")
+        << 100 << true << acrossEdge << 2;
     QTest::newRow("dense, values of 24 bits") << 90 << false << Values{-(1 << 24), (1 << 24) - 1} << 0;
     QTest::newRow("dense, 32-bit values") << 90 << false << Values{kMin, kMax} << 0;
     QTest::newRow("whole plane, scattered 32-bit values") << 40 << true << Values{kMin, kMax} << 0;
@@ -480,6 +482,10 @@ void tst_WltTransform::plannedSynthesisMatchesReference()
 
             Plane8 channel;
             reconstructChannel(*recorded, decoded, channel);
+            QVERIFY2(referenceChannel == channel, qPrintable(where));
+            // The same, told which levels the walk left empty.
+            Plane32 values = decoded;
+            synthesizeIntoChannel(*recorded, values, channel, uint8_t((1 << (emptyLevels + 1)) - 2));
             QVERIFY2(referenceChannel == channel, qPrintable(where));
         }
     }
