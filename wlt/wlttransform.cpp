@@ -1124,18 +1124,22 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         if (to == 0)
             continue;
         // Bands the walk left empty make the lifting simpler: without highs
-        // there is no update, without any input every output is 0.
+        // there is no update, without any input every output is 0. The
+        // highs, and the lows right of the level's middle, are coefficients,
+        // 0 wherever the walk left none (outside the runs too).
         const int half = levelRows(level) / 2;
-        const int stride = columnFlagStride(level);
-        const uint8_t *flags = plan.columnFlags + columnFlagOffset(level) + c0;
-        typename L::V lows{}, highs{};
-        for (int k = from; k <= to && !emptyBands; ++k) {
-            lows |= F::read(F::load(values + k * kPlaneCols + c0), F::flags(flags + k * stride));
-            highs |= F::read(F::load(values + (half + std::min(k, half - 1)) * kPlaneCols + c0),
-                             F::flags(flags + (oddColumnFlags(level) + k) * stride));
+        typename L::V highs{};
+        for (int k = from; k <= std::min(to, half - 1) && !emptyBands; ++k)
+            highs |= F::load(values + (half + k) * kPlaneCols + c0);
+        const bool zeroHighs = emptyBands || F::isZero(highs);
+        bool zeroLows = false;
+        if (zeroHighs && !emptyBands && c0 >= cols / 2) {
+            typename L::V lows{};
+            for (int k = from; k < half && k <= to; ++k)
+                lows |= F::load(values + k * kPlaneCols + c0);
+            zeroLows = F::isZero(lows);
         }
-        const bool zeroHighs = F::isZero(highs);
-        if (zeroHighs && F::isZero(lows) && !emptyBands) {
+        if (zeroLows) {
             for (int row = 2 * from; row < 2 * to; ++row)
                 F::store(out + row * kPlaneCols + c0, typename L::V{});
         } else if (hasShort && zeroHighs)

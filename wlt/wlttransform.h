@@ -64,8 +64,9 @@ void synthesizeLevel(Plane8 &mask, Plane32 &values, int level);
 
 // The plan from a decomposed mask, restoring it as the synthesis does.
 void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan);
-// values: the coefficients where the decomposed mask is 1 (whatever lies
-// elsewhere is never read); synthesised in place, 0 outside the shape.
+// values: the coefficients where the decomposed mask is 1 and zeros
+// elsewhere, as the walk leaves them (a sample that stayed in its high slot
+// is read from its low one); synthesised in place, 0 outside the shape.
 void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
 // The same, clamped into bytes within the picture (0 outside the shape and
 // beyond the picture); values serve as the workspace and are left holding
