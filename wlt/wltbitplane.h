@@ -204,15 +204,9 @@ public:
 
             if (!lowestBand())
                 return WltSuccess;
-            bool end = false;
-            for (int b = 1; b <= 3 && !end; ++b)
-                end = decodeBand<kLevels>(b);
-            for (int b = 1; b <= 3 && !end; ++b)
-                end = decodeBand<3>(b);
-            for (int b = 1; b <= 3 && !end; ++b)
-                end = decodeBand<2>(b);
-            for (int b = 1; b <= 3 && !end; ++b)
-                end = decodeBand<1>(b);
+            static_assert(kLevels == 4, "one call per level");
+            if (!decodeLevel<4>() && !decodeLevel<3>() && !decodeLevel<2>())
+                decodeLevel<1>();
             if (m_coder.IsEnd_2ff0())
                 return WltSuccess;
             if (m_fix > 0 && m_planes.list.count > 0) {
@@ -263,6 +257,20 @@ private:
             }
         }
         return true;
+    }
+
+    // The passes over level a's three bands. True when the coder ran out.
+    template <int a>
+    bool decodeLevel()
+    {
+        const int listed = m_planes.list.count;
+        bool end = false;
+        for (int b = 1; b <= 3 && !end; ++b)
+            end = decodeBand<a>(b);
+        // Noted here rather than per coefficient, away from the inner loop.
+        if (m_planes.list.count != listed)
+            m_planes.significantLevels |= uint8_t(1 << a);
+        return end;
     }
 
     // One pass over band b (1: right of the lowest band, scanned column by
@@ -332,10 +340,8 @@ private:
             if (LiteralZeroRoot)
                 m_planes.mark[rowOf(index)][colOf(index)] = uint8_t(s);
             cover = s == kMarkZeroRoot;
-            if (s == 0 || s == 1) {
+            if (s == 0 || s == 1)
                 end = !becomeSignificant(index, s);
-                m_planes.significantLevels |= uint8_t(1 << a);
-            }
             break;
         }
         case kStateOutside: {
