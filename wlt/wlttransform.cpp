@@ -1065,29 +1065,31 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
         return F::template even<kShort>(x, fl, before, after);
     };
     int32_t *o = out + c0;
-    if (kZeroHighs) {
-        auto even = [&](int k) WLT_INLINE_LAMBDA {
+    if constexpr (kZeroHighs) {
+        auto evenOfLow = [&](int k) WLT_INLINE_LAMBDA {
             const V x = F::load(low + k * kPlaneCols);
-            checked |= F::checkBits(x, F::flags(f + k * stride));
-            return F::template evenOfLow<kShort>(x, F::flags(f + k * stride));
+            const V fl = F::flags(f + k * stride);
+            checked |= F::checkBits(x, fl);
+            return F::template evenOfLow<kShort>(x, fl);
         };
-        V e = even(from);
+        V e = evenOfLow(from);
         for (int k = from; k < to; ++k) {
-            const V nextEven = even(k + 1);
+            const V nextEven = evenOfLow(k + 1);
             F::store(o + 2 * k * kPlaneCols, e);
             F::store(o + (2 * k + 1) * kPlaneCols, F::oddBetween(F::flags(odd + k * stride), e, nextEven));
             e = nextEven;
         }
-    }
-    V h = high(from);
-    V e = even(from, V{}, h);
-    for (int k = kZeroHighs ? to : from; k < to; ++k) {
-        const V nextHigh = high(k + 1);
-        const V nextEven = even(k + 1, h, nextHigh);
-        F::store(o + 2 * k * kPlaneCols, e);
-        F::store(o + (2 * k + 1) * kPlaneCols, F::template odd<kShort>(h, F::flags(odd + k * stride), e, nextEven));
-        h = nextHigh;
-        e = nextEven;
+    } else {
+        V h = high(from);
+        V e = even(from, V{}, h);
+        for (int k = from; k < to; ++k) {
+            const V nextHigh = high(k + 1);
+            const V nextEven = even(k + 1, h, nextHigh);
+            F::store(o + 2 * k * kPlaneCols, e);
+            F::store(o + (2 * k + 1) * kPlaneCols, F::template odd<kShort>(h, F::flags(odd + k * stride), e, nextEven));
+            h = nextHigh;
+            e = nextEven;
+        }
     }
     if (!F::inRange(checked)) {
         const int base = SynthesisPlan::lineIndex(level, LineMode::Column, 0);
@@ -1175,7 +1177,7 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
     *from = 2 * k0;
     *to = std::min(2 * k1, 2 * half);
     V checked{};
-    if (kZeroHighs) {
+    if constexpr (kZeroHighs) {
         for (int k = k0; k < k1; k += kLanes) {
             const V x = F::load(in + k);
             const V fl = F::flags(evenFlags + k);
@@ -1255,9 +1257,6 @@ WLT_INLINE void clampSixteen(const int32_t *in, const uint8_t *keep, uint8_t *ou
 #endif
 }
 
-// Every level, columns into work and then rows back into values; the last
-// level's rows go to store(row, its samples in order or nullptr when it has
-// no runs).
 // Level a's columns into work and then its rows back into values; level
 // 1's rows go to store(row, its samples in order or nullptr when it has no
 // runs). Inlined per level, so that each level's geometry is constant.
@@ -1290,6 +1289,8 @@ WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Pla
     }
 }
 
+// Every level, coarsest first; bit a of emptyLevels: level a's bands hold
+// only zeros.
 template <typename L, typename Store>
 WLT_INLINE void synthesizeLevels(const SynthesisPlan &plan, Plane32 &plane, Plane32 &work, Store &store,
                                  uint8_t emptyLevels)
