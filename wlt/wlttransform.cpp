@@ -500,8 +500,30 @@ void splitLevel(const Plane8 &from, Plane8 &plane, SynthesisPlan *plan)
     }
 }
 
-using SplitLevel = void (*)(const Plane8 &, Plane8 &, SynthesisPlan *);
-constexpr SplitLevel kSplitLevel[kLevels + 1] = {nullptr, splitLevel<1>, splitLevel<2>, splitLevel<3>, splitLevel<4>};
+// Every level's split, the finest first.
+void splitLevels(const Plane8 &source, Plane8 &target, int levels, SynthesisPlan *plan)
+{
+    static_assert(levelRows(1) == kPlaneRows && levelCols(1) == kPlaneCols, "level 1 writes the whole plane");
+    static_assert(kLevels == 4, "one call per level");
+    splitLevel<1>(source, target, plan);
+    if (levels >= 2)
+        splitLevel<2>(target, target, plan);
+    if (levels >= 3)
+        splitLevel<3>(target, target, plan);
+    if (levels >= 4)
+        splitLevel<4>(target, target, plan);
+}
+
+#ifdef WLT_WIDE_VECTORS
+// The same with every step inlined and compiled for AVX2, whose
+// three-operand forms spare the register copies of the 16-byte steps
+// (about a sixth of the time).
+__attribute__((target("avx2"), flatten)) void splitLevelsWide(const Plane8 &source, Plane8 &target, int levels,
+                                                             SynthesisPlan *plan)
+{
+    splitLevels(source, target, levels, plan);
+}
+#endif
 
 } // namespace
 
@@ -511,10 +533,13 @@ void decomposeMask(const Plane8 &source, Plane8 &target, int levels, SynthesisPl
         target = source;
         return;
     }
-    static_assert(levelRows(1) == kPlaneRows && levelCols(1) == kPlaneCols, "level 1 writes the whole plane");
-    splitLevel<1>(source, target, plan);
-    for (int a = 2; a <= levels && a <= kLevels; ++a)
-        kSplitLevel[a](target, target, plan);
+#ifdef WLT_WIDE_VECTORS
+    if (wideVectors()) {
+        splitLevelsWide(source, target, levels, plan);
+        return;
+    }
+#endif
+    splitLevels(source, target, levels, plan);
 }
 
 // ---- Synthesis -----------------------------------------------------------
