@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -1054,6 +1055,14 @@ void liftColumnSlowly(const SynthesisPlan &plan, int line, int rows, const int32
     }
 }
 
+// 64-bit lifting of a row that failed the range check, from its lows and
+// highs in in to out.
+void liftRowSlowly(const SynthesisPlan &plan, int line, const int32_t *in, int half, int32_t *out)
+{
+    for (int i = 0; i < plan.runCount[line]; ++i)
+        liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, out);
+}
+
 // A vector of neighbouring columns of a level from c0 on, from values to
 // out (the same geometry), marching down the sample pairs [from, to): lows
 // from row k, highs from row half + k, evens to row 2k, odds to 2k + 1.
@@ -1125,6 +1134,21 @@ WLT_INLINE void liftColumnGroup(const SynthesisPlan &plan, int level, const int3
     }
 }
 
+// f(kShort, kZeroHighs) with the two as compile-time constants: the lifting's
+// four variants from the two facts found at run time.
+template <typename F>
+WLT_INLINE void withVariant(bool shortRuns, bool zeroHighs, F f)
+{
+    if (shortRuns && zeroHighs)
+        f(std::true_type{}, std::true_type{});
+    else if (shortRuns)
+        f(std::true_type{}, std::false_type{});
+    else if (zeroHighs)
+        f(std::false_type{}, std::true_type{});
+    else
+        f(std::false_type{}, std::false_type{});
+}
+
 // The columns of a level, a vector of them at a time over the sample pairs
 // their runs span; groups without runs of one or two samples skip their
 // handling.
@@ -1169,14 +1193,11 @@ WLT_INLINE void liftColumns(const SynthesisPlan &plan, int level, const int32_t 
         if (zeroLows) {
             for (int row = 2 * from; row < 2 * to; ++row)
                 F::store(out + row * kPlaneCols + c0, typename L::V{});
-        } else if (hasShort && zeroHighs)
-            liftColumnGroup<L, true, true>(plan, level, values, out, s, c0, from, to);
-        else if (hasShort)
-            liftColumnGroup<L, true, false>(plan, level, values, out, s, c0, from, to);
-        else if (zeroHighs)
-            liftColumnGroup<L, false, true>(plan, level, values, out, s, c0, from, to);
-        else
-            liftColumnGroup<L, false, false>(plan, level, values, out, s, c0, from, to);
+            continue;
+        }
+        withVariant(hasShort, zeroHighs, [&](auto kShort, auto kZeroHighs) WLT_INLINE_LAMBDA {
+            liftColumnGroup<L, kShort, kZeroHighs>(plan, level, values, out, s, c0, from, to);
+        });
     }
 }
 
@@ -1213,8 +1234,7 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
             // The highs, 0, may not have been written at all.
             std::memcpy(s.line, in, sizeof(int32_t) * size_t(half));
             std::memset(s.line + half, 0, sizeof(int32_t) * size_t(half));
-            for (int i = 0; i < plan.runCount[line]; ++i)
-                liftRun(plan.runs[line][i].length, plan.runs[line][i].start, s.line, half, s.out);
+            liftRowSlowly(plan, line, s.line, half, s.out);
             return;
         }
         for (int k = k0; k < k1; k += kLanes) {
@@ -1240,8 +1260,7 @@ WLT_INLINE void liftRow(const SynthesisPlan &plan, int level, int r, const int32
         previous = highs;
     }
     if (!F::inRange(checked)) {
-        for (int i = 0; i < plan.runCount[line]; ++i)
-            liftRun(plan.runs[line][i].length, plan.runs[line][i].start, in, half, s.out);
+        liftRowSlowly(plan, line, in, half, s.out);
         return;
     }
     for (int k = k0; k < k1; k += kLanes) {
@@ -1299,14 +1318,9 @@ WLT_INLINE void liftLevel(const SynthesisPlan &plan, int a, int32_t *values, Pla
         }
         int from, to;
         const bool zeroHighs = emptyBands || rowHighsZero<L>(plan, a, r, work[r].data());
-        if (plan.shortRuns[base + r] && zeroHighs)
-            liftRow<L, true, true>(plan, a, r, work[r].data(), s, &from, &to);
-        else if (plan.shortRuns[base + r])
-            liftRow<L, true, false>(plan, a, r, work[r].data(), s, &from, &to);
-        else if (zeroHighs)
-            liftRow<L, false, true>(plan, a, r, work[r].data(), s, &from, &to);
-        else
-            liftRow<L, false, false>(plan, a, r, work[r].data(), s, &from, &to);
+        withVariant(plan.shortRuns[base + r] != 0, zeroHighs, [&](auto kShort, auto kZeroHighs) WLT_INLINE_LAMBDA {
+            liftRow<L, kShort, kZeroHighs>(plan, a, r, work[r].data(), s, &from, &to);
+        });
         if (a == 1)
             store(r, s.out);
         else
