@@ -5,7 +5,8 @@
 // another. Prints:
 //  - "beep" round trips through the service against the same-sized text
 //    through the bare echo, sequential on one client (median, p99, ratio);
-//  - throughput with 8 clients each keeping one "beep" in flight;
+//  - throughput with 8 clients each keeping one "beep" in flight, against the
+//    bare echo with 8 clients doing the same;
 //  - churn: 8 clients at a time connecting, sending a "beep", closing, while
 //    memory (RSS) and open file descriptors of the process are printed at
 //    start, middle and end.
@@ -131,7 +132,7 @@ std::vector<double> roundTrips(quint16 port, const QString &text, int count)
     return times;
 }
 
-double throughput(quint16 port, int seconds)
+double throughput(quint16 port, const QString &text, int seconds)
 {
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < kClients; ++i) {
@@ -139,11 +140,15 @@ double throughput(quint16 port, int seconds)
         if (!clients.back()->connected())
             return 0;
     }
-    const QString beep = QString::fromLatin1(kBeep);
+    for (auto &c : clients) {
+        if (!c->roundTrip(QString::fromLatin1(kOpen)))
+            return 0;
+        c->received = 0;
+    }
     for (auto &c : clients) {
         QObject::connect(&c->socket, &QWebSocket::textMessageReceived, &c->socket,
-                         [&c, beep](const QString &) { c->socket.sendTextMessage(beep); });
-        c->socket.sendTextMessage(beep);
+                         [&c, text](const QString &) { c->socket.sendTextMessage(text); });
+        c->socket.sendTextMessage(text);
     }
     QElapsedTimer timer;
     timer.start();
@@ -250,8 +255,11 @@ int main(int argc, char *argv[])
     std::printf("  bare echo median %7.1f us  p99 %7.1f us\n", bareMedian, percentile(bare, 0.99));
     std::printf("  ratio (median) %.2f, (p99) %.2f\n", serviceMedian / bareMedian,
                 percentile(service, 0.99) / percentile(bare, 0.99));
-    std::printf("throughput, %d clients each with one beep in flight, %d s: %.0f requests/s\n", kClients,
-                throughputSeconds, throughput(servers.servicePort, throughputSeconds));
+    const double serviceRate = throughput(servers.servicePort, beep, throughputSeconds);
+    const double bareRate = throughput(servers.echoPort, sameSize, throughputSeconds);
+    std::printf("throughput, %d clients each with one message in flight, %d s:\n", kClients, throughputSeconds);
+    std::printf("  service %.0f beeps/s, bare echo %.0f messages/s, ratio %.2f\n", serviceRate, bareRate,
+                bareRate > 0 ? serviceRate / bareRate : 0.0);
     std::printf("churn, waves of %d clients (connect, beep, close) for %d s:\n", kClients, churnSeconds);
     churn(servers.servicePort, churnSeconds);
 

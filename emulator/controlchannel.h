@@ -27,7 +27,7 @@ namespace dorvent::emulator {
 //
 // Every reply: {"id": the request's "id", "ok": bool, "error": text when not
 // ok, "state": {...}} with the state after the command. Commands run on the
-// event loop between two service requests, never during one.
+// event loop between two USB exchanges of the service, never during one.
 class ControlChannel : public QObject
 {
     Q_OBJECT

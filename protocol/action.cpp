@@ -28,13 +28,43 @@ void ActionCall::answer(long code, const QString &data)
 
 void ActionCall::reply(long code, const QString &msg, const QString &data)
 {
-    send(m_processor.CreateCardson(m_request.act, code, msg, data, QString()));
+    send(m_processor.replyText(m_request, code, msg, data));
 }
 
 void ActionCall::send(const QString &text)
 {
     if (m_socket)
         m_socket->sendTextMessage(text);
+}
+
+HeldCall::HeldCall(ActionCall &call)
+    : m_processor(call.m_processor), m_action(call.m_action), m_request(call.m_request),
+      m_socket(call.m_socket)
+{
+    m_processor.holdReader(this);
+}
+
+HeldCall::~HeldCall()
+{
+    finish();
+}
+
+luvaroCard &HeldCall::card() { return m_processor.card(); }
+
+void HeldCall::answer(long code, const QString &data)
+{
+    ActionCall call(m_processor, m_action, m_request, m_socket);
+    call.answer(code, data);
+    finish();
+}
+
+void HeldCall::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    deleteLater();
+    m_processor.releaseReader(this);
 }
 
 int decimalValue(const QString &text)

@@ -2,13 +2,15 @@
 
 #include "request.h"
 
+#include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QWebSocket>
 
 #include <cstddef>
 #include <cstring>
 
 class CTextMessageProcessor;
-class QWebSocket;
 class luvaroCard;
 
 namespace dorvent::protocol {
@@ -32,6 +34,7 @@ enum class Gate
 {
     None,       // runs whatever the reader's state ("open" checks its own)
     ReaderOpen, // answered with the not-open reply, untouched, while the reader is closed
+    NoReader,   // never touches the reader: served even while a wait holds it
 };
 
 struct Action
@@ -78,10 +81,39 @@ public:
     void send(const QString &text);
 
 private:
+    friend class HeldCall;
+
     CTextMessageProcessor &m_processor;
     const Action &m_action;
     const Request &m_request;
     QWebSocket *m_socket;
+};
+
+// An action that goes on after its handler returned, waiting on the event
+// loop instead of blocking it (a swipe read). It keeps its own copy of the
+// request, holds the reader from construction until finish(), and answers
+// only while its client is still connected. Deleted by finish(), later.
+class HeldCall : public QObject
+{
+public:
+    explicit HeldCall(ActionCall &call);
+    ~HeldCall() override;
+
+    luvaroCard &card();
+    // Null once the client has gone.
+    QWebSocket *socket() const { return m_socket; }
+    // The standard reply in the row's words, then finish().
+    void answer(long code, const QString &data = QString());
+    // Releases the reader; no reply.
+    void finish();
+    bool finished() const { return m_finished; }
+
+private:
+    CTextMessageProcessor &m_processor;
+    const Action &m_action;
+    const Request m_request;
+    QPointer<QWebSocket> m_socket;
+    bool m_finished = false;
 };
 
 // A request value read as a decimal integer: text that is not one, and an
@@ -98,6 +130,10 @@ QString textOf(const char (&buffer)[N])
 {
     return QString::fromUtf8(buffer, static_cast<int>(strnlen(buffer, N)));
 }
+
+// How often a held swipe read polls the head; tests shorten it.
+int swipePollInterval();
+void setSwipePollInterval(int milliseconds);
 
 // The families, one per actions_<family>.cpp.
 ActionTable readerControlActions();

@@ -49,8 +49,8 @@ constexpr Action kActions[] = {
     {"close", Gate::ReaderOpen, closeReader, "端口关闭成功", "端口关闭失败"},
     {"beep", Gate::ReaderOpen, beep, "蜂鸣器调用成功", "蜂鸣器调用失败"},
     {"version", Gate::ReaderOpen, readVersion, "获取版本信息成功", "获取版本信息失败"},
-    {"collectFingerPrint", Gate::None, ignore, nullptr, nullptr},
-    {"ctnFingerPrint", Gate::None, ignore, nullptr, nullptr},
+    {"collectFingerPrint", Gate::NoReader, ignore, nullptr, nullptr},
+    {"ctnFingerPrint", Gate::NoReader, ignore, nullptr, nullptr},
 };
 
 } // namespace

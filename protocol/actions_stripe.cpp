@@ -1,9 +1,12 @@
 // The magnetic-stripe head: set and query its format, read a swiped card.
-// "scardRead" holds the service for up to "outTime" seconds while the
-// driver waits for the swipe.
+// "scardRead" holds the reader, not the service, for up to "outTime" seconds
+// while it waits for the swipe.
 
 #include "action.h"
 #include "luvarocard.h"
+
+#include <QTimer>
+#include <QWebSocket>
 
 #include <iterator>
 
@@ -62,13 +65,61 @@ void queryFormat(ActionCall &call)
     call.answer(code, code == 0 ? describe(block) : QString());
 }
 
+// A swipe read that has to wait for the card polls from the event loop, so
+// other clients are still accepted and answered meanwhile (their reader
+// requests wait for it). Its client leaving ends the wait with the cancel.
+class SwipeRead : public HeldCall
+{
+public:
+    SwipeRead(ActionCall &call, const luvaroCard::SwipeWait &wait) : HeldCall(call), m_wait(wait)
+    {
+        m_timer.setSingleShot(true);
+        connect(&m_timer, &QTimer::timeout, this, [this] { poll(); });
+        if (QWebSocket *client = socket())
+            connect(client, &QWebSocket::disconnected, this, [this] { abandon(); });
+        m_timer.start(swipePollInterval());
+    }
+
+private:
+    void poll()
+    {
+        if (finished())
+            return;
+        if (!socket())
+            return abandon();
+        char data[kSwipeBufferSize] = {};
+        const int code = card().swipePoll(m_wait, data, sizeof data - 1);
+        if (code == luvaroCard::kSwipePending)
+            return m_timer.start(swipePollInterval());
+        answer(code, textOf(data));
+    }
+
+    void abandon()
+    {
+        if (finished())
+            return;
+        m_timer.stop();
+        card().swipeAbandon();
+        finish();
+    }
+
+    luvaroCard::SwipeWait m_wait;
+    QTimer m_timer;
+};
+
+int g_swipePollInterval = luvaroCard::kSwipePollMs;
+
 void readSwipe(ActionCall &call)
 {
     const unsigned char outTime = lowByte(call.field("outTime"));
     const int mgNum = decimalValue(call.field("mgNum"));
     char data[kSwipeBufferSize] = {};
-    const int code = call.card().luvaro_USB_MagInfo(outTime, mgNum, data, sizeof data - 1);
-    call.answer(code, textOf(data));
+    luvaroCard::SwipeWait wait;
+    const int code = call.card().swipeBegin(wait, outTime, mgNum, data, sizeof data - 1);
+    if (code == luvaroCard::kSwipePending)
+        new SwipeRead(call, wait); // deletes itself when done
+    else
+        call.answer(code, textOf(data));
 }
 
 constexpr Action kActions[] = {
@@ -78,6 +129,9 @@ constexpr Action kActions[] = {
 };
 
 } // namespace
+
+int swipePollInterval() { return g_swipePollInterval; }
+void setSwipePollInterval(int milliseconds) { g_swipePollInterval = milliseconds; }
 
 ActionTable stripeActions() { return {kActions, std::size(kActions)}; }
 

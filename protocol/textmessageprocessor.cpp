@@ -8,6 +8,7 @@
 using namespace dorvent::protocol;
 
 const QString CTextMessageProcessor::kNotOpenMessage = QStringLiteral("端口未打开");
+const QString CTextMessageProcessor::kReaderBusyMessage = QStringLiteral("读卡器忙");
 
 namespace {
 
@@ -56,6 +57,9 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
     ActionCall call(*this, *action, m_request, socket);
     if (action->gate == Gate::ReaderOpen && !m_readerOpen)
         return call.reply(-1, kNotOpenMessage);
+    // The server never hands over such a request while the reader is held.
+    if (m_holder && action->gate != Gate::NoReader)
+        return call.reply(luvaro::kReaderBusy, kReaderBusyMessage);
     action->handler(call);
 }
 
@@ -64,15 +68,53 @@ QString CTextMessageProcessor::ParseJson(const QString &json, const QString &key
     return Request::valueText(Request::parseObject(json).value(key));
 }
 
+bool CTextMessageProcessor::needsReader(const QString &message) const
+{
+    const Action *action = m_actions.value(Request::read(message).act);
+    return action && action->gate != Gate::NoReader;
+}
+
+QWebSocket *CTextMessageProcessor::readerHolderClient() const
+{
+    return m_holder ? m_holder->socket() : nullptr;
+}
+
+void CTextMessageProcessor::holdReader(HeldCall *holder)
+{
+    Q_ASSERT(!m_holder);
+    m_holder = holder;
+}
+
+void CTextMessageProcessor::releaseReader(HeldCall *holder)
+{
+    if (m_holder != holder)
+        return;
+    m_holder = nullptr;
+    emit readerReleased();
+}
+
+QString CTextMessageProcessor::replyText(const Request &request, long code, const QString &msg,
+                                         const QString &data) const
+{
+    return serialise(standardReply(request.act, request.tag, code, msg, data, QString()));
+}
+
 QJsonObject CTextMessageProcessor::standardReply(const QString &functionName, long code,
                                                  const QString &msg, const QString &data,
+                                                 const QString &base64) const
+{
+    return standardReply(functionName, m_request.tag, code, msg, data, base64);
+}
+
+QJsonObject CTextMessageProcessor::standardReply(const QString &functionName, const QString &tag,
+                                                 long code, const QString &msg, const QString &data,
                                                  const QString &base64) const
 {
     QJsonObject object;
     object.insert(QStringLiteral("functionName"), functionName);
     object.insert(QStringLiteral("success"), static_cast<int>(code));
     object.insert(QStringLiteral("msg"), msg);
-    object.insert(QStringLiteral("_tflag"), m_request.tag);
+    object.insert(QStringLiteral("_tflag"), tag);
     if (!data.isEmpty())
         object.insert(QStringLiteral("data"), data);
     if (!base64.isEmpty())

@@ -38,11 +38,30 @@ public:
     QString CreateCardsonSci(const QString &functionName, long code, const QString &msg,
                              const QString &data, const QString &base64, SSCard_IDINFO record) const;
 
+    // The standard reply to a given request, tagged with its own tag.
+    QString replyText(const dorvent::protocol::Request &request, long code, const QString &msg,
+                      const QString &data) const;
+
+    // An action waiting on the event loop holds the reader (HeldCall):
+    // requests that need it must wait for readerReleased().
+    bool isReaderHeld() const { return m_holder != nullptr; }
+    // The client whose request holds the reader (null when none does, or it left).
+    QWebSocket *readerHolderClient() const;
+    // Whether the request would touch the reader: false for a request
+    // answered without it (an unknown action, the no-op names).
+    bool needsReader(const QString &message) const;
+    void holdReader(dorvent::protocol::HeldCall *holder);
+    void releaseReader(dorvent::protocol::HeldCall *holder);
+
     const QString &requestTag() const { return m_request.tag; }
     bool isReaderOpen() const { return m_readerOpen; }
     luvaroCard &card() { return m_card; }
 
     static const QString kNotOpenMessage; // "端口未打开"
+    static const QString kReaderBusyMessage;
+
+signals:
+    void readerReleased();
 
 private:
     friend class dorvent::protocol::ActionCall; // sets the reader-open flag
@@ -50,10 +69,13 @@ private:
     // The standard reply's keys, for the builders that add card fields.
     QJsonObject standardReply(const QString &functionName, long code, const QString &msg,
                               const QString &data, const QString &base64) const;
+    QJsonObject standardReply(const QString &functionName, const QString &tag, long code,
+                              const QString &msg, const QString &data, const QString &base64) const;
     static QString serialise(const QJsonObject &object);
 
     luvaroCard m_card;
     dorvent::protocol::Request m_request; // the request being handled
     bool m_readerOpen = false;            // what "open"/"close" did, not the device's state
+    dorvent::protocol::HeldCall *m_holder = nullptr; // the action waiting with the reader, if any
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
 };

@@ -127,6 +127,21 @@ public:
     static constexpr int kSwipePollMs = 200;
     static constexpr int kMaxSwipeBytes = 255; // the reader's one-byte length
     int luvaro_USB_MagInfo(unsigned char timeout, int mode, char *dataHex, int size = 512);
+    // The same read in steps, for a caller that waits on its own event loop
+    // instead of sleeping: swipeBegin sends the request, swipePoll (called
+    // kSwipePollMs apart) fetches one answer. Each gives kSwipePending while
+    // the wait goes on, else MagInfo's result with the hex written.
+    // swipeAbandon ends a pending wait early with the reader's cancel.
+    static constexpr int kSwipePending = 1;
+    struct SwipeWait
+    {
+        int remainingMs = 0;
+        unsigned char len = 0;
+        unsigned char data[kMaxSwipeBytes] = {};
+    };
+    int swipeBegin(SwipeWait &wait, unsigned char timeout, int mode, char *dataHex, int size);
+    int swipePoll(SwipeWait &wait, char *dataHex, int size);
+    int swipeAbandon();
     // The swipe read request and its first answer: 0 with the data, -4 while
     // the reader waits for a card, -1 for anything else, -12.
     int Rcard1(unsigned char timeout, int mode, unsigned char *len, char *data, int capacity = kMaxSwipeBytes);

@@ -102,39 +102,59 @@ int luvaroCard::ICC_GetTimeOut(unsigned char param)
     return exchangeRequest(kCancelWait, &param, 1, reply);
 }
 
-int luvaroCard::luvaro_USB_MagInfo(unsigned char timeout, int mode, char *dataHex, int size)
+int luvaroCard::swipeBegin(SwipeWait &wait, unsigned char timeout, int mode, char *dataHex, int size)
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    unsigned char data[kMaxSwipeBytes] = {};
-    unsigned char len = 0;
-    const auto deliver = [&]() {
-        const int written = luvaro::writeHex(data, len, dataHex, size, luvaro::HexEnd::None);
+    wait = SwipeWait();
+    const int first = Rcard1(timeout, mode, &wait.len, reinterpret_cast<char *>(wait.data), sizeof wait.data);
+    if (first == luvaro::kOk) {
+        const int written = luvaro::writeHex(wait.data, wait.len, dataHex, size, luvaro::HexEnd::None);
         return written < 0 ? written : luvaro::kOk;
-    };
-
-    const int first = Rcard1(timeout, mode, &len, reinterpret_cast<char *>(data), sizeof data);
-    if (first == luvaro::kOk)
-        return deliver();
+    }
     if (first == luvaro::kNotOpen || first == luvaro::kBadParameter)
         return first;
-    int remaining = timeout * kMillisecondsPerSecond;
-    if (remaining == 0) {
+    wait.remainingMs = timeout * kMillisecondsPerSecond;
+    if (wait.remainingMs == 0) {
         ICC_GetTimeOut(kCancelParam);
         return first;
     }
     // Whatever the first answer said, only the polls decide now.
-    while (remaining > 0) {
-        pause(kSwipePollMs);
-        const int poll = ICC_PassCheck1(&len, data, sizeof data);
-        if (poll == luvaro::kOk)
-            return deliver();
-        if (poll != luvaro::kNoCard)
-            return poll;
-        remaining -= kSwipePollMs;
+    return kSwipePending;
+}
+
+int luvaroCard::swipePoll(SwipeWait &wait, char *dataHex, int size)
+{
+    const int poll = ICC_PassCheck1(&wait.len, wait.data, sizeof wait.data);
+    if (poll == luvaro::kOk) {
+        const int written = luvaro::writeHex(wait.data, wait.len, dataHex, size, luvaro::HexEnd::None);
+        return written < 0 ? written : luvaro::kOk;
     }
+    if (poll != luvaro::kNoCard)
+        return poll;
+    wait.remainingMs -= kSwipePollMs;
+    if (wait.remainingMs > 0)
+        return kSwipePending;
     ICC_GetTimeOut(kCancelParam);
     return luvaro::kNoCard;
+}
+
+int luvaroCard::swipeAbandon()
+{
+    if (!m_handle)
+        return luvaro::kNotOpen;
+    return ICC_GetTimeOut(kCancelParam);
+}
+
+int luvaroCard::luvaro_USB_MagInfo(unsigned char timeout, int mode, char *dataHex, int size)
+{
+    SwipeWait wait;
+    int result = swipeBegin(wait, timeout, mode, dataHex, size);
+    while (result == kSwipePending) {
+        pause(kSwipePollMs);
+        result = swipePoll(wait, dataHex, size);
+    }
+    return result;
 }
 
 int luvaroCard::luvaro_USB_SetMagType(int type, const unsigned char *setting)

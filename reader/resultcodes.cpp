@@ -22,7 +22,7 @@ constexpr bool codesAreDistinct()
 }
 static_assert(codesAreDistinct(), "one row per code");
 constexpr int kNamedCodes[] = {kOk, kFailed, kNoCard, kNoCardResponse, kNotOpen, kBadParameter,
-                               kTransferFailed, kStatusError, kSingleStatusError, kIdCardReadFailed,
+                               kTransferFailed, kStatusError, kSingleStatusError, kIdCardReadFailed, kReaderBusy,
                                kNoValidReply, kBankCardNotRead};
 
 constexpr bool namedCodesAreListed()

@@ -15,6 +15,7 @@ constexpr int kTransferFailed = -15;
 constexpr int kStatusError = -20;
 constexpr int kSingleStatusError = -21;
 constexpr int kIdCardReadFailed = -23;
+constexpr int kReaderBusy = -30;
 constexpr int kNoValidReply = -100;
 constexpr int kBankCardNotRead = -200;
 
@@ -49,6 +50,8 @@ constexpr ResultCode kResultCodes[] = {
     {kSingleStatusError, "kSingleStatusError", "a single-report reply whose status is not 0x00"},
     {kIdCardReadFailed, "kIdCardReadFailed",
      "identity card: finding, selecting or reading it failed (the message says which step)"},
+    {kReaderBusy, "kReaderBusy",
+     "the reader is held by another request that waits for a swipe; nothing was sent"},
     {kNoValidReply, "kNoValidReply",
      "no usable answer: the version request got a malformed reply or none, no "
      "social-security card was found, or one refused its authentication without a status word"},

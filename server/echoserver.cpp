@@ -4,11 +4,16 @@
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <algorithm>
+
 EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     : QObject(parent),
+      m_tcpServer(new QTcpServer(this)),
       m_pWebSocketServer(new QWebSocketServer(QStringLiteral("Echo Server"),
                                               QWebSocketServer::NonSecureMode, this)),
       m_debug(debug),
@@ -17,10 +22,15 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     m_serveTimer.setSingleShot(true);
     m_serveTimer.setInterval(0);
     connect(&m_serveTimer, &QTimer::timeout, this, &EchoServer::serveNext);
-    // A port already taken is not fatal: the process keeps running and serves nothing.
-    if (m_pWebSocketServer->listen(QHostAddress::Any, port)) {
+    connect(m_processor, &CTextMessageProcessor::readerReleased, this, &EchoServer::scheduleServing);
+    // Our own listener, so that every connection gets TCP_NODELAY before its
+    // handshake: a reply must not wait for the client's delayed ACK of the
+    // one before. A port already taken is not fatal: the process keeps
+    // running and serves nothing.
+    if (m_tcpServer->listen(QHostAddress::Any, port)) {
         if (m_debug)
             qDebug() << "Echoserver listening on port" << port;
+        connect(m_tcpServer, &QTcpServer::newConnection, this, &EchoServer::onTcpConnection);
         connect(m_pWebSocketServer, &QWebSocketServer::newConnection,
                 this, &EchoServer::onNewConnection);
         connect(m_pWebSocketServer, &QWebSocketServer::closed, this, &EchoServer::closed);
@@ -29,13 +39,14 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
 
 EchoServer::~EchoServer()
 {
+    m_tcpServer->close();
     m_pWebSocketServer->close();
     qDeleteAll(m_clients.begin(), m_clients.end());
 }
 
 quint16 EchoServer::serverPort() const
 {
-    return m_pWebSocketServer->isListening() ? m_pWebSocketServer->serverPort() : 0;
+    return m_tcpServer->isListening() ? m_tcpServer->serverPort() : 0;
 }
 
 qint64 EchoServer::unsentBytes() const
@@ -44,6 +55,14 @@ qint64 EchoServer::unsentBytes() const
     for (const QWebSocket *client : m_clients)
         total += client->bytesToWrite();
     return total;
+}
+
+void EchoServer::onTcpConnection()
+{
+    while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_pWebSocketServer->handleConnection(socket); // takes it over
+    }
 }
 
 void EchoServer::onNewConnection()
@@ -80,38 +99,71 @@ void EchoServer::processTextMessage(const QString &message)
         closeForPolicy(pClient, QStringLiteral("too many requests waiting"));
         return;
     }
+    // Nothing waits and the reader is free: serve at once, without a pass
+    // through the event loop, but only a few before the loop gets its turn.
+    const bool anyWaiting = std::any_of(m_pending.cbegin(), m_pending.cend(),
+                                        [](const Pending &p) { return !p.requests.isEmpty(); });
+    if (!m_serving && !anyWaiting && !m_processor->isReaderHeld() && m_servedAtOnce < kMaxServedAtOnce) {
+        ++m_servedAtOnce;
+        if (!m_serveTimer.isActive())
+            m_serveTimer.start(); // resets the count on the next pass
+        serve(pClient, message);
+        return;
+    }
     pending->requests.enqueue(message);
     pending->bytes += message.size() * 2;
-    if (!m_serving)
+    scheduleServing();
+}
+
+void EchoServer::scheduleServing()
+{
+    if (!m_serving && !m_serveTimer.isActive())
         m_serveTimer.start();
 }
 
-void EchoServer::serveNext()
+bool EchoServer::canServe(QWebSocket *client) const
 {
-    if (m_serving || m_clients.isEmpty())
-        return;
-    // The next client in turn with something waiting.
-    QWebSocket *client = nullptr;
-    for (int i = 0; i < m_clients.size() && !client; ++i) {
-        const int index = (m_turn + i) % m_clients.size();
-        if (!m_pending.value(m_clients.at(index)).requests.isEmpty()) {
-            client = m_clients.at(index);
-            m_turn = index + 1;
-        }
-    }
-    if (!client)
-        return;
+    const auto pending = m_pending.constFind(client);
+    if (pending == m_pending.cend() || pending->closing || pending->requests.isEmpty())
+        return false;
+    if (!m_processor->isReaderHeld())
+        return true;
+    // The reader is held by a swipe read: its own client waits for it, the
+    // others may go on with what needs no reader.
+    return client != m_processor->readerHolderClient()
+           && !m_processor->needsReader(pending->requests.head());
+}
 
-    Pending &pending = m_pending[client];
-    const QString message = pending.requests.dequeue();
-    pending.bytes -= message.size() * 2;
+void EchoServer::serve(QWebSocket *client, const QString &message)
+{
     m_serving = true;
     m_processor->Process(client, message);
     m_serving = false;
     checkUnsent(client);
+}
 
-    for (const Pending &other : qAsConst(m_pending)) {
-        if (!other.requests.isEmpty()) {
+void EchoServer::serveNext()
+{
+    m_servedAtOnce = 0;
+    if (m_serving || m_clients.isEmpty())
+        return;
+    // One round: the next request of each client, in turn from where the
+    // last round started. Serving may close clients or hold the reader, so
+    // each is looked at again just before it is served.
+    const QList<QWebSocket *> round = m_clients;
+    const int start = m_turn % round.size();
+    m_turn = start + 1;
+    for (int i = 0; i < round.size(); ++i) {
+        QWebSocket *client = round.at((start + i) % round.size());
+        if (!canServe(client))
+            continue;
+        Pending &pending = m_pending[client];
+        const QString message = pending.requests.dequeue();
+        pending.bytes -= message.size() * 2;
+        serve(client, message);
+    }
+    for (QWebSocket *client : qAsConst(m_clients)) {
+        if (canServe(client)) {
             m_serveTimer.start();
             break;
         }

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QWebSocketProtocol>
 
+class QTcpServer;
 class QWebSocketServer;
 class QWebSocket;
 class CTextMessageProcessor;
@@ -15,12 +16,16 @@ class CTextMessageProcessor;
 // The service's only network endpoint: plain ws on every address. Text frames
 // go to the one command processor, binary frames straight back to the sender.
 //
-// Requests are queued per client and served one at a time, taking clients in
-// turn with a return to the event loop after each: a client that pipelines
-// many requests cannot hold up another client's handshake or request. A client
-// that lets replies pile up unread, or queues too many requests, is closed
-// with 1008, one that sends a message over 64 KiB with 1009, and nothing else
-// changes.
+// Requests are served one at a time. A request that finds nothing waiting is
+// served at once (a few per event-loop pass); otherwise requests queue per
+// client and are served in rounds, one per client in turn, with a return to
+// the event loop after each round: a client that pipelines many requests
+// cannot hold up another client's handshake or request. While a swipe read
+// waits on the event loop holding the reader, requests that need no reader
+// are still served and the others wait for it; a client's own requests keep
+// their order. A client that lets replies pile up unread, or queues too many
+// requests, is closed with 1008, one that sends a message over 64 KiB with
+// 1009, and nothing else changes.
 class EchoServer : public QObject
 {
     Q_OBJECT
@@ -47,6 +52,8 @@ public:
     static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
     // A page pipelines a few dozen requests at most.
     static constexpr int kMaxQueuedRequests = 256;
+    // Requests served as they arrive before the event loop gets a turn.
+    static constexpr int kMaxServedAtOnce = 16;
     // Keeps 256 requests near the 64 KiB bound from holding 16 MiB.
     static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
 
@@ -54,6 +61,7 @@ signals:
     void closed();
 
 private slots:
+    void onTcpConnection();
     void onNewConnection();
     void processTextMessage(const QString &message);
     void processBinaryMessage(const QByteArray &message);
@@ -71,16 +79,22 @@ private:
     // Closes a client over a bound; a backlog it is not reading is dropped with the connection.
     void closeForPolicy(QWebSocket *client, const QString &reason,
                         QWebSocketProtocol::CloseCode code = QWebSocketProtocol::CloseCodePolicyViolated);
+    // Whether a client's next request may run now.
+    bool canServe(QWebSocket *client) const;
+    void serve(QWebSocket *client, const QString &message);
+    void scheduleServing();
     // Refuses a message over kMaxIncomingSize; true when it did.
     bool refuseOversized(QWebSocket *client, qint64 bytes);
     void checkUnsent(QWebSocket *client);
 
+    QTcpServer *m_tcpServer;              // child; accepts, then hands sockets to m_pWebSocketServer
     QWebSocketServer *m_pWebSocketServer; // child of this object
     QList<QWebSocket *> m_clients;        // owned; deleted after they disconnect
     QHash<QWebSocket *, Pending> m_pending;
-    int m_turn = 0;                       // index in m_clients of the next client to look at
+    int m_turn = 0;                       // index in m_clients where the next round starts
     bool m_serving = false;
-    QTimer m_serveTimer;                  // zero-interval: one request per event-loop pass
+    int m_servedAtOnce = 0;               // since the last event-loop pass
+    QTimer m_serveTimer;                  // zero-interval: one round per event-loop pass
     bool m_debug;
     CTextMessageProcessor *m_processor;   // one for all clients, never deleted
 };

@@ -1,12 +1,14 @@
 // The magnetic-stripe actions over a real WebSocket against the emulated
 // head: the format block both ways and its description, and swipes.
 
+#include "controlchannel.h"
 #include "emulatedreader.h"
 #include "luvarocard.h"
 #include "reports.h"
 #include "stripe.h"
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 using namespace dorvent::emulator;
@@ -32,6 +34,8 @@ private slots:
     void description();
     void formatFailures();
     void swipe();
+    void swipeWaitLeavesTheServiceFree();
+    void swipeFoundDuringTheWait();
 
 private:
     QString request(const QString &json) { return m_client->request(json); }
@@ -108,6 +112,72 @@ void tst_StripeActions::swipe()
     reader().clearLog();
     QCOMPARE(request(R"({"_act":"scardRead","outTime":"1","mgNum":"1"})"), replyText("scardRead", -2, "磁条卡刷卡失败"));
     QCOMPARE(testsupport::sentFrames().size(), 2); // the read and the cancel
+}
+
+namespace {
+
+const QByteArray kSwipeCancel = hex("0208000200 B3 02 BB");
+
+bool cancelSent()
+{
+    const QList<QByteArray> frames = testsupport::sentFrames();
+    return std::any_of(frames.begin(), frames.end(),
+                       [](const QByteArray &frame) { return frame.startsWith(kSwipeCancel); });
+}
+
+} // namespace
+
+// While one client waits for a swipe, the service accepts and answers others
+// (what needs no reader at once, what needs it after the wait), pings and the
+// control channel; the waiting client leaving ends the wait with the cancel.
+void tst_StripeActions::swipeWaitLeavesTheServiceFree()
+{
+    ControlChannel control(0);
+    QVERIFY(control.isListening());
+    const int earlier = m_client->texts.size();
+    m_client->socket().sendTextMessage(QStringLiteral(R"({"_act":"scardRead","outTime":"30","mgNum":"2","_tflag":"w"})"));
+    QTRY_COMPARE(testsupport::sentFrames().size(), 1); // the swipe request is out; the polls follow
+
+    QElapsedTimer clock;
+    clock.start();
+    testsupport::WsClient other(testsupport::portOf(m_server));
+    QVERIFY(other.isConnected());
+    QCOMPARE(other.request(QStringLiteral(R"({"_act":"noSuchAction"})"), 1000),
+             QStringLiteral(R"({"_act":"noSuchAction"})"));
+    qInfo("new client connected and answered after %lld ms of the wait", clock.elapsed());
+    QSignalSpy pong(&other.socket(), &QWebSocket::pong);
+    other.socket().ping("p");
+    QVERIFY(pong.wait(1000));
+    testsupport::WsClient controller(control.port());
+    QVERIFY(controller.request(QStringLiteral(R"({"cmd":"list","id":1})"), 1000).contains(QLatin1String(R"("ok":true)")));
+
+    // A request that needs the reader waits for it, and so does the waiting
+    // client's own next one.
+    other.socket().sendTextMessage(testsupport::act("version", "v"));
+    m_client->socket().sendTextMessage(QStringLiteral(R"({"_act":"noSuchAction","_tflag":"mine"})"));
+    QTest::qWait(500);
+    QVERIFY(other.texts.size() == 1 && m_client->texts.size() == earlier);
+    QVERIFY(!cancelSent());
+
+    m_client->socket().close();
+    QTRY_VERIFY_WITH_TIMEOUT(cancelSent(), 1000);
+    QTRY_COMPARE(other.texts.size(), 2);
+    QVERIFY2(other.texts.last().contains(QStringLiteral(R"("functionName":"version","msg":"获取版本信息成功","success":0)")), qPrintable(other.texts.last()));
+    QCOMPARE(testsupport::sentFrames().size(), 3); // swipe, cancel, version: nothing else went out
+}
+
+// A swipe that comes while the read waits (here through the control channel,
+// on the head's third poll) is its reply.
+void tst_StripeActions::swipeFoundDuringTheWait()
+{
+    const int earlier = m_client->texts.size();
+    m_client->socket().sendTextMessage(QStringLiteral(R"({"_act":"scardRead","outTime":"30","mgNum":"2","_tflag":"s"})"));
+    QTRY_COMPARE(testsupport::sentFrames().size(), 1);
+    QVERIFY(ControlChannel::handle(QStringLiteral(R"({"cmd":"swipe","track2":"6222=25","afterPolls":2})")).contains(QLatin1String(R"("ok":true)")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_client->texts.size(), earlier + 1, 5000);
+    QCOMPARE(m_client->texts.last(),
+             replyText("scardRead", 0, "磁条卡刷卡成功", QString::fromLatin1(QByteArray(";6222=25?").toHex().toUpper()), "s"));
+    QVERIFY(!cancelSent());
 }
 
 QTEST_MAIN(tst_StripeActions)

@@ -33,8 +33,8 @@ QByteArray clientFrame(quint8 opcode, const QByteArray &payload)
     return frame;
 }
 
-// A client that completes the handshake and then never reads again.
-bool openNonReading(QTcpSocket &socket, quint16 port)
+// A raw client through the handshake.
+bool openRaw(QTcpSocket &socket, quint16 port)
 {
     // The server runs on this thread: wait on the event loop, never block it.
     socket.connectToHost(QStringLiteral("127.0.0.1"), port);
@@ -47,8 +47,15 @@ bool openNonReading(QTcpSocket &socket, quint16 port)
         response += socket.readAll(); // nothing else comes until a request is sent
         return response.contains("\r\n\r\n");
     }, 5000);
-    socket.setReadBufferSize(1);
     return answered && response.startsWith("HTTP/1.1 101");
+}
+
+// A client that completes the handshake and then never reads again.
+bool openNonReading(QTcpSocket &socket, quint16 port)
+{
+    const bool open = openRaw(socket, port);
+    socket.setReadBufferSize(1);
+    return open;
 }
 
 // Silences the notes of every request while a test floods the service.
@@ -74,6 +81,7 @@ private slots:
     void busyPortIsNotFatal();
     void clientNotReadingIsClosed_data();
     void clientNotReadingIsClosed();
+    void repliesAreNotHeldForAcks();
     void pipeliningClientDoesNotHoldUpOthers_data();
     void pipeliningClientDoesNotHoldUpOthers();
 };
@@ -207,6 +215,35 @@ void tst_EchoServer::clientNotReadingIsClosed()
     QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 20000);
     QCOMPARE(server.unsentBytes(), qint64(0));
     QCOMPARE(other.request(QStringLiteral(R"({"_act":"still"})")), QStringLiteral(R"({"_act":"still"})"));
+}
+
+// Two requests in one segment: the second reply must not wait for the
+// client's delayed ACK of the first (Nagle's rule holds a small write while
+// one is unacknowledged, about 40 ms on Linux).
+void tst_EchoServer::repliesAreNotHeldForAcks()
+{
+    EchoServer server(0, false);
+    QTcpSocket socket;
+    QVERIFY(openRaw(socket, server.serverPort()));
+    const QByteArray pair = clientFrame(0x1, R"({"_act":"first"})") + clientFrame(0x1, R"({"_act":"second"})");
+    const QByteArray replies = QByteArray("\x81\x10") + R"({"_act":"first"})" + "\x81\x11" + R"({"_act":"second"})";
+    qint64 fastest = -1;
+    for (int round = 0; round < 3; ++round) {
+        QByteArray received;
+        QElapsedTimer clock;
+        clock.start();
+        socket.write(pair);
+        // qWaitFor sleeps 10 ms between looks: wait on the event loop instead.
+        while (received.size() < replies.size() && clock.elapsed() < 5000) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+            received += socket.readAll();
+        }
+        const qint64 elapsed = clock.elapsed();
+        QCOMPARE(received, replies);
+        fastest = fastest < 0 ? elapsed : qMin(fastest, elapsed);
+    }
+    // Three tries, so a busy machine's one slow pass is not mistaken for the stall.
+    QVERIFY2(fastest < 25, qPrintable(QStringLiteral("%1 ms").arg(fastest)));
 }
 
 void tst_EchoServer::pipeliningClientDoesNotHoldUpOthers_data()
