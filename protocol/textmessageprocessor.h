@@ -38,6 +38,10 @@ public:
     QString CreateCardsonSci(const QString &functionName, long code, const QString &msg,
                              const QString &data, const QString &base64, SSCard_IDINFO record) const;
 
+    // The compact standard reply, keys in code-unit order, as QJsonDocument
+    // would write it (tested against it).
+    static QString standardReplyText(const QString &functionName, const QString &tag, long code,
+                                     const QString &msg, const QString &data, const QString &base64);
     // The standard reply to a given request, tagged with its own tag.
     QString replyText(const dorvent::protocol::Request &request, long code, const QString &msg,
                       const QString &data) const;

@@ -2,6 +2,7 @@
 
 #include "textmessageprocessor.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -23,6 +24,9 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
     m_serveTimer.setInterval(0);
     connect(&m_serveTimer, &QTimer::timeout, this, &EchoServer::serveNext);
     connect(m_processor, &CTextMessageProcessor::readerReleased, this, &EchoServer::scheduleServing);
+    // An idle event loop has given everyone their turn.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { m_servedAtOnce = 0; });
     // Our own listener, so that every connection gets TCP_NODELAY before its
     // handshake: a reply must not wait for the client's delayed ACK of the
     // one before. A port already taken is not fatal: the process keeps
@@ -105,8 +109,6 @@ void EchoServer::processTextMessage(const QString &message)
                                         [](const Pending &p) { return !p.requests.isEmpty(); });
     if (!m_serving && !anyWaiting && !m_processor->isReaderHeld() && m_servedAtOnce < kMaxServedAtOnce) {
         ++m_servedAtOnce;
-        if (!m_serveTimer.isActive())
-            m_serveTimer.start(); // resets the count on the next pass
         serve(pClient, message);
         return;
     }

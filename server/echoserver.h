@@ -93,7 +93,7 @@ private:
     QHash<QWebSocket *, Pending> m_pending;
     int m_turn = 0;                       // index in m_clients where the next round starts
     bool m_serving = false;
-    int m_servedAtOnce = 0;               // since the last event-loop pass
+    int m_servedAtOnce = 0;               // since the event loop last went idle or served a round
     QTimer m_serveTimer;                  // zero-interval: one round per event-loop pass
     bool m_debug;
     CTextMessageProcessor *m_processor;   // one for all clients, never deleted

@@ -20,6 +20,8 @@ private slots:
     void createCardson_data();
     void createCardson();
     void createCardsonUsesTheRequestTag();
+    void replyTextIsWhatQJsonDocumentWrites_data();
+    void replyTextIsWhatQJsonDocumentWrites();
 
     void parseJson_data();
     void parseJson();
@@ -96,6 +98,45 @@ void tst_TextMessageProcessor::createCardsonUsesTheRequestTag()
     QCOMPARE(processor.requestTag(), QStringLiteral("42"));
     QCOMPARE(processor.CreateCardson("a", 0, "m", "", ""),
              QStringLiteral("{\"_tflag\":\"42\",\"functionName\":\"a\",\"msg\":\"m\",\"success\":0}"));
+}
+
+void tst_TextMessageProcessor::replyTextIsWhatQJsonDocumentWrites_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("every control character, quote, backslash, DEL") << [] {
+        QString all;
+        for (ushort u = 0; u < 0x20; ++u)
+            all += QChar(u);
+        return all + QStringLiteral("\"\\/\x7f");
+    }();
+    QTest::newRow("Chinese and a character outside the BMP") << QStringLiteral("林晓雯 😀 ǅ");
+    QTest::newRow("lone high surrogate, then text") << QString(QChar(0xD83D)) + QStringLiteral("x");
+    QTest::newRow("lone high surrogate at the end") << QStringLiteral("x") + QChar(0xD800);
+    QTest::newRow("lone low surrogate") << QString(QChar(0xDC00));
+    QTest::newRow("two high surrogates, then a low") << QString(QChar(0xD800)) + QChar(0xD801) + QChar(0xDC37);
+    QTest::newRow("non-characters and the replacement character") << QString(QChar(0xFFFE)) + QChar(0xFFFF) + QChar(0xFFFD);
+    QTest::newRow("U+2028 and U+2029") << QString(QChar(0x2028)) + QChar(0x2029);
+}
+
+// The standard reply skips QJsonObject for speed: it must stay byte for byte
+// what QJsonDocument writes, whatever a request's tag or action holds.
+void tst_TextMessageProcessor::replyTextIsWhatQJsonDocumentWrites()
+{
+    QFETCH(QString, text);
+    for (const bool withOptional : {false, true}) {
+        QJsonObject object{{QStringLiteral("functionName"), text}, {QStringLiteral("success"), -25538},
+                           {QStringLiteral("msg"), text + QStringLiteral("!")}, {QStringLiteral("_tflag"), text}};
+        if (withOptional) {
+            object.insert(QStringLiteral("data"), QStringLiteral("d") + text);
+            object.insert(QStringLiteral("Base64"), QStringLiteral("b") + text);
+        }
+        const QByteArray expected = QJsonDocument(object).toJson(QJsonDocument::Compact);
+        const QString written = CTextMessageProcessor::standardReplyText(
+            text, text, -25538, text + QStringLiteral("!"), withOptional ? QStringLiteral("d") + text : QString(),
+            withOptional ? QStringLiteral("b") + text : QString());
+        QCOMPARE(written.toUtf8(), expected);
+    }
 }
 
 void tst_TextMessageProcessor::parseJson_data()
