@@ -31,9 +31,6 @@ using FamilyInstaller = void (*)(CommandTable &);
 //   typea.h/.cpp         the radio field and Type A activation (TypeACard)
 //   cpucards.h/.cpp      contact CPU cards, APDUs to a Type A CPU card
 //   idsam.cpp            the identity-card SAM (the card model: idcard.h/.cpp)
-//
-// and, as their families land, each with its card models and its installer:
-//
 //   m1.h/.cpp            M1 cards, a TypeACard with sectors, keys and value blocks
 //   iso15693.h/.cpp      ISO 15693 tags in the radio field
 //   memorycards.h/.cpp   4442 and 4428 cards in a contact slot

@@ -1,7 +1,6 @@
 // libFuzzer target: arbitrary reply reports, injected into the emulated
-// reader, answer one driver method of a landed family. The first byte picks
-// the method, the second is its small argument (slot, block, address, ...),
-// the rest are the reports (32 bytes each, the last one zero-padded). The
+// reader, answer one driver method. The first byte picks the method, the
+// second is its small argument (slot, block, address, ...), the rest are the reports (32 bytes each, the last one zero-padded). The
 // driver must touch nothing outside its buffers (AddressSanitizer and
 // UndefinedBehaviorSanitizer watch) and always come back.
 
@@ -40,8 +39,8 @@ struct Buffers
 
 using Method = int (*)(luvaroCard &card, std::uint8_t arg, Buffers &b);
 
-// Every driver method of the landed families that reads a reply. A new
-// family appends its rows (and a seed fuzz/corpus-reply/method-NN for each).
+// Every driver method that reads a reply. A new method gets its row (and a
+// seed fuzz/corpus-reply/method-NN).
 constexpr Method kMethods[] = {
     // The reader.
     [](luvaroCard &c, std::uint8_t, Buffers &) { return c.luvaro_USB_Beep(); },

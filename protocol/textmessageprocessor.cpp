@@ -14,8 +14,7 @@ namespace {
 
 using ActionFamily = ActionTable (*)();
 
-// One row per landed family. A name no family has (those of the families
-// still to come included) is echoed back to its sender.
+// One row per card family. A name no family has is echoed back to its sender.
 constexpr ActionFamily kFamilies[] = {
     readerControlActions,
     cpuCardActions,

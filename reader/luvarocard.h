@@ -31,7 +31,6 @@ extern unsigned char longtimedata[2];
 //   luvarocard_idsam.cpp      identity card: the SAM exchange
 //   luvarocard_idrecord.cpp   identity card: the record, UTF-16, nations, trace
 //   luvarocard_pictures.cpp   identity card: pictures of the two faces
-// and, as their families land:
 //   luvarocard_m1.cpp         M1 cards: authentication, blocks, value blocks (after Type A activation)
 //   luvarocard_iso15693.cpp   ISO 15693 tags: inventory, system information, blocks, AFI, DSFID
 //   luvarocard_memorycard.cpp 4442 and 4428 memory cards

@@ -78,7 +78,7 @@ ${replies}
 export type ActionName = keyof Requests;
 export type SilentAction = ${silent};
 
-export interface Family { id: string; title: string; served: boolean; card?: { place: string; card: string } }
+export interface Family { id: string; title: string; card?: { place: string; card: string } }
 export interface ActionRow {
   act: ActionName;
   family: string;

@@ -122,7 +122,7 @@ export interface Replies {
 export type ActionName = keyof Requests;
 export type SilentAction = "collectFingerPrint" | "ctnFingerPrint";
 
-export interface Family { id: string; title: string; served: boolean; card?: { place: string; card: string } }
+export interface Family { id: string; title: string; card?: { place: string; card: string } }
 export interface ActionRow {
   act: ActionName;
   family: string;

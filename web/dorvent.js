@@ -15,20 +15,18 @@ const DEFAULT_TIMEOUT_MS = 15000;
 const kNotOpenMsg = "端口未打开";
 const kNotClosedMsg = "端口未关闭";
 
-// The card families, in the order the demo page shows them. "served" says
-// whether this version of the service answers the family's actions; until
-// it does, they are sent back unchanged like any unknown action. "card": the
+// The card families, in the order the demo page shows them. "card": the
 // emulated card its buttons need, and where (dorvent-emu's demo deck holds
 // the Type A CPU card in the field; one card is in the field at a time).
 const FAMILIES = [
-  { id: "reader", title: "Reader", served: true },
-  { id: "cpu", title: "CPU cards and the radio field", served: true },
-  { id: "idcard", title: "Resident identity card", served: true },
-  { id: "m1", title: "M1 cards", served: true, card: { place: "field", card: "m1" } },
-  { id: "iso15693", title: "ISO 15693 cards", served: true, card: { place: "field", card: "iso15693" } },
-  { id: "memory", title: "4442 and 4428 memory cards", served: true },
-  { id: "stripe", title: "Magnetic stripe", served: true },
-  { id: "bank", title: "Bank and social-security cards", served: true, card: { place: "field", card: "bank" } },
+  { id: "reader", title: "Reader" },
+  { id: "cpu", title: "CPU cards and the radio field" },
+  { id: "idcard", title: "Resident identity card" },
+  { id: "m1", title: "M1 cards", card: { place: "field", card: "m1" } },
+  { id: "iso15693", title: "ISO 15693 cards", card: { place: "field", card: "iso15693" } },
+  { id: "memory", title: "4442 and 4428 memory cards" },
+  { id: "stripe", title: "Magnetic stripe" },
+  { id: "bank", title: "Bank and social-security cards", card: { place: "field", card: "bank" } },
 ];
 
 const kIdCardKeys = ["name", "ENfullname", "sex", "people", "birthday", "signdate", "validterm",

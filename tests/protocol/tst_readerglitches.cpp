@@ -1,4 +1,4 @@
-// Every reader action of the landed families against a reader that fails
+// Every reader action against a reader that fails
 // mid-action: unplugged after each transfer, or one reply report zeroed or
 // untagged at each fetch. Each case must answer a failure with no data, and
 // then, after a working "open", the same action must succeed. A reply the
