@@ -31,6 +31,11 @@ void ActionCall::reply(long code, const QString &msg, const QString &data)
     send(m_processor.replyText(m_request, code, msg, data));
 }
 
+void ActionCall::reply(long code, const QString &msg, const QJsonObject &fields)
+{
+    send(m_processor.replyText(m_request, code, msg, fields));
+}
+
 void ActionCall::send(const QString &text)
 {
     if (m_socket)

@@ -2,6 +2,7 @@
 
 #include "request.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -75,6 +76,8 @@ public:
     void answer(long code, const QString &data = QString());
     // The standard reply with a text of the handler's own.
     void reply(long code, const QString &msg, const QString &data = QString());
+    // The standard reply with a card's fields added (identity and social-security cards).
+    void reply(long code, const QString &msg, const QJsonObject &fields);
     // The row's success text, for replies built with more than the standard keys.
     QString successText() const { return QString::fromUtf8(m_action.success); }
     // Any reply text; dropped when the request came without a socket.

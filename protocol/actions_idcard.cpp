@@ -8,6 +8,7 @@
 // opened as files of ours (see ownfile.h).
 
 #include "action.h"
+#include "idcardpictures.h"
 #include "ownfile.h"
 #include "textmessageprocessor.h"
 
@@ -20,9 +21,6 @@
 
 namespace {
 
-constexpr char kPhotoBitmap[] = "/tmp/idCard.bmp";
-constexpr char kPhotoJpeg[] = "/tmp/idCard.jpg";
-constexpr std::size_t kPathSize = 256;
 constexpr std::size_t kUidTextSize = 256;
 constexpr unsigned char kFingerprintMark = 0x43; // 'C'
 
@@ -44,16 +42,13 @@ QByteArray jpegOf(const char *path, const char *format)
     return encoded;
 }
 
-} // namespace
-
 using dorvent::protocol::textOf;
 
-QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, long code,
-                                                   const QString &msg, const QString &data,
-                                                   const QString &base64, IDINFO record,
-                                                   const char *photoPath) const
+// The record's fields as the reply carries them, every text field present
+// even when empty; the photo at photoPath as Base64 JPEG; the fingerprint
+// block when the card has one.
+QJsonObject idCardFields(const IDINFO &record, const char *photoPath)
 {
-    // Every text field, present even when empty.
     const struct
     {
         const char *key;
@@ -73,16 +68,37 @@ QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, 
         {"passNu", textOf(record.passNumber)},
         {"signCount", textOf(record.issueCount)},
     };
-    QJsonObject object = standardReply(functionName, code, msg, data, base64);
+    QJsonObject fields;
     for (const auto &field : textFields)
-        object.insert(QLatin1String(field.key), field.text);
-    object.insert(QStringLiteral("photoBase64"), QString::fromLatin1(jpegOf(photoPath, "jpg").toBase64()));
+        fields.insert(QLatin1String(field.key), field.text);
+    fields.insert(QStringLiteral("photoBase64"), QString::fromLatin1(jpegOf(photoPath, "jpg").toBase64()));
     if (record.fingerprint[0] == kFingerprintMark) {
         const QByteArray fingerprint(reinterpret_cast<const char *>(record.fingerprint),
                                      sizeof record.fingerprint);
-        object.insert(QStringLiteral("figData"), QString::fromLatin1(fingerprint.toHex().toUpper()));
+        fields.insert(QStringLiteral("figData"), QString::fromLatin1(fingerprint.toHex().toUpper()));
     }
-    return serialise(object);
+    return fields;
+}
+
+// The JPEG copy of the decoded photo, then the pictures of both faces: in
+// this order, since the front picture replaces the bitmap with its
+// enlarged copy. The JPEG file is created (empty) even without a photo.
+void writePhotoAndPictures(luvaroCard &card, const IDINFO &record)
+{
+    ownfile::write(idcardpictures::kPhotoJpeg, jpegOf(idcardpictures::kPhotoBitmap, "JPEG"));
+    card.IDCardPicFront(record);
+    card.IDCardPicBack(record);
+}
+
+} // namespace
+
+QString CTextMessageProcessor::CreateCardsonidCard(const QString &functionName, long code,
+                                                   const QString &msg, const QString &data,
+                                                   const QString &base64, IDINFO record,
+                                                   const char *photoPath) const
+{
+    return serialise(withFields(standardReply(functionName, code, msg, data, base64),
+                                idCardFields(record, photoPath)));
 }
 
 namespace dorvent::protocol {
@@ -101,28 +117,18 @@ void readRecord(ActionCall &call, int mode)
 {
     IDINFO record;
     std::memset(&record, 0, sizeof record);
-    char bitmapPath[kPathSize] = {};
-    char jpegPath[kPathSize] = {};
-    std::memcpy(bitmapPath, kPhotoBitmap, sizeof kPhotoBitmap);
-    std::memcpy(jpegPath, kPhotoJpeg, sizeof kPhotoJpeg);
     char message[kIdMessageSize] = {};
 
     luvaroCard &card = call.card();
-    const long result = card.luvaro_USB_ReadIDCard(mode, bitmapPath, &record, message, sizeof message);
+    const long result = card.luvaro_USB_ReadIDCard(mode, idcardpictures::kPhotoBitmap, &record, message, sizeof message);
     if (result != 0)
         return call.reply(result, textOf(message));
 
-    // The JPEG copy is made before the front picture replaces the bitmap
-    // with its enlarged copy. It is created (empty) even without a photo.
-    ownfile::write(jpegPath, jpegOf(bitmapPath, "JPEG"));
-    card.IDCardPicFront(record);
-    card.IDCardPicBack(record);
-
-    call.send(call.processor().CreateCardsonidCard(call.act(), 0, call.successText(), QString(),
-                                                   QString(), record, jpegPath));
+    writePhotoAndPictures(card, record);
+    call.reply(0, call.successText(), idCardFields(record, idcardpictures::kPhotoJpeg));
     if (mode == kModeBasic) {
-        ownfile::remove(bitmapPath);
-        ownfile::remove(jpegPath);
+        ownfile::remove(idcardpictures::kPhotoBitmap);
+        ownfile::remove(idcardpictures::kPhotoJpeg);
     }
 }
 

@@ -11,11 +11,11 @@
 
 using dorvent::protocol::textOf;
 
-QString CTextMessageProcessor::CreateCardsonSci(const QString &functionName, long code,
-                                                const QString &msg, const QString &data,
-                                                const QString &base64, SSCard_IDINFO record) const
+namespace {
+
+// Every field, present even when empty ("cardveVrsion" as clients know it).
+QJsonObject socialSecurityFields(const SSCard_IDINFO &record)
 {
-    // Every field, present even when empty ("cardveVrsion" as clients know it).
     const struct
     {
         const char *key;
@@ -32,10 +32,20 @@ QString CTextMessageProcessor::CreateCardsonSci(const QString &functionName, lon
         {"city", textOf(record.city)},
         {"cardveVrsion", textOf(record.cardVersion)},
     };
-    QJsonObject object = standardReply(functionName, code, msg, data, base64);
+    QJsonObject object;
     for (const auto &field : fields)
         object.insert(QLatin1String(field.key), field.text);
-    return serialise(object);
+    return object;
+}
+
+} // namespace
+
+QString CTextMessageProcessor::CreateCardsonSci(const QString &functionName, long code,
+                                                const QString &msg, const QString &data,
+                                                const QString &base64, SSCard_IDINFO record) const
+{
+    return serialise(withFields(standardReply(functionName, code, msg, data, base64),
+                                socialSecurityFields(record)));
 }
 
 namespace dorvent::protocol {
@@ -65,7 +75,7 @@ void readSocialSecurityCard(ActionCall &call)
     const int code = call.card().luvaro_USB_ReadSSCard(samSlot(call.field("slotNo")), &record, message);
     if (code != 0)
         return call.reply(code, textOf(message));
-    call.send(call.processor().CreateCardsonSci(call.act(), 0, call.successText(), QString(), QString(), record));
+    call.reply(0, call.successText(), socialSecurityFields(record));
 }
 
 constexpr Action kActions[] = {

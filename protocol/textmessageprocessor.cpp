@@ -177,6 +177,19 @@ QString CTextMessageProcessor::replyText(const Request &request, long code, cons
     return standardReplyText(request.act, request.tag, code, msg, data, QString());
 }
 
+QString CTextMessageProcessor::replyText(const Request &request, long code, const QString &msg,
+                                         const QJsonObject &fields) const
+{
+    return serialise(withFields(standardReply(request.act, request.tag, code, msg, QString(), QString()), fields));
+}
+
+QJsonObject CTextMessageProcessor::withFields(QJsonObject reply, const QJsonObject &fields)
+{
+    for (auto field = fields.begin(); field != fields.end(); ++field)
+        reply.insert(field.key(), field.value());
+    return reply;
+}
+
 QJsonObject CTextMessageProcessor::standardReply(const QString &functionName, long code,
                                                  const QString &msg, const QString &data,
                                                  const QString &base64) const

@@ -45,6 +45,9 @@ public:
     // The standard reply to a given request, tagged with its own tag.
     QString replyText(const dorvent::protocol::Request &request, long code, const QString &msg,
                       const QString &data) const;
+    // ... with a card's fields added to the standard keys.
+    QString replyText(const dorvent::protocol::Request &request, long code, const QString &msg,
+                      const QJsonObject &fields) const;
 
     // An action waiting on the event loop holds the reader (HeldCall):
     // requests that need it must wait for readerReleased().
@@ -76,6 +79,7 @@ private:
     QJsonObject standardReply(const QString &functionName, const QString &tag, long code,
                               const QString &msg, const QString &data, const QString &base64) const;
     static QString serialise(const QJsonObject &object);
+    static QJsonObject withFields(QJsonObject reply, const QJsonObject &fields);
 
     luvaroCard m_card;
     dorvent::protocol::Request m_request; // the request being handled

@@ -18,7 +18,10 @@ extern const char kFrontTemplate[];
 extern const char kFrontOutput[];
 extern const char kBackTemplate[];
 extern const char kBackOutput[];
-extern const char kPhotoBitmap[]; // the decoded photo, replaced by its scaled copy
+// The decoded photo ("/tmp/idCard.bmp", replaced by its scaled copy when the
+// front is drawn) and its JPEG copy for the reply ("/tmp/idCard.jpg").
+extern const char kPhotoBitmap[];
+extern const char kPhotoJpeg[];
 
 struct BirthParts
 {

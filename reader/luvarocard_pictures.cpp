@@ -25,6 +25,7 @@ const char kFrontOutput[] = "/opt/apps/cn.luvaro.dorvent/bin/frontNew.jpg";
 const char kBackTemplate[] = "/opt/apps/cn.luvaro.dorvent/bin/back.jpg";
 const char kBackOutput[] = "/opt/apps/cn.luvaro.dorvent/bin/backNew.jpg";
 const char kPhotoBitmap[] = "/tmp/idCard.bmp";
+const char kPhotoJpeg[] = "/tmp/idCard.jpg";
 
 namespace {
 
