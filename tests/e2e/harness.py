@@ -127,6 +127,27 @@ def requests(*messages, timeout=30):
     return run(exchange(list(messages), timeout))
 
 
+CONTROL_URI = "ws://127.0.0.1:17799"
+
+
+async def control(command, timeout=10):
+    """One command to dorvent-emu's control channel (waiting for the channel
+    to listen, as the service may still be starting); its reply, which must
+    say ok."""
+    deadline = time.time() + timeout
+    while True:
+        try:
+            async with websockets.connect(CONTROL_URI) as ws:
+                await ws.send(json.dumps(command))
+                reply = json.loads(await asyncio.wait_for(ws.recv(), timeout))
+                assert reply["ok"], reply
+                return reply
+        except OSError:
+            if time.time() > deadline:
+                raise
+            await asyncio.sleep(0.1)
+
+
 def compact(obj):
     """The reply's own serialisation: compact, keys sorted, UTF-8 unescaped."""
     return json.dumps(obj, separators=(",", ":"), ensure_ascii=False, sort_keys=True)

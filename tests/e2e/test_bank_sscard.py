@@ -2,24 +2,15 @@
 deck: the bank card in the field, the third-generation card in slot 1 with
 its SAM in slot 0x11; then a SAM whose key is one byte off, put in through
 the emulator's control channel, and the card refuses it."""
-import asyncio
 import json
 import unittest
 
-import websockets
 
-from harness import Service, binaries, main, requests, run
+from harness import Service, binaries, control, main, requests, run
 
-CONTROL = "ws://127.0.0.1:17799"
 SCI_CARD = {"name": "欧阳明月", "sex": "女", "nation": "汉", "birthday": "19880512",
             "signdate": "20210315", "validterm": "20310315", "cardnumber": "A33012345",
             "idnumber": "330106198805120024", "city": "330100", "cardveVrsion": "3.00"}
-
-
-async def control(command):
-    async with websockets.connect(CONTROL) as ws:
-        await ws.send(json.dumps(command))
-        return json.loads(await asyncio.wait_for(ws.recv(), 10))
 
 
 class BankAndSocialSecurityCards(unittest.TestCase):

@@ -3,34 +3,15 @@ radio field (instead of the demo deck's Type A CPU card) over the emulator's
 control channel, then driven the way a page drives it."""
 import asyncio
 import json
-import time
 import unittest
 
 import websockets
 
-from harness import URI, Service, binaries, main
-
-CONTROL_URI = "ws://127.0.0.1:17799"
-
-
-async def place(card):
-    deadline = time.time() + 10
-    while True:
-        try:
-            async with websockets.connect(CONTROL_URI) as control:
-                await control.send(json.dumps({"cmd": "place", "place": "field", "card": card}))
-                reply = json.loads(await asyncio.wait_for(control.recv(), 10))
-                assert reply["ok"], reply
-                return
-        except OSError:
-            if time.time() > deadline:
-                raise
-            await asyncio.sleep(0.1)
-
+from harness import URI, Service, binaries, control, main
 
 async def session(card, messages):
     """Places the card, then sends each message on one connection; the replies."""
-    await place(card)
+    await control({"cmd": "place", "place": "field", "card": card})
     replies = []
     async with websockets.connect(URI) as ws:
         for message in messages:

@@ -8,10 +8,7 @@ import unittest
 
 import websockets
 
-from harness import Service, binaries, main, run, URI
-
-CONTROL_URI = "ws://127.0.0.1:17799"
-
+from harness import Service, binaries, control, main, run, URI
 
 def ascii_hex(text):
     return text.encode("ascii").hex().upper()
@@ -20,11 +17,10 @@ def ascii_hex(text):
 async def session(steps):
     """Each step is a service request (a dict) or ("control", command); the replies in order."""
     replies = []
-    async with websockets.connect(URI) as service, websockets.connect(CONTROL_URI) as control:
+    async with websockets.connect(URI) as service:
         for step in steps:
             if isinstance(step, tuple):
-                await control.send(json.dumps(step[1]))
-                replies.append(json.loads(await asyncio.wait_for(control.recv(), 30)))
+                replies.append(await control(step[1]))
             else:
                 await service.send(json.dumps(step))
                 replies.append(json.loads(await asyncio.wait_for(service.recv(), 30)))
