@@ -17,14 +17,11 @@
 using dorvent::emulator::EmulatedReader;
 using dorvent::emulator::IdentityCard;
 using testsupport::act;
-using testsupport::WsClient;
 
 namespace {
 
 const char kBitmap[] = "/tmp/idCard.bmp";
 const char kJpeg[] = "/tmp/idCard.jpg";
-
-EmulatedReader &reader() { return EmulatedReader::instance(); }
 
 constexpr char kTag[] = "t1";
 
@@ -98,14 +95,12 @@ std::unique_ptr<IdentityCard> card(IdentityCard::Kind kind, bool fingerprint)
 
 } // namespace
 
-class tst_IdCardActions : public QObject
+class tst_IdCardActions : public QObject, private testsupport::ServiceTest
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
-    void cleanupTestCase();
 
     void notOpen_data();
     void notOpen();
@@ -122,16 +117,7 @@ private slots:
 
 private:
     QJsonObject request(const char *action) { return m_client->requestJson(act(action, kTag)); }
-    EchoServer *m_server = nullptr;
-    WsClient *m_client = nullptr;
 };
-
-void tst_IdCardActions::initTestCase()
-{
-    m_server = testsupport::startServer(this);
-    m_client = new WsClient(testsupport::portOf(m_server), this);
-    QVERIFY(m_client->isConnected());
-}
 
 void tst_IdCardActions::init()
 {
@@ -139,20 +125,15 @@ void tst_IdCardActions::init()
     removeAnything(kJpeg);
     reader().reset();
     reader().deck().idCardSam().insert(card(IdentityCard::Kind::Resident, true));
-    QCOMPARE(request("open").value("success").toInt(), 0);
+    QVERIFY(startService());
+    open();
 }
 
 void tst_IdCardActions::cleanup()
 {
-    request("close");
+    stopService();
     removeAnything(kBitmap);
     removeAnything(kJpeg);
-}
-
-void tst_IdCardActions::cleanupTestCase()
-{
-    delete m_client;
-    delete m_server;
 }
 
 void tst_IdCardActions::notOpen_data()

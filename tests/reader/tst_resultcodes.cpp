@@ -1,45 +1,96 @@
-// The driver's result codes: every code the driver gives has one name and
-// one meaning, and codes outside the table still get an honest meaning.
+// The driver's result codes as a page meets them: a code the driver gives
+// is found in the table under one name, and a number outside the table is
+// told apart by its kind (a length, a card's status word, a libusb error).
 
+#include "emulatedreader.h"
+#include "luvarocard.h"
+#include "reports.h"
 #include "resultcodes.h"
 
 #include <QtTest>
+
+#include <functional>
+#include <iterator>
+#include <set>
+#include <string>
+
+using dorvent::emulator::EmulatedReader;
 
 class tst_ResultCodes : public QObject
 {
     Q_OBJECT
 private slots:
-    void meanings_data();
-    void meanings();
+    void init() { EmulatedReader::instance().reset(); }
+    void everyRowIsFoundByItsCode();
+    void driverFailuresAreNamed_data();
+    void driverFailuresAreNamed();
+    void numbersOutsideTheTable();
 };
 
-void tst_ResultCodes::meanings_data()
+void tst_ResultCodes::everyRowIsFoundByItsCode()
 {
-    QTest::addColumn<int>("code");
+    std::set<std::string> names;
+    for (const luvaro::ResultCode &row : luvaro::kResultCodes) {
+        QCOMPARE(luvaro::resultName(row.code), row.name);
+        QCOMPARE(luvaro::resultMeaning(row.code), row.meaning);
+        QVERIFY2(names.insert(row.name).second, row.name);
+    }
+}
+
+using Failure = testsupport::DriverCall;
+
+void tst_ResultCodes::driverFailuresAreNamed_data()
+{
+    QTest::addColumn<Failure>("failure");
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("meaningHas");
-    // A number with two uses names both.
-    QTest::newRow("-1") << -1 << "kFailed" << "no reader|power-off|stripe";
-    QTest::newRow("-2") << -2 << "kNoCard" << "SAM|swiped";
-    QTest::newRow("-4") << -4 << "kNoCardResponse" << "power-on|time limit of 0";
-    QTest::newRow("-100") << -100 << "kNoValidReply" << "version|social-security";
-    QTest::newRow("-23") << -23 << "kIdCardReadFailed" << "identity card";
-    // Outside the table.
-    QTest::newRow("a length") << 26 << QString() << "length";
-    QTest::newRow("libusb busy from open") << -6 << QString() << "libusb";
-    QTest::newRow("minus status word 6A82") << -0x6A82 << QString() << "status word";
+    const auto opened = [](std::function<int(luvaroCard &)> call) {
+        return Failure([call](luvaroCard &card) { return testsupport::openReader(card) ? call(card) : 1; });
+    };
+    QTest::newRow("no reader open") << Failure([](luvaroCard &card) { return card.luvaro_USB_Beep(); })
+                                    << "kNotOpen";
+    QTest::newRow("read past the card") << opened([](luvaroCard &card) {
+        char hex[600] = {};
+        return card.luvaro_USB_4442_Read(0, 257, hex, sizeof hex);
+    }) << "kBadParameter";
+    QTest::newRow("reader unplugged") << opened([](luvaroCard &card) {
+        EmulatedReader::instance().unplug();
+        return card.luvaro_USB_Beep();
+    }) << "kTransferFailed";
+    QTest::newRow("reader refuses a single-report command") << opened([](luvaroCard &card) {
+        EmulatedReader::instance().injectReplyReports({testsupport::reportOf("0202010000")});
+        return card.luvaro_USB_4442_PowerOff();
+    }) << "kSingleStatusError";
+    QTest::newRow("no stripe swiped, no time to wait") << opened([](luvaroCard &card) {
+        char hex[512] = {};
+        return card.luvaro_USB_MagInfo(0, 2, hex, sizeof hex);
+    }) << "kNoCardResponse";
 }
 
-void tst_ResultCodes::meanings()
+// What the driver answers for a failure is a row of the table, so a page
+// can look it up.
+void tst_ResultCodes::driverFailuresAreNamed()
 {
-    QFETCH(int, code);
+    QFETCH(Failure, failure);
     QFETCH(QString, name);
-    QFETCH(QString, meaningHas);
+    luvaroCard card;
+    const int code = failure(card);
     QCOMPARE(QString::fromLatin1(luvaro::resultName(code)), name);
-    const QString meaning = QString::fromLatin1(luvaro::resultMeaning(code));
-    for (const QString &part : meaningHas.split(QLatin1Char('|')))
-        QVERIFY2(meaning.contains(part), qPrintable(meaning));
 }
 
-QTEST_APPLESS_MAIN(tst_ResultCodes)
+void tst_ResultCodes::numbersOutsideTheTable()
+{
+    const int outside[] = {26, -0x6A82, -6}; // a length, a card's refusal, libusb busy from open
+    std::set<std::string> meanings;
+    for (const luvaro::ResultCode &row : luvaro::kResultCodes)
+        meanings.insert(row.meaning);
+    for (int code : outside) {
+        QVERIFY(!luvaro::resultName(code));
+        // Its own meaning: neither a row's nor another kind's.
+        QVERIFY2(meanings.insert(luvaro::resultMeaning(code)).second, luvaro::resultMeaning(code));
+    }
+    // A card's refusal is recognised by the range, whatever the word.
+    QCOMPARE(luvaro::resultMeaning(-0x6300), luvaro::resultMeaning(-0x9000));
+}
+
+QTEST_MAIN(tst_ResultCodes)
 #include "tst_resultcodes.moc"
