@@ -69,14 +69,6 @@ int64_t scaleRound(int64_t v, int kind)
 
 // ---- Mask decomposition --------------------------------------------------
 
-int SynthesisPlan::lineIndex(int level, LineMode mode, int i)
-{
-    int base = 0;
-    for (int a = kLevels; a > level; --a)
-        base += levelRows(a) + levelCols(a);
-    return base + (mode == LineMode::Row ? levelCols(level) : 0) + i;
-}
-
 void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode mode,
                    uint8_t *runCount, SynthesisPlan::Run *runs)
 {

@@ -39,7 +39,13 @@ struct SynthesisPlan {
     // slower lifting.
     uint8_t shortRuns[kMaxLines];
 
-    static int lineIndex(int level, LineMode mode, int i);
+    static constexpr int lineIndex(int level, LineMode mode, int i)
+    {
+        int base = 0;
+        for (int a = kLevels; a > level; --a)
+            base += levelRows(a) + levelCols(a);
+        return base + (mode == LineMode::Row ? levelCols(level) : 0) + i;
+    }
     // The flags and inside from the runs, for buildSynthesisPlan;
     // decomposeMask derives the same from the masks as it splits them.
     void prepareLifting();
