@@ -1,6 +1,6 @@
 #pragma once
-// Shape-adaptive 5/3 wavelet: mask decomposition, inverse (synthesis) and the
-// encoder's forward (analysis) transform, which the synthesis undoes.
+// Shape-adaptive 5/3 wavelet: the mask decomposition and the inverse
+// (synthesis) transform; the encoder's forward one is in wltencoder_p.h.
 
 #include "wltplanes.h"
 
@@ -79,13 +79,5 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
 // intermediate results.
 // Bit a of emptyLevels set tells that level a's bands hold only zeros.
 void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, uint8_t emptyLevels = 0);
-
-// Forward transform of one line: values and mask (0/1 and the moved codes)
-// become the low half followed by the high half, as synthesizeLine expects.
-void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask);
-void analyzeLevel(Plane8 &mask, Plane32 &values, int level);
-// Forward transform over all levels: mask is the 0/1 shape on input and its
-// decomposition on output; values become the coefficients (0 where mask != 1).
-void analyze(Plane8 &mask, Plane32 &values);
 
 } // namespace wlt
