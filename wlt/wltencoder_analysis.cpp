@@ -41,14 +41,7 @@ void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
     int64_t x[kPlaneRows];
     int64_t h[kPlaneRows];
     splitMaskLine(count, mask, split, mode);
-    for (int s = 0; s < count;) {
-        if (mask[s] != kMaskInside) {
-            ++s;
-            continue;
-        }
-        int end = s;
-        while (end < count && mask[end] == kMaskInside)
-            ++end;
+    forEachRun(mask, count, [&](int s, int end) {
         const int length = end - s;
         const int last = end - 1;
         if (length == 1) {
@@ -58,8 +51,7 @@ void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
             const bool inLowSlot = (s & 1) == 0 || split[half + (s >> 1)] == movedCode(mode);
             if (inLowSlot)
                 out[s >> 1] = saturate(scalePreimage(values[s], 2));
-            s = end;
-            continue;
+            return;
         }
         for (int q = s; q <= last; ++q)
             x[q] = values[q];
@@ -84,8 +76,7 @@ void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
         }
         for (int q = s + ((s & 1) ? 0 : 1); q <= last; q += 2)
             out[half + (q >> 1)] = saturate(length >= 3 ? scalePreimage(h[q], 1) : h[q]);
-        s = end;
-    }
+    });
     std::memcpy(values, out, sizeof(int32_t) * size_t(count));
     std::memcpy(mask, split, size_t(count));
 }

@@ -33,22 +33,14 @@ void splitMaskLine(int count, const uint8_t *source, uint8_t *target, LineMode m
     }
     // An isolated sample at an odd position moves to the low band, unless its
     // low slot is taken by a code of the other direction.
-    for (int c = 0; c < count;) {
-        if (source[c] != kMaskInside) {
-            ++c;
-            continue;
-        }
-        int end = c;
-        while (end < count && source[end] == kMaskInside)
-            ++end;
+    forEachRun(source, count, [&](int c, int end) {
         if (end - c == 1 && target[c >> 1] == 0) {
             target[c >> 1] = kMaskInside;
             target[(c >> 1) + half] = movedCode(mode);
         }
         if (runCount)
             runs[(*runCount)++] = SynthesisPlan::Run{uint8_t(c), uint8_t(end - c)};
-        c = end;
-    }
+    });
 }
 
 namespace {

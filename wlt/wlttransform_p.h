@@ -71,6 +71,23 @@ inline int32_t saturate(int64_t v)
 
 inline uint8_t movedCode(LineMode mode) { return mode == LineMode::Row ? kMovedInRow : kMovedInColumn; }
 
+// f(start, end) for every run of 1s in line[0 .. count), in order.
+template <typename F>
+void forEachRun(const uint8_t *line, int count, F f)
+{
+    for (int s = 0; s < count;) {
+        if (line[s] != kMaskInside) {
+            ++s;
+            continue;
+        }
+        int end = s;
+        while (end < count && line[end] == kMaskInside)
+            ++end;
+        f(s, end);
+        s = end;
+    }
+}
+
 // Runs a line transform down every column, through a copy of the column.
 void forEachColumn(Plane8 &mask, Plane32 &values, int rows, int cols,
                    void (*line)(LineMode, int, int32_t *, uint8_t *));

@@ -106,19 +106,11 @@ void synthesizeLine(LineMode mode, int count, int32_t *values, uint8_t *mask)
     uint8_t q[kPlaneRows];
     int32_t o[kPlaneRows] = {};
     restoreMaskLine(mode, count, mask, q);
-    for (int s = 0; s < count;) {
-        if (q[s] != kMaskInside) {
-            ++s;
-            continue;
-        }
-        int end = s;
-        while (end < count && q[end] == kMaskInside)
-            ++end;
+    forEachRun(q, count, [&](int s, int end) {
         const int length = end - s;
         synthesizeRun(length, (s & 1) != 0, values, half + (s >> 1),
                       length == 1 ? s >> 1 : (s + 1) >> 1, o, s);
-        s = end;
-    }
+    });
     std::memcpy(values, o, sizeof(int32_t) * size_t(count));
     std::memcpy(mask, q, size_t(count));
 }
@@ -198,17 +190,8 @@ void buildSynthesisPlan(const Plane8 &D, SynthesisPlan &plan)
     auto record = [&](int count, int line) {
         uint8_t &n = plan.runCount[line];
         n = 0;
-        for (int s = 0; s < count;) {
-            if (restored[s] != kMaskInside) {
-                ++s;
-                continue;
-            }
-            int end = s;
-            while (end < count && restored[end] == kMaskInside)
-                ++end;
-            plan.runs[line][n++] = SynthesisPlan::Run{uint8_t(s), uint8_t(end - s)};
-            s = end;
-        }
+        forEachRun(restored, count,
+                   [&](int s, int end) { plan.runs[line][n++] = SynthesisPlan::Run{uint8_t(s), uint8_t(end - s)}; });
     };
     for (int a = kLevels; a >= 1; --a) {
         const int rows = levelRows(a);
