@@ -2,6 +2,8 @@
 // Shape-adaptive 5/3 wavelet: the mask decomposition and the inverse
 // (synthesis) transform; the encoder's forward one is in wltencoder_p.h.
 
+#include <cmath>
+
 #include "wltplanes.h"
 
 namespace wlt {
@@ -52,7 +54,14 @@ struct SynthesisPlan {
 };
 
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
-int64_t scaleRound(int64_t v, int kind);
+// Inline: the encoder's analysis searches with it, a few calls per coefficient.
+inline int64_t scaleRound(int64_t v, int kind)
+{
+    const double product = double(v) * (kind == 1 ? 1.4142 : 0.7071);
+    // Half away from zero: + 0.5 when product >= 0, - 0.5 below (-0.0 ends
+    // at 0 either way); without a branch on the sign.
+    return int64_t(product + std::copysign(0.5, product));
+}
 // The same for |v| < 2^13 (where it is checked value by value), rounding in
 // integers: the synthesis's 32-bit path scales this way.
 int32_t scaleRoundFast(int32_t v, int kind);

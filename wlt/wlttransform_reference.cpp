@@ -4,20 +4,11 @@
 #include "wlttransform.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "wlttransform_p.h"
 
 namespace wlt {
-
-int64_t scaleRound(int64_t v, int kind)
-{
-    const double product = double(v) * (kind == 1 ? 1.4142 : 0.7071);
-    // Half away from zero: + 0.5 when product >= 0, - 0.5 below (-0.0 ends
-    // at 0 either way); without a branch on the sign.
-    return int64_t(product + std::copysign(0.5, product));
-}
 
 int32_t scaleRoundFast(int32_t v, int kind)
 {
