@@ -221,16 +221,16 @@ struct FormatWork {
 };
 
 struct CountingCoder {
-    wlt::Jg &jg;
+    wlt::QmDecoder &decoder;
     long &decisions;
     template <int kTree>
     int symbol(wlt::State &state, wlt::SymbolKind, int, int, int)
     {
-        const int s = jg.decodeSymbol(state);
+        const int s = decoder.decodeSymbol(state);
         decisions += state.kind == 2 ? 1 : state.kind == 3 ? (s == 2 ? 1 : 2) : state.kind == 4 ? 2 : 3;
         return s;
     }
-    bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
+    bool IsEnd_2ff0() const { return decoder.IsEnd_2ff0(); }
 };
 
 FormatWork formatWork(const std::vector<unsigned char> &scrambled)
@@ -241,11 +241,11 @@ FormatWork formatWork(const std::vector<unsigned char> &scrambled)
     for (size_t i = kScrambledFrom; i < block.size(); ++i)
         block[i] ^= kWltScrambleMask;
     const int shapeLength = readLe32(&block[kShapeLengthOffset]);
-    Jg jg;
-    jg.start(&block[kShapeStreamOffset], shapeLength, 1);
+    QmDecoder decoder;
+    decoder.start(&block[kShapeStreamOffset], shapeLength, 1);
     Colour background;
     auto chain = std::make_unique<Chain>();
-    if (decodeShape(jg, background, *chain) != WltSuccess)
+    if (decodeShape(decoder, background, *chain) != WltSuccess)
         return work;
     // The shape stream's fixed fields, its first direction, one per turn and the final bit.
     work.decisions = 1 + 4 * 8 + 16 + 2 * 12 + 3 * (chain->count > 0 ? chain->count : 1) + 1;
@@ -262,7 +262,7 @@ FormatWork formatWork(const std::vector<unsigned char> &scrambled)
         std::vector<uint8_t> stream(size_t(length), 0);
         for (size_t i = 0; i < stream.size() && offset + i < block.size(); ++i)
             stream[i] = block[offset + i];
-        Jg colour;
+        QmDecoder colour;
         colour.start(stream.data(), int(stream.size()), 2);
         CountingCoder coder{colour, work.decisions};
         BitPlaneWalk<CountingCoder> walk(coder, *shape, *planes);

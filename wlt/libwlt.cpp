@@ -78,9 +78,9 @@ int Workspace::decode(const uint8_t *input, int length, uint8_t *bmp)
     if (shapeStream[0] != kStreamMarker)
         return WltBadShapeStreamHeader;
 
-    Jg jg;
-    jg.start(shapeStream, shapeLength, 1);
-    const int shapeResult = decodeShape(jg, fixNum, chain);
+    QmDecoder shapeDecoder;
+    shapeDecoder.start(shapeStream, shapeLength, 1);
+    const int shapeResult = decodeShape(shapeDecoder, fixNum, chain);
     if (shapeResult != WltSuccess)
         return shapeResult;
     fillChain(chain, n);

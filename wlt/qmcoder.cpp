@@ -9,10 +9,10 @@ namespace wlt {
 namespace {
 
 // Each tree as {leaf0, next0, leaf1, next1} per node; see TreeNode.
-constexpr TreeNode vl2[1] = {{1, 0, 1, 1}};
-constexpr TreeNode vl3[2] = {{0, 1, 1, 2}, {1, 0, 1, 1}};
-constexpr TreeNode vl4[3] = {{0, 1, 0, 2}, {1, 0, 1, 1}, {1, 2, 1, 3}};
-constexpr TreeNode vl8[7] = {
+constexpr TreeNode kTwoSymbolTree[1] = {{1, 0, 1, 1}};
+constexpr TreeNode kThreeSymbolTree[2] = {{0, 1, 1, 2}, {1, 0, 1, 1}};
+constexpr TreeNode kFourSymbolTree[3] = {{0, 1, 0, 2}, {1, 0, 1, 1}, {1, 2, 1, 3}};
+constexpr TreeNode kEightSymbolTree[7] = {
     {0, 1, 0, 4}, // first decision
     {0, 2, 0, 3}, // after 0
     {1, 0, 1, 1}, // after 00
@@ -66,8 +66,9 @@ constexpr std::array<SymbolPath, kMaxTreeSymbols> pathsOf(const TreeNode *tree)
     return paths;
 }
 
-// The paths of vl2, vl3, vl4 and vl8, found once instead of per symbol.
-constexpr std::array<SymbolPath, kMaxTreeSymbols> kPaths[4] = {pathsOf(vl2), pathsOf(vl3), pathsOf(vl4), pathsOf(vl8)};
+// The four trees' paths, found once instead of per symbol.
+constexpr std::array<SymbolPath, kMaxTreeSymbols> kPaths[4] = {pathsOf(kTwoSymbolTree), pathsOf(kThreeSymbolTree),
+                                                                pathsOf(kFourSymbolTree), pathsOf(kEightSymbolTree)};
 
 // symbol in 0 .. kMaxTreeSymbols - 1.
 const SymbolPath &symbolPath(int kind, int symbol)
@@ -84,16 +85,16 @@ void InitState(State &state, int kind)
         cx = Context{};
     state.kind = kind;
     switch (kind) {
-    case 3: state.tree = vl3; break;
-    case 4: state.tree = vl4; break;
-    case 8: state.tree = vl8; break;
-    default: state.kind = 2; state.tree = vl2; break;
+    case 3: state.tree = kThreeSymbolTree; break;
+    case 4: state.tree = kFourSymbolTree; break;
+    case 8: state.tree = kEightSymbolTree; break;
+    default: state.kind = 2; state.tree = kTwoSymbolTree; break;
     }
 }
 
 // ---- Decoder -------------------------------------------------------------
 
-void Jg::start(const uint8_t *data, int length, int position)
+void QmDecoder::start(const uint8_t *data, int length, int position)
 {
     m_reader = QmByteReader(data, length, position);
     m_reads = 0;
@@ -106,7 +107,7 @@ void Jg::start(const uint8_t *data, int length, int position)
     refill(W, 0);
 }
 
-void Jg::refill(uint64_t &w, int s)
+void QmDecoder::refill(uint64_t &w, int s)
 {
     // Whole bytes below the loaded bits, until 56 or more are loaded.
     for (int loaded = m_loadedEnd - s; loaded <= 56; loaded += 8) {
@@ -121,7 +122,7 @@ void Jg::refill(uint64_t &w, int s)
     }
 }
 
-int Jg::decodeBits(State &state, int count)
+int QmDecoder::decodeBits(State &state, int count)
 {
     if (count <= 0)
         return -1;

@@ -17,7 +17,8 @@ struct QmRow {
     uint8_t switchMps;
 };
 constexpr int kQmStateCount = 113;
-extern const std::array<QmRow, kQmStateCount> ShiftTb;
+// The table, a row per state (qmtable.cpp).
+extern const std::array<QmRow, kQmStateCount> kQmStates;
 
 struct Context {
     uint8_t mps = 0;
@@ -31,7 +32,7 @@ struct TreeNode {
     uint8_t leaf0, next0, leaf1, next1;
 };
 
-// kind 2, 3, 4 or 8: the trees vl2, vl3, vl4, vl8.
+// kind: the tree's number of symbols, 2, 3, 4 or 8.
 struct State {
     std::array<Context, 8> contexts;
     const TreeNode *tree = nullptr;
@@ -44,10 +45,10 @@ void InitState(State &state, int kind);
 // next state of the LPS (switching the MPS where the table says) or the MPS.
 inline void adaptContext(Context &cx, bool lps)
 {
-    const QmRow &row = ShiftTb[cx.state];
+    const QmRow &row = kQmStates[cx.state];
     cx.mps = uint8_t(cx.mps ^ (int(lps) & row.switchMps));
     cx.state = lps ? row.nextLps : row.nextMps;
-    cx.qe = ShiftTb[cx.state].qe;
+    cx.qe = kQmStates[cx.state].qe;
 }
 
 // The bytes a T.81 decoder reads from one stream, one at a time. The stream's
@@ -92,7 +93,7 @@ private:
 // so every decision is T.81's while renormalising is a single shift and
 // bytes are read a few at a time. The end of the stream is where T.81's reads
 // would pass it: after S shifts T.81 has read 2 + ceil(S / 8) bytes.
-class Jg {
+class QmDecoder {
 public:
     // position: index of the first coded byte (1 for the shape stream, 2 for
     // a colour stream). data must hold length bytes.
@@ -130,7 +131,7 @@ public:
         else
             return decode8(state);
     }
-    // count symbols of a vl2 state, most significant first; -1 when count <= 0.
+    // count symbols of a two-symbol state, most significant first; -1 when count <= 0.
     int decodeBits(State &state, int count);
     // True once T.81 would have asked for a byte beyond the stream.
     bool IsEnd_2ff0() const { return m_shifts > m_shiftLimit; }
@@ -230,7 +231,7 @@ private:
 };
 
 // The T.81 encoder (A, C, CT with carry propagation), producing the byte
-// sequence that Jg reads: FF is followed by a stuffed 00.
+// sequence that QmDecoder reads: FF is followed by a stuffed 00.
 class QmEncoder {
 public:
     QmEncoder();

@@ -5,7 +5,7 @@ namespace wlt {
 
 // The QM coder's probability-estimation table, row by row as in
 // data/qm-probability-table.tsv (tst_qmcoder checks the two agree).
-const std::array<QmRow, kQmStateCount> ShiftTb = {{
+const std::array<QmRow, kQmStateCount> kQmStates = {{
     // qe     next_lps next_mps switch_mps   state
     {0x5A1D,   1,   1, 1}, // 0
     {0x2586,  14,   2, 0}, // 1

@@ -32,8 +32,11 @@ void forEachVisited(const ShapeIndex &index, int a, int b, F f)
     }
     const int h = kPlaneRows >> a;
     const int w = kPlaneCols >> a;
-    const int top = h * x[8 + b];
-    const int left = w * y[8 + b];
+    // Band 1 lies right of the lows, band 2 below them, band 3 diagonally.
+    constexpr int kBelow[4] = {0, 0, 1, 1};
+    constexpr int kRight[4] = {0, 1, 0, 1};
+    const int top = h * kBelow[b];
+    const int left = w * kRight[b];
     if (b == 1) {
         for (int col = left; col < left + w; ++col) {
             for (int row = top; row < top + h; ++row)
@@ -147,22 +150,22 @@ void addLiteralVisits(ShapeIndex &index)
 namespace {
 
 struct DecodingCoder {
-    Jg &jg;
+    QmDecoder &decoder;
     template <int kTree>
     int symbol(State &state, SymbolKind, int, int, int)
     {
-        return jg.decodeSymbol<kTree>(state);
+        return decoder.decodeSymbol<kTree>(state);
     }
-    bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
+    bool IsEnd_2ff0() const { return decoder.IsEnd_2ff0(); }
 };
 
 } // namespace
 
 int decodeChannel(const uint8_t *stream, int length, const ShapeIndex &shape, ChannelPlanes &planes)
 {
-    Jg jg;
-    jg.start(stream, length, 2);
-    DecodingCoder coder{jg};
+    QmDecoder decoder;
+    decoder.start(stream, length, 2);
+    DecodingCoder coder{decoder};
     BitPlaneWalk<DecodingCoder> walk(coder, shape, planes);
     return walk.run(stream[0]);
 }

@@ -19,6 +19,14 @@ inline const uint8_t *pixelAt(const uint8_t *rgb, int row, int col)
 // 3 x 3 erosion or dilation within the picture (outside counts as outside).
 Plane8 morph(const Plane8 &mask, bool dilate);
 
+// Forward transform of one line: values and mask (0/1 and the moved codes)
+// become the low half followed by the high half, as synthesizeLine expects.
+void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask);
+void analyzeLevel(Plane8 &mask, Plane32 &values, int level);
+// Forward transform over all levels: mask is the 0/1 shape on input and its
+// decomposition on output; values become the coefficients (0 where mask != 1).
+void analyze(Plane8 &mask, Plane32 &values);
+
 // One channel's stream and what the decoder makes of it.
 struct ChannelCoding {
     std::vector<uint8_t> stream; // length bytes, zero from realBytes on

@@ -47,8 +47,8 @@ void maskOutsideOfBorderFlood(Plane8 &mask, Open open)
         auto [r, c] = stack.back();
         stack.pop_back();
         for (int d = 0; d < 8; d += 2) {
-            const int nr = r + y[d];
-            const int nc = c + x[d];
+            const int nr = r + kRowStep[d];
+            const int nc = c + kColumnStep[d];
             if (nr >= 0 && nr < kPictureRows && nc >= 0 && nc < kPictureCols && !outside[nr][nc]
                 && open(nr, nc)) {
                 outside[nr][nc] = 1;
@@ -81,8 +81,8 @@ void keepLargestComponent(Plane8 &mask)
                 stack.pop_back();
                 ++sizes[id];
                 for (int d = 0; d < 8; ++d) {
-                    const int nr = pr + y[d];
-                    const int nc = pc + x[d];
+                    const int nr = pr + kRowStep[d];
+                    const int nc = pc + kColumnStep[d];
                     if (nr >= 0 && nr < kPictureRows && nc >= 0 && nc < kPictureCols && mask[nr][nc]
                         && !label[nr][nc]) {
                         label[nr][nc] = int16_t(id);

@@ -206,67 +206,6 @@ inline __attribute__((always_inline)) void storeFourPixels(__m128i quad, uint8_t
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), packed);
 }
 
-// 16 pixels from 16-byte B, G and R vectors to 48 bytes B G R B G R ...,
-// and 4 spare bytes.
-inline __attribute__((always_inline)) void storeBgr(__m128i b, __m128i g, __m128i r, uint8_t *out)
-{
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i bgLow = _mm_unpacklo_epi8(b, g);
-    const __m128i bgHigh = _mm_unpackhi_epi8(b, g);
-    const __m128i rLow = _mm_unpacklo_epi8(r, zero);
-    const __m128i rHigh = _mm_unpackhi_epi8(r, zero);
-    storeFourPixels(_mm_unpacklo_epi16(bgLow, rLow), out);
-    storeFourPixels(_mm_unpackhi_epi16(bgLow, rLow), out + 12);
-    storeFourPixels(_mm_unpacklo_epi16(bgHigh, rHigh), out + 24);
-    storeFourPixels(_mm_unpackhi_epi16(bgHigh, rHigh), out + 36);
-}
-
-// The integers of the vector conversions (yccToRgb8, yccToRgb16). Each
-// factor splits into a whole part and a fraction: 701/500 = 1 + 201/500,
-// 443/250 = 1 + 193/250, and -(17207 Cb + 35707 Cr) / 50000 =
-// (14293 Cr - 17207 Cb) / 50000 - Cr. The fractions' numerators are biased
-// positive by offset x divisor; R's and B's are divided by a multiply-high by
-// 33555 and a shift (x 33555 / 2^24 is x / 500, / 2^23 is x / 250).
-constexpr int16_t kRedFraction = 201;
-constexpr int16_t kRedOffset = 52;
-constexpr int16_t kRedBiased = kRedOffset * 500;
-constexpr int kRedShift = 8;
-constexpr int16_t kBlueFraction = 193;
-constexpr int16_t kBlueOffset = 99;
-constexpr int16_t kBlueBiased = kBlueOffset * 250;
-constexpr int kBlueShift = 7;
-constexpr int16_t kDivisionMultiplier = int16_t(33555);
-constexpr int32_t kGreenFractions = int32_t(uint32_t(uint16_t(-17207)) << 16 | 14293); // Cb's, Cr's
-constexpr int32_t kGreenDivisor = 50000;
-constexpr int16_t kGreenOffset = 81;
-
-// R, G, B of 8 pixels in 16-bit lanes, before clamping; y, cb, cr centred as
-// in yccToRgb. G takes the quotient by 50000 of a numerator below 2^24 in
-// single precision, which truncates exactly for every (Cb, Cr).
-inline __attribute__((always_inline)) void yccToRgb8(__m128i y, __m128i cb, __m128i cr, __m128i &red, __m128i &green,
-                                                    __m128i &blue)
-{
-    const __m128i divide = _mm_set1_epi16(kDivisionMultiplier);
-    const __m128i redNumerator = _mm_add_epi16(_mm_mullo_epi16(cr, _mm_set1_epi16(kRedFraction)), _mm_set1_epi16(kRedBiased));
-    const __m128i redFloor = _mm_srli_epi16(_mm_mulhi_epu16(redNumerator, divide), kRedShift);
-    red = _mm_add_epi16(_mm_add_epi16(y, cr), _mm_sub_epi16(redFloor, _mm_set1_epi16(kRedOffset)));
-
-    const __m128i blueNumerator = _mm_add_epi16(_mm_mullo_epi16(cb, _mm_set1_epi16(kBlueFraction)), _mm_set1_epi16(kBlueBiased));
-    const __m128i blueFloor = _mm_srli_epi16(_mm_mulhi_epu16(blueNumerator, divide), kBlueShift);
-    blue = _mm_add_epi16(_mm_add_epi16(y, cb), _mm_sub_epi16(blueFloor, _mm_set1_epi16(kBlueOffset)));
-
-    const __m128i factors = _mm_set1_epi32(kGreenFractions);
-    const __m128i bias = _mm_set1_epi32(kGreenDivisor * kGreenOffset);
-    const __m128 reciprocal = _mm_set1_ps(1.0f / float(kGreenDivisor));
-    auto quotient = [&](__m128i crCb) {
-        const __m128i numerator = _mm_add_epi32(_mm_madd_epi16(crCb, factors), bias);
-        return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(numerator), reciprocal));
-    };
-    const __m128i greenFloor = _mm_packs_epi32(quotient(_mm_unpacklo_epi16(cr, cb)),
-                                               quotient(_mm_unpackhi_epi16(cr, cb)));
-    green = _mm_add_epi16(_mm_sub_epi16(y, cr), _mm_sub_epi16(greenFloor, _mm_set1_epi16(kGreenOffset)));
-}
-
 // softenPixel over the pixels of mask in one row, in order, with each
 // row's three pixels summed in 16-bit lanes; the division by 9 is a
 // multiply-high, exact for sums up to 9 x 255. A pixel right after a
@@ -305,98 +244,97 @@ void softenRow(uint8_t *row, ptrdiff_t stride, const LineBits &mask)
     });
 }
 
-// The background colour, a byte per channel in every lane.
-struct BackgroundBytes {
-    __m128i red, green, blue;
+// ---- Colour rows ------------------------------------------------------------
+// A step converts L::kPixels pixels in the lane types of GCC's generic
+// vectors: 16 pixels in SSE2 registers, 32 in AVX2 ones. Operators do the
+// arithmetic; each width's struct adds what they cannot say (the mask's
+// bits, saturating packs, multiply-high, pairwise multiply-add, the B G R
+// store). Those take and give vectors by reference: by value, a 32-byte
+// vector would pass from the shared steps into the AVX2 functions by
+// another calling convention, which GCC warns about and Clang refuses.
+// Inlined into the row functions, they leave no calls.
+
+// The integers of the conversion. Each factor splits into a whole part and a
+// fraction: 701/500 = 1 + 201/500, 443/250 = 1 + 193/250, and
+// -(17207 Cb + 35707 Cr) / 50000 = (14293 Cr - 17207 Cb) / 50000 - Cr. The
+// fractions' numerators are biased positive by offset x divisor; R's and B's
+// are divided by a multiply-high by 33555 and a shift (x 33555 / 2^24 is
+// x / 500, / 2^23 is x / 250).
+constexpr uint16_t kRedFraction = 201;
+constexpr int16_t kRedOffset = 52;
+constexpr uint16_t kRedBiased = kRedOffset * 500;
+constexpr int kRedShift = 8;
+constexpr uint16_t kBlueFraction = 193;
+constexpr int16_t kBlueOffset = 99;
+constexpr uint16_t kBlueBiased = kBlueOffset * 250;
+constexpr int kBlueShift = 7;
+constexpr uint16_t kDivisionMultiplier = 33555;
+constexpr int32_t kGreenFractions = int32_t(uint32_t(uint16_t(-17207)) << 16 | 14293); // Cb's, Cr's
+constexpr int32_t kGreenDivisor = 50000;
+constexpr int16_t kGreenOffset = 81;
+
+template <int kCount>
+struct PixelLanes {
+    static constexpr int kPixels = kCount;
+    typedef uint8_t Bytes __attribute__((vector_size(kCount)));
+    typedef int8_t Mask __attribute__((vector_size(kCount)));
+    // Words hold half a step's pixels, Ints and Floats a quarter.
+    typedef int16_t Words __attribute__((vector_size(kCount)));
+    typedef uint16_t UnsignedWords __attribute__((vector_size(kCount)));
+    typedef int32_t Ints __attribute__((vector_size(kCount)));
+    typedef float Floats __attribute__((vector_size(kCount)));
 };
 
-// Pixels c .. c + 15 of a plane row into 48 B G R bytes at bgr + 3c and 4
-// spare bytes; their shape pixels join inside.
-inline __attribute__((always_inline)) void convertSixteen(const uint8_t *yRow, const uint8_t *cbRow,
-                                                          const uint8_t *crRow, const uint8_t *nRow, int c,
-                                                          const BackgroundBytes &fix, const uint8_t *backgroundRun,
-                                                          uint8_t *bgr, LineBits &inside)
-{
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i centre = _mm_set1_epi16(128);
-    const __m128i background = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(nRow + c)), zero);
-    const uint32_t backgroundBits = uint32_t(_mm_movemask_epi8(background));
-    inside.w[c >> 6] |= uint64_t(~backgroundBits & 0xFFFF) << (c & 63);
-    if (backgroundBits == 0xFFFF) {
-        std::memcpy(bgr + 3 * c, backgroundRun, kBackgroundRunBytes);
-        return;
+struct SixteenPixels : PixelLanes<16> {
+    // Bit i set where lane i of mask is.
+    static uint32_t bits(const Mask &mask) { return uint32_t(_mm_movemask_epi8(__m128i(mask))); }
+    // Bytes 0-7 and 8-15 as words.
+    static void widen(const Bytes &v, Words &low, Words &high)
+    {
+        low = Words(_mm_unpacklo_epi8(__m128i(v), __m128i{}));
+        high = Words(_mm_unpackhi_epi8(__m128i(v), __m128i{}));
     }
-    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(yRow + c));
-    const __m128i cb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbRow + c));
-    const __m128i cr = _mm_loadu_si128(reinterpret_cast<const __m128i *>(crRow + c));
-    __m128i red[2], green[2], blue[2];
-    yccToRgb8(_mm_unpacklo_epi8(y, zero), _mm_sub_epi16(_mm_unpacklo_epi8(cb, zero), centre),
-              _mm_sub_epi16(_mm_unpacklo_epi8(cr, zero), centre), red[0], green[0], blue[0]);
-    yccToRgb8(_mm_unpackhi_epi8(y, zero), _mm_sub_epi16(_mm_unpackhi_epi8(cb, zero), centre),
-              _mm_sub_epi16(_mm_unpackhi_epi8(cr, zero), centre), red[1], green[1], blue[1]);
-    __m128i r8 = _mm_packus_epi16(red[0], red[1]);
-    __m128i g8 = _mm_packus_epi16(green[0], green[1]);
-    __m128i b8 = _mm_packus_epi16(blue[0], blue[1]);
-
-    // Y - 38 instead of Y - 37 in the one case the double formula rounds down.
-    const __m128i lumaFromFirst = _mm_sub_epi8(y, _mm_set1_epi8(char(kGreenLowLumaFirst)));
-    const __m128i inRange = _mm_cmpeq_epi8(
-        _mm_min_epu8(lumaFromFirst, _mm_set1_epi8(char(kGreenLowLumaLast - kGreenLowLumaFirst))), lumaFromFirst);
-    const __m128i off = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(cb, _mm_set1_epi8(char(kGreenLowCb))),
-                                                    _mm_cmpeq_epi8(cr, _mm_set1_epi8(char(kGreenLowCr)))),
-                                      inRange);
-    g8 = _mm_add_epi8(g8, off);
-
-    r8 = _mm_or_si128(_mm_andnot_si128(background, r8), _mm_and_si128(background, fix.red));
-    g8 = _mm_or_si128(_mm_andnot_si128(background, g8), _mm_and_si128(background, fix.green));
-    b8 = _mm_or_si128(_mm_andnot_si128(background, b8), _mm_and_si128(background, fix.blue));
-    storeBgr(b8, g8, r8, bgr + 3 * c);
-}
-
-BackgroundBytes backgroundBytes(const Colour &fixNum)
-{
-    return BackgroundBytes{_mm_set1_epi8(char(fixNum.r)), _mm_set1_epi8(char(fixNum.g)), _mm_set1_epi8(char(fixNum.b))};
-}
-
-// One plane row into kRowPixels B G R pixels and 4 spare bytes; returns the
-// row's shape pixels as bits. backgroundRun: the background colour's 16 pixels.
-LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
-                   const Colour &fixNum, const uint8_t *backgroundRun, uint8_t *bgr)
-{
-    const BackgroundBytes fix = backgroundBytes(fixNum);
-    LineBits inside;
-    for (int c = 0; c < kRowPixels; c += 16)
-        convertSixteen(yRow, cbRow, crRow, nRow, c, fix, backgroundRun, bgr, inside);
-    return inside;
-}
+    // a and b's words interleaved, the first half's then the second's.
+    static void interleave(const Words &a, const Words &b, Words &low, Words &high)
+    {
+        low = Words(_mm_unpacklo_epi16(__m128i(a), __m128i(b)));
+        high = Words(_mm_unpackhi_epi16(__m128i(a), __m128i(b)));
+    }
+    // The upper 16 bits of each product.
+    static void multiplyHigh(const UnsignedWords &a, uint16_t factor, UnsignedWords &out)
+    {
+        out = UnsignedWords(_mm_mulhi_epu16(__m128i(a), _mm_set1_epi16(int16_t(factor))));
+    }
+    // Each pair of words times the pair of factors' halves, summed.
+    static void multiplyAddPairs(const Words &pairs, int32_t factors, Ints &out)
+    {
+        out = Ints(_mm_madd_epi16(__m128i(pairs), _mm_set1_epi32(factors)));
+    }
+    // Saturating packs: the low lanes' then the high lanes'.
+    static void packWords(const Ints &low, const Ints &high, Words &out)
+    {
+        out = Words(_mm_packs_epi32(__m128i(low), __m128i(high)));
+    }
+    static void packBytes(const Words &low, const Words &high, Bytes &out)
+    {
+        out = Bytes(_mm_packus_epi16(__m128i(low), __m128i(high)));
+    }
+    // 48 bytes B G R B G R ... and 4 spare bytes.
+    static void storeBgr(const Bytes &b, const Bytes &g, const Bytes &r, uint8_t *out)
+    {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i bgLow = _mm_unpacklo_epi8(__m128i(b), __m128i(g));
+        const __m128i bgHigh = _mm_unpackhi_epi8(__m128i(b), __m128i(g));
+        const __m128i rLow = _mm_unpacklo_epi8(__m128i(r), zero);
+        const __m128i rHigh = _mm_unpackhi_epi8(__m128i(r), zero);
+        storeFourPixels(_mm_unpacklo_epi16(bgLow, rLow), out);
+        storeFourPixels(_mm_unpackhi_epi16(bgLow, rLow), out + 12);
+        storeFourPixels(_mm_unpacklo_epi16(bgHigh, rHigh), out + 24);
+        storeFourPixels(_mm_unpackhi_epi16(bgHigh, rHigh), out + 36);
+    }
+};
 
 #ifdef WLT_WIDE_PICTURE
-
-// yccToRgb8 for 16 pixels, in the 256-bit registers' 16-bit lanes.
-__attribute__((target("avx2"), always_inline)) inline void yccToRgb16(__m256i y, __m256i cb, __m256i cr,
-                                                                      __m256i &red, __m256i &green, __m256i &blue)
-{
-    const __m256i divide = _mm256_set1_epi16(kDivisionMultiplier);
-    const __m256i redNumerator =
-        _mm256_add_epi16(_mm256_mullo_epi16(cr, _mm256_set1_epi16(kRedFraction)), _mm256_set1_epi16(kRedBiased));
-    const __m256i redFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(redNumerator, divide), kRedShift);
-    red = _mm256_add_epi16(_mm256_add_epi16(y, cr), _mm256_sub_epi16(redFloor, _mm256_set1_epi16(kRedOffset)));
-
-    const __m256i blueNumerator =
-        _mm256_add_epi16(_mm256_mullo_epi16(cb, _mm256_set1_epi16(kBlueFraction)), _mm256_set1_epi16(kBlueBiased));
-    const __m256i blueFloor = _mm256_srli_epi16(_mm256_mulhi_epu16(blueNumerator, divide), kBlueShift);
-    blue = _mm256_add_epi16(_mm256_add_epi16(y, cb), _mm256_sub_epi16(blueFloor, _mm256_set1_epi16(kBlueOffset)));
-
-    const __m256i factors = _mm256_set1_epi32(kGreenFractions);
-    const __m256i bias = _mm256_set1_epi32(kGreenDivisor * kGreenOffset);
-    const __m256 reciprocal = _mm256_set1_ps(1.0f / float(kGreenDivisor));
-    const __m256i lowNumerator = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(cr, cb), factors), bias);
-    const __m256i highNumerator = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(cr, cb), factors), bias);
-    const __m256i greenFloor =
-        _mm256_packs_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(lowNumerator), reciprocal)),
-                           _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(highNumerator), reciprocal)));
-    green = _mm256_add_epi16(_mm256_sub_epi16(y, cr), _mm256_sub_epi16(greenFloor, _mm256_set1_epi16(kGreenOffset)));
-}
 
 // Byte j of the 48 B G R bytes of 16 pixels is channel j % 3 (B, G, R) of
 // pixel j / 3: per 16-byte block, where each channel's bytes come from.
@@ -418,82 +356,188 @@ constexpr BgrShuffles bgrShuffles()
 }
 constexpr BgrShuffles kBgrShuffles = bgrShuffles();
 
-// storeBgr by byte shuffles (no spare bytes written).
-__attribute__((target("avx2"), always_inline)) inline void storeBgrShuffled(__m128i b, __m128i g, __m128i r,
-                                                                            uint8_t *out)
-{
-    for (int block = 0; block < 3; ++block) {
-        const int8_t(&from)[3][16] = kBgrShuffles.from[block];
-        const __m128i bytes = _mm_or_si128(
-            _mm_or_si128(_mm_shuffle_epi8(b, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[0]))),
-                         _mm_shuffle_epi8(g, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[1])))),
-            _mm_shuffle_epi8(r, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[2]))));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16 * block), bytes);
+// The same steps on both 128-bit halves at once: unpacks and packs stay
+// within each half, so each half holds its own 16 pixels throughout.
+struct ThirtyTwoPixels : PixelLanes<32> {
+    __attribute__((target("avx2"))) static uint32_t bits(const Mask &mask)
+    {
+        return uint32_t(_mm256_movemask_epi8(__m256i(mask)));
     }
+    __attribute__((target("avx2"))) static void widen(const Bytes &v, Words &low, Words &high)
+    {
+        low = Words(_mm256_unpacklo_epi8(__m256i(v), __m256i{}));
+        high = Words(_mm256_unpackhi_epi8(__m256i(v), __m256i{}));
+    }
+    __attribute__((target("avx2"))) static void interleave(const Words &a, const Words &b, Words &low, Words &high)
+    {
+        low = Words(_mm256_unpacklo_epi16(__m256i(a), __m256i(b)));
+        high = Words(_mm256_unpackhi_epi16(__m256i(a), __m256i(b)));
+    }
+    __attribute__((target("avx2"))) static void multiplyHigh(const UnsignedWords &a, uint16_t factor,
+                                                             UnsignedWords &out)
+    {
+        out = UnsignedWords(_mm256_mulhi_epu16(__m256i(a), _mm256_set1_epi16(int16_t(factor))));
+    }
+    __attribute__((target("avx2"))) static void multiplyAddPairs(const Words &pairs, int32_t factors, Ints &out)
+    {
+        out = Ints(_mm256_madd_epi16(__m256i(pairs), _mm256_set1_epi32(factors)));
+    }
+    __attribute__((target("avx2"))) static void packWords(const Ints &low, const Ints &high, Words &out)
+    {
+        out = Words(_mm256_packs_epi32(__m256i(low), __m256i(high)));
+    }
+    __attribute__((target("avx2"))) static void packBytes(const Words &low, const Words &high, Bytes &out)
+    {
+        out = Bytes(_mm256_packus_epi16(__m256i(low), __m256i(high)));
+    }
+    // 96 bytes B G R B G R ..., by byte shuffles (no spare bytes).
+    __attribute__((target("avx2"))) static void storeBgr(const Bytes &b, const Bytes &g, const Bytes &r,
+                                                         uint8_t *out)
+    {
+        storeSixteen(_mm256_castsi256_si128(__m256i(b)), _mm256_castsi256_si128(__m256i(g)),
+                     _mm256_castsi256_si128(__m256i(r)), out);
+        storeSixteen(_mm256_extracti128_si256(__m256i(b), 1), _mm256_extracti128_si256(__m256i(g), 1),
+                     _mm256_extracti128_si256(__m256i(r), 1), out + 48);
+    }
+    __attribute__((target("avx2"))) static void storeSixteen(__m128i b, __m128i g, __m128i r, uint8_t *out)
+    {
+        for (int block = 0; block < 3; ++block) {
+            const int8_t(&from)[3][16] = kBgrShuffles.from[block];
+            const __m128i bytes = _mm_or_si128(
+                _mm_or_si128(_mm_shuffle_epi8(b, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[0]))),
+                             _mm_shuffle_epi8(g, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[1])))),
+                _mm_shuffle_epi8(r, _mm_loadu_si128(reinterpret_cast<const __m128i *>(from[2]))));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16 * block), bytes);
+        }
+    }
+};
+
+#endif
+
+// R, G, B before clamping, in words, from y, cb, cr centred as in yccToRgb.
+// G takes the quotient by 50000 of a numerator below 2^24 in single
+// precision, which truncates exactly for every (Cb, Cr).
+template <typename L>
+inline __attribute__((always_inline)) void yccToRgbWords(const typename L::Words &y, const typename L::Words &cb,
+                                                         const typename L::Words &cr, typename L::Words &red,
+                                                         typename L::Words &green, typename L::Words &blue)
+{
+    using Words = typename L::Words;
+    using UnsignedWords = typename L::UnsignedWords;
+    using Ints = typename L::Ints;
+    using Floats = typename L::Floats;
+    UnsignedWords redFloor, blueFloor;
+    L::multiplyHigh(UnsignedWords(cr) * kRedFraction + kRedBiased, kDivisionMultiplier, redFloor);
+    L::multiplyHigh(UnsignedWords(cb) * kBlueFraction + kBlueBiased, kDivisionMultiplier, blueFloor);
+    red = y + cr + (Words(redFloor >> kRedShift) - kRedOffset);
+    blue = y + cb + (Words(blueFloor >> kBlueShift) - kBlueOffset);
+
+    Words crCb[2];
+    Ints quotient[2];
+    L::interleave(cr, cb, crCb[0], crCb[1]);
+    for (int i = 0; i < 2; ++i) {
+        Ints numerator;
+        L::multiplyAddPairs(crCb[i], kGreenFractions, numerator);
+        const Floats scaled = __builtin_convertvector(numerator + kGreenDivisor * kGreenOffset, Floats)
+                              * (1.0f / float(kGreenDivisor));
+        quotient[i] = __builtin_convertvector(scaled, Ints);
+    }
+    Words greenFloor;
+    L::packWords(quotient[0], quotient[1], greenFloor);
+    green = y - cr + (greenFloor - kGreenOffset);
 }
 
-// convertSixteen for pixels c .. c + 31. The unpacks and packs stay within
-// each 128-bit half, so each half holds its own 16 pixels throughout.
-__attribute__((target("avx2"), always_inline)) inline void
-convertThirtyTwo(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow, int c,
-                 const BackgroundBytes &fix, const uint8_t *backgroundRun, uint8_t *bgr, LineBits &inside)
+// The background colour, a byte per channel in every lane.
+template <typename L>
+struct Background {
+    explicit Background(const Colour &fixNum)
+        : red(typename L::Bytes{} + fixNum.r), green(typename L::Bytes{} + fixNum.g),
+          blue(typename L::Bytes{} + fixNum.b)
+    {
+    }
+    typename L::Bytes red, green, blue;
+};
+
+// Pixels c .. c + L::kPixels - 1 of a plane row into their B G R bytes at
+// bgr + 3c (SixteenPixels adds 4 spare bytes); their shape pixels join
+// inside.
+template <typename L>
+inline __attribute__((always_inline)) void convertPixels(const uint8_t *yRow, const uint8_t *cbRow,
+                                                         const uint8_t *crRow, const uint8_t *nRow, int c,
+                                                         const Background<L> &fix, const uint8_t *backgroundRun,
+                                                         uint8_t *bgr, LineBits &inside)
 {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i centre = _mm256_set1_epi16(128);
-    const __m256i background = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(nRow + c)), zero);
-    const uint32_t backgroundBits = uint32_t(_mm256_movemask_epi8(background));
-    inside.w[c >> 6] |= uint64_t(~backgroundBits) << (c & 63);
-    if (backgroundBits == 0xFFFFFFFFu) {
-        std::memcpy(bgr + 3 * c, backgroundRun, kBackgroundRunBytes);
-        std::memcpy(bgr + 3 * c + kBackgroundRunBytes, backgroundRun, kBackgroundRunBytes);
+    using Bytes = typename L::Bytes;
+    using Words = typename L::Words;
+    constexpr uint32_t kAll = uint32_t(uint64_t(1) << L::kPixels) - 1;
+    Bytes n, y, cb, cr;
+    std::memcpy(&n, nRow + c, sizeof n);
+    const typename L::Mask background = n == 0;
+    const uint32_t backgroundBits = L::bits(background);
+    inside.w[c >> 6] |= uint64_t(~backgroundBits & kAll) << (c & 63);
+    if (backgroundBits == kAll) {
+        for (int i = 0; i < L::kPixels; i += 16)
+            std::memcpy(bgr + 3 * (c + i), backgroundRun, kBackgroundRunBytes);
         return;
     }
-    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(yRow + c));
-    const __m256i cb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cbRow + c));
-    const __m256i cr = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(crRow + c));
-    __m256i red[2], green[2], blue[2];
-    yccToRgb16(_mm256_unpacklo_epi8(y, zero), _mm256_sub_epi16(_mm256_unpacklo_epi8(cb, zero), centre),
-               _mm256_sub_epi16(_mm256_unpacklo_epi8(cr, zero), centre), red[0], green[0], blue[0]);
-    yccToRgb16(_mm256_unpackhi_epi8(y, zero), _mm256_sub_epi16(_mm256_unpackhi_epi8(cb, zero), centre),
-               _mm256_sub_epi16(_mm256_unpackhi_epi8(cr, zero), centre), red[1], green[1], blue[1]);
-    __m256i r8 = _mm256_packus_epi16(red[0], red[1]);
-    __m256i g8 = _mm256_packus_epi16(green[0], green[1]);
-    __m256i b8 = _mm256_packus_epi16(blue[0], blue[1]);
+    std::memcpy(&y, yRow + c, sizeof y);
+    std::memcpy(&cb, cbRow + c, sizeof cb);
+    std::memcpy(&cr, crRow + c, sizeof cr);
+    Words luma[2], blueDifference[2], redDifference[2], red[2], green[2], blue[2];
+    L::widen(y, luma[0], luma[1]);
+    L::widen(cb, blueDifference[0], blueDifference[1]);
+    L::widen(cr, redDifference[0], redDifference[1]);
+    for (int i = 0; i < 2; ++i)
+        yccToRgbWords<L>(luma[i], blueDifference[i] - 128, redDifference[i] - 128, red[i], green[i], blue[i]);
+    Bytes r8, g8, b8;
+    L::packBytes(red[0], red[1], r8);
+    L::packBytes(green[0], green[1], g8);
+    L::packBytes(blue[0], blue[1], b8);
 
-    const __m256i lumaFromFirst = _mm256_sub_epi8(y, _mm256_set1_epi8(char(kGreenLowLumaFirst)));
-    const __m256i inRange = _mm256_cmpeq_epi8(
-        _mm256_min_epu8(lumaFromFirst, _mm256_set1_epi8(char(kGreenLowLumaLast - kGreenLowLumaFirst))), lumaFromFirst);
-    const __m256i off = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(cb, _mm256_set1_epi8(char(kGreenLowCb))),
-                                                          _mm256_cmpeq_epi8(cr, _mm256_set1_epi8(char(kGreenLowCr)))),
-                                         inRange);
-    g8 = _mm256_add_epi8(g8, off);
+    // Y - 38 instead of Y - 37 in the one case the double formula rounds down.
+    const Bytes lumaFromFirst = y - kGreenLowLumaFirst;
+    const typename L::Mask lowGreen = (cb == kGreenLowCb) & (cr == kGreenLowCr)
+                                      & (lumaFromFirst <= kGreenLowLumaLast - kGreenLowLumaFirst);
+    g8 += Bytes(lowGreen);
 
-    const __m256i fixRed = _mm256_broadcastsi128_si256(fix.red);
-    const __m256i fixGreen = _mm256_broadcastsi128_si256(fix.green);
-    const __m256i fixBlue = _mm256_broadcastsi128_si256(fix.blue);
-    r8 = _mm256_blendv_epi8(r8, fixRed, background);
-    g8 = _mm256_blendv_epi8(g8, fixGreen, background);
-    b8 = _mm256_blendv_epi8(b8, fixBlue, background);
-    storeBgrShuffled(_mm256_castsi256_si128(b8), _mm256_castsi256_si128(g8), _mm256_castsi256_si128(r8), bgr + 3 * c);
-    storeBgrShuffled(_mm256_extracti128_si256(b8, 1), _mm256_extracti128_si256(g8, 1),
-                     _mm256_extracti128_si256(r8, 1), bgr + 3 * c + 48);
+    L::storeBgr(background ? fix.blue : b8, background ? fix.green : g8, background ? fix.red : r8, bgr + 3 * c);
 }
 
+// One plane row into kRowPixels B G R pixels and 4 spare bytes; returns the
+// row's shape pixels as bits. backgroundRun: the background colour's 16
+// pixels. Steps of L's width, and one of sixteen pixels for what is left.
+template <typename L>
+inline __attribute__((always_inline)) LineBits convertRowBy(const uint8_t *yRow, const uint8_t *cbRow,
+                                                            const uint8_t *crRow, const uint8_t *nRow,
+                                                            const Colour &fixNum, const uint8_t *backgroundRun,
+                                                            uint8_t *bgr)
+{
+    static_assert(kRowPixels % 16 == 0, "rows end on a whole narrow step");
+    const Background<L> fix(fixNum);
+    LineBits inside;
+    int c = 0;
+    for (; c + L::kPixels <= kRowPixels; c += L::kPixels)
+        convertPixels<L>(yRow, cbRow, crRow, nRow, c, fix, backgroundRun, bgr, inside);
+    if (c < kRowPixels)
+        convertPixels<SixteenPixels>(yRow, cbRow, crRow, nRow, c, Background<SixteenPixels>(fixNum), backgroundRun,
+                                     bgr, inside);
+    return inside;
+}
+
+LineBits convertRow(const uint8_t *yRow, const uint8_t *cbRow, const uint8_t *crRow, const uint8_t *nRow,
+                   const Colour &fixNum, const uint8_t *backgroundRun, uint8_t *bgr)
+{
+    return convertRowBy<SixteenPixels>(yRow, cbRow, crRow, nRow, fixNum, backgroundRun, bgr);
+}
+
+#ifdef WLT_WIDE_PICTURE
 __attribute__((target("avx2"))) LineBits convertRowWide(const uint8_t *yRow, const uint8_t *cbRow,
                                                         const uint8_t *crRow, const uint8_t *nRow,
                                                         const Colour &fixNum, const uint8_t *backgroundRun,
                                                         uint8_t *bgr)
 {
-    static_assert(kRowPixels % 32 == 16, "three wide steps and a narrow one per row");
-    const BackgroundBytes fix = backgroundBytes(fixNum);
-    LineBits inside;
-    int c = 0;
-    for (; c + 32 <= kRowPixels; c += 32)
-        convertThirtyTwo(yRow, cbRow, crRow, nRow, c, fix, backgroundRun, bgr, inside);
-    convertSixteen(yRow, cbRow, crRow, nRow, c, fix, backgroundRun, bgr, inside);
-    return inside;
+    return convertRowBy<ThirtyTwoPixels>(yRow, cbRow, crRow, nRow, fixNum, backgroundRun, bgr);
 }
-
 #endif
 
 #else

@@ -12,8 +12,6 @@
 
 namespace wlt {
 
-const int x[12] = {1, 1, 0, -1, -1, -1, 0, 1, 0, 0, 1, 1};
-const int y[12] = {0, 1, 1, 1, 0, -1, -1, -1, 0, 1, 0, 1};
 const int ChTb[8] = {4, 3, 5, 2, 6, 1, 7, 0};
 
 namespace {
@@ -25,31 +23,31 @@ bool insidePicture(int col, int row)
 
 } // namespace
 
-int decodeShape(Jg &jg, Colour &fixNum, Chain &chain)
+int decodeShape(QmDecoder &decoder, Colour &fixNum, Chain &chain)
 {
     State s2;
     State s8;
     InitState(s2, 2);
     InitState(s8, 8);
-    if (jg.decodeBits(s2, 1) != 0)
+    if (decoder.decodeBits(s2, 1) != 0)
         return WltBadShapeFirstBit;
-    fixNum.r = uint8_t(jg.decodeBits(s2, 8));
-    fixNum.g = uint8_t(jg.decodeBits(s2, 8));
-    fixNum.b = uint8_t(jg.decodeBits(s2, 8));
-    if (jg.decodeBits(s2, 8) != 1)
+    fixNum.r = uint8_t(decoder.decodeBits(s2, 8));
+    fixNum.g = uint8_t(decoder.decodeBits(s2, 8));
+    fixNum.b = uint8_t(decoder.decodeBits(s2, 8));
+    if (decoder.decodeBits(s2, 8) != 1)
         return WltNoShape;
 
-    const int count = jg.decodeBits(s2, 16);
-    chain.x0 = jg.decodeBits(s2, 12);
-    chain.y0 = jg.decodeBits(s2, 12);
+    const int count = decoder.decodeBits(s2, 16);
+    chain.x0 = decoder.decodeBits(s2, 12);
+    chain.y0 = decoder.decodeBits(s2, 12);
     // The chain buffer and the picture bound what a chain may be.
     if (count > kMaxChainLength)
         return WltBadChain;
     chain.count = count;
-    int direction = jg.decodeSymbol<8>(s8);
+    int direction = decoder.decodeSymbol<8>(s8);
     for (int i = 0; i < count; ++i) {
         if (i > 0) {
-            direction += ChTb[jg.decodeSymbol<8>(s8)] - 4;
+            direction += ChTb[decoder.decodeSymbol<8>(s8)] - 4;
             if (direction < 0)
                 direction += 8;
             else if (direction > 7)
@@ -57,7 +55,7 @@ int decodeShape(Jg &jg, Colour &fixNum, Chain &chain)
         }
         chain.directions[i] = uint8_t(direction);
     }
-    if (jg.decodeBits(s2, 1) != 0)
+    if (decoder.decodeBits(s2, 1) != 0)
         return WltBadChain;
     if (!chainInsidePicture(chain))
         return WltBadChain;
@@ -73,8 +71,8 @@ bool chainInsidePicture(const Chain &chain)
     if (!insidePicture(col, row))
         return false;
     for (int i = 0; i < chain.count; ++i) {
-        col += x[chain.directions[i] & 7];
-        row += y[chain.directions[i] & 7];
+        col += kColumnStep[chain.directions[i] & 7];
+        row += kRowStep[chain.directions[i] & 7];
         if (!insidePicture(col, row))
             return false;
     }
@@ -127,9 +125,9 @@ void fillChain(const Chain &chain, Plane8 &n)
     int v = -1;
     for (int i = 0; i < chain.count && inside; ++i) {
         const int d = chain.directions[i] & 7;
-        const int nx = cx + x[d];
-        const int ny = cy + y[d];
-        const int dy = y[d];
+        const int nx = cx + kColumnStep[d];
+        const int ny = cy + kRowStep[d];
+        const int dy = kRowStep[d];
         inside = insidePicture(nx, ny);
         if (!inside)
             break;
@@ -196,15 +194,15 @@ bool traceOutline(const Plane8 &mask, Chain &chain)
         int found = -1;
         for (int k = 1; k <= 8; ++k) {
             const int d = (back + k) & 7;
-            if (inside(col + x[d], row + y[d])) {
+            if (inside(col + kColumnStep[d], row + kRowStep[d])) {
                 found = d;
                 const int b = (back + k - 1) & 7;
-                const int backCol = col + x[b];
-                const int backRow = row + y[b];
-                const int nextCol = col + x[d];
-                const int nextRow = row + y[d];
+                const int backCol = col + kColumnStep[b];
+                const int backRow = row + kRowStep[b];
+                const int nextCol = col + kColumnStep[d];
+                const int nextRow = row + kRowStep[d];
                 for (int e = 0; e < 8; ++e) {
-                    if (nextCol + x[e] == backCol && nextRow + y[e] == backRow) {
+                    if (nextCol + kColumnStep[e] == backCol && nextRow + kRowStep[e] == backRow) {
                         back = e;
                         break;
                     }
@@ -223,8 +221,8 @@ bool traceOutline(const Plane8 &mask, Chain &chain)
         if (chain.count == kMaxChainLength)
             return false;
         chain.directions[chain.count++] = uint8_t(found);
-        col += x[found];
-        row += y[found];
+        col += kColumnStep[found];
+        row += kRowStep[found];
     }
     return false;
 }

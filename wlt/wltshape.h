@@ -9,10 +9,9 @@ namespace wlt {
 
 constexpr int kMaxChainLength = 508;
 
-// Column and row step of chain directions 0..7 (east, then clockwise); entries
-// 9..11 place the detail bands 1..3 (row factor from x, column factor from y).
-extern const int x[12];
-extern const int y[12];
+// Column and row step of chain directions 0..7 (east, then clockwise).
+inline constexpr int kColumnStep[8] = {1, 1, 0, -1, -1, -1, 0, 1};
+inline constexpr int kRowStep[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 // Chain symbol s turns the direction by ChTb[s] - 4.
 extern const int ChTb[8];
 
@@ -30,7 +29,7 @@ struct Colour {
 // Decodes the shape stream's fields; 1 on success, else the failure code
 // (6, 7, or 8 for a chain that is too long, leaves the picture or is not
 // followed by a 0 bit).
-int decodeShape(Jg &jg, Colour &fixNum, Chain &chain);
+int decodeShape(QmDecoder &decoder, Colour &fixNum, Chain &chain);
 
 // True when the start point and every point of the chain lie in the picture.
 bool chainInsidePicture(const Chain &chain);

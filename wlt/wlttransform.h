@@ -1,6 +1,8 @@
 #pragma once
-// Shape-adaptive 5/3 wavelet: mask decomposition, inverse (synthesis) and the
-// encoder's forward (analysis) transform, which the synthesis undoes.
+// Shape-adaptive 5/3 wavelet: the mask decomposition and the inverse
+// (synthesis) transform; the encoder's forward one is in wltencoder_p.h.
+
+#include <cmath>
 
 #include "wltplanes.h"
 
@@ -39,14 +41,27 @@ struct SynthesisPlan {
     // slower lifting.
     uint8_t shortRuns[kMaxLines];
 
-    static int lineIndex(int level, LineMode mode, int i);
+    static constexpr int lineIndex(int level, LineMode mode, int i)
+    {
+        int base = 0;
+        for (int a = kLevels; a > level; --a)
+            base += levelRows(a) + levelCols(a);
+        return base + (mode == LineMode::Row ? levelCols(level) : 0) + i;
+    }
     // The flags and inside from the runs, for buildSynthesisPlan;
     // decomposeMask derives the same from the masks as it splits them.
     void prepareLifting();
 };
 
 // kind 1: v x 1.4142, kind 2: v x 0.7071, rounded half away from zero.
-int64_t scaleRound(int64_t v, int kind);
+// Inline: the encoder's analysis searches with it, a few calls per coefficient.
+inline int64_t scaleRound(int64_t v, int kind)
+{
+    const double product = double(v) * (kind == 1 ? 1.4142 : 0.7071);
+    // Half away from zero: + 0.5 when product >= 0, - 0.5 below (-0.0 ends
+    // at 0 either way); without a branch on the sign.
+    return int64_t(product + std::copysign(0.5, product));
+}
 // The same for |v| < 2^13 (where it is checked value by value), rounding in
 // integers: the synthesis's 32-bit path scales this way.
 int32_t scaleRoundFast(int32_t v, int kind);
@@ -73,13 +88,5 @@ void synthesizePlanned(const SynthesisPlan &plan, Plane32 &values);
 // intermediate results.
 // Bit a of emptyLevels set tells that level a's bands hold only zeros.
 void synthesizeIntoChannel(const SynthesisPlan &plan, Plane32 &values, Plane8 &channel, uint8_t emptyLevels = 0);
-
-// Forward transform of one line: values and mask (0/1 and the moved codes)
-// become the low half followed by the high half, as synthesizeLine expects.
-void analyzeLine(LineMode mode, int count, int32_t *values, uint8_t *mask);
-void analyzeLevel(Plane8 &mask, Plane32 &values, int level);
-// Forward transform over all levels: mask is the 0/1 shape on input and its
-// decomposition on output; values become the coefficients (0 where mask != 1).
-void analyze(Plane8 &mask, Plane32 &values);
 
 } // namespace wlt

@@ -56,11 +56,11 @@ void tst_QmCoder::tableMatchesDataFile()
         const int state = f[0].toInt();
         QCOMPARE(state, i - 1);
         bool ok = false;
-        QCOMPARE(int(ShiftTb[state].qe), f[1].toInt(&ok, 16));
+        QCOMPARE(int(kQmStates[state].qe), f[1].toInt(&ok, 16));
         QVERIFY(ok);
-        QCOMPARE(int(ShiftTb[state].nextLps), f[2].toInt());
-        QCOMPARE(int(ShiftTb[state].nextMps), f[3].toInt());
-        QCOMPARE(int(ShiftTb[state].switchMps), f[4].toInt());
+        QCOMPARE(int(kQmStates[state].nextLps), f[2].toInt());
+        QCOMPARE(int(kQmStates[state].nextMps), f[3].toInt());
+        QCOMPARE(int(kQmStates[state].switchMps), f[4].toInt());
     }
 }
 
@@ -191,15 +191,15 @@ void tst_QmCoder::decisionsMatchByteAtATime()
             b = int(random.bounded(100)) < ffPercent ? 0xFF : uint8_t(random.bounded(byteRange));
         const int position = 1 + trial % 2;
         ByteAtATimeDecoder reference(data.data(), int(data.size()), position);
-        Jg jg;
-        jg.start(data.data(), int(data.size()), position);
-        QCOMPARE(jg.IsEnd_2ff0(), reference.pastEnd());
+        QmDecoder decoder;
+        decoder.start(data.data(), int(data.size()), position);
+        QCOMPARE(decoder.IsEnd_2ff0(), reference.pastEnd());
         Context referenceContexts[8], contexts[8];
         const int decisions = 8 * int(data.size()) + 2000;
         for (int i = 0; i < decisions; ++i) {
             const quint32 k = random.bounded(8);
             const int expected = reference.decide(referenceContexts[k]);
-            if (jg.decodeDecision(contexts[k]) != expected || jg.IsEnd_2ff0() != reference.pastEnd())
+            if (decoder.decodeDecision(contexts[k]) != expected || decoder.IsEnd_2ff0() != reference.pastEnd())
                 QFAIL(qPrintable(QStringLiteral("trial %1, decision %2").arg(trial).arg(i)));
         }
     }
@@ -227,13 +227,13 @@ void tst_QmCoder::firstDecision()
     QFETCH(int, mps);
     QFETCH(int, state);
     const uint8_t data[] = {'o', uint8_t(codeHigh >> 8), uint8_t(codeHigh), 0, 0, 0, 0};
-    Jg jg;
-    jg.start(data, int(sizeof data), 1);
+    QmDecoder decoder;
+    decoder.start(data, int(sizeof data), 1);
     Context cx;
-    QCOMPARE(jg.decodeDecision(cx), decision);
+    QCOMPARE(decoder.decodeDecision(cx), decision);
     QCOMPARE(int(cx.mps), mps);
     QCOMPARE(int(cx.state), state);
-    QCOMPARE(int(cx.qe), int(ShiftTb[state].qe));
+    QCOMPARE(int(cx.qe), int(kQmStates[state].qe));
 }
 
 // Walks a tree with the given decisions; returns the symbol and the nodes
@@ -259,20 +259,20 @@ void tst_QmCoder::trees_data()
     QTest::addColumn<std::vector<int>>("decisions");
     QTest::addColumn<int>("symbol");
     QTest::addColumn<std::vector<int>>("nodes");
-    QTest::newRow("vl2 0") << 2 << std::vector<int>{0} << 0 << std::vector<int>{0};
-    QTest::newRow("vl2 1") << 2 << std::vector<int>{1} << 1 << std::vector<int>{0};
-    QTest::newRow("vl3 1") << 3 << std::vector<int>{1} << 2 << std::vector<int>{0};
-    QTest::newRow("vl3 00") << 3 << std::vector<int>{0, 0} << 0 << std::vector<int>{0, 1};
-    QTest::newRow("vl3 01") << 3 << std::vector<int>{0, 1} << 1 << std::vector<int>{0, 1};
-    QTest::newRow("vl4 00") << 4 << std::vector<int>{0, 0} << 0 << std::vector<int>{0, 1};
-    QTest::newRow("vl4 01") << 4 << std::vector<int>{0, 1} << 1 << std::vector<int>{0, 1};
-    QTest::newRow("vl4 10") << 4 << std::vector<int>{1, 0} << 2 << std::vector<int>{0, 2};
-    QTest::newRow("vl4 11") << 4 << std::vector<int>{1, 1} << 3 << std::vector<int>{0, 2};
+    QTest::newRow("2 symbols, 0") << 2 << std::vector<int>{0} << 0 << std::vector<int>{0};
+    QTest::newRow("2 symbols, 1") << 2 << std::vector<int>{1} << 1 << std::vector<int>{0};
+    QTest::newRow("3 symbols, 1") << 3 << std::vector<int>{1} << 2 << std::vector<int>{0};
+    QTest::newRow("3 symbols, 00") << 3 << std::vector<int>{0, 0} << 0 << std::vector<int>{0, 1};
+    QTest::newRow("3 symbols, 01") << 3 << std::vector<int>{0, 1} << 1 << std::vector<int>{0, 1};
+    QTest::newRow("4 symbols, 00") << 4 << std::vector<int>{0, 0} << 0 << std::vector<int>{0, 1};
+    QTest::newRow("4 symbols, 01") << 4 << std::vector<int>{0, 1} << 1 << std::vector<int>{0, 1};
+    QTest::newRow("4 symbols, 10") << 4 << std::vector<int>{1, 0} << 2 << std::vector<int>{0, 2};
+    QTest::newRow("4 symbols, 11") << 4 << std::vector<int>{1, 1} << 3 << std::vector<int>{0, 2};
     const std::vector<int> second = {1, 1, 4, 4};
     const std::vector<int> third = {2, 3, 5, 6};
     for (int s = 0; s < 8; ++s) {
-        QTest::addRow("vl8 %d", s) << 8 << std::vector<int>{s >> 2 & 1, s >> 1 & 1, s & 1} << s
-                                   << std::vector<int>{0, second[size_t(s >> 1)], third[size_t(s >> 1)]};
+        QTest::addRow("8 symbols, %d", s) << 8 << std::vector<int>{s >> 2 & 1, s >> 1 & 1, s & 1} << s
+                                          << std::vector<int>{0, second[size_t(s >> 1)], third[size_t(s >> 1)]};
     }
 }
 
@@ -311,7 +311,7 @@ void tst_QmCoder::symbolsFollowTrees()
         std::vector<uint8_t> data(2 + random.bounded(300));
         for (uint8_t &b : data)
             b = uint8_t(random.bounded(trial % 2 ? 256 : 4));
-        Jg fast, slow;
+        QmDecoder fast, slow;
         fast.start(data.data(), int(data.size()), 1);
         slow.start(data.data(), int(data.size()), 1);
         State fastState, slowState;
@@ -341,16 +341,16 @@ void tst_QmCoder::symbolsFollowTrees()
 void tst_QmCoder::decodeBitsOfNothing()
 {
     const uint8_t data[] = {'o', 0x12, 0x34, 0x56};
-    Jg jg, fresh;
-    jg.start(data, 4, 1);
+    QmDecoder decoder, fresh;
+    decoder.start(data, 4, 1);
     fresh.start(data, 4, 1);
     State s, freshState;
     InitState(s, 2);
     InitState(freshState, 2);
-    QCOMPARE(jg.decodeBits(s, 0), -1);
-    QCOMPARE(jg.decodeBits(s, -3), -1);
+    QCOMPARE(decoder.decodeBits(s, 0), -1);
+    QCOMPARE(decoder.decodeBits(s, -3), -1);
     // Nothing was taken: the decoder goes on as a fresh one.
-    QCOMPARE(jg.decodeBits(s, 16), fresh.decodeBits(freshState, 16));
+    QCOMPARE(decoder.decodeBits(s, 16), fresh.decodeBits(freshState, 16));
 }
 
 // Symbols of every tree, skewed and even, through the encoder and back,
@@ -398,10 +398,10 @@ static int firstMisdecoded(const std::vector<uint8_t> &stream, const SymbolSeque
 {
     State states[4];
     initStates(states);
-    Jg jg;
-    jg.start(stream.data(), int(stream.size()), 2);
+    QmDecoder decoder;
+    decoder.start(stream.data(), int(stream.size()), 2);
     for (int i = 0; i <= last; ++i) {
-        if (jg.decodeSymbol(states[sequence.trees[size_t(i)]]) != sequence.symbols[size_t(i)])
+        if (decoder.decodeSymbol(states[sequence.trees[size_t(i)]]) != sequence.symbols[size_t(i)])
             return i;
     }
     return -1;
@@ -546,14 +546,14 @@ void tst_QmCoder::knownAnswerDecode()
     QFETCH(QByteArray, coded);
     const QByteArray stream = 'o' + coded + char(0xFF);
     const std::vector<uint8_t> data(stream.begin(), stream.end());
-    Jg jg;
-    jg.start(data.data(), int(data.size()), 1);
+    QmDecoder decoder;
+    decoder.start(data.data(), int(data.size()), 1);
     Context cx[2];
     QByteArray decoded(decisions.size(), 0);
     for (int i = 0; i < 8 * decisions.size(); ++i)
-        decoded[i / 8] = char(decoded[i / 8] | jg.decodeDecision(cx[bitAt(contexts, i)]) << (7 - i % 8));
+        decoded[i / 8] = char(decoded[i / 8] | decoder.decodeDecision(cx[bitAt(contexts, i)]) << (7 - i % 8));
     QCOMPARE(decoded.toHex(' '), decisions.toHex(' '));
-    QVERIFY(jg.IsEnd_2ff0());
+    QVERIFY(decoder.IsEnd_2ff0());
 }
 
 // Our flush is the standard's (the final bits cleared, two bytes out,

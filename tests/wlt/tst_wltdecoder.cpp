@@ -284,7 +284,7 @@ void fillByPrefixToggling(const Chain &chain, Plane8 &n)
     n = Plane8{};
     int minX = chain.x0, col = chain.x0, row = chain.y0;
     for (int i = 0; i < chain.count; ++i) {
-        col += x[chain.directions[i]];
+        col += kColumnStep[chain.directions[i]];
         minX = std::min(minX, col);
     }
     auto toggle = [&](int r, int c) {
@@ -295,16 +295,16 @@ void fillByPrefixToggling(const Chain &chain, Plane8 &n)
     int v = -1;
     for (int i = 0; i < chain.count; ++i) {
         const int d = chain.directions[i];
-        const int nextCol = col + x[d];
-        const int nextRow = row + y[d];
-        if (v + y[d] == 0) {
+        const int nextCol = col + kColumnStep[d];
+        const int nextRow = row + kRowStep[d];
+        if (v + kRowStep[d] == 0) {
             toggle(row, col);
             toggle(nextRow, nextCol);
-        } else if (y[d] == v) {
+        } else if (kRowStep[d] == v) {
             toggle(nextRow, nextCol);
         }
-        if (y[d] != 0)
-            v = y[d];
+        if (kRowStep[d] != 0)
+            v = kRowStep[d];
         col = nextCol;
         row = nextRow;
     }
@@ -312,8 +312,8 @@ void fillByPrefixToggling(const Chain &chain, Plane8 &n)
     row = chain.y0;
     n[row][col] = 1;
     for (int i = 0; i < chain.count; ++i) {
-        col += x[chain.directions[i]];
-        row += y[chain.directions[i]];
+        col += kColumnStep[chain.directions[i]];
+        row += kRowStep[chain.directions[i]];
         n[row][col] = 1;
     }
 }
@@ -334,10 +334,11 @@ void tst_WltDecoder::fillMatchesPrefixToggling_data()
         int col = x0, row = y0;
         while (chain->count < count) {
             const int d = int(random.bounded(8));
-            if (col + x[d] < 0 || col + x[d] >= kPictureCols || row + y[d] < 0 || row + y[d] >= kPictureRows)
+            const int nextCol = col + kColumnStep[d], nextRow = row + kRowStep[d];
+            if (nextCol < 0 || nextCol >= kPictureCols || nextRow < 0 || nextRow >= kPictureRows)
                 continue;
-            col += x[d];
-            row += y[d];
+            col = nextCol;
+            row = nextRow;
             chain->directions[chain->count++] = uint8_t(d);
         }
         return chain;
@@ -397,9 +398,9 @@ void tst_WltDecoder::filledSquare()
     Chain chain;
     Colour fixNum;
     const std::vector<uint8_t> stream = ShapeFields().stream();
-    Jg jg;
-    jg.start(stream.data(), int(stream.size()), 1);
-    QCOMPARE(decodeShape(jg, fixNum, chain), int(WltSuccess));
+    QmDecoder decoder;
+    decoder.start(stream.data(), int(stream.size()), 1);
+    QCOMPARE(decodeShape(decoder, fixNum, chain), int(WltSuccess));
     Plane8 n;
     fillChain(chain, n);
     for (int r = 0; r < kPictureRows; ++r) {
@@ -516,7 +517,7 @@ Plane8 randomShape(QRandomGenerator &random)
 // Decodes and records where each symbol was asked for, and whether the walk
 // named each state's tree right.
 struct RecordingCoder {
-    Jg &jg;
+    QmDecoder &decoder;
     std::vector<int> &trace;
     bool treesRight = true;
     template <int kTree>
@@ -524,9 +525,9 @@ struct RecordingCoder {
     {
         trace.push_back(int(kind) << 24 | fix << 16 | row << 8 | col);
         treesRight = treesRight && state.kind == kTree;
-        return jg.decodeSymbol(state);
+        return decoder.decodeSymbol(state);
     }
-    bool IsEnd_2ff0() const { return jg.IsEnd_2ff0(); }
+    bool IsEnd_2ff0() const { return decoder.IsEnd_2ff0(); }
 };
 
 } // namespace
@@ -565,7 +566,7 @@ void tst_WltDecoder::coverMatchesZeroRootWalk()
             b = uint8_t(random.bounded(trial % 2 ? 256 : 8)); // sparse bytes walk further
         stream[0] = uint8_t(random.bounded(13));
         std::vector<int> fastTrace, literalTrace;
-        Jg a, b;
+        QmDecoder a, b;
         a.start(stream.data(), int(stream.size()), 2);
         b.start(stream.data(), int(stream.size()), 2);
         RecordingCoder fastCoder{a, fastTrace}, literalCoder{b, literalTrace};

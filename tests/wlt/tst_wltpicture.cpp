@@ -5,10 +5,12 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "wltpicture.h"
+#include "wltvectors.h"
 
 using namespace wlt;
 
@@ -17,13 +19,30 @@ class tst_WltPicture : public QObject {
 private slots:
     void colourConversion_data();
     void colourConversion();
+    void colourConversionEveryInput_data();
     void colourConversionEveryInput();
     void smoothingInScanOrder();
     void borderNeverSmoothed();
     void bmpLayout();
     void onePassMatchesSteps_data();
     void onePassMatchesSteps();
+
+    void cleanup() { allowWideVectors(true); }
 };
+
+// The vector paths a row runs on: the baseline, and AVX2 where the processor
+// has it; both must give the same bytes.
+static void addPathRows(const QString &name, const std::function<void(QTestData &)> &fill)
+{
+    const bool hasWide = allowWideVectors(true);
+    for (const bool wide : {false, true}) {
+        if (wide && !hasWide)
+            continue;
+        QTestData &row = QTest::newRow(qPrintable(wide ? name + QStringLiteral(" (AVX2)") : name));
+        row << wide;
+        fill(row);
+    }
+}
 
 void tst_WltPicture::colourConversion_data()
 {
@@ -80,10 +99,18 @@ Rgb doubleConversion(int y, int cbByte, int crByte)
 
 } // namespace
 
+void tst_WltPicture::colourConversionEveryInput_data()
+{
+    QTest::addColumn<bool>("wide");
+    addPathRows(QStringLiteral("every input"), [](QTestData &) {});
+}
+
 // Every (Y, Cb, Cr) through the row conversion and through the one-pass
 // picture, whose shape covers everything so that only conversion shows.
 void tst_WltPicture::colourConversionEveryInput()
 {
+    QFETCH(bool, wide);
+    QCOMPARE(allowWideVectors(wide), wide);
     constexpr int kPixels = kPictureRows * kPictureCols;
     constexpr int kInputs = 1 << 24;
     auto yPlane = std::make_unique<Plane8>(), cbPlane = std::make_unique<Plane8>(),
@@ -221,6 +248,7 @@ Q_DECLARE_METATYPE(std::shared_ptr<Plane8>)
 
 void tst_WltPicture::onePassMatchesSteps_data()
 {
+    QTest::addColumn<bool>("wide");
     QTest::addColumn<std::shared_ptr<Plane8>>("n");
     auto shape = [](auto inside) {
         auto n = std::make_shared<Plane8>();
@@ -230,29 +258,33 @@ void tst_WltPicture::onePassMatchesSteps_data()
         }
         return n;
     };
+    auto add = [](const char *name, const std::shared_ptr<Plane8> &n) {
+        addPathRows(QLatin1String(name), [&n](QTestData &row) { row << n; });
+    };
     QRandomGenerator random(7);
-    QTest::newRow("no shape") << shape([](int, int) { return 0; });
-    QTest::newRow("whole picture") << shape([](int, int) { return 1; });
-    QTest::newRow("disc") << shape([](int r, int c) { return (r - 70) * (r - 70) + (c - 50) * (c - 50) < 1600; });
-    QTest::newRow("bust touching the borders")
-        << shape([](int r, int c) { return r > 40 && (r > 100 || (c > 20 && c < 81)) ? 1 : 0; });
-    QTest::newRow("checkerboard") << shape([](int r, int c) { return (r + c) & 1; });
-    QTest::newRow("sparse noise") << shape([&random](int, int) { return random.bounded(10) == 0; });
-    QTest::newRow("dense noise, any nonzero byte")
-        << shape([&random](int, int) { return random.bounded(4) == 0 ? 0 : int(random.bounded(1, 256)); });
-    QTest::newRow("shape only outside the picture")
-        << shape([](int r, int c) { return r >= kPictureRows || c >= kPictureCols; });
-    QTest::newRow("single pixels at the edges of words and blocks") << shape([](int r, int c) {
+    add("no shape", shape([](int, int) { return 0; }));
+    add("whole picture", shape([](int, int) { return 1; }));
+    add("disc", shape([](int r, int c) { return (r - 70) * (r - 70) + (c - 50) * (c - 50) < 1600; }));
+    add("bust touching the borders",
+        shape([](int r, int c) { return r > 40 && (r > 100 || (c > 20 && c < 81)) ? 1 : 0; }));
+    add("checkerboard", shape([](int r, int c) { return (r + c) & 1; }));
+    add("sparse noise", shape([&random](int, int) { return random.bounded(10) == 0; }));
+    add("dense noise, any nonzero byte",
+        shape([&random](int, int) { return random.bounded(4) == 0 ? 0 : int(random.bounded(1, 256)); }));
+    add("shape only outside the picture", shape([](int r, int c) { return r >= kPictureRows || c >= kPictureCols; }));
+    add("single pixels at the edges of words and blocks", shape([](int r, int c) {
         return (r == 10 && c == 63) || (r == 20 && c == 64) || (r == 30 && (c == 0 || c == 101))
                || (r == 40 && (c == 15 || c == 32));
-    });
+    }));
 }
 
 // The one-pass writer gives the bytes of the picture assembled step by step
 // and laid out as a BMP, whatever the shape and the colours.
 void tst_WltPicture::onePassMatchesSteps()
 {
+    QFETCH(bool, wide);
     QFETCH(std::shared_ptr<Plane8>, n);
+    QCOMPARE(allowWideVectors(wide), wide);
     QRandomGenerator random(11);
     Plane8 planes[3];
     for (Plane8 &plane : planes) {

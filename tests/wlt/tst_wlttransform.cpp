@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "wltbitplane.h"
+#include "wltencoder_p.h"
 #include "wltpicture.h"
 #include "wlttransform.h"
 #include "wltvectors.h"
