@@ -195,7 +195,8 @@ public:
     int HDRead_PICCReader(libusb_device_handle *handle, unsigned char *out, int *outLen,
                           int outCapacity);
     // One-report exchange with command `cmd` and at most 25 data bytes. The
-    // payload bytes copied, -12, -14, -15 or -21.
+    // payload bytes copied, -12, -14, -15 or -21. With outCapacity 0 the reply's
+    // length field is not read: a reader may put a count and data there.
     int PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data, int len,
                            unsigned char *out, int outCapacity);
 
@@ -252,12 +253,17 @@ public:
 
 private:
     // ---- Exchange patterns for the command families (luvarocard_transport.cpp) ----
+    // What of a reply's first two bytes must hold before anything else is
+    // read: a marker (0x02 or 0x82) and the reply tag for most commands; the
+    // tag alone, or nothing, for the few whose readers differ there.
+    enum class ReplyHeader { MarkerAndTag, TagOnly, Unread };
     // One report out, one report back into reply[luvaro::kReportSize] (zeroed when
-    // the fetch fails): 0, -12 or -15 (also for a report that is no reply).
-    int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply);
+    // the fetch fails): 0, -12 or -15 (also for a report whose header fails `header`).
+    int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply,
+                       ReplyHeader header = ReplyHeader::MarkerAndTag);
     // The request for `command` and its parameters as one report each way.
     int exchangeRequest(unsigned char command, const unsigned char *params, int n,
-                        unsigned char *reply);
+                        unsigned char *reply, ReplyHeader header = ReplyHeader::MarkerAndTag);
     // The request for `command` (no parameters) out with SetUsbMsg, its reply
     // in with GetUsbMsg: the payload length copied, or a negative code.
     int readRequest(unsigned char command, unsigned char *out, int outCapacity);
@@ -267,7 +273,9 @@ private:
                               int offset, int want, unsigned char *out, int outCapacity,
                               int *copied);
     // One-report command whose reply carries a count at offset 3 and the
-    // bytes from offset 4, written as hex.
+    // bytes from offset 4, written as hex. Without checkHeader bytes 0 and 1
+    // are not read, and an empty count is refused: it is all that tells a
+    // zeroed report from an answer.
     int countedHexCommand(unsigned char command, const unsigned char *params, int n,
                           int refusedCode, bool checkHeader, luvaro::HexEnd end, char *hex,
                           int size);
