@@ -91,9 +91,11 @@ public:
     // ---- 4442 and 4428 memory cards in the user slot (luvarocard_memorycard.cpp) ----
     // Addresses go out as one byte, lengths of main memory as two: reads and
     // writes take addr 0-255 and len 0-256, protection memory addr and len
-    // 0-32 with addr + len <= 32 (it has 32 bits); -14 otherwise, with
-    // nothing sent. Hex outputs are written without a terminator into the
-    // caller's zeroed buffer of `size` bytes (-14 when they would not fit).
+    // 0-32 with addr + len <= 32 (the 32 bits the reader reads back, and all
+    // a 4442 has); -14 otherwise, with nothing sent. A 4428 protects any of
+    // its bytes: its write protection takes addr and len 0-32 each. Hex
+    // outputs are written without a terminator into the caller's zeroed
+    // buffer of `size` bytes (-14 when they would not fit).
     static constexpr int kMemoryCardMaxAddress = 255;
     static constexpr int kMemoryCardMaxLength = 256;
     static constexpr int kProtectionBits = 32;
@@ -289,7 +291,9 @@ private:
     int memoryWrite(unsigned char command, int addr, int len, const char *dataHex);
     int memoryCode(unsigned char command, const char *pscHex, int codeBytes);
     int memoryReadProtect(unsigned char command, int addr, int len, char *bitsHex, int size);
-    int memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex);
+    // everyByteProtectable: a 4428, whose protection bits are not the 4442's 32.
+    int memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex,
+                           bool everyByteProtectable);
     int memoryReadCount(unsigned char command, int *count);
     // A frame out with SetUsbMsg, its reply in with GetUsbMsg: 0 or a negative code.
     int multiExchange(const unsigned char *frame, int frameLen, unsigned char *out, int outCapacity,
