@@ -122,7 +122,7 @@ private:
 // A request value read as a decimal integer: text that is not one, and an
 // absent key, give 0.
 int decimalValue(const QString &text);
-// The same in 64 bits, for amounts and for numbers cut to their low byte.
+// The same in 64 bits, for the M1 amounts.
 qlonglong longDecimalValue(const QString &text);
 
 // A fixed-size driver buffer's text up to its first NUL, never past its end:

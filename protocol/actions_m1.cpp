@@ -14,10 +14,11 @@ constexpr int kUidTextSize = 256;
 constexpr int kBlockTextSize = 128;
 constexpr unsigned char kSelectTypeA = 0x41;
 
-// Block numbers reach the driver as their low 8 bits: 256 is block 0.
+// Block numbers are ints (text that is not one, "4294967300" too, is 0) and
+// reach the driver as their low 8 bits: 256 is block 0.
 unsigned char blockNumber(ActionCall &call)
 {
-    return static_cast<unsigned char>(longDecimalValue(call.field("addr")) & 0xFF);
+    return static_cast<unsigned char>(decimalValue(call.field("addr")) & 0xFF);
 }
 
 // Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF.
@@ -62,7 +63,7 @@ constexpr char kBadKeyType[] = "keyType入参不对"; // any other text, lowerca
 
 void authenticate(ActionCall &call)
 {
-    const qlonglong block = longDecimalValue(call.field("addr"));
+    const int block = decimalValue(call.field("addr"));
     const QByteArray key = call.field("key").toLatin1();
     const QString keyType = call.field("keyType");
     for (const auto &type : kKeyTypes) {

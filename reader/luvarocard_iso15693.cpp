@@ -68,8 +68,8 @@ int luvaroCard::luvaro_USB_15693_Read(unsigned char block, char *dataHex, int si
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char reply[kReportSize];
-    // Some readers mark this reply as continued (0x82): only the tag byte counts.
-    if (exchangeRequest(kReadBlock, &block, 1, reply) != luvaro::kOk || reply[1] != luvaro::kReplyTag)
+    // Readers differ in byte 0 of this reply (0x82 from some): only the tag counts.
+    if (exchangeRequest(kReadBlock, &block, 1, reply, ReplyHeader::TagOnly) != luvaro::kOk)
         return luvaro::kTransferFailed;
     if (reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
         return luvaro::kSingleStatusError;

@@ -70,6 +70,14 @@ bool protectionInRange(int addr, int len)
     return addr >= 0 && len >= 0 && addr + len <= luvaroCard::kProtectionBits;
 }
 
+// A 4428 has a protection bit for each of its bytes: the request's own
+// bounds hold, each of addr and len 0 to 32, not those of the 4442's 32 bits.
+bool byteProtectionInRange(int addr, int len)
+{
+    return addr >= 0 && addr <= luvaroCard::kProtectionBits && len >= 0
+           && len <= luvaroCard::kProtectionBits;
+}
+
 } // namespace
 
 int luvaroCard::multiExchange(const unsigned char *frame, int frameLen, unsigned char *out,
@@ -157,12 +165,15 @@ int luvaroCard::memoryReadProtect(unsigned char command, int addr, int len, char
     return luvaro::kOk;
 }
 
-int luvaroCard::memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex)
+int luvaroCard::memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex,
+                                   bool everyByteProtectable)
 {
     constexpr int kPrefix = 2; // address, length
     if (!m_handle)
         return luvaro::kNotOpen;
-    if (!protectionInRange(addr, len) || !dataHex)
+    const bool inRange =
+        everyByteProtectable ? byteProtectionInRange(addr, len) : protectionInRange(addr, len);
+    if (!inRange || !dataHex)
         return luvaro::kBadParameter;
     unsigned char params[kPrefix + kProtectionBits] = {static_cast<unsigned char>(addr),
                                                        static_cast<unsigned char>(len)};
@@ -228,7 +239,7 @@ int luvaroCard::luvaro_USB_4442_ReadProtect(int addr, int len, char *bitsHex, in
 
 int luvaroCard::luvaro_USB_4442_WriteProtect(int addr, int len, const char *dataHex)
 {
-    return memoryWriteProtect(k4442 + kWriteProtect, addr, len, dataHex);
+    return memoryWriteProtect(k4442 + kWriteProtect, addr, len, dataHex, false);
 }
 
 int luvaroCard::luvaro_USB_4442_ReadCount(int *count) { return memoryReadCount(k4442 + kReadCount, count); }
@@ -270,7 +281,7 @@ int luvaroCard::luvaro_USB_4428_ReadProtect(int addr, int len, char *bitsHex, in
 
 int luvaroCard::luvaro_USB_4428_WriteProtect(int addr, int len, const char *dataHex)
 {
-    return memoryWriteProtect(k4428 + kWriteProtect, addr, len, dataHex);
+    return memoryWriteProtect(k4428 + kWriteProtect, addr, len, dataHex, true);
 }
 
 int luvaroCard::luvaro_USB_4428_ReadCount(int *count) { return memoryReadCount(k4428 + kReadCount, count); }

@@ -117,6 +117,16 @@ void tst_MemoryCardActions::replies_data()
     QTest::newRow("4428 protection write unverified") << "4428" << QStringList{on4428}
                                                       << R"({"_act":"card44WritePro","type":"4428","offset":"8","size":"1","data":"FF"})"
                                                       << -20 << "4428卡写卡失败" << "";
+    QTest::newRow("4428 protection write past bit 31")
+        << "4428"
+        << QStringList{on4428, R"({"_act":"card44AuthPIN","type":"4428","key":"FFFF"})"}
+        << R"({"_act":"card44WritePro","type":"4428","offset":"30","size":"10","data":"FFFF444F5256454E5420"})" << 0
+        << "4428卡写卡成功" << "";
+    QTest::newRow("4442 protection write past bit 31")
+        << "4442"
+        << QStringList{on4442, R"({"_act":"card44AuthPIN","type":"4442","key":"FFFFFF"})"}
+        << R"({"_act":"card44WritePro","type":"4442","offset":"30","size":"10","data":"FFFF444F5256454E5420"})" << -14
+        << "4442卡写卡失败" << "";
     QTest::newRow("4442 read past the address range") << "4442" << QStringList{on4442}
                                                       << R"({"_act":"card44Read","type":"4442","offset":"256","size":"1"})"
                                                       << -14 << "4442卡读卡失败" << "";

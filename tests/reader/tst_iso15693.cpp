@@ -169,7 +169,8 @@ void tst_Iso15693::replies_data()
     const QByteArray all = "0102030405060708090A0B0C0D0E0F101112131415161718191A1B1C";
 
     QTest::newRow("read: byte 0 is 0x82") << read << hex("82 02 00 04 A1B2C3D4") << 256 << 0 << QByteArray("A1B2C3D4");
-    QTest::newRow("read: byte 0 no marker") << read << hex("00 02 00 04 A1B2C3D4") << 256 << -15 << QByteArray();
+    QTest::newRow("read: byte 0 not read") << read << hex("00 02 00 04 A1B2C3D4") << 256 << 0 << QByteArray("A1B2C3D4");
+    QTest::newRow("read: zeroed report") << read << QByteArray(32, '\0') << 256 << -15 << QByteArray();
     QTest::newRow("read: byte 1 not 0x02") << read << hex("02 82 00 04 A1B2C3D4") << 256 << -15 << QByteArray();
     QTest::newRow("read: refused") << read << hex("02 02 01 04 A1B2C3D4") << 256 << -21 << QByteArray();
     QTest::newRow("read: count past the report") << read << hex("02 02 00 FF" + all) << 256 << 0 << all;

@@ -35,6 +35,7 @@ private slots:
     void card4442Session();
     void card4442Locks();
     void card4428Session();
+    void card4428ProtectsPastBit31();
     void protectionBits_data();
     void protectionBits();
     void writeProtectionLength_data();
@@ -94,6 +95,10 @@ void tst_MemoryCard::requests_data()
         "0208000500 57 1002 5566 7B");
     row("4428 write protection", [](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 1, "92"); },
         "0208000400 67 0001 92 F8");
+    // 41 bytes: two reports, the first marked 0x82.
+    row("4428 write protection, 32 bytes from 32",
+        [](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(32, 32, (QByteArray(kRecordHex) + QByteArray(32, 'F')).constData()); },
+        "8208002300 67 2020 444F5256454E54204C4F59414C545931 FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF 57");
 }
 
 void tst_MemoryCard::requests()
@@ -125,6 +130,9 @@ void tst_MemoryCard::outOfRange_data()
     QTest::newRow("read protection past bit 31") << DriverCall([](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4442_ReadProtect(1, 32, b); });
     QTest::newRow("read protection into too small a text") << DriverCall([](luvaroCard &c) { char b[8] = {}; return c.luvaro_USB_4442_ReadProtect(0, 8, b, 8); });
     QTest::newRow("write protection past bit 31") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4442_WriteProtect(30, 3, "000000"); });
+    QTest::newRow("4428 write protection addr 33") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(33, 0, ""); });
+    QTest::newRow("4428 write protection len 33") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 33, "00"); });
+    QTest::newRow("4428 write protection addr -1") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(-1, 1, "00"); });
     QTest::newRow("write without data") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(0, 1, nullptr); });
 }
 
@@ -223,6 +231,26 @@ void tst_MemoryCard::card4428Session()
     QCOMPARE(m_card->luvaro_USB_4428_Read(0, 256, text), 0);
     QCOMPARE(int(strlen(text)), 512);
     QCOMPARE(QByteArray(text).mid(64, 32), QByteArray(kRecordHex));
+}
+
+// Every 4428 byte has its protection bit, so its write protection reaches
+// past the 4442's 32 bits: a range of bytes then stays as it is for good.
+void tst_MemoryCard::card4428ProtectsPastBit31()
+{
+    reader().deck().contactSlot(Deck::kUserSlot)->insert(demoCard4428());
+    char atr[128] = {};
+    QCOMPARE(m_card->luvaro_USB_4428_PowerOn(atr), 0);
+    QCOMPARE(m_card->luvaro_USB_4428_Verify("FFFF"), 0);
+    // Bytes 30 to 39: two erased ones, then the record's first eight.
+    const QByteArray held = "FFFF" + QByteArray(kRecordHex).left(16);
+    QCOMPARE(m_card->luvaro_USB_4428_WriteProtect(30, 10, "FFFF00"), -20); // not what the bytes hold
+    QCOMPARE(m_card->luvaro_USB_4428_WriteProtect(30, 10, held.constData()), 0);
+    QCOMPARE(m_card->luvaro_USB_4428_Write(39, 1, "00"), -20);
+    QCOMPARE(m_card->luvaro_USB_4428_Write(29, 1, "00"), 0);
+    QCOMPARE(m_card->luvaro_USB_4428_Write(40, 1, "00"), 0);
+    char text[64] = {};
+    QCOMPARE(m_card->luvaro_USB_4428_Read(28, 13, text, sizeof text), 0);
+    QCOMPARE(QByteArray(text), "FF00" + held + "00");
 }
 
 void tst_MemoryCard::protectionBits_data()
