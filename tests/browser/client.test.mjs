@@ -14,7 +14,7 @@ before(async () => {
   browser = await launchChromium();
   page = await browser.newPage();
   await page.goto(web.url + "/");
-  await page.evaluate(async () => { window.D = await import("/dorvent.mjs"); });
+  await page.evaluate(async () => { window.D = await import("/web/dorvent.mjs"); });
 });
 
 after(async () => {
