@@ -88,8 +88,8 @@ export interface ActionRow {
   reply?: string[];
   silent?: boolean;
   waits?: string;
-  /** The action that must have succeeded before this one. */
-  first?: ActionName;
+  /** The actions that must have succeeded before this one, in order. */
+  first?: ActionName[];
 }
 
 /** A result code ("success") and what it means. */

@@ -43,17 +43,17 @@ describe("demo page", () => {
     return page.evaluate((a) => {
       const block = document.getElementById("action-" + a);
       return { state: block.dataset.state, status: block.querySelector(".status").textContent,
-        exchange: block.querySelector("pre").textContent };
+        exchange: block.querySelector(".exchange").textContent };
     }, act);
   }
 
-  // Puts the emulated card a family needs in its place, through the panel.
+  // Chooses a card ("" for none) in a place's menu of the panel, and waits
+  // for the panel to show the reader's new state.
   async function placeCard({ place, card }) {
-    const row = `#control-places tr[data-place=${place}]`;
-    if (await page.locator(`${row} button[data-remove]`).count())
-      await page.click(`${row} button[data-remove]`);
-    await page.click(`${row} button[data-card="${card}"]`);
-    await page.waitForSelector(`${row} button[data-remove]`);
+    const menu = await page.$(`#control-places select[data-place=${place}]`);
+    await menu.selectOption(card);
+    await page.waitForFunction((old) => !old.isConnected, menu);
+    assert.equal(await page.inputValue(`#control-places select[data-place=${place}]`), card);
   }
 
   async function control(selector, expect) {
@@ -108,15 +108,15 @@ describe("demo page", () => {
   });
 
   test("a card taken from the field makes mcardPowerOn fail with the driver's code", async () => {
-    await control("#control-places tr[data-place=field] button[data-remove]", "plugged in");
-    await page.waitForFunction(() => document.querySelector("#control-places tr[data-place=field] td:nth-child(2)").textContent === "empty");
+    await placeCard({ place: "field", card: "" });
+    assert.equal(await page.textContent("#control-places tr[data-place=field] td.about"), "empty");
     const failed = await press("mcardPowerOn");
     assert.equal(failed.state, "failed");
     const [code, msg] = failed.status.split(" ");
     assert.ok(Number(code) < -1, `a driver code, not the not-open -1: ${failed.status}`);
     assert.equal(msg, "请求TypeA卡失败");
-    await page.click("#control-places tr[data-place=field] button[data-place]");
-    await page.waitForFunction(() => /Type A CPU card/.test(document.querySelector("#control-places tr[data-place=field]").textContent));
+    await placeCard({ place: "field", card: "typeA-cpu" });
+    assert.match(await page.textContent("#control-places tr[data-place=field]"), /Type A CPU card/);
     assert.equal((await press("mcardPowerOn")).state, "ok");
   });
 
