@@ -375,6 +375,7 @@
     exchange.textContent = "→ (connecting)";
     meaning.replaceChildren();
     showDecoded(block, []);
+    block.reply = null;
     if (row.act === "readIDCard" || row.act === "readIDCardEX")
       clearIdCard();
     const entry = { row, fields, started: Date.now() };
@@ -391,10 +392,16 @@
         status.textContent = "sent; the service never answers this action";
         return;
       }
+      block.reply = reply; // the whole reply, for the console
       block.dataset.state = "ok";
       status.textContent = `${reply.success} ${reply.msg}`;
       if (!client.mustReopen)
         serviceState("connected", "ok");
+      // A positive code is a refusal too (the client leaves it to the page).
+      if (reply.success !== 0) {
+        block.dataset.state = "failed";
+        meaning.append(meaningNode(reply.success));
+      }
       exchange.textContent += "\n← " + shown(reply);
       log("← " + shown(reply));
       showDecoded(block, decoded(row, reply, fields));
