@@ -2,7 +2,7 @@
 // against dorvent-emu; and the client loaded in each of the README's three
 // ways: a classic script, a module through an import map, a bundle.
 import assert from "node:assert/strict";
-import { mkdtempSync, rmSync, symlinkSync, mkdirSync, writeFileSync } from "node:fs";
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, before, describe, test } from "node:test";
@@ -91,6 +91,15 @@ describe("example pages", () => {
     const again = await readCard(page);
     assert.deepEqual([again.shown, again.name, again.problem], [true, "林晓雯", ""]);
     await page.close();
+  });
+
+  test("the README's first page is the example's own script", () => {
+    const readme = readFileSync(join(kRepoDir, "README.md"), "utf8");
+    const snippet = /The script of the first one[^]*?```js\n([^]*?)```/.exec(readme)[1];
+    const statements = (text) => text.split("\n").map((line) => line.replace(/\s+\/\/.*$/, "").trim()).filter(Boolean);
+    const page = new Set(statements(readFileSync(join(kRepoDir, "examples", "idcard.html"), "utf8")));
+    const missing = statements(snippet).filter((line) => !page.has(line));
+    assert.deepEqual(missing, []);
   });
 
   test("a module script with an import map, served", async () => {
