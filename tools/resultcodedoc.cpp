@@ -135,7 +135,7 @@ int main(int argc, char *argv[])
         if (out == text.str())
             continue;
         if (check) {
-            std::fprintf(stderr, "%s: the result codes are out of date; run resultcodedoc --write\n", path.c_str());
+            std::fprintf(stderr, "%s: the result codes are out of date; run cmake --build build --target result_code_docs\n", path.c_str());
             status = 1;
         } else {
             std::ofstream(path, std::ios::binary | std::ios::trunc) << out;
