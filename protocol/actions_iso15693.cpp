@@ -6,6 +6,7 @@
 #include "luvarocard.h"
 
 #include <iterator>
+#include <optional>
 
 namespace dorvent::protocol {
 namespace {
@@ -13,10 +14,15 @@ namespace {
 constexpr int kTextSize = 256;
 
 // "addr" and "afidsiddata" are decimal ("0x07" is 0); the driver takes
-// their low 8 bits.
-unsigned char byteField(ActionCall &call, const char *key)
+// their low 8 bits. A number beyond 64 bits has no low byte to take: none,
+// and the action answers -14 without sending anything.
+std::optional<unsigned char> byteField(ActionCall &call, const char *key)
 {
-    return static_cast<unsigned char>(longDecimalValue(call.field(key)) & 0xFF);
+    bool tooLarge = false;
+    const qlonglong value = longDecimalValue(call.field(key), &tooLarge);
+    if (tooLarge)
+        return std::nullopt;
+    return static_cast<unsigned char>(value & 0xFF);
 }
 
 using PlainCommand = int (luvaroCard::*)(char *outHex, int size);
@@ -31,9 +37,11 @@ void runPlain(ActionCall &call, PlainCommand command, bool withData)
 
 void runWithByte(ActionCall &call, ByteCommand command, const char *key, bool withData)
 {
-    const unsigned char value = byteField(call, key);
+    const auto value = byteField(call, key);
+    if (!value)
+        return call.answer(luvaro::kBadParameter);
     char text[kTextSize] = {};
-    const int code = (call.card().*command)(value, text, kTextSize - 1);
+    const int code = (call.card().*command)(*value, text, kTextSize - 1);
     call.answer(code, withData ? textOf(text) : QString());
 }
 
@@ -48,9 +56,11 @@ void lockBlock(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_569
 
 void write(ActionCall &call)
 {
-    const unsigned char block = byteField(call, "addr");
-    const QByteArray data = call.field("data").toLatin1();
-    call.answer(call.card().luvaro_USB_15693_Write(block, data.constData()));
+    const auto block = byteField(call, "addr");
+    const QByteArray data = hexText(call.field("data"));
+    if (!block)
+        return call.answer(luvaro::kBadParameter);
+    call.answer(call.card().luvaro_USB_15693_Write(*block, data.constData()));
 }
 
 constexpr Action kActions[] = {

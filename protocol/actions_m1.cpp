@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 namespace dorvent::protocol {
 namespace {
@@ -14,13 +15,20 @@ constexpr int kUidTextSize = 256;
 constexpr int kBlockTextSize = 128;
 constexpr unsigned char kSelectTypeA = 0x41;
 
-// Block numbers reach the driver as their low 8 bits: 256 is block 0.
-unsigned char blockNumber(ActionCall &call)
+// Block numbers reach the driver as their low 8 bits: 256 is block 0. A
+// number beyond 64 bits has no low byte to take: none, and the action
+// answers -14 without sending anything.
+std::optional<unsigned char> blockNumber(ActionCall &call)
 {
-    return static_cast<unsigned char>(longDecimalValue(call.field("addr")) & 0xFF);
+    bool tooLarge = false;
+    const qlonglong block = longDecimalValue(call.field("addr"), &tooLarge);
+    if (tooLarge)
+        return std::nullopt;
+    return static_cast<unsigned char>(block & 0xFF);
 }
 
-// Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF.
+// Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF,
+// and a number beyond 64 bits as a limit the driver refuses.
 unsigned long amount(ActionCall &call, const char *key)
 {
     return static_cast<unsigned long>(longDecimalValue(call.field(key)));
@@ -62,11 +70,14 @@ constexpr char kBadKeyType[] = "keyType入参不对"; // any other text, lowerca
 
 void authenticate(ActionCall &call)
 {
-    const qlonglong block = longDecimalValue(call.field("addr"));
-    const QByteArray key = call.field("key").toLatin1();
+    bool tooLarge = false;
+    const qlonglong block = longDecimalValue(call.field("addr"), &tooLarge);
+    const QByteArray key = hexText(call.field("key"));
     const QString keyType = call.field("keyType");
     for (const auto &type : kKeyTypes) {
         if (keyType == QLatin1String(type.text)) {
+            if (tooLarge)
+                return call.answer(luvaro::kBadParameter);
             const auto sector = static_cast<unsigned char>((block / 4) & 0xFF);
             return call.answer(call.card().luvaro_USB_M1VerifyPass(type.code, sector, key.constData()));
         }
@@ -76,25 +87,31 @@ void authenticate(ActionCall &call)
 
 void read(ActionCall &call)
 {
-    const unsigned char block = blockNumber(call);
+    const auto block = blockNumber(call);
+    if (!block)
+        return call.answer(luvaro::kBadParameter);
     char text[kBlockTextSize] = {};
-    const int code = call.card().luvaro_USB_M1Read(block, text, sizeof text - 1);
+    const int code = call.card().luvaro_USB_M1Read(*block, text, sizeof text - 1);
     call.answer(code, QString::fromUtf8(text));
 }
 
 void write(ActionCall &call)
 {
-    const unsigned char block = blockNumber(call);
-    const QByteArray data = call.field("data").toLatin1();
-    call.answer(call.card().luvaro_USB_M1Write(block, data.constData()));
+    const auto block = blockNumber(call);
+    const QByteArray data = hexText(call.field("data"));
+    if (!block)
+        return call.answer(luvaro::kBadParameter);
+    call.answer(call.card().luvaro_USB_M1Write(*block, data.constData()));
 }
 
 using ValueCommand = int (luvaroCard::*)(unsigned char block, unsigned long value);
 
 void runValue(ActionCall &call, ValueCommand command, const char *key)
 {
-    const unsigned char block = blockNumber(call);
-    call.answer((call.card().*command)(block, amount(call, key)));
+    const auto block = blockNumber(call);
+    if (!block)
+        return call.answer(luvaro::kBadParameter);
+    call.answer((call.card().*command)(*block, amount(call, key)));
 }
 
 void initValue(ActionCall &call) { runValue(call, &luvaroCard::luvaro_USB_M1Initval, "numInit"); }
@@ -103,8 +120,11 @@ void subtractValue(ActionCall &call) { runValue(call, &luvaroCard::luvaro_USB_M1
 
 void readValue(ActionCall &call)
 {
+    const auto block = blockNumber(call);
+    if (!block)
+        return call.answer(luvaro::kBadParameter);
     unsigned long value = 0;
-    const int code = call.card().luvaro_USB_M1Readval(blockNumber(call), &value);
+    const int code = call.card().luvaro_USB_M1Readval(*block, &value);
     call.answer(code, QString::number(qulonglong(value)));
 }
 
