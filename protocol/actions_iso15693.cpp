@@ -49,7 +49,7 @@ void lockBlock(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_569
 void write(ActionCall &call)
 {
     const unsigned char block = byteField(call, "addr");
-    const QByteArray data = call.field("data").toLatin1();
+    const QByteArray data = hexText(call.field("data"));
     call.answer(call.card().luvaro_USB_15693_Write(block, data.constData()));
 }
 

@@ -58,7 +58,8 @@ public:
     // ---- Contact CPU cards and contactless APDUs (luvarocard_cpu.cpp) ----
     // Hex outputs are written without a terminator into the caller's zeroed
     // buffer of `size` bytes; an answer whose hex would not fit is refused
-    // with -14 and nothing is written.
+    // with -14 and nothing is written. An APDU text of odd length, or longer
+    // than the frame holds, is -14 with nothing sent.
     static constexpr int kMaxContactApdu = 290;     // command bytes the contact frame holds
     static constexpr int kMaxContactlessApdu = 503; // ... and the contactless one
     static constexpr int kAnswerBufferSize = 1024;  // contact reply payload
@@ -92,9 +93,12 @@ public:
     // writes take addr 0-255 and len 0-256, protection memory addr and len
     // 0-32 with addr + len <= 32 (the 32 bits the reader reads back, and all
     // a 4442 has); -14 otherwise, with nothing sent. A 4428 protects any of
-    // its bytes: its write protection takes addr and len 0-32 each. Hex
-    // outputs are written without a terminator into the caller's zeroed
-    // buffer of `size` bytes (-14 when they would not fit).
+    // its bytes: its write protection takes addr and len 0-32 each. Data
+    // texts must be whole digit pairs holding at least len bytes (their first
+    // len bytes go), codes exactly 3 bytes (4442) or 2 (4428): anything else
+    // is -14 with nothing sent. Hex outputs are written without a terminator
+    // into the caller's zeroed buffer of `size` bytes (-14 when they would
+    // not fit).
     static constexpr int kMemoryCardMaxAddress = 255;
     static constexpr int kMemoryCardMaxLength = 256;
     static constexpr int kProtectionBits = 32;
@@ -160,7 +164,8 @@ public:
 
     // ---- M1 cards (luvarocard_m1.cpp) ----
     // After Type A activation: authenticate a sector, then read, write and run
-    // value blocks in it. Amounts are 64-bit; above 0xFFFFFFFF is -14.
+    // value blocks in it. Amounts are 64-bit; above 0xFFFFFFFF is -14. Keys
+    // are exactly 12 hex digits, -14 otherwise with nothing sent.
     static constexpr int kM1Sectors = 40;      // sectors 0..39 (a 4K card's)
     static constexpr int kM1BlockSize = 16;
     static constexpr int kM1KeySize = 6;
@@ -168,7 +173,8 @@ public:
     int luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sector, const char *keyHex);
     // Exactly 32 digits, no terminator; -14 when `size` cannot hold them.
     int luvaro_USB_M1Read(unsigned char block, char *dataHex, int size = kM1ReadTextSize);
-    // Missing bytes go as 0x00; more than 16 bytes of text is -14, nothing sent.
+    // 1 to 16 whole bytes of text, missing bytes going as 0x00; any other
+    // text is -14, nothing sent.
     int luvaro_USB_M1Write(unsigned char block, const char *dataHex);
     int luvaro_USB_M1Initval(unsigned char block, unsigned long value);
     int luvaro_USB_M1Increment(unsigned char block, unsigned long value);
@@ -185,7 +191,8 @@ public:
     int luvaro_USB_15693_Find(char *uidHex, int size = kIso15693TextSize);
     int luvaro_USB_15693_Info(char *infoHex, int size = kIso15693TextSize);
     int luvaro_USB_15693_Read(unsigned char block, char *dataHex, int size = kIso15693TextSize);
-    // Missing bytes go as 0x00; more than 4 bytes of text is -14, nothing sent.
+    // 1 to 4 whole bytes of text, missing bytes going as 0x00; any other
+    // text is -14, nothing sent.
     int luvaro_USB_15693_Write(unsigned char block, const char *dataHex);
     int luvaro_USB_15693_WriteAFI(unsigned char afi, char *outHex, int size = kIso15693TextSize);
     int luvaro_USB_15693_LockAFI(char *outHex, int size = kIso15693TextSize);

@@ -82,9 +82,12 @@ int luvaroCard::luvaro_USB_15693_Write(unsigned char block, const char *dataHex)
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    unsigned char params[1 + kIso15693BlockSize] = {block};
-    if (util_putHex2Char(dataHex, params, 1, sizeof params) < 0)
+    // As an M1 block: whole bytes, at least one, the rest of the block 0x00.
+    const long long bytes = luvaro::wholeHexBytes(dataHex);
+    if (bytes < 1 || bytes > kIso15693BlockSize)
         return luvaro::kBadParameter;
+    unsigned char params[1 + kIso15693BlockSize] = {block};
+    util_putHex2Char(dataHex, params, 1, sizeof params);
     return simpleCommand(kWriteBlock, params, sizeof params);
 }
 

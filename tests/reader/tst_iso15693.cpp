@@ -26,7 +26,8 @@ private slots:
     // Each request's exact frame, and nothing sent without a reader.
     void requests_data();
     void requests();
-    void writeTooLongIsRefused();
+    void badWriteTextsAreRefused_data();
+    void badWriteTextsAreRefused();
     void tagSession();
     void locks_data();
     void locks();
@@ -81,10 +82,22 @@ void tst_Iso15693::requests()
     QCOMPARE(testsupport::requestMismatch(*m_card, call, frame), QString());
 }
 
-void tst_Iso15693::writeTooLongIsRefused()
+void tst_Iso15693::badWriteTextsAreRefused_data()
 {
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("too long") << QByteArray("1234567890");
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("an odd digit") << QByteArray("123");
+    QTest::newRow("not hex") << QByteArray("12 4");
+}
+
+// Refused whole, the block left as it was: a text that lost a digit or
+// holds none is never written as zeros.
+void tst_Iso15693::badWriteTextsAreRefused()
+{
+    QFETCH(QByteArray, text);
     reader().clearLog();
-    QCOMPARE(m_card->luvaro_USB_15693_Write(3, "1234567890"), -14);
+    QCOMPARE(m_card->luvaro_USB_15693_Write(3, text.constData()), -14);
     QCOMPARE(int(reader().transfers().size()), 0);
     QCOMPARE(m_tag->blocks[3], (Iso15693Tag::Block{}));
 }

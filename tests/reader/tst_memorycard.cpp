@@ -1,5 +1,5 @@
 // 4442 and 4428 memory-card commands of the driver against the emulated
-// cards: exact request frames, the bounds checked before anything is sent,
+// cards: exact request frames, the bounds and texts checked before anything is sent,
 // the protection bits, the error counter, and the cards' own rules.
 
 #include "emulatedreader.h"
@@ -8,6 +8,8 @@
 #include "reports.h"
 
 #include <QtTest>
+
+#include <climits>
 
 using namespace dorvent::emulator;
 
@@ -75,17 +77,9 @@ void tst_MemoryCard::requests_data()
         "0208000400 52 FF0001 A0");
     row("4428 read 256 from 255", [](luvaroCard &c) { char b[513] = {}; return c.luvaro_USB_4428_Read(255, 256, b); },
         "0208000400 62 FF0001 90");
-    row("4442 write 2 at 32", [](luvaroCard &c) { return c.luvaro_USB_442_Write(32, 2, "AABBCC"); },
+    row("4442 write 2 at 32, longer text: its first bytes", [](luvaroCard &c) { return c.luvaro_USB_442_Write(32, 2, "AABBCC"); },
         "0208000600 53 200200 AABB 6E");
-    row("4428 write 3 at 40, short text padded", [](luvaroCard &c) { return c.luvaro_USB_4428_Write(40, 3, "1122"); },
-        "0208000700 63 280300 112200 74");
     row("4442 verify", [](luvaroCard &c) { return c.luvaro_USB_4442_Verify("123456"); }, "0208000400 54 123456 28");
-    row("4442 verify, short code padded", [](luvaroCard &c) { return c.luvaro_USB_4442_Verify("12"); },
-        "0208000400 54 120000 4A");
-    row("4428 verify, short code padded", [](luvaroCard &c) { return c.luvaro_USB_4428_Verify("FF"); },
-        "0208000300 64 FF00 90");
-    row("4442 change, long code cut", [](luvaroCard &c) { return c.luvaro_USB_4442_Change("ABCDEF01"); },
-        "0208000400 55 ABCDEF D0");
     row("4428 change", [](luvaroCard &c) { return c.luvaro_USB_4428_Change("1234"); }, "0208000300 65 1234 48");
     row("4442 read protection", [](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4442_ReadProtect(0, 32, b); },
         "0208000300 56 0020 7D");
@@ -134,6 +128,36 @@ void tst_MemoryCard::outOfRange_data()
     QTest::newRow("4428 write protection len 33") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 33, "00"); });
     QTest::newRow("4428 write protection addr -1") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(-1, 1, "00"); });
     QTest::newRow("write without data") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(0, 1, nullptr); });
+
+    // Bounds whose sum or product would overflow an int.
+    const QByteArray digits600(600, 'A');
+    QTest::newRow("read protection addr INT_MAX") << DriverCall([](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4442_ReadProtect(INT_MAX, 17, b); });
+    QTest::newRow("read protection len INT_MAX") << DriverCall([](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4428_ReadProtect(17, INT_MAX, b); });
+    QTest::newRow("write protection len INT_MAX") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_WriteProtect(1, INT_MAX, digits600.constData()); });
+    QTest::newRow("write protection addr INT_MAX") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(INT_MAX, INT_MAX, "00"); });
+    QTest::newRow("read addr INT_MIN") << DriverCall([](luvaroCard &c) { char b[64] = {}; return c.luvaro_USB_4442_Read(INT_MIN, 1, b, 64); });
+    QTest::newRow("write len INT_MAX") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Write(1, INT_MAX, digits600.constData()); });
+    QTest::newRow("write len INT_MIN") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(0, INT_MIN, "00"); });
+
+    // Codes of any other length: a wrong guess costs an attempt, a changed
+    // code must be the one typed.
+    for (const char *code : {"", "0", "001", "FF", "12345", "FFFFFFFF", "FFFFFG"}) {
+        QTest::addRow("4442 verify \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_Verify(code); });
+        QTest::addRow("4442 change \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_Change(code); });
+    }
+    for (const char *code : {"", "F", "FF", "FFF", "FFFFFF"}) {
+        QTest::addRow("4428 verify \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Verify(code); });
+        QTest::addRow("4428 change \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Change(code); });
+    }
+    QTest::newRow("4442 verify without a code") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4442_Verify(nullptr); });
+
+    // Data that does not hold the bytes asked for: never filled up with zeros.
+    QTest::newRow("write 3 bytes from a 2-byte text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_Write(40, 3, "1122"); });
+    QTest::newRow("write from an empty text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(40, 1, ""); });
+    QTest::newRow("write 0 bytes from an empty text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(40, 0, ""); });
+    QTest::newRow("write from an odd text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(40, 2, "AABBC"); });
+    QTest::newRow("write protection from a short text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4442_WriteProtect(0, 2, "A2"); });
+    QTest::newRow("write protection from an empty text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 1, ""); });
 }
 
 void tst_MemoryCard::outOfRange()
