@@ -148,15 +148,6 @@ void tst_RefusedRequests::refusedBeforeSending_data()
     const auto m1 = [&](const char *name, const QString &request, const char *failure) {
         row(QStringLiteral("M1 ") + name, Target::M1, request, QString::fromUtf8(failure));
     };
-    m1("read, block past 64 bits", QStringLiteral(R"({"_act":"cardm1Read","addr":"%1"})").arg(kBeyond64Bits), "M1卡读卡失败");
-    m1("write, block below 64 bits",
-       QStringLiteral(R"({"_act":"cardm1Write","addr":"%1","data":"00112233445566778899AABBCCDDEEFF"})").arg(kBelow64Bits),
-       "M1卡写卡失败");
-    m1("authenticate, block past 64 bits",
-       QStringLiteral(R"({"_act":"cardm1Auth","addr":"%1","key":"FFFFFFFFFFFF","keyType":"A"})").arg(kBeyond64Bits),
-       "M1卡PIN认证失败");
-    m1("value read, block past 64 bits", QStringLiteral(R"({"_act":"cardm1NumRead","addr":"%1"})").arg(kBeyond64Bits),
-       "M1卡读值失败");
     m1("initialise to 2^64", R"({"_act":"cardm1NumInit","addr":"5","numInit":"18446744073709551616"})", "M1卡初始化值失败");
     m1("add an amount past 64 bits", QStringLiteral(R"({"_act":"cardm1NumAdd","addr":"5","numValue":"%1"})").arg(kBeyond64Bits),
        "M1卡增值失败");
@@ -171,14 +162,6 @@ void tst_RefusedRequests::refusedBeforeSending_data()
     const auto tag = [&](const char *name, const QString &request, const char *failure) {
         row(QStringLiteral("15693 ") + name, Target::Iso15693, request, QString::fromUtf8(failure));
     };
-    tag("read, block past 64 bits", QStringLiteral(R"({"_act":"card15693Read","addr":"%1"})").arg(kBeyond64Bits), "15693读卡失败");
-    tag("write, block past 64 bits",
-        QStringLiteral(R"({"_act":"card15693Write","addr":"%1","data":"01020304"})").arg(kBeyond64Bits), "1593写卡失败");
-    tag("lock, block past 64 bits", QStringLiteral(R"({"_act":"card15693Lock","addr":"%1"})").arg(kBeyond64Bits), "15693锁定块失败");
-    tag("AFI past 64 bits", QStringLiteral(R"({"_act":"card15693WriteAFI","afidsiddata":"%1"})").arg(kBeyond64Bits),
-        "1593写AFI失败");
-    tag("DSFID below 64 bits", QStringLiteral(R"({"_act":"card15693WriteDSFID","afidsiddata":"%1"})").arg(kBelow64Bits),
-        "1593写DSFID失败");
     tag("write an empty text", R"({"_act":"card15693Write","addr":"2","data":""})", "1593写卡失败");
     tag("write an odd text", R"({"_act":"card15693Write","addr":"2","data":"123"})", "1593写卡失败");
 

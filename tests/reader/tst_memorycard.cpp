@@ -267,7 +267,7 @@ void tst_MemoryCard::card4428ProtectsPastBit31()
     QCOMPARE(m_card->luvaro_USB_4428_Verify("FFFF"), 0);
     // Bytes 30 to 39: two erased ones, then the record's first eight.
     const QByteArray held = "FFFF" + QByteArray(kRecordHex).left(16);
-    QCOMPARE(m_card->luvaro_USB_4428_WriteProtect(30, 10, "FFFF00"), -20); // not what the bytes hold
+    QCOMPARE(m_card->luvaro_USB_4428_WriteProtect(30, 10, "FFFF0000000000000000"), -20); // not what the bytes hold
     QCOMPARE(m_card->luvaro_USB_4428_WriteProtect(30, 10, held.constData()), 0);
     QCOMPARE(m_card->luvaro_USB_4428_Write(39, 1, "00"), -20);
     QCOMPARE(m_card->luvaro_USB_4428_Write(29, 1, "00"), 0);
