@@ -6,6 +6,7 @@
 // request gets exactly one reply (an answer, or its own text echoed back),
 // except the two fingerprint names, which do nothing and answer nothing.
 
+#include "action.h"
 #include "demodeck.h"
 #include "emulatedreader.h"
 #include "memorycards.h"
@@ -48,6 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     // The identity card's pictures are drawn with the GUI module.
     static QGuiApplication app(*argc, *argv);
     luvaroCard::setSleepFunction(&noPause);
+    dorvent::protocol::setSwipePollInterval(0);
     return 0;
 }
 
@@ -71,6 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             expected = act == QLatin1String(silent) ? 0 : expected;
         g_replies = 0;
         processor.Process(&socket, text);
+        // A swipe read waits on the event loop: run its polls to the end.
+        while (processor.isReaderHeld())
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         if (g_replies != expected) {
             std::fprintf(stderr, "request %d answered %d times, not %d\n", i, g_replies, expected);
             std::abort();
