@@ -229,6 +229,10 @@ public:
     static SleepFunction setSleepFunction(SleepFunction sleep);
     // Pauses through the current sleep function.
     static void pause(int milliseconds);
+    // libusb's own error of the last failed report transfer (0 after one
+    // that moved its bytes), which the transfer calls fold into -15: for
+    // the log, and to tell a reader gone (LIBUSB_ERROR_NO_DEVICE) from a glitch.
+    static int lastTransferError();
 
     // How long the driver waits on a reader that keeps answering busy
     // (status 0x16) before it gives up with -20.
@@ -287,6 +291,13 @@ private:
     // The request for `command` and its parameters as one report each way.
     int exchangeRequest(unsigned char command, const unsigned char *params, int n,
                         unsigned char *reply, ReplyHeader header = ReplyHeader::MarkerAndTag);
+    // exchangeRequest with the reply's checks every single-report command
+    // makes: 0 with reply filled, -12, -14, -15 (also for a report that is
+    // no single-report reply) or -21 (a status that is not 0x00).
+    int singleExchange(unsigned char command, const unsigned char *params, int n, unsigned char *reply);
+    // A frame out with SetUsbMsg, its reply in with GetUsbMsg: 0 or a negative code.
+    int frameExchange(const unsigned char *frame, int frameLen, unsigned char *out, int outCapacity,
+                      int *outLen);
     // The request for `command` (no parameters) out with SetUsbMsg, its reply
     // in with GetUsbMsg: the payload length copied, or a negative code.
     int readRequest(unsigned char command, unsigned char *out, int outCapacity);
@@ -316,9 +327,6 @@ private:
     int memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex,
                            bool everyByteProtectable);
     int memoryReadCount(unsigned char command, int *count);
-    // A frame out with SetUsbMsg, its reply in with GetUsbMsg: 0 or a negative code.
-    int multiExchange(const unsigned char *frame, int frameLen, unsigned char *out, int outCapacity,
-                      int *outLen);
 
     // ---- The swipe's reply reports (luvarocard_stripe.cpp) ----
     // The swipe bytes of a reply whose first report is `first`: 0, or -1

@@ -28,7 +28,7 @@ constexpr const char *kContactFirst[] = {kSelectPse, kReadRecord, kSelectAid1, k
 constexpr const char *kContactFallback[] = {kSelectAid2, kReadRecord};
 
 constexpr char kTrack2Tag[] = "57";
-constexpr char kStatusOk[] = "9000";
+constexpr char kStatusWordOk[] = "9000"; // SW1 SW2 of a command the card ran
 constexpr int kContactSlot = 1;
 constexpr int kAnswerSize = luvaroCard::kAnswerHexSize;
 constexpr int kNotAHexDigit = 1000;
@@ -87,7 +87,7 @@ int luvaroCard::luvaro_USB_GetBankCardNo(char *out)
         if (!(contactless ? run(kContactlessFallback, std::size(kContactlessFallback))
                           : run(kContactFallback, std::size(kContactFallback))))
             return luvaro::kBankCardNotRead;
-        if (!std::strstr(answer, kStatusOk) || !std::strstr(answer, kTrack2Tag))
+        if (!std::strstr(answer, kStatusWordOk) || !std::strstr(answer, kTrack2Tag))
             return luvaro::kBankCardNotRead;
     }
 

@@ -77,10 +77,8 @@ int luvaroCard::luvaro_USB_M1Read(unsigned char block, char *dataHex, int size)
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char reply[kReportSize];
-    if (exchangeRequest(kReadBlock, &block, 1, reply) != luvaro::kOk || !luvaro::isSingleReply(reply))
-        return luvaro::kTransferFailed;
-    if (reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
-        return luvaro::kSingleStatusError;
+    if (const int result = singleExchange(kReadBlock, &block, 1, reply); result != luvaro::kOk)
+        return result;
     const int written = luvaro::writeHex(reply + kBlockOffset, kBlockSize, dataHex, size, luvaro::HexEnd::None);
     return written < 0 ? written : luvaro::kOk;
 }
