@@ -16,6 +16,9 @@ URI = "ws://127.0.0.1:%d" % PORT
 VENDOR, PRODUCT = "06ce", "e03f"
 CONTROL_PORT_NAME = "dorvent.vreader"
 
+# What a request answers before any open.
+NOT_OPEN = "端口未打开"
+
 # The two control transfers the service may send, as the virtual reader logs them.
 SERVICE_SETUPS = {"21/09/0000/0000/32 ok", "A1/01/3000/0000/32 ok"}
 

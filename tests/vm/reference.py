@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The replies dorvent-emu gives to the shared steps: what the guest must see.
 
-  reference.py --emu PATH/dorvent-emu --out reference.json
+  reference.py --emu PATH/dorvent-emu > reference.json
 
-Run in a network namespace of its own (vmtest.py does), since the service's
-ports are fixed.
+Run with a network namespace and a /tmp of its own (vmtest.py does): the
+service's ports are fixed, and so are its photo files in /tmp.
 """
 
 import argparse
@@ -50,7 +50,6 @@ async def session():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--emu", required=True)
-    parser.add_argument("--out", required=True)
     args = parser.parse_args()
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     with tempfile.TemporaryFile() as log:
@@ -64,8 +63,7 @@ def main():
             proc.wait(10)
     problems = {label: steps.check_expected(label, text) for label, text in replies.items()}
     problems = {k: v for k, v in problems.items() if v}
-    with open(args.out, "w") as f:
-        json.dump(replies, f, ensure_ascii=False, indent=1)
+    json.dump(replies, sys.stdout, ensure_ascii=False, indent=1)
     if problems:
         sys.exit("dorvent-emu's replies are not what the deck gives: %s" % problems)
 

@@ -63,13 +63,18 @@ def run(args, **kw):
 
 
 def reference_replies(build, path):
-    """dorvent-emu's replies to the shared steps, in a network namespace of
-    its own where the machine allows one (its ports are fixed)."""
-    command = [PYTHON, os.path.join(HERE, "reference.py"), "--emu", os.path.join(build, "dorvent-emu"),
-               "--out", path]
-    if run(["unshare", "-n", "true"]).returncode == 0:
-        command = ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"] + command
-    return run(command, timeout=120)
+    """dorvent-emu's replies to the shared steps, written to path. In
+    namespaces of its own where the machine allows: its ports and its /tmp
+    photo files are fixed, and other tests may be using them."""
+    command = [PYTHON, os.path.join(HERE, "reference.py"), "--emu", os.path.join(build, "dorvent-emu")]
+    if run(["unshare", "-n", "-m", "true"]).returncode == 0:
+        command = ["unshare", "-n", "-m", "sh", "-c",
+                   'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && ip link set lo up && exec "$@"',
+                   "sh"] + command
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+    with open(path, "w") as f:
+        f.write(result.stdout)
+    return result.returncode, result.stderr
 
 
 def build_package(build, folder):
@@ -119,7 +124,7 @@ ExecStart=%s %s %s
 StandardOutput=journal+console
 StandardError=journal+console
 TimeoutStartSec=600
-SuccessAction=poweroff-immediate
+# The script powers off when done; this when it cannot.
 FailureAction=poweroff-immediate
 """ % (PYTHON, os.path.join(HERE, "guest_installed.py"), config_path)
     return {"vmtest.target": target, "vmtest.service": service}
@@ -262,9 +267,8 @@ def main():
 
         t = time.monotonic()
         reference = os.path.join(work, "reference.json")
-        result = reference_replies(build, reference)
-        if not tally.check("setup", "dorvent-emu's replies to the steps (the reference)", result.returncode == 0,
-                           result.stdout[-2000:]):
+        code, errors = reference_replies(build, reference)
+        if not tally.check("setup", "dorvent-emu's replies to the steps (the reference)", code == 0, errors[-2000:]):
             return finish(tally, began)
         tally.time("setup: the reference from dorvent-emu", time.monotonic() - t)
 
