@@ -32,7 +32,7 @@ MUST_NOT_WRITE = ["/run/lock", "/dev/shm", "/dev/mqueue", "/run", "/var", APP_DI
 MAY_WRITE = ["/tmp", "/var/tmp", "/run/dorvent"]
 # What a refused sandbox line leaves in a journal.
 REFUSALS = ["Operation not permitted", "EPERM", "seccomp", "SIGSYS", "226/NAMESPACE", "Failed to set up",
-            "Failed to mount", "Permission denied", "mmap", "audit"]
+            "Failed to mount", "Permission denied", "mmap", "audit", "BPF"]
 
 
 def sh(args, timeout=120):
@@ -95,6 +95,29 @@ def check_sandbox_files(r):
     r.check("the service's /tmp is its own", rc == 0 and not os.path.exists("/tmp/.dorvent-vmtest-private"),
             output)
     as_service("rm -f /tmp/.dorvent-vmtest-private")
+
+
+def check_cgroup(r):
+    """The unit's device filter and limits are in force in the guest's kernel."""
+    group = "/sys/fs/cgroup" + unit_property("ControlGroup")
+    node = g.device_node()
+
+    def opens_in_group(path):
+        # A short-lived shell joins the service's cgroup and opens the node.
+        return sh(["sh", "-c", 'echo $$ > "$1/cgroup.procs" && exec dd if="$2" of=/dev/null count=0 iflag=nonblock',
+                   "sh", group, path])
+
+    reader_rc, reader_out = opens_in_group(node)
+    kmsg_rc, kmsg_out = opens_in_group("/dev/kmsg")
+    r.check("DeviceAllow holds in the service's cgroup: the reader opens, /dev/kmsg does not",
+            reader_rc == 0 and kmsg_rc != 0 and "not permitted" in kmsg_out, reader_out + kmsg_out)
+    limits = {}
+    for name in ("memory.max", "memory.high", "pids.max"):
+        with open(os.path.join(group, name)) as f:
+            limits[name] = f.read().strip()
+    r.check("the memory and task limits are in force", limits == {"memory.max": str(256 << 20),
+                                                                   "memory.high": str(192 << 20),
+                                                                   "pids.max": "16"}, limits)
 
 
 def check_journal(r, reference):
@@ -172,6 +195,7 @@ def main():
                     and stat.S_IMODE(info.st_mode) == 0o600,
                     "size %d uid %d mode %o" % (info.st_size, info.st_uid, stat.S_IMODE(info.st_mode)))
         check_sandbox_files(r)
+        check_cgroup(r)
         check_journal(r, reference)
 
         rc, output = sh(["dorvent-doctor"])
@@ -207,6 +231,11 @@ def main():
     except Exception as error:  # recorded, and the scenario ends
         r.crashed("installed scenario", error)
     r.time("installed: scenario", time.time() - started)
+    # For whoever reads a failure: the boot and the whole journal.
+    for name, command in [("systemd-blame.txt", ["systemd-analyze", "blame"]),
+                          ("journal.txt", ["journalctl", "-b", "--no-pager"])]:
+        with open(os.path.join(config["out"], name), "w") as f:
+            f.write(sh(command)[1])
     g.mark("scenario installed done")
     os.sync()
     subprocess.run(["systemctl", "poweroff", "--force", "--force"])
