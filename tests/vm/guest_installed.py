@@ -144,8 +144,8 @@ def check_cannot_listen(r):
     try:
         since = time.strftime("%Y-%m-%d %H:%M:%S")
         sh(["systemctl", "start", "--no-block", UNIT])
-        said = g.wait_until(lambda: "17798" in sh(["journalctl", "-u", UNIT, "--since", since, "-o", "cat",
-                                                    "--no-pager"])[1], 30)
+        said = g.wait_until(lambda: "cannot listen on port 17798" in sh(
+            ["journalctl", "-u", UNIT, "--since", since, "-o", "cat", "--no-pager"])[1], 30)
         _, log = sh(["journalctl", "-u", UNIT, "--since", since, "-o", "cat", "--no-pager"])
         r.check("port taken: the service says on standard error that it cannot listen", said, log[-800:])
         state = unit_property("ActiveState")
