@@ -15,10 +15,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import guestlib as g  # noqa: E402
 import steps  # noqa: E402
 
-# Today the service keeps the handle of a reader that was unplugged and
-# answers with errors until a close and an open. Set this once it reopens
-# the reader by itself.
-REOPENS_AFTER_REPLUG = False
 # readIDCard takes about a hundred transfers; the reader leaves after this many.
 UNPLUG_AFTER_TRANSFERS = 20
 
@@ -93,7 +89,7 @@ def main():
         r.check("plug back: usbhid binds the new device", g.wait_plugged(), g.interface_driver())
         kernel_enumeration(r, control, "plug back")
         beep = client.call("beep")
-        if REOPENS_AFTER_REPLUG:
+        if g.REOPENS_AFTER_REPLUG:
             r.check("plug back: beep works without a new open", beep["success"] == 0, beep)
         else:
             r.check("plug back: beep answers an error until the reader is opened again (today's behaviour)",

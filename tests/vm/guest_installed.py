@@ -22,9 +22,6 @@ import steps  # noqa: E402
 UNIT = "dorvent.service"
 USER = "dorvent"
 APP_DIR = "/opt/apps/cn.luvaro.dorvent/bin"
-# Today the service keeps the handle of a reader that was unplugged; set this
-# once it reopens the reader by itself.
-REOPENS_AFTER_REPLUG = False
 
 # Where the service must not leave files: each shared with the whole system.
 # Its own /tmp and /var/tmp are private, and its runtime folder is its own.
@@ -215,7 +212,7 @@ def main():
             beep = client.call("beep")
         finally:
             client.close()
-        if REOPENS_AFTER_REPLUG:
+        if g.REOPENS_AFTER_REPLUG:
             r.check("plug back: beep works without a new open", opened == 0 and beep["success"] == 0, beep)
         else:
             r.check("plug back: beep answers an error until the reader is opened again (today's behaviour)",

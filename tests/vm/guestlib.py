@@ -16,6 +16,11 @@ URI = "ws://127.0.0.1:%d" % PORT
 VENDOR, PRODUCT = "06ce", "e03f"
 CONTROL_PORT_NAME = "dorvent.vreader"
 
+# Today the service keeps the handle of a reader that was unplugged and
+# answers with errors until a close and an open. Set this once it reopens
+# the reader by itself: both scenarios then expect a request to work at once.
+REOPENS_AFTER_REPLUG = False
+
 # What a request answers before any open.
 NOT_OPEN = "端口未打开"
 
