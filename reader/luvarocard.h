@@ -88,6 +88,20 @@ public:
     // The whole Type A activation; the ATS NUL-terminated. 0 or -1.
     int typeAPowerON(char *atsHex, int *len, int size = 128);
 
+    // The activation's steps, in their order, and what a run of them left.
+    enum class TypeAStep { Protocol, Request, Anticollision, Select, Rats };
+    struct TypeAActivation
+    {
+        char uid[256] = {}; // hex, NUL-terminated
+        char ats[128] = {}; // hex, NUL-terminated
+        TypeAStep failedStep = TypeAStep::Protocol; // the step whose code was returned, when not 0
+    };
+    // Runs the steps from `first` to `last` and stops at the first one that
+    // does not give 0, returning its code; with `throughFailures` every step
+    // runs and the last one's code is returned.
+    int activateTypeA(TypeAActivation &activation, TypeAStep first = TypeAStep::Protocol,
+                      TypeAStep last = TypeAStep::Rats, bool throughFailures = false);
+
     // ---- 4442 and 4428 memory cards in the user slot (luvarocard_memorycard.cpp) ----
     // Addresses go out as one byte, lengths of main memory as two: reads and
     // writes take addr 0-255 and len 0-256, protection memory addr and len
@@ -170,6 +184,9 @@ public:
     static constexpr int kM1BlockSize = 16;
     static constexpr int kM1KeySize = 6;
     static constexpr int kM1ReadTextSize = 128; // the caller's block-text buffer
+    // Request, anticollision and select (the protocol is not switched first),
+    // with the UID traced on standard output.
+    int findM1(TypeAActivation &activation);
     int luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sector, const char *keyHex);
     // Exactly 32 digits, no terminator; -14 when `size` cannot hold them.
     int luvaro_USB_M1Read(unsigned char block, char *dataHex, int size = kM1ReadTextSize);

@@ -54,13 +54,8 @@ int luvaroCard::luvaro_USB_GetBankCardNo(char *out)
         return luvaro::kBankCardNotRead;
 
     // Every activation step runs; the card counts as there when RATS answers.
-    char uid[256] = {};
-    char ats[128] = {};
-    luvaro_USB_SetTypeA();
-    luvaro_USB_ICRequest();
-    luvaro_USB_ICAnticoll(uid, sizeof uid - 1);
-    luvaro_USB_ICSelect('A');
-    const bool contactless = luvaro_USB_PowerOnTypeA(ats, sizeof ats - 1) == luvaro::kOk;
+    TypeAActivation activation;
+    const bool contactless = activateTypeA(activation, TypeAStep::Protocol, TypeAStep::Rats, true) == luvaro::kOk;
     if (!contactless) {
         char atr[256] = {};
         if (luvaro_USB_ColdPowerOn(kContactSlot, atr, sizeof atr - 1) != luvaro::kOk)

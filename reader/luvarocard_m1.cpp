@@ -14,6 +14,7 @@
 #include "luvarocard.h"
 
 #include <cstdint>
+#include <cstdio>
 
 static_assert(sizeof(unsigned long) == 8, "amounts are 64-bit");
 
@@ -59,6 +60,18 @@ bool isValueBlock(const unsigned char *b)
 }
 
 } // namespace
+
+int luvaroCard::findM1(TypeAActivation &activation)
+{
+    const int code = activateTypeA(activation, TypeAStep::Request, TypeAStep::Select);
+    if (code != luvaro::kOk)
+        return code;
+    // Flushed at once: standard output may be a pipe or a log file.
+    std::printf("M1 寻卡成功\n");
+    std::printf("M1 卡 获取UID成功,UID:%s\n", activation.uid);
+    std::fflush(stdout);
+    return luvaro::kOk;
+}
 
 int luvaroCard::luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sector, const char *keyHex)
 {
