@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The service's log lines, to standard error through Qt's logger (the journal
+// under systemd). They name clients, origins, actions, result codes and
+// times, never a request's or a reply's values: no key, PIN, APDU, card
+// number or holder's field reaches them.
+namespace dorvent::config::log {
+
+// origin is the Origin header's value; hasOrigin false when there was none.
+// refusal is null for an accepted connection, else why it was refused.
+void connection(const QString &client, const QString &origin, bool hasOrigin, const char *refusal);
+// A client's connection refused before its request was read.
+void refusedHost(const QString &client);
+// act is null for a name no family has (its echo); replied false when no
+// reply with a code was sent.
+void request(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds);
+void closed(const QString &client, int code, const QString &reason);
+
+// Debug: a frame in or out, masked by maskedFrame; a binary frame by its size.
+void frame(const char *direction, const QByteArray &client, const QString &text);
+void binaryFrame(const QByteArray &client, qint64 bytes);
+void disconnected(const QByteArray &client);
+
+// A frame's keys, and only the values that say what was asked or answered
+// (the action, the tag, the code and its text, slots, addresses, sizes);
+// every other value as its length.
+QString maskedFrame(const QString &text);
+// A client-sent text made safe for one log line: quoted, control characters
+// escaped, cut at 200 characters.
+QString quoted(const QString &text);
+
+} // namespace dorvent::config::log
