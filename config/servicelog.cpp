@@ -6,6 +6,9 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <cerrno>
+#include <unistd.h>
+
 namespace dorvent::config::log {
 
 namespace {
@@ -87,49 +90,96 @@ QString maskedFrame(const QString &text)
     return QLatin1Char('{') + fields.join(QLatin1Char(',')) + QLatin1Char('}');
 }
 
-void connection(const QString &client, const QString &origin, bool hasOrigin, const char *refusal)
+QByteArray connection(const QString &client, const QString &origin, bool hasOrigin, const char *refusal)
 {
-    const QString from = hasOrigin ? QStringLiteral("origin ") + quoted(origin) : QStringLiteral("without Origin");
+    QByteArray line = "connection " + client.toUtf8();
+    line += hasOrigin ? " origin " + quoted(origin).toUtf8() : QByteArray(" without Origin");
     if (refusal)
-        qInfo("connection %s %s refused: %s", qUtf8Printable(client), qUtf8Printable(from), refusal);
+        line += QByteArray(" refused: ") + refusal;
     else
-        qInfo("connection %s %s accepted", qUtf8Printable(client), qUtf8Printable(from));
+        line += " accepted";
+    return line;
 }
 
-void refusedHost(const QString &client)
+QByteArray refusedHost(const QString &client)
 {
-    qInfo("connection %s refused: host not allowed", qUtf8Printable(client));
+    return "connection " + client.toUtf8() + " refused: host not allowed";
 }
 
-void request(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
+QByteArray request(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
 {
-    const double ms = double(nanoseconds) / 1e6;
-    if (!act)
-        qInfo("request %s (unknown action) echoed %.2f ms", client.constData(), ms);
-    else if (!replied)
-        qInfo("request %s %s no reply %.2f ms", client.constData(), act, ms);
-    else
-        qInfo("request %s %s %d %.2f ms", client.constData(), act, code, ms);
+    QByteArray line;
+    line.reserve(64 + client.size());
+    line += "request ";
+    line += client;
+    if (!act) {
+        line += " (unknown action) echoed ";
+    } else {
+        line += ' ';
+        line += act;
+        if (replied) {
+            line += ' ';
+            line += QByteArray::number(code);
+            line += ' ';
+        } else {
+            line += " no reply ";
+        }
+    }
+    // Hundredths of a millisecond, without floating-point formatting.
+    const qint64 hundredths = (nanoseconds + 5000) / 10000;
+    line += QByteArray::number(hundredths / 100);
+    line += '.';
+    line += char('0' + hundredths % 100 / 10);
+    line += char('0' + hundredths % 10);
+    line += " ms";
+    return line;
 }
 
-void closed(const QString &client, int code, const QString &reason)
+QByteArray closed(const QString &client, int code, const QString &reason)
 {
-    qInfo("closed %s %d %s", qUtf8Printable(client), code, qUtf8Printable(reason));
+    return "closed " + client.toUtf8() + ' ' + QByteArray::number(code) + ' ' + reason.toUtf8();
 }
 
-void frame(const char *direction, const QByteArray &client, const QString &text)
+QByteArray frame(const char *direction, const QByteArray &client, const QString &text)
 {
-    qInfo("frame %s %s %s", direction, client.constData(), qUtf8Printable(maskedFrame(text)));
+    return QByteArray("frame ") + direction + ' ' + client + ' ' + maskedFrame(text).toUtf8();
 }
 
-void binaryFrame(const QByteArray &client, qint64 bytes)
+QByteArray binaryFrame(const QByteArray &client, qint64 bytes)
 {
-    qInfo("frame in %s binary, %lld bytes", client.constData(), static_cast<long long>(bytes));
+    return "frame in " + client + " binary, " + QByteArray::number(bytes) + " bytes";
 }
 
-void disconnected(const QByteArray &client)
+QByteArray disconnected(const QByteArray &client)
 {
-    qInfo("disconnected %s", client.constData());
+    return "disconnected " + client;
+}
+
+namespace {
+Sink g_sink = nullptr;
+} // namespace
+
+void write(QByteArray line)
+{
+    if (g_sink)
+        return g_sink(line);
+    line += '\n';
+    const char *data = line.constData();
+    qint64 left = line.size();
+    while (left > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // no one reads standard error: the line is lost, the service goes on
+        data += written;
+        left -= written;
+    }
+}
+
+void setSink(Sink sink)
+{
+    g_sink = sink;
 }
 
 } // namespace dorvent::config::log

@@ -220,7 +220,7 @@ void EchoServer::admit(QTcpSocket *socket)
 {
     if (!m_settings.hostAllowed(socket->peerAddress())) {
         if (m_logRequests)
-            servicelog::refusedHost(clientOf(socket));
+            servicelog::write(servicelog::refusedHost(clientOf(socket)));
         socket->abort();
         socket->deleteLater();
         return;
@@ -264,7 +264,7 @@ void EchoServer::refuseHandshake(QTcpSocket *socket, const QString &client, cons
                                  const char *reason)
 {
     if (m_logRequests)
-        servicelog::connection(client, origin, hasOrigin, reason);
+        servicelog::write(servicelog::connection(client, origin, hasOrigin, reason));
     socket->disconnect(this);
     // Read what was sent, so that closing does not reset the connection
     // before the client has our answer.
@@ -294,7 +294,7 @@ void EchoServer::onNewConnection()
     pending.label = client.toUtf8();
     m_pending.insert(pSocket, pending);
     if (m_logRequests)
-        servicelog::connection(client, pSocket->origin(), !pSocket->origin().isEmpty(), nullptr);
+        servicelog::write(servicelog::connection(client, pSocket->origin(), !pSocket->origin().isEmpty(), nullptr));
 }
 
 void EchoServer::processTextMessage(const QString &message)
@@ -309,7 +309,7 @@ void EchoServer::processTextMessage(const QString &message)
     if (message.size() * 3 > kMaxIncomingSize && refuseOversized(pClient, message.toUtf8().size()))
         return;
     if (m_logFrames)
-        servicelog::frame("in", pending->label, message);
+        servicelog::write(servicelog::frame("in", pending->label, message));
     if (pending->requests.size() >= kMaxQueuedRequests
         || pending->bytes + message.size() * 2 > kMaxQueuedBytes) {
         closeForPolicy(pClient, QStringLiteral("too many requests waiting"));
@@ -396,17 +396,17 @@ void EchoServer::onRequestDone(QWebSocket *client, const dorvent::protocol::Outc
     const auto pending = m_pending.constFind(client);
     if (pending == m_pending.cend())
         return;
-    servicelog::request(pending->label, outcome.act, outcome.replied, outcome.code,
-                        m_clock.nsecsElapsed() - pending->startedNs);
+    servicelog::write(servicelog::request(pending->label, outcome.act, outcome.replied, outcome.code,
+                                  m_clock.nsecsElapsed() - pending->startedNs));
     if (m_logFrames && outcome.reply)
-        servicelog::frame("out", pending->label, *outcome.reply);
+        servicelog::write(servicelog::frame("out", pending->label, *outcome.reply));
 }
 
 void EchoServer::processBinaryMessage(const QByteArray &message)
 {
     QWebSocket *pClient = qobject_cast<QWebSocket *>(sender());
     if (m_logFrames && pClient)
-        servicelog::binaryFrame(m_pending.value(pClient).label, message.size());
+        servicelog::write(servicelog::binaryFrame(m_pending.value(pClient).label, message.size()));
     if (!pClient || m_pending.value(pClient).closing || refuseOversized(pClient, message.size()))
         return;
     pClient->sendBinaryMessage(message);
@@ -436,7 +436,7 @@ void EchoServer::closeForPolicy(QWebSocket *client, const QString &reason, QWebS
         pending->bytes = 0;
     }
     if (m_logRequests)
-        servicelog::closed(clientOf(client), code, reason);
+        servicelog::write(servicelog::closed(clientOf(client), code, reason));
     client->close(code, reason);
     // The close frame queues behind what the client is not reading: drop the
     // connection rather than keep that backlog.
@@ -448,7 +448,7 @@ void EchoServer::socketDisconnected()
 {
     QWebSocket *pClient = qobject_cast<QWebSocket *>(sender());
     if (m_logFrames && pClient)
-        servicelog::disconnected(m_pending.value(pClient).label);
+        servicelog::write(servicelog::disconnected(m_pending.value(pClient).label));
     if (pClient) {
         m_clients.removeAll(pClient);
         m_pending.remove(pClient);
