@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <cerrno>
@@ -88,6 +89,34 @@ QString maskedFrame(const QString &text)
         fields << quoted(it.key()) + QLatin1Char(':') + shown;
     }
     return QLatin1Char('{') + fields.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+QString maskedJournalLine(const QString &line)
+{
+    QString masked;
+    int from = 0;
+    // Each outermost {...} that reads as a JSON object.
+    for (int open = line.indexOf(QLatin1Char('{')); open >= 0; open = line.indexOf(QLatin1Char('{'), from)) {
+        int depth = 0;
+        int close = -1;
+        for (int i = open; i < line.size() && close < 0; ++i) {
+            if (line.at(i) == QLatin1Char('{'))
+                ++depth;
+            else if (line.at(i) == QLatin1Char('}') && --depth == 0)
+                close = i;
+        }
+        if (close < 0)
+            break;
+        const QString object = line.mid(open, close - open + 1);
+        const QString frame = maskedFrame(object);
+        masked += line.midRef(from, open - from);
+        masked += frame.startsWith(QLatin1Char('(')) ? object : frame;
+        from = close + 1;
+    }
+    masked += line.midRef(from);
+    static const QRegularExpression kLongRuns(QStringLiteral("\\b[0-9A-Fa-f]{8,}\\b|[0-9]{8,}"));
+    masked.replace(kLongRuns, QStringLiteral("<masked>"));
+    return masked;
 }
 
 QByteArray connection(const QString &client, const QString &origin, bool hasOrigin, const char *refusal)

@@ -30,6 +30,11 @@ QByteArray disconnected(const QByteArray &client);
 // (the action, the tag, the code and its text, slots, addresses, sizes);
 // every other value as its length.
 QString maskedFrame(const QString &text);
+// A line of the service's journal as a support bundle carries it: JSON
+// objects in it (as older versions' debug lines wrote whole requests)
+// masked as frames are, and runs of 8 or more hex digits or digits (keys,
+// APDUs, UIDs, card and identity numbers, dates) replaced.
+QString maskedJournalLine(const QString &line);
 // A client-sent text made safe for one log line: quoted, control characters
 // escaped, cut at 200 characters.
 QString quoted(const QString &text);

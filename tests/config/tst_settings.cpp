@@ -24,6 +24,9 @@ private slots:
     void hosts();
     void maskedFrames_data();
     void maskedFrames();
+    void maskedJournalLines_data();
+    void maskedJournalLines();
+    void packagedFileIsTheDefaultsAndItsExamplesRead();
 };
 
 void tst_Settings::validFiles_data()
@@ -245,6 +248,51 @@ void tst_Settings::maskedFrames()
 {
     QFETCH(QString, frame);
     QTEST(log::maskedFrame(frame), "logged");
+}
+
+void tst_Settings::maskedJournalLines_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("bundled");
+
+    QTest::newRow("a request line stays") << "Dec 11 02:49:19 pc dorvent[812]: request 127.0.0.1:45514 beep 0 0.02 ms"
+                                          << "Dec 11 02:49:19 pc dorvent[812]: request 127.0.0.1:45514 beep 0 0.02 ms";
+    QTest::newRow("a masked frame stays")
+        << R"(dorvent[812]: frame in 127.0.0.1:1 {"_act":"card44AuthPIN","key":<6 chars>})"
+        << R"(dorvent[812]: frame in 127.0.0.1:1 {"_act":"card44AuthPIN","key":<6 chars>})";
+    QTest::newRow("a whole request, as older debug lines wrote it")
+        << R"(dorvent[812]: Message received: "{'_act':'cardm1Auth','key':'A0A1A2A3A4A5','addr':'4'}")"
+        << R"(dorvent[812]: Message received: "{"_act":"cardm1Auth","addr":"4","key":<12 chars>}")";
+    QTest::newRow("numbers and hex outside JSON")
+        << "dorvent[812]: 330106199203140023 3B680000444F5256454E5431 port 17798"
+        << "dorvent[812]: <masked> <masked> port 17798";
+}
+
+void tst_Settings::maskedJournalLines()
+{
+    QFETCH(QString, line);
+    QTEST(log::maskedJournalLine(line), "bundled");
+}
+
+// The packaged file changes nothing; each commented example, taken alone, is a valid file.
+void tst_Settings::packagedFileIsTheDefaultsAndItsExamplesRead()
+{
+    const QString path = QStringLiteral(DORVENT_SOURCE_DIR "/packaging/dorvent.conf");
+    const Parsed packaged = loadSettings(path, true);
+    QVERIFY2(packaged.ok, qPrintable(packaged.error));
+    QVERIFY(packaged.settings == Settings());
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    int examples = 0;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!QRegularExpression(QStringLiteral("^#[a-z-]+ = ")).match(QString::fromUtf8(line)).hasMatch())
+            continue;
+        const Parsed example = parseSettings(line.mid(1), path);
+        QVERIFY2(example.ok, qPrintable(example.error));
+        ++examples;
+    }
+    QCOMPARE(examples, 7);
 }
 
 QTEST_APPLESS_MAIN(tst_Settings)
