@@ -160,10 +160,24 @@ void EchoServer::applySettings(const Settings &settings)
     m_logFrames = m_settings.log == dorvent::config::LogLevel::Debug;
     for (QWebSocket *client : qAsConst(m_clients)) {
         const bool hasOrigin = !client->origin().isEmpty();
-        if (m_settings.hostAllowed(client->peerAddress()) && m_settings.originAllowed(client->origin(), hasOrigin))
+        if (m_settings.hostAllowed(client->peerAddress()) && m_settings.originAllowed(client->origin(), hasOrigin)
+            && listensOn(client->localAddress()))
             continue;
         closeForPolicy(client, QStringLiteral("no longer allowed"));
     }
+}
+
+bool EchoServer::listensOn(const QHostAddress &local) const
+{
+    const QHostAddress address = dorvent::config::plainAddress(local);
+    for (const QTcpServer *server : m_tcpServers) {
+        const QHostAddress bound = server->serverAddress();
+        if (bound == QHostAddress(QHostAddress::Any) || bound == address
+            || (bound == QHostAddress(QHostAddress::AnyIPv4) && address.protocol() == QAbstractSocket::IPv4Protocol)
+            || (bound == QHostAddress(QHostAddress::AnyIPv6) && address.protocol() == QAbstractSocket::IPv6Protocol))
+            return true;
+    }
+    return false;
 }
 
 EchoServer::~EchoServer()

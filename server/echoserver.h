@@ -109,6 +109,8 @@ private:
     // Listening sockets on every configured address, all on one port; empty
     // when one of them cannot be bound (none is kept open then).
     QList<QTcpServer *> listen(const QVector<QHostAddress> &addresses, quint16 port);
+    // Whether a connection to this local address would be accepted now.
+    bool listensOn(const QHostAddress &local) const;
     // Host check, then (when origins are narrowed) the Origin check, then the handshake.
     void admit(QTcpSocket *socket);
     // Waits for the whole request head; then refuses or hands the socket over.

@@ -201,8 +201,9 @@ void tst_ServerAdmission::logOffWritesNothing()
     QCOMPARE(g_lines, QList<QByteArray>());
 }
 
-// A reload closes what the new settings refuse, keeps the rest, and moves
-// the listener to the new addresses on the same port.
+// A reload closes what the new settings refuse (origins, hosts, addresses no
+// longer listened on), keeps the rest, and moves the listener to the new
+// addresses on the same port.
 void tst_ServerAdmission::reloadNarrowsWhatIsAlreadyOpen()
 {
     EchoServer server(0, false);
@@ -228,6 +229,13 @@ void tst_ServerAdmission::reloadNarrowsWhatIsAlreadyOpen()
     v6.connectToHost(QHostAddress::LocalHostIPv6, port);
     QTRY_COMPARE_WITH_TIMEOUT(v6.state(), QAbstractSocket::UnconnectedState, 5000);
     QCOMPARE(v6.error(), QAbstractSocket::ConnectionRefusedError);
+
+    // Connections to an address no longer listened on go too.
+    QSignalSpy keptClosed(&kept, &QWebSocket::disconnected);
+    server.applySettings(settingsFrom("listen = ::1\nallowed-origins = https://app.example.org"));
+    QVERIFY(keptClosed.wait());
+    QCOMPARE(kept.closeReason(), QStringLiteral("no longer allowed"));
+    QCOMPARE(server.listeningOn(), QStringList{QStringLiteral("[::1]:%1").arg(port)});
 }
 
 QTEST_MAIN(tst_ServerAdmission)
