@@ -59,6 +59,9 @@ HeadOrigin originOf(const QByteArray &head)
     return origin;
 }
 
+// Bounds the wait for a request head, as the WebSocket server bounds its handshake.
+constexpr char kAdmissionTimer[] = "admission";
+
 Settings debugSettings(bool debug)
 {
     Settings settings;
@@ -103,13 +106,14 @@ void EchoServer::init(quint16 port)
     // already taken is not fatal: the process keeps running and serves
     // nothing; only an administrator's own addresses are worth a line then.
     m_port = port;
+    // Also when not listening: a reload may bind new addresses.
+    connect(m_pWebSocketServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
     m_tcpServers = listen(m_settings.listen, port);
     if (m_tcpServers.isEmpty())
         return;
     if (m_logRequests)
         qInfo("listening on %s; %s", qUtf8Printable(listeningOn().join(QLatin1Char(' '))),
               qUtf8Printable(m_settings.describe()));
-    connect(m_pWebSocketServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
     connect(m_pWebSocketServer, &QWebSocketServer::closed, this, &EchoServer::closed);
 }
 
@@ -246,6 +250,7 @@ void EchoServer::admit(QTcpSocket *socket)
     // The Origin is in the request head: wait for all of it, then answer 403
     // or let the WebSocket server read it as if it had just arrived.
     auto *timeout = new QTimer(socket);
+    timeout->setObjectName(QString::fromLatin1(kAdmissionTimer));
     timeout->setSingleShot(true);
     connect(timeout, &QTimer::timeout, socket, &QTcpSocket::abort);
     timeout->start(m_pWebSocketServer->handshakeTimeoutMS());
@@ -270,7 +275,7 @@ void EchoServer::checkRequestHead(QTcpSocket *socket)
     if (!m_settings.originAllowed(origin.value, origin.present))
         return refuseHandshake(socket, clientOf(socket), origin.value, origin.present, "origin not allowed");
     socket->disconnect(this);
-    qDeleteAll(socket->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly));
+    delete socket->findChild<QTimer *>(QString::fromLatin1(kAdmissionTimer), Qt::FindDirectChildrenOnly);
     m_pWebSocketServer->handleConnection(socket); // reads the head we left in place
 }
 
