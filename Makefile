@@ -28,22 +28,36 @@ SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 install: build
 	$(SUDO) cmake --install $(BUILD)
 
-# Only what the demo needs: the emulated service and the card templates.
+# Only what the demo needs: the emulated service and the card templates (no
+# test packages). It says each step, then where the page and the service are.
 DEMO_APP_DIR := /opt/apps/cn.luvaro.dorvent/bin
 DEMO_FONTS   := /etc/fonts/conf.d
+DEMO_PORTS   := 17798 17799
 
-demo: deps
-	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) -j $(JOBS) --target dorvent-emu card_templates
+demo:
+	@bash scripts/install-deps.sh demo
+	@echo "demo: configuring the build in $(BUILD)/"
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo --log-level=WARNING
+	@echo "demo: building dorvent-emu and the card templates (the first build takes a few minutes)"
+	@cmake --build $(BUILD) -j $(JOBS) --target dorvent-emu card_templates
 	@echo "demo: installing the card templates front.jpg, back.jpg into $(DEMO_APP_DIR)/"
 	@echo "      (the service also writes its card pictures there) and font aliases into $(DEMO_FONTS)/"
-	$(SUDO) install -d $(DEMO_APP_DIR)
-	$(SUDO) install -m 0644 $(BUILD)/packaging/front.jpg $(BUILD)/packaging/back.jpg $(DEMO_APP_DIR)/
-	$(SUDO) install -m 0644 packaging/fonts/30-dorvent-aliases.conf $(DEMO_FONTS)/
+	@$(SUDO) install -d $(DEMO_APP_DIR)
+	@$(SUDO) install -m 0644 $(BUILD)/packaging/front.jpg $(BUILD)/packaging/back.jpg $(DEMO_APP_DIR)/
+	@$(SUDO) install -m 0644 packaging/fonts/30-dorvent-aliases.conf $(DEMO_FONTS)/
+	@for port in $(DEMO_PORTS); do \
+	  holder=$$(ss -Hltnp "sport = :$$port" 2>/dev/null | grep -o 'users:.*' | head -n 1); \
+	  if [ -n "$$holder" ]; then \
+	    echo "demo: port $$port is already taken ($$holder): stop that program first" >&2; exit 1; \
+	  fi; \
+	done
 	@echo
-	@echo "Dorvent with the emulated reader, listening on ws://localhost:17798 (every address);"
-	@echo "the emulated reader's control channel on ws://127.0.0.1:17799 (loopback only)."
-	@echo "Open web/index.html in a browser and press \"open\"; stop the service with Ctrl-C."
+	@echo "The demo page:   file://$(CURDIR)/web/index.html"
+	@echo "                 open it in a browser and press \"open\""
+	@echo "The service:     ws://localhost:17798 (every address), with the emulated reader"
+	@echo "Its reader's control channel: ws://127.0.0.1:17799 (loopback only)"
+	@echo "A first page:    file://$(CURDIR)/examples/idcard.html"
+	@echo "Stop the service with Ctrl-C."
 	@echo
 	$(BUILD)/dorvent-emu -platform offscreen
 

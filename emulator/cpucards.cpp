@@ -87,7 +87,7 @@ Reply powerOff(Firmware &firmware, const Request &request)
     if (!card)
         return Reply::standard(status::kFailed, {0x01}); // nothing to power off
     card->reset();
-    return Reply::ok();
+    return firmware.acknowledge();
 }
 
 Reply contactApdu(Firmware &firmware, const Request &request)

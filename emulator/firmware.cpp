@@ -52,6 +52,11 @@ Reply Reply::custom(const Bytes &fromOffset1)
     return reply;
 }
 
+Reply Firmware::acknowledge(const Bytes &data) const
+{
+    return replyLayout == ReplyLayout::Counted ? Reply::counted(data) : Reply::ok(data);
+}
+
 void CommandTable::add(const CommandEntry &entry)
 {
     if (m_entries[entry.code]) {
@@ -184,6 +189,7 @@ void Firmware::reset()
     m_deck.clear();
     m_units.clear();
     versionText = kDefaultVersion;
+    replyLayout = ReplyLayout::Length;
     beeps.clear();
     m_requests.clear();
 }

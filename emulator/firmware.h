@@ -136,6 +136,8 @@ public:
             slot = std::make_unique<T>();
         return static_cast<T &>(*slot);
     }
+    // Success with `data`, laid out as replyLayout says.
+    Reply acknowledge(const Bytes &data = {}) const;
     // What a fetch with no reply queued answers; none: 32 zero bytes.
     using IdleAnswer = Reply (*)(Firmware &);
     void setIdleAnswer(IdleAnswer answer) { m_idle = answer; }
@@ -143,6 +145,16 @@ public:
     // The reader's own settings and record.
     std::string versionText = kDefaultVersion;
     std::vector<std::uint8_t> beeps; // the length parameter of each beep
+    // How a successful single-report reply lays out what it carries when the
+    // host takes nothing from it (field switch, Type A request and select, M1
+    // authentication and writes, contact and memory-card power-off, memory-card
+    // codes, the stripe format). Readers differ here; the host must not care.
+    enum class ReplyLayout
+    {
+        Length,  // 02 02 00, L in two bytes, the payload from offset 5
+        Counted, // 02 02 00, a one-byte count, the data from offset 4
+    };
+    ReplyLayout replyLayout = ReplyLayout::Length;
 
     // Every request frame completed since the last reset, as reassembled.
     const std::vector<Bytes> &requestFrames() const { return m_requests; }

@@ -137,7 +137,11 @@ Reply authenticate(Firmware &firmware, const Request &request)
         return Reply::failed();
     M1Card::Key key;
     std::copy(request.params.begin() + 2, request.params.end(), key.begin());
-    return card->authenticate(request.params[0], request.params[1], key) ? Reply::ok() : Reply::failed();
+    if (!card->authenticate(request.params[0], request.params[1], key))
+        return Reply::failed();
+    // A reader that counts its replies gives the card's SAK back.
+    return firmware.replyLayout == Firmware::ReplyLayout::Counted ? firmware.acknowledge({card->sak})
+                                                                  : Reply::ok();
 }
 
 Reply readBlock(Firmware &firmware, const Request &request)
@@ -156,7 +160,7 @@ Reply writeBlock(Firmware &firmware, const Request &request)
         return Reply::failed();
     M1Card::Block block;
     std::copy(request.params.begin() + 1, request.params.end(), block.begin());
-    return card->write(request.params[0], block) ? Reply::ok() : Reply::failed();
+    return card->write(request.params[0], block) ? firmware.acknowledge() : Reply::failed();
 }
 
 Reply changeValue(Firmware &firmware, const Request &request, bool decrement)
@@ -166,7 +170,7 @@ Reply changeValue(Firmware &firmware, const Request &request, bool decrement)
         return Reply::failed();
     const Bytes &p = request.params;
     const std::uint32_t amount = p[1] | p[2] << 8 | p[3] << 16 | std::uint32_t(p[4]) << 24;
-    return card->addValue(p[0], amount, decrement) ? Reply::ok() : Reply::failed();
+    return card->addValue(p[0], amount, decrement) ? firmware.acknowledge() : Reply::failed();
 }
 
 Reply increment(Firmware &firmware, const Request &request) { return changeValue(firmware, request, false); }

@@ -145,7 +145,7 @@ template <class T> Reply powerOff(Firmware &firmware, const Request &)
     if (!card)
         return Reply::failed();
     card->reset();
-    return Reply::ok();
+    return firmware.acknowledge();
 }
 
 // addr, len (two bytes): the bytes up to the end of memory.
@@ -174,13 +174,13 @@ template <class T> Reply write(Firmware &firmware, const Request &request)
 template <class T> Reply verify(Firmware &firmware, const Request &request)
 {
     T *card = poweredCard<T>(firmware);
-    return okOrFailed(card && card->verify(request.params));
+    return card && card->verify(request.params) ? firmware.acknowledge() : Reply::failed();
 }
 
 template <class T> Reply changeCode(Firmware &firmware, const Request &request)
 {
     T *card = poweredCard<T>(firmware);
-    return okOrFailed(card && card->changeCode(request.params));
+    return card && card->changeCode(request.params) ? firmware.acknowledge() : Reply::failed();
 }
 
 // addr, len: the count 4 at offset 3 and the four protection bytes from offset 6.

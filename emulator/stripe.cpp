@@ -163,7 +163,7 @@ Reply setFormat(Firmware &firmware, const Request &request)
     if (request.params.size() != 4)
         return Reply::failed();
     std::copy(request.params.begin(), request.params.end(), headOf(firmware).format.begin());
-    return Reply::ok();
+    return firmware.acknowledge();
 }
 
 Reply queryFormat(Firmware &firmware, const Request &)

@@ -36,7 +36,7 @@ Reply switchField(Firmware &firmware, const Request &request)
     field.on = request.params[0] != 0;
     if (field.card())
         field.card()->reset(); // switched either way, the card starts over
-    return Reply::ok();
+    return firmware.acknowledge();
 }
 
 Reply setProtocol(Firmware &firmware, const Request &request)
@@ -44,7 +44,7 @@ Reply setProtocol(Firmware &firmware, const Request &request)
     if (request.params.size() != 1 || (request.params[0] != 'A' && request.params[0] != 'B'))
         return Reply::failed();
     firmware.unit<RadioUnit>().protocol = request.params[0];
-    return Reply::ok();
+    return firmware.acknowledge();
 }
 
 Reply typeARequest(Firmware &firmware, const Request &)
@@ -54,7 +54,7 @@ Reply typeARequest(Firmware &firmware, const Request &)
         return Reply::failed();
     card->reset();
     card->state = TypeACard::State::Ready;
-    return Reply::ok(card->atqa);
+    return firmware.acknowledge(card->atqa);
 }
 
 Reply typeAAnticollision(Firmware &firmware, const Request &)
@@ -71,7 +71,7 @@ Reply typeASelect(Firmware &firmware, const Request &)
     if (!card || card->state != TypeACard::State::Ready)
         return Reply::failed();
     card->state = TypeACard::State::Active;
-    return Reply::ok({card->sak});
+    return firmware.acknowledge({card->sak});
 }
 
 // This reader has no Type B cards to select.

@@ -1,11 +1,15 @@
 // libFuzzer target: arbitrary message text, one request a line, through the
-// processor against the emulated reader holding the demo cards. Nothing may
+// processor against the emulated reader holding the demo cards and a 4428
+// beside the demo 4442. Seeds open the reader and power a memory card first,
+// so that mutations reach the card commands' range and text checks. Nothing may
 // crash (AddressSanitizer and UndefinedBehaviorSanitizer watch), and each
 // request gets exactly one reply (an answer, or its own text echoed back),
 // except the two fingerprint names, which do nothing and answer nothing.
 
+#include "action.h"
 #include "demodeck.h"
 #include "emulatedreader.h"
+#include "memorycards.h"
 #include "request.h"
 #include "textmessageprocessor.h"
 
@@ -21,6 +25,7 @@
 namespace {
 
 constexpr int kMaxRequests = 8; // per input: enough for "open", then a few actions
+constexpr std::uint8_t kSecondMemorySlot = 0x0F; // free in the demo deck
 constexpr const char *kSilentActions[] = {"collectFingerPrint", "ctnFingerPrint"};
 int g_replies = 0;
 
@@ -44,6 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     // The identity card's pictures are drawn with the GUI module.
     static QGuiApplication app(*argc, *argv);
     luvaroCard::setSleepFunction(&noPause);
+    dorvent::protocol::setSwipePollInterval(0);
     return 0;
 }
 
@@ -53,6 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     // The demo deck and a new processor each time: no input depends on the last.
     dorvent::emulator::installDemoDeck();
+    dorvent::emulator::EmulatedReader::instance().deck().contactSlot(kSecondMemorySlot)->insert(
+        dorvent::emulator::demoCard4428());
     CTextMessageProcessor processor;
     QWebSocket socket;
     const QList<QByteArray> lines = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
@@ -65,6 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             expected = act == QLatin1String(silent) ? 0 : expected;
         g_replies = 0;
         processor.Process(&socket, text);
+        // A swipe read waits on the event loop: run its polls to the end.
+        while (processor.isReaderHeld())
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         if (g_replies != expected) {
             std::fprintf(stderr, "request %d answered %d times, not %d\n", i, g_replies, expected);
             std::abort();

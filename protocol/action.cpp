@@ -2,7 +2,11 @@
 
 #include "textmessageprocessor.h"
 
+#include <QRegularExpression>
 #include <QWebSocket>
+
+#include <algorithm>
+#include <limits>
 
 namespace dorvent::protocol {
 
@@ -83,11 +87,35 @@ int decimalValue(const QString &text)
     return ok ? value : 0;
 }
 
-qlonglong longDecimalValue(const QString &text)
+qlonglong longDecimalValue(const QString &text, bool *tooLarge)
 {
+    if (tooLarge)
+        *tooLarge = false;
     bool ok = false;
     const qlonglong value = text.toLongLong(&ok, 10);
-    return ok ? value : 0;
+    if (ok)
+        return value;
+    // Digits the conversion refused only for their size.
+    static const QRegularExpression kDecimal(QStringLiteral("^[+-]?[0-9]+$"));
+    const QString trimmed = text.trimmed();
+    if (!kDecimal.match(trimmed).hasMatch())
+        return 0;
+    if (tooLarge)
+        *tooLarge = true;
+    return trimmed.startsWith(QLatin1Char('-')) ? std::numeric_limits<qlonglong>::min()
+                                                 : std::numeric_limits<qlonglong>::max();
+}
+
+int boundedDecimalValue(const QString &text)
+{
+    const qlonglong value = longDecimalValue(text);
+    return static_cast<int>(std::clamp<qlonglong>(value, std::numeric_limits<int>::min(),
+                                                  std::numeric_limits<int>::max()));
+}
+
+QByteArray hexText(const QString &text)
+{
+    return text.toLatin1().replace('\0', '?');
 }
 
 } // namespace dorvent::protocol

@@ -122,8 +122,15 @@ private:
 // A request value read as a decimal integer: text that is not one, and an
 // absent key, give 0.
 int decimalValue(const QString &text);
-// The same in 64 bits, for amounts and for numbers cut to their low byte.
-qlonglong longDecimalValue(const QString &text);
+// The same in 64 bits, for the M1 amounts. A decimal integer beyond 64 bits is never read as 0: it gives the limit of its sign and sets *tooLarge.
+qlonglong longDecimalValue(const QString &text, bool *tooLarge = nullptr);
+// An offset or a count the driver checks: a decimal integer beyond an int
+// gives the limit of its sign, which the driver refuses, not 0 or its low bits.
+int boundedDecimalValue(const QString &text);
+// A hex text for the driver, as 8-bit text. The driver reads up to a NUL, so
+// a NUL inside goes as a character that is no hex digit: the driver then
+// refuses the whole text instead of taking the part before it.
+QByteArray hexText(const QString &text);
 
 // A fixed-size driver buffer's text up to its first NUL, never past its end:
 // the driver's fields, and its hex written without a terminator into a

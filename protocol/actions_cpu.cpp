@@ -50,7 +50,7 @@ void powerOff(ActionCall &call)
 void runApdu(ActionCall &call)
 {
     const int slot = slotNumber(call.field("slotNo"));
-    const QByteArray apdu = call.field("apdu").toLatin1();
+    const QByteArray apdu = hexText(call.field("apdu"));
     char answer[kApduTextSize] = {};
     const int code = call.card().luvaro_USB_APDU(slot, apdu.constData(), answer, sizeof answer - 1);
     call.answer(code, textOf(answer));
@@ -91,7 +91,7 @@ void contactlessPowerOn(ActionCall &call)
 
 void contactlessApdu(ActionCall &call)
 {
-    const QByteArray apdu = call.field("apdu").toLatin1();
+    const QByteArray apdu = hexText(call.field("apdu"));
     char answer[kApduTextSize] = {};
     const int code = call.card().luvaro_USB_APDUType(apdu.constData(), answer, sizeof answer - 1);
     call.answer(code, textOf(answer));

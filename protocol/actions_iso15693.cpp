@@ -12,11 +12,11 @@ namespace {
 
 constexpr int kTextSize = 256;
 
-// "addr" and "afidsiddata" are decimal ("0x07" is 0); the driver takes
-// their low 8 bits.
+// "addr" and "afidsiddata" are decimal ints ("0x07" and "4294967300" are 0);
+// the driver takes their low 8 bits.
 unsigned char byteField(ActionCall &call, const char *key)
 {
-    return static_cast<unsigned char>(longDecimalValue(call.field(key)) & 0xFF);
+    return static_cast<unsigned char>(decimalValue(call.field(key)) & 0xFF);
 }
 
 using PlainCommand = int (luvaroCard::*)(char *outHex, int size);
@@ -49,7 +49,7 @@ void lockBlock(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_569
 void write(ActionCall &call)
 {
     const unsigned char block = byteField(call, "addr");
-    const QByteArray data = call.field("data").toLatin1();
+    const QByteArray data = hexText(call.field("data"));
     call.answer(call.card().luvaro_USB_15693_Write(block, data.constData()));
 }
 

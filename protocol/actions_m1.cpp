@@ -14,13 +14,15 @@ constexpr int kUidTextSize = 256;
 constexpr int kBlockTextSize = 128;
 constexpr unsigned char kSelectTypeA = 0x41;
 
-// Block numbers reach the driver as their low 8 bits: 256 is block 0.
+// Block numbers are ints (text that is not one, "4294967300" too, is 0) and
+// reach the driver as their low 8 bits: 256 is block 0.
 unsigned char blockNumber(ActionCall &call)
 {
-    return static_cast<unsigned char>(longDecimalValue(call.field("addr")) & 0xFF);
+    return static_cast<unsigned char>(decimalValue(call.field("addr")) & 0xFF);
 }
 
-// Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF.
+// Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF,
+// and a number beyond 64 bits as a limit the driver refuses.
 unsigned long amount(ActionCall &call, const char *key)
 {
     return static_cast<unsigned long>(longDecimalValue(call.field(key)));
@@ -62,8 +64,8 @@ constexpr char kBadKeyType[] = "keyType入参不对"; // any other text, lowerca
 
 void authenticate(ActionCall &call)
 {
-    const qlonglong block = longDecimalValue(call.field("addr"));
-    const QByteArray key = call.field("key").toLatin1();
+    const int block = decimalValue(call.field("addr"));
+    const QByteArray key = hexText(call.field("key"));
     const QString keyType = call.field("keyType");
     for (const auto &type : kKeyTypes) {
         if (keyType == QLatin1String(type.text)) {
@@ -85,7 +87,7 @@ void read(ActionCall &call)
 void write(ActionCall &call)
 {
     const unsigned char block = blockNumber(call);
-    const QByteArray data = call.field("data").toLatin1();
+    const QByteArray data = hexText(call.field("data"));
     call.answer(call.card().luvaro_USB_M1Write(block, data.constData()));
 }
 
@@ -103,8 +105,9 @@ void subtractValue(ActionCall &call) { runValue(call, &luvaroCard::luvaro_USB_M1
 
 void readValue(ActionCall &call)
 {
+    const unsigned char block = blockNumber(call);
     unsigned long value = 0;
-    const int code = call.card().luvaro_USB_M1Readval(blockNumber(call), &value);
+    const int code = call.card().luvaro_USB_M1Readval(block, &value);
     call.answer(code, QString::number(qulonglong(value)));
 }
 

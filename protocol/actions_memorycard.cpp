@@ -129,11 +129,12 @@ void powerOff(ActionCall &call)
 
 using ReadOperation = int (luvaroCard::*)(int addr, int len, char *hex, int size);
 
-// offset and size in, hex out: main memory or protection bits.
+// offset and size in, hex out: main memory or protection bits. Numbers
+// beyond an int stay out of range, for the driver to refuse.
 void readRange(ActionCall &call, ReadOperation MemoryCardType::*operation)
 {
-    const int offset = decimalValue(call.field("offset"));
-    const int size = decimalValue(call.field("size"));
+    const int offset = boundedDecimalValue(call.field("offset"));
+    const int size = boundedDecimalValue(call.field("size"));
     MemoryCall memory(call);
     const MemoryCardType *type = memory.type();
     if (!type)
@@ -153,9 +154,9 @@ using WriteOperation = int (luvaroCard::*)(int addr, int len, const char *dataHe
 // error code (plain writes give 0).
 void writeRange(ActionCall &call, WriteOperation MemoryCardType::*operation)
 {
-    const int offset = decimalValue(call.field("offset"));
-    const int size = decimalValue(call.field("size"));
-    const QByteArray data = call.field("data").toLatin1();
+    const int offset = boundedDecimalValue(call.field("offset"));
+    const int size = boundedDecimalValue(call.field("size"));
+    const QByteArray data = hexText(call.field("data"));
     MemoryCall memory(call);
     if (const MemoryCardType *type = memory.type()) {
         const int result = (memory.card().*(type->*operation))(offset, size, data.constData());
@@ -171,7 +172,7 @@ using CodeOperation = int (luvaroCard::*)(const char *pscHex);
 // "key" in: the code to verify, or the new one.
 void securityCode(ActionCall &call, CodeOperation MemoryCardType::*operation)
 {
-    const QByteArray key = call.field("key").toLatin1();
+    const QByteArray key = hexText(call.field("key"));
     MemoryCall memory(call);
     if (const MemoryCardType *type = memory.type())
         memory.answer((memory.card().*(type->*operation))(key.constData()));

@@ -53,8 +53,9 @@ unsigned char xorOf(const unsigned char *bytes, int from, int to)
 int buildRequest(unsigned char command, const unsigned char *params, int n, unsigned char *frame,
                  int capacity)
 {
-    const int frameLen = kHeaderSize + 1 + n + 1;
-    if (n < 0 || (n > 0 && !params) || !frame || frameLen > capacity || n + 1 > 0xFFFF)
+    // In 64 bits: n is the caller's and may be anything.
+    const long long frameLen = kHeaderSize + 1LL + n + 1;
+    if (n < 0 || (n > 0 && !params) || !frame || frameLen > capacity || n + 1LL > 0xFFFF)
         return kBadParameter;
     const RequestRule &rule = ruleOf(command);
     const int length = rule.lField == kLFromParams ? n + 1 : rule.lField;
@@ -66,8 +67,8 @@ int buildRequest(unsigned char command, const unsigned char *params, int n, unsi
     frame[5] = command;
     if (n > 0)
         std::memmove(frame + kHeaderSize + 1, params, n);
-    frame[frameLen - 1] = xorOf(frame, rule.checksumFrom, frameLen - 2);
-    return frameLen;
+    frame[frameLen - 1] = xorOf(frame, rule.checksumFrom, static_cast<int>(frameLen - 2));
+    return static_cast<int>(frameLen);
 }
 
 int replyLength(const unsigned char *report)

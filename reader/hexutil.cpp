@@ -42,12 +42,20 @@ bool isHexText(const char *text)
     return true;
 }
 
+long long wholeHexBytes(const char *text)
+{
+    if (!text || !isHexText(text))
+        return -1;
+    const std::size_t digits = std::strlen(text);
+    return digits % 2 == 0 ? static_cast<long long>(digits / 2) : -1;
+}
+
 int writeHex(const unsigned char *bytes, int n, char *out, int size, HexEnd end)
 {
     static const char kDigits[] = "0123456789ABCDEF";
     if (n < 0)
         n = 0;
-    const int needed = 2 * n + (end == HexEnd::Nul ? 1 : 0);
+    const long long needed = 2LL * n + (end == HexEnd::Nul ? 1 : 0);
     if (needed == 0)
         return 0;
     if (!out || size < needed || (n > 0 && !bytes)) {

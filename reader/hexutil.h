@@ -24,6 +24,11 @@ namespace luvaro {
 // holds nothing else).
 bool isHexText(const char *text);
 
+// The bytes a hex text holds when it is nothing but whole digit pairs (0 for
+// ""); -1 for an absent text, an odd last digit or anything not a digit.
+// Card data and codes are taken only so: a dropped digit would change them.
+long long wholeHexBytes(const char *text);
+
 // Whether a NUL follows the digits. Most card commands write none: their
 // callers hand in zeroed buffers and read the length they expect.
 enum class HexEnd { Nul, None };

@@ -58,7 +58,8 @@ public:
     // ---- Contact CPU cards and contactless APDUs (luvarocard_cpu.cpp) ----
     // Hex outputs are written without a terminator into the caller's zeroed
     // buffer of `size` bytes; an answer whose hex would not fit is refused
-    // with -14 and nothing is written.
+    // with -14 and nothing is written. An APDU text of odd length, or longer
+    // than the frame holds, is -14 with nothing sent.
     static constexpr int kMaxContactApdu = 290;     // command bytes the contact frame holds
     static constexpr int kMaxContactlessApdu = 503; // ... and the contactless one
     static constexpr int kAnswerBufferSize = 1024;  // contact reply payload
@@ -90,9 +91,14 @@ public:
     // ---- 4442 and 4428 memory cards in the user slot (luvarocard_memorycard.cpp) ----
     // Addresses go out as one byte, lengths of main memory as two: reads and
     // writes take addr 0-255 and len 0-256, protection memory addr and len
-    // 0-32 with addr + len <= 32 (it has 32 bits); -14 otherwise, with
-    // nothing sent. Hex outputs are written without a terminator into the
-    // caller's zeroed buffer of `size` bytes (-14 when they would not fit).
+    // 0-32 with addr + len <= 32 (the 32 bits the reader reads back, and all
+    // a 4442 has); -14 otherwise, with nothing sent. A 4428 protects any of
+    // its bytes: its write protection takes addr and len 0-32 each. Data
+    // texts must be whole digit pairs holding at least len bytes (their first
+    // len bytes go), codes exactly 3 bytes (4442) or 2 (4428): anything else
+    // is -14 with nothing sent. Hex outputs are written without a terminator
+    // into the caller's zeroed buffer of `size` bytes (-14 when they would
+    // not fit).
     static constexpr int kMemoryCardMaxAddress = 255;
     static constexpr int kMemoryCardMaxLength = 256;
     static constexpr int kProtectionBits = 32;
@@ -158,7 +164,8 @@ public:
 
     // ---- M1 cards (luvarocard_m1.cpp) ----
     // After Type A activation: authenticate a sector, then read, write and run
-    // value blocks in it. Amounts are 64-bit; above 0xFFFFFFFF is -14.
+    // value blocks in it. Amounts are 64-bit; above 0xFFFFFFFF is -14. Keys
+    // are exactly 12 hex digits, -14 otherwise with nothing sent.
     static constexpr int kM1Sectors = 40;      // sectors 0..39 (a 4K card's)
     static constexpr int kM1BlockSize = 16;
     static constexpr int kM1KeySize = 6;
@@ -166,7 +173,8 @@ public:
     int luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sector, const char *keyHex);
     // Exactly 32 digits, no terminator; -14 when `size` cannot hold them.
     int luvaro_USB_M1Read(unsigned char block, char *dataHex, int size = kM1ReadTextSize);
-    // Missing bytes go as 0x00; more than 16 bytes of text is -14, nothing sent.
+    // 1 to 16 whole bytes of text, missing bytes going as 0x00; any other
+    // text is -14, nothing sent.
     int luvaro_USB_M1Write(unsigned char block, const char *dataHex);
     int luvaro_USB_M1Initval(unsigned char block, unsigned long value);
     int luvaro_USB_M1Increment(unsigned char block, unsigned long value);
@@ -183,7 +191,8 @@ public:
     int luvaro_USB_15693_Find(char *uidHex, int size = kIso15693TextSize);
     int luvaro_USB_15693_Info(char *infoHex, int size = kIso15693TextSize);
     int luvaro_USB_15693_Read(unsigned char block, char *dataHex, int size = kIso15693TextSize);
-    // Missing bytes go as 0x00; more than 4 bytes of text is -14, nothing sent.
+    // 1 to 4 whole bytes of text, missing bytes going as 0x00; any other
+    // text is -14, nothing sent.
     int luvaro_USB_15693_Write(unsigned char block, const char *dataHex);
     int luvaro_USB_15693_WriteAFI(unsigned char afi, char *outHex, int size = kIso15693TextSize);
     int luvaro_USB_15693_LockAFI(char *outHex, int size = kIso15693TextSize);
@@ -209,7 +218,8 @@ public:
     int HDRead_PICCReader(libusb_device_handle *handle, unsigned char *out, int *outLen,
                           int outCapacity);
     // One-report exchange with command `cmd` and at most 25 data bytes. The
-    // payload bytes copied, -12, -14, -15 or -21.
+    // payload bytes copied, -12, -14, -15 or -21. With outCapacity 0 the reply's
+    // length field is not read: a reader may put a count and data there.
     int PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data, int len,
                            unsigned char *out, int outCapacity);
 
@@ -266,12 +276,17 @@ public:
 
 private:
     // ---- Exchange patterns for the command families (luvarocard_transport.cpp) ----
+    // What of a reply's first two bytes must hold before anything else is
+    // read: a marker (0x02 or 0x82) and the reply tag for most commands; the
+    // tag alone, or nothing, for the few whose readers differ there.
+    enum class ReplyHeader { MarkerAndTag, TagOnly, Unread };
     // One report out, one report back into reply[luvaro::kReportSize] (zeroed when
-    // the fetch fails): 0, -12 or -15 (also for a report that is no reply).
-    int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply);
+    // the fetch fails): 0, -12 or -15 (also for a report whose header fails `header`).
+    int exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply,
+                       ReplyHeader header = ReplyHeader::MarkerAndTag);
     // The request for `command` and its parameters as one report each way.
     int exchangeRequest(unsigned char command, const unsigned char *params, int n,
-                        unsigned char *reply);
+                        unsigned char *reply, ReplyHeader header = ReplyHeader::MarkerAndTag);
     // The request for `command` (no parameters) out with SetUsbMsg, its reply
     // in with GetUsbMsg: the payload length copied, or a negative code.
     int readRequest(unsigned char command, unsigned char *out, int outCapacity);
@@ -281,7 +296,9 @@ private:
                               int offset, int want, unsigned char *out, int outCapacity,
                               int *copied);
     // One-report command whose reply carries a count at offset 3 and the
-    // bytes from offset 4, written as hex.
+    // bytes from offset 4, written as hex. Without checkHeader bytes 0 and 1
+    // are not read, and an empty count is refused: it is all that tells a
+    // zeroed report from an answer.
     int countedHexCommand(unsigned char command, const unsigned char *params, int n,
                           int refusedCode, bool checkHeader, luvaro::HexEnd end, char *hex,
                           int size);
@@ -295,7 +312,9 @@ private:
     int memoryWrite(unsigned char command, int addr, int len, const char *dataHex);
     int memoryCode(unsigned char command, const char *pscHex, int codeBytes);
     int memoryReadProtect(unsigned char command, int addr, int len, char *bitsHex, int size);
-    int memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex);
+    // everyByteProtectable: a 4428, whose protection bits are not the 4442's 32.
+    int memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex,
+                           bool everyByteProtectable);
     int memoryReadCount(unsigned char command, int *count);
     // A frame out with SetUsbMsg, its reply in with GetUsbMsg: 0 or a negative code.
     int multiExchange(const unsigned char *frame, int frameLen, unsigned char *out, int outCapacity,

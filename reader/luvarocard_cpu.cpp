@@ -3,8 +3,6 @@
 
 #include "luvarocard.h"
 
-#include <cstring>
-
 namespace {
 
 // Command codes of the reader.
@@ -31,13 +29,15 @@ constexpr unsigned char kUnknownSlotByte = 0x8F;
 constexpr int kReportSize = luvaro::kReportSize;
 constexpr int kApduPrefix = 2; // the byte after the command, then 0x00
 
-// The request <command> <p1> 00 APDU, the APDU text packed (an odd last
-// digit dropped). The APDU's byte count, or -14 when it is longer than
-// `maxBytes`; the frame is 9 bytes longer than the APDU.
+// The request <command> <p1> 00 APDU, the APDU text packed. The APDU's byte
+// count, or -14 when it is longer than `maxBytes` or is not whole digit
+// pairs (a card would run the command without its last byte); the frame is
+// 9 bytes longer than the APDU.
 int buildApduFrame(unsigned char command, unsigned char p1, const char *apduHex, int maxBytes,
                    unsigned char *frame, int capacity)
 {
-    if (!apduHex || std::strlen(apduHex) / 2 > static_cast<std::size_t>(maxBytes))
+    const long long bytes = luvaro::wholeHexBytes(apduHex);
+    if (bytes < 0 || bytes > maxBytes)
         return luvaro::kBadParameter;
     unsigned char params[kApduPrefix + luvaroCard::kMaxContactlessApdu] = {p1, 0x00};
     const int end = util_putHex2Char(apduHex, params, kApduPrefix, kApduPrefix + maxBytes);

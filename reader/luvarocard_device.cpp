@@ -109,10 +109,12 @@ int luvaroCard::luvaro_USB_Version(unsigned char *out, int outCapacity)
         return luvaro::kBadParameter;
 
     unsigned char reply[luvaro::kReportSize];
-    if (exchangeRequest(kVersion, nullptr, 0, reply) != luvaro::kOk)
+    if (exchangeRequest(kVersion, nullptr, 0, reply, ReplyHeader::TagOnly) != luvaro::kOk
+        || reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
         return luvaro::kNoValidReply;
-    if (reply[1] != luvaro::kReplyTag || reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
-        return luvaro::kNoValidReply;
+    // Byte 0 says only whether the text goes on: anything but 0x82 ends it here.
+    if (reply[0] != luvaro::kMarkerMore)
+        reply[0] = luvaro::kMarkerLast;
 
     // A text longer than the buffer is cut; one byte stays for the NUL.
     int copied = 0;

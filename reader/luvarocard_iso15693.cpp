@@ -68,8 +68,8 @@ int luvaroCard::luvaro_USB_15693_Read(unsigned char block, char *dataHex, int si
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char reply[kReportSize];
-    // Some readers mark this reply as continued (0x82): only the tag byte counts.
-    if (exchangeRequest(kReadBlock, &block, 1, reply) != luvaro::kOk || reply[1] != luvaro::kReplyTag)
+    // Readers differ in byte 0 of this reply (0x82 from some): only the tag counts.
+    if (exchangeRequest(kReadBlock, &block, 1, reply, ReplyHeader::TagOnly) != luvaro::kOk)
         return luvaro::kTransferFailed;
     if (reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
         return luvaro::kSingleStatusError;
@@ -82,9 +82,12 @@ int luvaroCard::luvaro_USB_15693_Write(unsigned char block, const char *dataHex)
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    unsigned char params[1 + kIso15693BlockSize] = {block};
-    if (util_putHex2Char(dataHex, params, 1, sizeof params) < 0)
+    // As an M1 block: whole bytes, at least one, the rest of the block 0x00.
+    const long long bytes = luvaro::wholeHexBytes(dataHex);
+    if (bytes < 1 || bytes > kIso15693BlockSize)
         return luvaro::kBadParameter;
+    unsigned char params[1 + kIso15693BlockSize] = {block};
+    util_putHex2Char(dataHex, params, 1, sizeof params);
     return simpleCommand(kWriteBlock, params, sizeof params);
 }
 

@@ -14,7 +14,6 @@
 #include "luvarocard.h"
 
 #include <cstdint>
-#include <cstring>
 
 static_assert(sizeof(unsigned long) == 8, "amounts are 64-bit");
 
@@ -65,14 +64,11 @@ int luvaroCard::luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sec
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    if (sector >= kM1Sectors || !luvaro::isHexText(keyHex))
+    // Exactly the six key bytes: a key cut or filled up is another key.
+    if (sector >= kM1Sectors || luvaro::wholeHexBytes(keyHex) != kKeySize)
         return luvaro::kBadParameter;
-    // The first six key bytes go; a short key is padded with 0x00.
-    char digits[2 * kKeySize + 1] = {};
-    if (keyHex)
-        std::strncpy(digits, keyHex, 2 * kKeySize);
     unsigned char params[2 + kKeySize] = {keyType, sector};
-    util_putHex2Char(digits, params, 2, sizeof params);
+    util_putHex2Char(keyHex, params, 2, sizeof params);
     return simpleCommand(kAuthenticate, params, sizeof params);
 }
 
@@ -93,9 +89,13 @@ int luvaroCard::luvaro_USB_M1Write(unsigned char block, const char *dataHex)
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    unsigned char params[1 + kBlockSize] = {block};
-    if (util_putHex2Char(dataHex, params, 1, sizeof params) < 0)
+    // Whole bytes, at least one: a block is never written from a text that
+    // lost a digit or from none at all. Bytes after the text's go as 0x00.
+    const long long bytes = luvaro::wholeHexBytes(dataHex);
+    if (bytes < 1 || bytes > kBlockSize)
         return luvaro::kBadParameter;
+    unsigned char params[1 + kBlockSize] = {block};
+    util_putHex2Char(dataHex, params, 1, sizeof params);
     return simpleCommand(kWriteBlock, params, sizeof params);
 }
 

@@ -17,7 +17,6 @@
 #include "luvarocard.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -44,18 +43,26 @@ constexpr int kProtectionOffset = 6;     // read protection: the bits' first byt
 constexpr int kProtectionBytes = luvaroCard::kProtectionBits / 8;
 constexpr int kReplyBufferSize = 1024;   // more than a read asks for; the rest is dropped
 
-// Packs at most maxBytes bytes of a hex text into dst (zeroed by the
-// caller): a longer text gives only its first bytes, a shorter one leaves
-// zeros for the bytes it lacks. False, with nothing packed, for a text that
-// is not all hex digits.
-bool packPrefix(const char *hex, int maxBytes, unsigned char *dst)
+// Packs the first len bytes of a hex text into dst[capacity]. The text must
+// be whole digit pairs holding at least len bytes: a byte the caller did not
+// send is never written to the card, nor a text missing a digit. A longer
+// text gives its first len bytes.
+bool packData(const char *hex, int len, unsigned char *dst, int capacity)
 {
-    if (!luvaro::isHexText(hex))
+    const long long bytes = luvaro::wholeHexBytes(hex);
+    if (len < 0 || len > capacity || bytes <= 0 || bytes < len)
         return false;
-    char digits[2 * luvaroCard::kMemoryCardMaxLength + 1] = {};
-    const std::size_t n = strnlen(hex, 2 * static_cast<std::size_t>(maxBytes));
-    std::memcpy(digits, hex, n);
-    return util_putHex2Char(digits, dst, 0, maxBytes) >= 0;
+    for (int i = 0; i < len; ++i)
+        dst[i] = static_cast<unsigned char>(util_C2I(hex[2 * i]) << 4 | util_C2I(hex[2 * i + 1]));
+    return true;
+}
+
+// A security code is exactly the card's length: a wrong guess costs one of
+// the card's few attempts, and a changed code must be the one the caller typed.
+bool packCode(const char *hex, int codeBytes, unsigned char *dst, int capacity)
+{
+    return codeBytes <= capacity && luvaro::wholeHexBytes(hex) == codeBytes
+           && util_putHex2Char(hex, dst, 0, codeBytes) == codeBytes;
 }
 
 bool mainMemoryInRange(int addr, int len)
@@ -64,10 +71,20 @@ bool mainMemoryInRange(int addr, int len)
            && len <= luvaroCard::kMemoryCardMaxLength;
 }
 
-// Protection memory has 32 bits: nothing past them is asked for.
+// Protection memory has 32 bits: nothing past them is asked for. Each bound
+// on its own first, so addr + len cannot overflow.
 bool protectionInRange(int addr, int len)
 {
-    return addr >= 0 && len >= 0 && addr + len <= luvaroCard::kProtectionBits;
+    constexpr int kBits = luvaroCard::kProtectionBits;
+    return addr >= 0 && len >= 0 && addr <= kBits && len <= kBits - addr;
+}
+
+// A 4428 has a protection bit for each of its bytes: the request's own
+// bounds hold, each of addr and len 0 to 32, not those of the 4442's 32 bits.
+bool byteProtectionInRange(int addr, int len)
+{
+    return addr >= 0 && addr <= luvaroCard::kProtectionBits && len >= 0
+           && len <= luvaroCard::kProtectionBits;
 }
 
 } // namespace
@@ -110,7 +127,7 @@ int luvaroCard::memoryWrite(unsigned char command, int addr, int len, const char
     unsigned char params[kPrefix + kMemoryCardMaxLength] = {static_cast<unsigned char>(addr),
                                                             static_cast<unsigned char>(len & 0xFF),
                                                             static_cast<unsigned char>(len >> 8)};
-    if (!packPrefix(dataHex, len, params + kPrefix))
+    if (!packData(dataHex, len, params + kPrefix, kMemoryCardMaxLength))
         return luvaro::kBadParameter;
     unsigned char frame[kPrefix + kMemoryCardMaxLength + 7] = {};
     const int frameLen = luvaro::buildRequest(command, params, kPrefix + len, frame, sizeof frame);
@@ -125,7 +142,7 @@ int luvaroCard::memoryCode(unsigned char command, const char *pscHex, int codeBy
     if (!pscHex)
         return luvaro::kBadParameter;
     unsigned char code[k4442CodeBytes] = {};
-    if (!packPrefix(pscHex, codeBytes, code))
+    if (!packCode(pscHex, codeBytes, code, sizeof code))
         return luvaro::kBadParameter;
     return simpleCommand(command, code, codeBytes);
 }
@@ -157,16 +174,19 @@ int luvaroCard::memoryReadProtect(unsigned char command, int addr, int len, char
     return luvaro::kOk;
 }
 
-int luvaroCard::memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex)
+int luvaroCard::memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex,
+                                   bool everyByteProtectable)
 {
     constexpr int kPrefix = 2; // address, length
     if (!m_handle)
         return luvaro::kNotOpen;
-    if (!protectionInRange(addr, len) || !dataHex)
+    const bool inRange =
+        everyByteProtectable ? byteProtectionInRange(addr, len) : protectionInRange(addr, len);
+    if (!inRange || !dataHex)
         return luvaro::kBadParameter;
     unsigned char params[kPrefix + kProtectionBits] = {static_cast<unsigned char>(addr),
                                                        static_cast<unsigned char>(len)};
-    if (!packPrefix(dataHex, len, params + kPrefix))
+    if (!packData(dataHex, len, params + kPrefix, kProtectionBits))
         return luvaro::kBadParameter;
     unsigned char frame[kPrefix + kProtectionBits + 7] = {};
     const int frameLen = luvaro::buildRequest(command, params, kPrefix + len, frame, sizeof frame);
@@ -228,7 +248,7 @@ int luvaroCard::luvaro_USB_4442_ReadProtect(int addr, int len, char *bitsHex, in
 
 int luvaroCard::luvaro_USB_4442_WriteProtect(int addr, int len, const char *dataHex)
 {
-    return memoryWriteProtect(k4442 + kWriteProtect, addr, len, dataHex);
+    return memoryWriteProtect(k4442 + kWriteProtect, addr, len, dataHex, false);
 }
 
 int luvaroCard::luvaro_USB_4442_ReadCount(int *count) { return memoryReadCount(k4442 + kReadCount, count); }
@@ -270,7 +290,7 @@ int luvaroCard::luvaro_USB_4428_ReadProtect(int addr, int len, char *bitsHex, in
 
 int luvaroCard::luvaro_USB_4428_WriteProtect(int addr, int len, const char *dataHex)
 {
-    return memoryWriteProtect(k4428 + kWriteProtect, addr, len, dataHex);
+    return memoryWriteProtect(k4428 + kWriteProtect, addr, len, dataHex, true);
 }
 
 int luvaroCard::luvaro_USB_4428_ReadCount(int *count) { return memoryReadCount(k4428 + kReadCount, count); }

@@ -373,13 +373,12 @@ int luvaroCard::luvaro_USB_ReadSSCard(int samSlot, SSCard_IDINFO *rec, char *err
     const int samPower = luvaro_USB_ColdPowerOn(samSlot, samAtr, sizeof samAtr - 1);
     const bool sam = samPower == luvaro::kOk;
 
+    // A SAM whose power-on failed on the way, rather than being refused, is
+    // taken for none, except by a third-generation card: it needs the SAM, and
+    // a glitch must not turn its read into the short record.
+    const bool samUnknown = samPower != luvaro::kOk && samPower != luvaro::kNoCardResponse;
+
     SsSession session(*this, contact, samSlot, errText);
-    // Only a refused power-on means "no SAM": a transfer that failed on the way
-    // must not turn a third-generation read into the short record.
-    if (samPower != luvaro::kOk && samPower != luvaro::kNoCardResponse) {
-        session.say(kSamPowerOnFailed);
-        return samPower;
-    }
     if (!contact && !contactless) {
         session.say(sam ? kNoCardWithSam : kNoCardAtAll);
         return luvaro::kNoValidReply;
@@ -399,6 +398,10 @@ int luvaroCard::luvaro_USB_ReadSSCard(int samSlot, SSCard_IDINFO *rec, char *err
         return result;
     storeBytes(rec->cardVersion, session.answer(), 4);
     const char generation = rec->cardVersion[0];
+    if (generation == kThirdGeneration && samUnknown) {
+        session.say(kSamPowerOnFailed);
+        return samPower;
+    }
 
     if (!contact && !sam)
         return readSet(session, *rec, kShortSetSize);

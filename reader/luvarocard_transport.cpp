@@ -52,11 +52,19 @@
 // is still fetched (and dropped) so the next exchange starts clean.
 //
 // A reply is checked by its structure before anything reaches the caller: the
-// first report must carry a marker and the reply tag, every continuation a
-// marker (0x82 while more is due), and a reply ending in one report must hold
-// the bytes its length promises. Otherwise the exchange failed (-15) and the
+// first report must carry a marker and the reply tag (as far as its command
+// reads them, below), every continuation a marker (0x82 while more is due),
+// and a reply ending in one report must hold the bytes its length promises. Otherwise the exchange failed (-15) and the
 // caller's buffer is left as it was: a glitch never reads as an empty success.
 // The reply checksum is not checked; readers are known not to fill it alike.
+//
+// A single-report reply is read no further than its command needs. Where the
+// host takes nothing from it, bytes 3 and 4 are not a length it must hold:
+// readers answer a Type A request with 02 02 00 02 00 04 00 (a length) or
+// with 02 02 00 02 04 00 (a count and data), both fine. Readers also differ
+// in the first bytes of a few replies, which are read only as far as they
+// agree: the version's and the ISO 15693 block read's by the tag alone, the
+// contact power-on's not at all (its count and status tell an answer).
 //
 // A reader answering busy is fetched again: GetUsbMsg pauses kBusyPauseMs
 // between fetches, at most kMaxBusyWaits times (ten seconds);
@@ -365,7 +373,8 @@ int luvaroCard::HDRead_PICCReader(libusb_device_handle *handle, unsigned char *o
     return luvaro::kOk;
 }
 
-int luvaroCard::exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply)
+int luvaroCard::exchangeReport(const unsigned char *frame, int frameLen, unsigned char *reply,
+                               ReplyHeader header)
 {
     std::memset(reply, 0, kReportSize);
     if (!m_handle)
@@ -374,9 +383,12 @@ int luvaroCard::exchangeReport(const unsigned char *frame, int frameLen, unsigne
         return luvaro::kBadParameter;
     if (HidD_SetFeature(m_handle, frame, frameLen) < 0)
         return luvaro::kTransferFailed;
-    if (HidD_GetFeature(m_handle, reply, kReportSize) < 0 || !luvaro::isReplyStart(reply))
+    if (HidD_GetFeature(m_handle, reply, kReportSize) < 0)
         return luvaro::kTransferFailed;
-    return luvaro::kOk;
+    const bool headerHolds = header == ReplyHeader::Unread
+                             || (header == ReplyHeader::TagOnly ? reply[1] == luvaro::kReplyTag
+                                                                : luvaro::isReplyStart(reply));
+    return headerHolds ? luvaro::kOk : luvaro::kTransferFailed;
 }
 
 int luvaroCard::PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data, int len,
@@ -393,6 +405,10 @@ int luvaroCard::PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data,
         return luvaro::kTransferFailed;
     if (reply[luvaro::kStatusOffset] != kStatusOk)
         return luvaro::kSingleStatusError;
+    // Bytes 3 and 4 are a length only to a caller that takes the payload:
+    // other readers answer with a count and data there (02 02 00 01 08).
+    if (outCapacity == 0)
+        return 0;
     if (!luvaro::fitsFirstReport(replyLength(reply)))
         return luvaro::kTransferFailed;
     const int n = std::min(replyLength(reply), outCapacity);
@@ -402,7 +418,7 @@ int luvaroCard::PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data,
 }
 
 int luvaroCard::exchangeRequest(unsigned char command, const unsigned char *params, int n,
-                                unsigned char *reply)
+                                unsigned char *reply, ReplyHeader header)
 {
     unsigned char frame[kReportSize] = {};
     const int frameLen = luvaro::buildRequest(command, params, n, frame, sizeof frame);
@@ -410,7 +426,7 @@ int luvaroCard::exchangeRequest(unsigned char command, const unsigned char *para
         std::memset(reply, 0, kReportSize);
         return frameLen;
     }
-    return exchangeReport(frame, frameLen, reply);
+    return exchangeReport(frame, frameLen, reply, header);
 }
 
 int luvaroCard::readRequest(unsigned char command, unsigned char *out, int outCapacity)
@@ -434,7 +450,8 @@ int luvaroCard::countedHexCommand(unsigned char command, const unsigned char *pa
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char reply[kReportSize];
-    const int result = exchangeRequest(command, params, n, reply);
+    const int result = exchangeRequest(command, params, n, reply,
+                                       checkHeader ? ReplyHeader::MarkerAndTag : ReplyHeader::Unread);
     if (result != luvaro::kOk)
         return result == luvaro::kBadParameter ? result : luvaro::kTransferFailed;
     if (checkHeader && !luvaro::isSingleReply(reply))
@@ -443,7 +460,7 @@ int luvaroCard::countedHexCommand(unsigned char command, const unsigned char *pa
         return refusedCode;
     // A count beyond the report promises bytes that never came.
     const int count = reply[kCountOffset];
-    if (count > kReportSize - (kCountOffset + 1))
+    if (count > kReportSize - (kCountOffset + 1) || (!checkHeader && count == 0))
         return luvaro::kTransferFailed;
     const int written = luvaro::writeHex(reply + kCountOffset + 1, count, hex, size, end);
     return written < 0 ? written : luvaro::kOk;

@@ -34,8 +34,42 @@ constexpr bool namedCodesAreListed()
 }
 static_assert(namedCodesAreListed(), "every named code has its row, and every row its name");
 
-// Card status words are 0x6xxx or 0x9xxx; libusb's errors lie between -1 and -99.
-constexpr int kSmallestStatusWord = 0x6000;
+// Page authors read every row: none may leave a column empty.
+constexpr bool everyRowIsWritten()
+{
+    for (const ResultCode &row : kResultCodes)
+        if (!*row.meaning || !*row.meaningZh || !*row.advice)
+            return false;
+    for (const ResultRange &range : kResultRanges)
+        if (!*range.meaning || !*range.meaningZh || !*range.advice)
+            return false;
+    return true;
+}
+static_assert(everyRowIsWritten(), "every row has its meaning in both languages and its advice");
+
+constexpr const ResultRange *rangeOf(int code)
+{
+    for (const ResultRange &range : kResultRanges)
+        if (code >= range.lowest && code <= range.highest)
+            return &range;
+    return nullptr;
+}
+
+// Every number but 0 (a row) falls in exactly one range.
+constexpr bool rangesCoverTheRest()
+{
+    long long next = INT_MIN;
+    for (int pass = 0; pass < int(std::size(kResultRanges)); ++pass) {
+        const ResultRange *range = rangeOf(int(next));
+        if (!range)
+            return false;
+        next = (long long)range->highest + 1;
+        if (next == 0)
+            ++next;
+    }
+    return next == (long long)INT_MAX + 1;
+}
+static_assert(rangesCoverTheRest(), "the ranges cover every number outside 0, without overlap");
 
 } // namespace
 
@@ -43,11 +77,7 @@ const char *resultMeaning(int code)
 {
     if (const ResultCode *row = rowOf(code))
         return row->meaning;
-    if (code > 0)
-        return "a length or count; from power-off, the reader's refusal code (not a success)";
-    if (code <= -kSmallestStatusWord)
-        return "the card refused: minus its status word";
-    return "a libusb error passed through by open";
+    return rangeOf(code)->meaning;
 }
 
 const char *resultName(int code)

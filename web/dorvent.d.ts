@@ -126,26 +126,57 @@ export interface Family { id: string; title: string; card?: { place: string; car
 export interface ActionRow {
   act: ActionName;
   family: string;
+  /** One line: what the action does. */
+  about: string;
   request?: Record<string, string>;
   reply?: string[];
   silent?: boolean;
   waits?: string;
+  /** The actions that must have succeeded before this one, in order. */
+  first?: ActionName[];
+}
+
+/** A result code ("success") and what it means. */
+export interface ResultCode {
+  code: number;
+  name: string;
+  meaning: string;
+  meaningZh: string;
+  /** What a page does about it. */
+  advice: string;
+}
+/** Numbers outside RESULT_CODES, by range (lowest and highest included). */
+export interface ResultRange extends Omit<ResultCode, "code"> {
+  lowest: number;
+  highest: number;
 }
 
 export declare const DEFAULT_URL: string;
 export declare const DEFAULT_TIMEOUT_MS: number;
 export declare const FAMILIES: Family[];
 export declare const ACTIONS: ActionRow[];
+export declare const RESULT_CODES: ResultCode[];
+export declare const RESULT_RANGES: ResultRange[];
 export declare function closeCodeName(code: number): string;
+/** The row of a code, or of its range; a card's refusal also gives its status word (hex). */
+export declare function resultCode(code: number): ResultCode & { statusWord?: string };
 
 export type ErrorKind = "failed" | "unknown" | "not-json" | "binary" | "closed" | "timeout" | "unreachable" | "refused";
 
 export declare class DorventError extends Error {
   kind: ErrorKind;
+  /** "failed": the code's name (e.g. "NoCard", see RESULT_CODES); otherwise "DorventError". */
+  name: string;
   action?: string;
   /** "failed": the reply's success code and msg, and the reply itself. */
   code?: number;
   msg?: string;
+  /** "failed": what the code means, in English and Chinese, and what a page does about it. */
+  meaning?: string;
+  meaningZh?: string;
+  advice?: string;
+  /** "failed" with a card's refusal: its status word (hex, e.g. "63C2"). */
+  statusWord?: string;
   reply?: Reply & Record<string, unknown>;
   /** "closed", "unreachable": the WebSocket close code (1009 message too big, 1006 no close frame). */
   closeCode?: number;
@@ -170,6 +201,8 @@ export interface CallOptions {
   timeoutMs?: number;
   /** Resolve with replies whose success is negative instead of rejecting. */
   raw?: boolean;
+  /** Called with the exact text sent, its "_tflag" included. */
+  onSend?: (text: string) => void;
 }
 
 type CallArgs<A extends ActionName> = {} extends Requests[A]
@@ -186,8 +219,9 @@ export declare class DorventClient {
   connect(): Promise<void>;
   disconnect(): void;
   call<A extends ActionName>(act: A, ...args: CallArgs<A>): Promise<Replies[A]>;
-  /** Actions this version does not know; they are sent all the same. */
-  call<S extends string>(act: S extends ActionName ? never : S, fields?: Record<string, Field>, options?: CallOptions): Promise<Reply & Record<string, unknown>>;
+  /** Any action name, listed or not (call accepts only listed ones): for actions newer than this client. */
+  callAny(act: SilentAction, fields?: Record<string, Field>, options?: CallOptions): Promise<null>;
+  callAny(act: string, fields?: Record<string, Field>, options?: CallOptions): Promise<Reply & Record<string, unknown>>;
   /** Opens the reader; "already open" counts as open. */
   ensureOpen(options?: CallOptions): Promise<Reply<"open">>;
   /** close then open: after the reader was unplugged and plugged back. */

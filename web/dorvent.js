@@ -34,68 +34,181 @@ const kIdCardKeys = ["name", "ENfullname", "sex", "people", "birthday", "signdat
 const kSciKeys = ["name", "sex", "nation", "birthday", "signdate", "validterm", "cardnumber",
   "idnumber", "city", "cardveVrsion"];
 
-// Every action: its family, its request keys with values that work on the
-// emulated reader's demo deck, and the keys its success reply adds to the
-// envelope. "silent": the service never answers it. "waits": the request
-// key holding the seconds the service may wait for the user.
+// Every action: its family, a line saying what it does, its request keys
+// with values that work on the emulated reader's demo deck, and the keys its
+// success reply adds to the envelope. "silent": the service never answers
+// it. "waits": the request key holding the seconds the service may wait for
+// the user. "first": the actions that must have succeeded before it, in order.
 const ACTIONS = [
-  { act: "open", family: "reader" },
-  { act: "beep", family: "reader" },
-  { act: "version", family: "reader", reply: ["data"] },
-  { act: "collectFingerPrint", family: "reader", silent: true },
-  { act: "ctnFingerPrint", family: "reader", silent: true },
-  { act: "close", family: "reader" },
+  { act: "open", family: "reader", about: "Opens the reader for every client; -1 端口未关闭 when it is open already." },
+  { act: "beep", family: "reader", about: "Sounds the reader's buzzer." },
+  { act: "version", family: "reader", about: "The reader's firmware version text.", reply: ["data"] },
+  { act: "collectFingerPrint", family: "reader", about: "Never answered: the call resolves with null once sent.", silent: true },
+  { act: "ctnFingerPrint", family: "reader", about: "Never answered: the call resolves with null once sent.", silent: true },
+  { act: "close", family: "reader", about: "Closes the reader for every client." },
 
-  { act: "cardClodPowerOn", family: "cpu", request: { slotNo: "1" }, reply: ["data"] },
-  { act: "cardHotPowerOn", family: "cpu", request: { slotNo: "1" }, reply: ["data"] },
-  { act: "cardRun", family: "cpu", request: { slotNo: "1", apdu: "00A4040006D15600000100" }, reply: ["data"] },
-  { act: "cardPowerOff", family: "cpu", request: { slotNo: "1" } },
-  { act: "mcardPowerOn", family: "cpu", reply: ["data"] },
-  { act: "mcardRun", family: "cpu", request: { apdu: "00A4040006D15600000100" }, reply: ["data"] },
-  { act: "mcardPowerOff", family: "cpu" },
-  { act: "closeAnt", family: "cpu" },
-  { act: "openAnt", family: "cpu" },
+  { act: "cardClodPowerOn", family: "cpu", about: "Powers the contact card in slotNo on; answers its answer to reset (ATR).",
+    request: { slotNo: "1" }, reply: ["data"] },
+  { act: "cardHotPowerOn", family: "cpu", about: "Resets the powered contact card in slotNo; answers its ATR.",
+    request: { slotNo: "1" }, reply: ["data"] },
+  { act: "cardRun", family: "cpu", about: "Sends an APDU to the contact card in slotNo; answers its response and status word.",
+    request: { slotNo: "1", apdu: "00A4040006D15600000100" }, reply: ["data"], first: ["cardClodPowerOn"] },
+  { act: "cardPowerOff", family: "cpu", about: "Powers the contact card in slotNo off.", request: { slotNo: "1" } },
+  { act: "mcardPowerOn", family: "cpu", about: "Switches the radio field on and activates the Type A card; answers its ATS.", reply: ["data"] },
+  { act: "mcardRun", family: "cpu", about: "Sends an APDU to the activated contactless card; answers its response and status word.",
+    request: { apdu: "00A4040006D15600000100" }, reply: ["data"], first: ["mcardPowerOn"] },
+  { act: "mcardPowerOff", family: "cpu", about: "Switches the radio field off." },
+  { act: "closeAnt", family: "cpu", about: "Switches the radio field off." },
+  { act: "openAnt", family: "cpu", about: "Switches the radio field on." },
 
-  { act: "readIDCardUID", family: "idcard", reply: ["data"] },
-  { act: "readIDCard", family: "idcard", reply: kIdCardKeys },
-  { act: "readIDCardEX", family: "idcard", reply: [...kIdCardKeys, "figData"] },
+  { act: "readIDCardUID", family: "idcard", about: "The identity card's chip UID.", reply: ["data"] },
+  { act: "readIDCard", family: "idcard", about: "The identity card's fields and photo (JPEG in Base64).", reply: kIdCardKeys },
+  { act: "readIDCardEX", family: "idcard", about: "As readIDCard, with the fingerprint block when the card has one.",
+    reply: [...kIdCardKeys, "figData"] },
 
-  { act: "cardm1Find", family: "m1", reply: ["data"] },
-  { act: "cardm1Auth", family: "m1", request: { addr: "4", key: "FFFFFFFFFFFF", keyType: "A" } },
-  { act: "cardm1Read", family: "m1", request: { addr: "4" }, reply: ["data"] },
-  { act: "cardm1Write", family: "m1", request: { addr: "4", data: "00112233445566778899AABBCCDDEEFF" } },
-  { act: "cardm1NumInit", family: "m1", request: { addr: "5", numInit: "100" } },
-  { act: "cardm1NumAdd", family: "m1", request: { addr: "5", numValue: "10" } },
-  { act: "cardm1NumDe", family: "m1", request: { addr: "5", numValue: "1" } },
-  { act: "cardm1NumRead", family: "m1", request: { addr: "5" }, reply: ["data"] },
+  { act: "cardm1Find", family: "m1", about: "Finds the M1 card in the field; answers its UID.", reply: ["data"] },
+  { act: "cardm1Auth", family: "m1", about: "Opens the sector of block addr with key A or B.",
+    request: { addr: "4", key: "FFFFFFFFFFFF", keyType: "A" }, first: ["cardm1Find"] },
+  { act: "cardm1Read", family: "m1", about: "Reads the 16 bytes of block addr.",
+    request: { addr: "4" }, reply: ["data"], first: ["cardm1Find", "cardm1Auth"] },
+  { act: "cardm1Write", family: "m1", about: "Writes 16 bytes into block addr.",
+    request: { addr: "4", data: "00112233445566778899AABBCCDDEEFF" }, first: ["cardm1Find", "cardm1Auth"] },
+  { act: "cardm1NumInit", family: "m1", about: "Makes block addr a value block holding numInit.",
+    request: { addr: "5", numInit: "100" }, first: ["cardm1Find", "cardm1Auth"] },
+  { act: "cardm1NumAdd", family: "m1", about: "Adds numValue to the value block addr.",
+    request: { addr: "5", numValue: "10" }, first: ["cardm1Find", "cardm1Auth"] },
+  { act: "cardm1NumDe", family: "m1", about: "Takes numValue from the value block addr.",
+    request: { addr: "5", numValue: "1" }, first: ["cardm1Find", "cardm1Auth"] },
+  { act: "cardm1NumRead", family: "m1", about: "The value block addr as a decimal number.",
+    request: { addr: "5" }, reply: ["data"], first: ["cardm1Find", "cardm1Auth"] },
 
-  { act: "card15693Find", family: "iso15693", reply: ["data"] },
-  { act: "card15693Info", family: "iso15693", reply: ["data"] },
-  { act: "card15693Read", family: "iso15693", request: { addr: "1" }, reply: ["data"] },
-  { act: "card15693Write", family: "iso15693", request: { addr: "1", data: "11223344" } },
-  { act: "card15693WriteAFI", family: "iso15693", request: { afidsiddata: "7" } },
-  { act: "card15693WriteDSFID", family: "iso15693", request: { afidsiddata: "7" } },
-  { act: "card15693Lock", family: "iso15693", request: { addr: "1" } },
-  { act: "card15693LockAFI", family: "iso15693" },
-  { act: "card15693LockDSFID", family: "iso15693" },
+  { act: "card15693Find", family: "iso15693", about: "Finds the ISO 15693 tag in the field; answers the inventory answer.", reply: ["data"] },
+  { act: "card15693Info", family: "iso15693", about: "The tag's system information.", reply: ["data"] },
+  { act: "card15693Read", family: "iso15693", about: "Reads the 4 bytes of block addr.",
+    request: { addr: "1" }, reply: ["data"] },
+  { act: "card15693Write", family: "iso15693", about: "Writes 4 bytes into block addr.",
+    request: { addr: "1", data: "11223344" } },
+  { act: "card15693WriteAFI", family: "iso15693", about: "Writes the tag's AFI.", request: { afidsiddata: "7" } },
+  { act: "card15693WriteDSFID", family: "iso15693", about: "Writes the tag's DSFID.", request: { afidsiddata: "7" } },
+  { act: "card15693Lock", family: "iso15693", about: "Locks block addr for good.", request: { addr: "1" } },
+  { act: "card15693LockAFI", family: "iso15693", about: "Locks the AFI for good." },
+  { act: "card15693LockDSFID", family: "iso15693", about: "Locks the DSFID for good." },
 
-  { act: "card44PowerOn", family: "memory", request: { type: "4442" }, reply: ["data"] },
-  { act: "card44AuthNum", family: "memory", request: { type: "4442" }, reply: ["data"] },
-  { act: "card44AuthPIN", family: "memory", request: { type: "4442", key: "FFFFFF" } },
-  { act: "card44Read", family: "memory", request: { type: "4442", offset: "32", size: "16" }, reply: ["data"] },
-  { act: "card44Write", family: "memory", request: { type: "4442", offset: "32", size: "4", data: "11223344" } },
-  { act: "card44ReadePro", family: "memory", request: { type: "4442", offset: "0", size: "32" }, reply: ["data"] },
-  { act: "card44WritePro", family: "memory", request: { type: "4442", offset: "0", size: "1", data: "A2" } },
-  { act: "card44EditPIN", family: "memory", request: { type: "4442", key: "FFFFFF" } },
-  { act: "card44PowerOff", family: "memory", request: { type: "4442" } },
+  { act: "card44PowerOn", family: "memory", about: "Powers the 4442 or 4428 card on; answers its answer to reset.",
+    request: { type: "4442" }, reply: ["data"] },
+  { act: "card44AuthNum", family: "memory", about: "The PIN attempts left.",
+    request: { type: "4442" }, reply: ["data"], first: ["card44PowerOn"] },
+  { act: "card44AuthPIN", family: "memory", about: "Presents the PIN (key, hex), which writing needs.",
+    request: { type: "4442", key: "FFFFFF" }, first: ["card44PowerOn"] },
+  { act: "card44Read", family: "memory", about: "Reads size bytes from offset.",
+    request: { type: "4442", offset: "32", size: "16" }, reply: ["data"], first: ["card44PowerOn"] },
+  { act: "card44Write", family: "memory", about: "Writes size bytes of data at offset.",
+    request: { type: "4442", offset: "32", size: "4", data: "11223344" }, first: ["card44PowerOn", "card44AuthPIN"] },
+  { act: "card44ReadePro", family: "memory", about: "The protection bits from offset, one per byte: 00 protected, 01 writable.",
+    request: { type: "4442", offset: "0", size: "32" }, reply: ["data"], first: ["card44PowerOn"] },
+  { act: "card44WritePro", family: "memory", about: "Protects size bytes from offset for good (data: their present values).",
+    request: { type: "4442", offset: "0", size: "1", data: "A2" }, first: ["card44PowerOn", "card44AuthPIN"] },
+  { act: "card44EditPIN", family: "memory", about: "Changes the PIN to key.",
+    request: { type: "4442", key: "FFFFFF" }, first: ["card44PowerOn", "card44AuthPIN"] },
+  { act: "card44PowerOff", family: "memory", about: "Powers the memory card off.", request: { type: "4442" } },
 
-  { act: "scardSet", family: "stripe", request: { outType: "1", mgNum: "4", outInfo: "2", appendEnter: "0" } },
-  { act: "scardGet", family: "stripe", reply: ["data"] },
-  { act: "scardRead", family: "stripe", request: { outTime: "10", mgNum: "4" }, reply: ["data"], waits: "outTime" },
+  { act: "scardSet", family: "stripe", about: "Sets the stripe head: outType, tracks (mgNum), content (outInfo), line ending.",
+    request: { outType: "1", mgNum: "4", outInfo: "0", appendEnter: "0" } },
+  { act: "scardGet", family: "stripe", about: "The stripe head's settings, as text.", reply: ["data"] },
+  { act: "scardRead", family: "stripe", about: "Waits up to outTime seconds for a swipe; answers the tracks (hex).",
+    request: { outTime: "10", mgNum: "4" }, reply: ["data"], waits: "outTime" },
 
-  { act: "readBankNO", family: "bank", reply: ["data"] },
-  { act: "readSci", family: "bank", request: { slotNo: "11" }, reply: kSciKeys },
+  { act: "readBankNO", family: "bank", about: "The bank card's account number (the card in the field, else in slot 1).", reply: ["data"] },
+  { act: "readSci", family: "bank", about: "The social-security card's fields (the card in slot 1, else the field; its SAM in slotNo).",
+    request: { slotNo: "11" }, reply: kSciKeys },
 ];
+
+// The result codes as page authors meet them in "success".
+// BEGIN result codes: written by tools/resultcodedoc from the driver's table; edit it there.
+const RESULT_CODES = [
+  { code: 0, name: "Ok",
+    meaning: "success",
+    meaningZh: "成功",
+    advice: "Use the reply." },
+  { code: -1, name: "Failed",
+    meaning: "failed without a finer code: the reader is not open (msg 端口未打开), a request value is not accepted (msg names it: 入参), open found no reader, a malformed power-off reply, a Type A activation step failed, or the stripe read failed",
+    meaningZh: "失败，无更细的代码：读卡器未打开（msg 为“端口未打开”）、请求参数不被接受（msg 中有“入参”）、打开时未找到读卡器、下电应答有误、TypeA 卡激活某一步失败或磁条读取失败",
+    advice: "端口未打开: call open (ensureOpen) and send again. A msg with 入参: fix that request value. Otherwise check the reader and the card, then try again." },
+  { code: -2, name: "NoCard",
+    meaning: "no card: the identity-card SAM found or selected none, or no stripe was swiped within the time limit",
+    meaningZh: "无卡：身份证模块未找到或未选中卡片，或在限定时间内未刷磁条卡",
+    advice: "Ask the user to place the card (or swipe it) and try again." },
+  { code: -4, name: "NoCardResponse",
+    meaning: "the card gave nothing: the reader refused a contact power-on (no card in that slot, or inserted the wrong way), or no card was swiped with a time limit of 0",
+    meaningZh: "卡片无应答：读卡器拒绝接触式上电（该卡座无卡或插反），或时限为 0 时未刷卡",
+    advice: "Ask the user to insert the card, chip first and facing up; power it on again." },
+  { code: -12, name: "NotOpen",
+    meaning: "no reader open: nothing was sent",
+    meaningZh: "读卡器未打开：未发送任何命令",
+    advice: "Open the reader (ensureOpen), then send again." },
+  { code: -14, name: "BadParameter",
+    meaning: "a parameter out of range or too long for its buffer, or an M1 value block that fails its check",
+    meaningZh: "参数超出范围或超过缓冲区长度，或 M1 值块校验不符",
+    advice: "Fix the request: the action's keys give the ranges. For an M1 value block, initialise it first." },
+  { code: -15, name: "TransferFailed",
+    meaning: "a transfer failed, or a single-report reply was malformed: the reader was unplugged or stopped answering",
+    meaningZh: "USB 传输失败或单包应答格式有误：读卡器被拔出或不再应答",
+    advice: "Check the reader's cable, then close and open it again (reopen)." },
+  { code: -20, name: "StatusError",
+    meaning: "a multi-report or contactless reply whose status is not 0x00, or a reader that stayed busy: most often no card powered on (an APDU before the power-on) or no card there",
+    meaningZh: "多包或非接应答的状态字节不为 0x00，或读卡器一直忙：最常见的是卡片未上电（先发了 APDU）或没有卡",
+    advice: "Power the card on first (cardClodPowerOn, mcardPowerOn, card44PowerOn), check that it is there, then try again." },
+  { code: -21, name: "SingleStatusError",
+    meaning: "a single-report reply whose status is not 0x00: the reader refused the command, most often for lack of a card of that kind",
+    meaningZh: "单包应答的状态字节不为 0x00：读卡器拒绝该命令，多为没有相应类型的卡",
+    advice: "Check the card's kind (the request's type) and that it is inserted, then try again." },
+  { code: -23, name: "IdCardReadFailed",
+    meaning: "identity card: finding, selecting or reading it failed (the message says which step; 寻卡失败 with t_nRe = -2 is no card on the reader)",
+    meaningZh: "身份证寻卡、选卡或读卡失败（msg 说明哪一步；寻卡失败且 t_nRe = -2 即读卡器上没有身份证）",
+    advice: "Ask the holder to lay the card flat on the reader and try again." },
+  { code: -30, name: "ReaderBusy",
+    meaning: "the reader is held by another request that waits for a swipe; nothing was sent",
+    meaningZh: "读卡器正被另一个等待刷卡的请求占用：未发送任何命令",
+    advice: "Send again once the swipe wait is over." },
+  { code: -100, name: "NoValidReply",
+    meaning: "no usable answer: the version request got a malformed reply or none, no social-security card was found, or one refused its authentication without a status word",
+    meaningZh: "无有效应答：获取版本时应答有误或无应答、未找到社保卡，或社保卡认证失败且无状态字",
+    advice: "Check that the card is inserted (social-security card: slot 1 or the field), then try again." },
+  { code: -200, name: "BankCardNotRead",
+    meaning: "the bank-card number was not read: no bank card in the field or in slot 1, or the card has no payment application",
+    meaningZh: "未读到银行卡号：感应区和卡座 1 都没有银行卡，或卡片没有支付应用",
+    advice: "Ask the user to place the bank card on the reader (or insert it) and try again." },
+];
+const RESULT_RANGES = [
+  { lowest: 1, highest: 2147483647, name: "Count",
+    meaning: "a length or count; from power-off, the reader's refusal code (not a success)",
+    meaningZh: "长度或计数；下电时为读卡器的拒绝代码（并非成功）",
+    advice: "Take it as a failure of that action: the msg says which." },
+  { lowest: -2147483648, highest: -24576, name: "CardStatusWord",
+    meaning: "the card refused: minus its status word (-25538 is -0x63C2: status word 63C2)",
+    meaningZh: "卡片拒绝：其状态字取负（-25538 即 -0x63C2，状态字 63C2）",
+    advice: "Look the status word up for that card: 63Cx is a wrong key or PIN with x tries left (do not retry blindly), 6A82 a file or application the card does not have." },
+  { lowest: -24575, highest: -1, name: "UsbError",
+    meaning: "a libusb error passed through by open (-6: another program holds the reader)",
+    meaningZh: "打开读卡器时 libusb 的错误代码（-6：读卡器被其他程序占用）",
+    advice: "Run dorvent-doctor on that machine: it says what holds or hides the reader." },
+];
+// END result codes
+
+// What a reply's "success" means: its row, or for a number outside the
+// table the row of its range (a card's refusal gives its status word too).
+function resultCode(code) {
+  const row = RESULT_CODES.find((r) => r.code === code);
+  if (row)
+    return Object.assign({}, row);
+  const range = RESULT_RANGES.find((r) => code >= r.lowest && code <= r.highest);
+  if (!range)
+    return { code, name: "Unknown", meaning: "not a result code", meaningZh: "不是结果代码", advice: "" };
+  const result = { code, name: range.name, meaning: range.meaning, meaningZh: range.meaningZh, advice: range.advice };
+  if (range.name === "CardStatusWord")
+    result.statusWord = (-code).toString(16).toUpperCase().padStart(4, "0");
+  return result;
+}
 
 const kActions = new Map(ACTIONS.map((row) => [row.act, row]));
 
@@ -117,7 +230,8 @@ function closeCodeName(code) {
 }
 
 // Why a call did not give a reply. kind is one of:
-//   "failed"     the service answered success < 0 (code, msg, action, reply)
+//   "failed"     the service answered success < 0 (code, msg, action, reply;
+//                name, meaning, meaningZh, advice from the result codes)
 //   "unknown"    the service sent the request back: it does not know the action
 //   "not-json"   the answer was text but no JSON object (text)
 //   "binary"     the answer was a binary frame
@@ -125,6 +239,8 @@ function closeCodeName(code) {
 //   "timeout"    no answer within timeoutMs
 //   "unreachable" no connection could be made
 //   "refused"    the request was not sent (a single quote, a bad action name)
+// "name" is the result code's name for "failed" (as DOMException names its
+// kinds), "DorventError" for the rest.
 class DorventError extends Error {
   constructor(kind, message, details = {}) {
     super(message);
@@ -232,7 +348,8 @@ class DorventClient {
   }
 
   // Sends {"_act": act, ...fields} and resolves with the reply object.
-  // options: timeoutMs; raw (resolve with replies whose success < 0 too).
+  // options: timeoutMs; raw (resolve with replies whose success < 0 too);
+  // onSend (called with the exact text sent, "_tflag" included).
   // Actions the service never answers resolve with null once sent.
   call(act, fields = {}, options = {}) {
     const refused = this._refusal(act, fields);
@@ -264,11 +381,20 @@ class DorventClient {
           return pending.reject(new DorventError("closed", `${act}: the connection closed before sending`, { action: act }));
         const request = Object.assign({ _act: act }, fields, { _act: act, _tflag: tag });
         pending.socket = socket;
-        socket.send(JSON.stringify(request));
+        const text = JSON.stringify(request);
+        socket.send(text);
+        if (options.onSend)
+          options.onSend(text);
         if (row && row.silent)
           pending.resolve(null);
       }, (error) => pending.reject(error));
     });
+  }
+
+  // The same as call, for an action this client's table does not list (its
+  // TypeScript declarations accept only listed names in call).
+  callAny(act, fields = {}, options = {}) {
+    return this.call(act, fields, options);
   }
 
   // Opens the reader; a reader that is already open counts as open.
@@ -310,10 +436,16 @@ class DorventClient {
   }
 
   _failure(act, reply) {
-    let text = `${act} failed: ${reply.success} ${reply.msg}`;
+    const result = resultCode(reply.success);
+    let text = `${act} failed: ${reply.success} ${reply.msg} (${result.name}: ${result.meaning})`;
     if (reply.msg === kNotOpenMsg && this._mustReopen)
-      text += " (the connection was made anew, so the service may have restarted: open the reader again)";
-    return new DorventError("failed", text, { action: act, code: reply.success, msg: reply.msg, reply });
+      text += "; the connection was made anew, so the service may have restarted: open the reader again";
+    const error = new DorventError("failed", text, { action: act, code: reply.success, msg: reply.msg, reply,
+      meaning: result.meaning, meaningZh: result.meaningZh, advice: result.advice });
+    error.name = result.name;
+    if (result.statusWord)
+      error.statusWord = result.statusWord;
+    return error;
   }
 
   // Tags are unique across connections, so a reply still counts when it
@@ -381,7 +513,7 @@ for (const name of ["open", "close", "beep", "version"]) {
   };
 }
 
-  const api = { DEFAULT_URL, DEFAULT_TIMEOUT_MS, FAMILIES, ACTIONS, closeCodeName, DorventError, DorventClient };
+  const api = { DEFAULT_URL, DEFAULT_TIMEOUT_MS, FAMILIES, ACTIONS, RESULT_CODES, RESULT_RANGES, resultCode, closeCodeName, DorventError, DorventClient };
   if (typeof module === "object" && module.exports)
     module.exports = api;
   else

@@ -14,7 +14,7 @@ before(async () => {
   browser = await launchChromium();
   page = await browser.newPage();
   await page.goto(web.url + "/");
-  await page.evaluate(async () => { window.D = await import("/dorvent.mjs"); });
+  await page.evaluate(async () => { window.D = await import("/web/dorvent.mjs"); });
 });
 
 after(async () => {
@@ -88,7 +88,7 @@ describe("against a scripted server", () => {
     { name: "a binary frame", answer: (s) => s.send(Buffer.from([1, 2, 3])), kind: "binary", says: /binary frame/ },
     { name: "the request sent back", answer: (s, r) => s.send(JSON.stringify(r)), kind: "unknown", says: /does not know/ },
     { name: "a failure code", answer: (s, r) => s.send(JSON.stringify({ _tflag: r._tflag, functionName: r._act, msg: "获取版本信息失败", success: -15 })),
-      kind: "failed", says: /version failed: -15 获取版本信息失败/, code: -15 },
+      kind: "failed", says: /version failed: -15 获取版本信息失败 \(TransferFailed: a transfer failed/, code: -15, errorName: "TransferFailed" },
     { name: "no answer", answer: () => {}, kind: "timeout", says: /no reply within 300 ms/ },
     { name: "a dropped connection", answer: (s) => s.terminate(), kind: "closed", says: /1006 abnormal closure/, closeCode: 1006 },
     { name: "a close for a message too big", answer: (s) => s.close(1009), kind: "closed", says: /1009 message too big/, closeCode: 1009 },
@@ -103,7 +103,7 @@ describe("against a scripted server", () => {
         try {
           await c.call("version", {}, { timeoutMs: 300 });
         } catch (e) {
-          error = { kind: e.kind, message: e.message, code: e.code, closeCode: e.closeCode, action: e.action };
+          error = { kind: e.kind, message: e.message, code: e.code, closeCode: e.closeCode, action: e.action, name: e.name };
         }
         const next = await c.call("beep");
         return { error, next };
@@ -114,6 +114,7 @@ describe("against a scripted server", () => {
       assert.equal(error.action, "version");
       if (row.code !== undefined)
         assert.equal(error.code, row.code);
+      assert.equal(error.name, row.errorName || "DorventError");
       if (row.closeCode !== undefined)
         assert.equal(error.closeCode, row.closeCode);
       assert.equal(next.functionName, "beep");
@@ -176,13 +177,16 @@ describe("against dorvent-emu", () => {
     await service.stop();
   });
 
-  test("a failure rejects with its code and message; raw hands the reply over", async () => {
-    const { error, raw } = await page.evaluate(async () => {
-      const error = await client.beep().catch((e) => ({ kind: e.kind, code: e.code, msg: e.msg, action: e.action }));
+  test("a failure rejects with its code, message and the code's row; raw hands the reply over", async () => {
+    const { error, raw, row } = await page.evaluate(async () => {
+      const error = await client.beep().catch((e) => ({ kind: e.kind, code: e.code, msg: e.msg, action: e.action,
+        name: e.name, meaning: e.meaning, meaningZh: e.meaningZh, advice: e.advice }));
       const raw = await client.call("beep", {}, { raw: true });
-      return { error, raw };
+      return { error, raw, row: D.RESULT_CODES.find((r) => r.code === -1) };
     });
-    assert.deepEqual(error, { kind: "failed", code: -1, msg: "端口未打开", action: "beep" });
+    assert.deepEqual(error, { kind: "failed", code: -1, msg: "端口未打开", action: "beep",
+      name: row.name, meaning: row.meaning, meaningZh: row.meaningZh, advice: row.advice });
+    assert.match(error.advice, /端口未打开: call open/);
     assert.equal(raw.success, -1);
   });
 
@@ -204,7 +208,7 @@ describe("against dorvent-emu", () => {
   });
 
   test("an action the service does not know is rejected as unknown", async () => {
-    const error = await page.evaluate(() => client.call("hello", { x: "1" })
+    const error = await page.evaluate(() => client.callAny("hello", { x: "1" })
       .catch((e) => ({ kind: e.kind, echoed: e.reply && e.reply._act })));
     assert.deepEqual(error, { kind: "unknown", echoed: "hello" });
   });

@@ -1,6 +1,6 @@
 // Shared by the browser tests: Debian's Chromium through playwright-core
-// (never a downloaded browser), dorvent-emu as a child process, and the web
-// folder served on loopback.
+// (never a downloaded browser), dorvent-emu as a child process and its
+// control channel, and the source tree served on loopback.
 import { spawn } from "node:child_process";
 import { mkdirSync, readFileSync } from "node:fs";
 import { createServer } from "node:http";
@@ -8,7 +8,8 @@ import { connect } from "node:net";
 import { dirname, extname, join } from "node:path";
 import { fileURLToPath } from "node:url";
 
-export const kWebDir = join(dirname(fileURLToPath(import.meta.url)), "..", "..", "web");
+export const kRepoDir = join(dirname(fileURLToPath(import.meta.url)), "..", "..");
+export const kWebDir = join(kRepoDir, "web");
 export const kServicePort = 17798;
 export const kControlPort = 17799;
 const kChromium = "/usr/bin/chromium";
@@ -76,17 +77,18 @@ export class Service {
 
 const kTypes = { ".html": "text/html", ".js": "text/javascript", ".mjs": "text/javascript", ".json": "application/json" };
 
-// Serves the web folder on 127.0.0.1 (ES modules need http, not file://);
-// "/" is an empty page for the client tests.
-export function serveWeb() {
+// Serves the source tree on 127.0.0.1 (ES modules need http, not file://),
+// so pages find the client at /web/ as they do beside it on disk; "/" is an
+// empty page for the client tests, and "extra" maps further paths to texts.
+export function serveWeb(extra = {}) {
   const server = createServer((request, response) => {
     const path = new URL(request.url, "http://x").pathname;
-    if (path === "/") {
-      response.writeHead(200, { "content-type": "text/html" });
-      return response.end("<!doctype html><meta charset=utf-8><title>client tests</title>");
+    if (path === "/" || extra[path] !== undefined) {
+      response.writeHead(200, { "content-type": kTypes[extname(path)] || "text/html" });
+      return response.end(extra[path] ?? "<!doctype html><meta charset=utf-8><title>client tests</title>");
     }
     try {
-      const body = readFileSync(join(kWebDir, path.replace(/^\/+/, "").replace(/\.\.+/g, "")));
+      const body = readFileSync(join(kRepoDir, path.replace(/^\/+/, "").replace(/\.\.+/g, "")));
       response.writeHead(200, { "content-type": kTypes[extname(path)] || "application/octet-stream" });
       response.end(body);
     } catch {
@@ -114,6 +116,20 @@ export async function launchChromium() {
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
       "--disable-background-networking", "--disable-component-update", "--disable-sync"],
   });
+}
+
+// One command on dorvent-emu's control channel; resolves with its reply.
+export async function control(command) {
+  const { WebSocket } = await import("ws");
+  const socket = new WebSocket(`ws://127.0.0.1:${kControlPort}`);
+  try {
+    await new Promise((resolve, reject) => { socket.once("open", resolve); socket.once("error", reject); });
+    const reply = new Promise((resolve) => socket.once("message", (text) => resolve(JSON.parse(text))));
+    socket.send(JSON.stringify(command));
+    return await reply;
+  } finally {
+    socket.close();
+  }
 }
 
 export function artifactPath(name) {

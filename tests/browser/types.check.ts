@@ -1,6 +1,6 @@
 // Compiled, never run: the declarations accept what a page author writes
 // and refuse what the service would not understand.
-import { DorventClient, DorventError, Replies } from "dorvent";
+import { DorventClient, DorventError, Replies, resultCode } from "dorvent";
 
 async function use(client: DorventClient): Promise<void> {
   await client.ensureOpen();
@@ -12,9 +12,16 @@ async function use(client: DorventClient): Promise<void> {
   const sci: Replies["readSci"] = await client.call("readSci", { slotNo: 11 });
   const version: number = (await client.version({ timeoutMs: 500 })).success;
   await client.call("scardRead", { outTime: "10", mgNum: "4" }, { raw: true });
-  await client.call("someFutureAction", { anything: "1" });
+  const future: unknown = (await client.callAny("someFutureAction", { anything: "1" })).anything;
+  const never: null = await client.callAny("collectFingerPrint");
+  await client.call("beep", {}, { onSend: (text) => text.includes("_tflag") });
   client.on("reconnect", (event) => event.message.length);
-  void [atr, fields, fingerprints, nothing, sci.cardveVrsion, version];
+  void [atr, fields, fingerprints, nothing, sci.cardveVrsion, version, future, never];
+
+  // @ts-expect-error a misspelt action name (readIDCard)
+  await client.call("readIdCard");
+  // @ts-expect-error a misspelt action name, with fields
+  await client.call("cardrun", { slotNo: "1", apdu: "00" });
 
   // @ts-expect-error cardRun needs its apdu
   await client.call("cardRun", { slotNo: "1" });
@@ -27,6 +34,10 @@ async function use(client: DorventClient): Promise<void> {
 function explain(error: unknown): string {
   if (error instanceof DorventError && error.kind === "closed")
     return `closed with ${error.closeCode}`;
+  if (error instanceof DorventError && error.kind === "failed")
+    return `${error.code} ${error.name}: ${error.meaning} / ${error.meaningZh}; ${error.advice} ${error.statusWord ?? ""}`;
+  if (typeof error === "number")
+    return resultCode(error).advice;
   return String(error);
 }
 

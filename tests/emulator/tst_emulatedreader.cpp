@@ -4,6 +4,7 @@
 
 #include "emulatedreader.h"
 #include "families.h"
+#include "m1.h"
 #include "reports.h"
 
 #include <libusb.h>
@@ -19,6 +20,7 @@ using testsupport::spacedHex;
 using testsupport::splitFrame;
 
 Q_DECLARE_METATYPE(Report)
+Q_DECLARE_METATYPE(Firmware::ReplyLayout)
 
 namespace {
 
@@ -51,6 +53,8 @@ private slots:
     void frames_data();
     void frames();
     void multiReportRequest();
+    void replyLayouts_data();
+    void replyLayouts();
     void replySplitting_data();
     void replySplitting();
     void staleRepliesAndIdleFetches();
@@ -254,6 +258,36 @@ void tst_EmulatedReader::multiReportRequest()
     QCOMPARE(spacedHex(bytesOf(exchange(QByteArray::fromHex("0208000200B2328A")), 3)), QByteArray("02 02 00"));
 }
 
+void tst_EmulatedReader::replyLayouts_data()
+{
+    QTest::addColumn<Firmware::ReplyLayout>("layout");
+    QTest::addColumn<QList<QByteArray>>("replies"); // each step's reply, first bytes
+    // Field on, Type A request, anticollision, select, M1 authentication.
+    QTest::newRow("length") << Firmware::ReplyLayout::Length
+                            << QList<QByteArray>{"02 02 00 00 00 02", "02 02 00 02 00 04 00 04", "02 02 00 04 5A 3C 9E 21 DF",
+                                                 "02 02 00 01 00 08 0B", "02 02 00 00 00 02"};
+    QTest::newRow("counted") << Firmware::ReplyLayout::Counted
+                             << QList<QByteArray>{"02 02 00 00 02 00", "02 02 00 02 04 00 04 00", "02 02 00 04 5A 3C 9E 21 DF",
+                                                  "02 02 00 01 08 0B 00", "02 02 00 01 08 0B 00"};
+}
+
+void tst_EmulatedReader::replyLayouts()
+{
+    QFETCH(Firmware::ReplyLayout, layout);
+    QFETCH(QList<QByteArray>, replies);
+    reader().deck().radioField().insert(demoM1Card());
+    reader().firmware().replyLayout = layout;
+    const char *const steps[] = {"0208000200 4E01 45", "0208000100 41 48", "0208000100 42 4B", "0208000100 43 4A",
+                                 "0208000900 44 6001 FFFFFFFFFFFF 24"};
+    for (int i = 0; i < replies.size(); ++i) {
+        const Report answer = exchange(QByteArray::fromHex(steps[i]));
+        QCOMPARE(spacedHex(bytesOf(answer, (replies[i].size() + 1) / 3)), replies[i]);
+    }
+    // A refusal has one layout: no card answers a request with the field off.
+    exchange(QByteArray::fromHex("0208000200 4E00 44"));
+    QCOMPARE(spacedHex(bytesOf(exchange(QByteArray::fromHex("0208000100 41 48")), 6)), QByteArray("02 02 01 00 00 03"));
+}
+
 void tst_EmulatedReader::replySplitting_data()
 {
     QTest::addColumn<int>("textLength");
@@ -400,6 +434,7 @@ void tst_EmulatedReader::resetIsClean()
     QVERIFY(reader().deck().contactSlot(Deck::kUserSlot)->cardAs<Marker>());
     QVERIFY(!reader().deck().contactSlot(0x11)); // a caller's number, not a slot byte
     reader().firmware().versionText = "x";
+    reader().firmware().replyLayout = Firmware::ReplyLayout::Counted;
     reader().busyForFetches(3);
     reader().injectReplyReports({Report{}});
     exchange(QByteArray::fromHex("0208000200B2328A"));
@@ -412,6 +447,7 @@ void tst_EmulatedReader::resetIsClean()
     QVERIFY(reader().firmware().requestFrames().empty());
     QVERIFY(reader().firmware().beeps.empty());
     QCOMPARE(reader().firmware().versionText, std::string(Firmware::kDefaultVersion));
+    QVERIFY(reader().firmware().replyLayout == Firmware::ReplyLayout::Length);
     QVERIFY(reader().isPlugged() && reader().kernelDriverAttached() && !reader().interfaceClaimed());
 
     // No fault left behind: a fresh handle gets the real reply at once.

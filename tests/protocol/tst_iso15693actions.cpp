@@ -99,9 +99,13 @@ void tst_Iso15693Actions::byteFields_data()
     QTest::newRow("AFI \"7\"") << R"({"_act":"card15693WriteAFI","afidsiddata":"7"})" << QByteArray("\x00\x07", 2);
     QTest::newRow("AFI \"0x07\" is 0") << R"({"_act":"card15693WriteAFI","afidsiddata":"0x07"})" << QByteArray("\x00\x00", 2);
     QTest::newRow("AFI \"263\" is 7") << R"({"_act":"card15693WriteAFI","afidsiddata":"263"})" << QByteArray("\x00\x07", 2);
+    QTest::newRow("AFI \"4294967303\" is no int: 0") << R"({"_act":"card15693WriteAFI","afidsiddata":"4294967303"})"
+                                                   << QByteArray("\x00\x00", 2);
     QTest::newRow("DSFID, a number") << R"({"_act":"card15693WriteDSFID","afidsiddata":18})" << QByteArray("\x00\x12", 2);
     QTest::newRow("DSFID absent is 0") << R"({"_act":"card15693WriteDSFID"})" << QByteArray("\x00\x00", 2);
     QTest::newRow("read \"300\" is block 44") << R"({"_act":"card15693Read","addr":"300"})" << QByteArray("\x2C", 1);
+    QTest::newRow("read \"4294967300\" is no int: block 0") << R"({"_act":"card15693Read","addr":"4294967300"})"
+                                                         << QByteArray("\x00", 1);
     QTest::newRow("lock \"300\" is block 44") << R"({"_act":"card15693Lock","addr":"300"})" << QByteArray("\x2C", 1);
     QTest::newRow("write \"300\" is block 44") << R"({"_act":"card15693Write","addr":"300","data":"AB"})"
                                                << QByteArray("\x2C\xAB\x00\x00\x00", 5);

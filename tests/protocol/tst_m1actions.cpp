@@ -112,6 +112,7 @@ void tst_M1Actions::authenticationOnTheWire_data()
     QTest::newRow("block 1027: sector 256 is 0") << R"("addr":"1027","keyType":"A")" << 0x60 << 0;
     QTest::newRow("not decimal") << R"("addr":"0x10","keyType":"A")" << 0x60 << 0;
     QTest::newRow("block 159: sector 39") << R"("addr":"159","keyType":"A")" << 0x60 << 39;
+    QTest::newRow("4294967300 is no int: sector 0") << R"("addr":"4294967300","keyType":"A")" << 0x60 << 0;
 }
 
 void tst_M1Actions::authenticationOnTheWire()
@@ -237,6 +238,8 @@ void tst_M1Actions::blockNumbers_data()
     QTest::newRow("256 is 0") << R"("256")" << 0;
     QTest::newRow("-1 is 255") << R"("-1")" << 255;
     QTest::newRow("not decimal") << R"("4a")" << 0;
+    QTest::newRow("4294967300 is no int: 0") << R"("4294967300")" << 0;
+    QTest::newRow("the number 4294967300 is no int: 0") << "4294967300" << 0;
     QTest::newRow("absent") << QString() << 0;
 }
 

@@ -1,6 +1,7 @@
 // The memory-card actions over a real WebSocket against the emulated 4442
 // and 4428 cards: what the driver is given, every text by type, the "type"
-// check, and write protection's length.
+// check, write protection's length, and codes of the wrong length that
+// must cost the card nothing.
 
 #include "emulatedreader.h"
 #include "memorycards.h"
@@ -33,8 +34,15 @@ private slots:
     void badType_data();
     void badType();
     void writeProtectionLength();
+    void badCodeCostsNoAttempt_data();
+    void badCodeCostsNoAttempt();
+    void badNewCodeKeepsTheCode_data();
+    void badNewCodeKeepsTheCode();
 
 private:
+    // The card of `type` in the user slot, the reader open, the card powered.
+    void powerOn(const QString &type);
+    int attemptsLeft(const QString &type);
     QString request(const QString &json) { return m_client->request(json); }
 };
 
@@ -117,6 +125,16 @@ void tst_MemoryCardActions::replies_data()
     QTest::newRow("4428 protection write unverified") << "4428" << QStringList{on4428}
                                                       << R"({"_act":"card44WritePro","type":"4428","offset":"8","size":"1","data":"FF"})"
                                                       << -20 << "4428卡写卡失败" << "";
+    QTest::newRow("4428 protection write past bit 31")
+        << "4428"
+        << QStringList{on4428, R"({"_act":"card44AuthPIN","type":"4428","key":"FFFF"})"}
+        << R"({"_act":"card44WritePro","type":"4428","offset":"30","size":"10","data":"FFFF444F5256454E5420"})" << 0
+        << "4428卡写卡成功" << "";
+    QTest::newRow("4442 protection write past bit 31")
+        << "4442"
+        << QStringList{on4442, R"({"_act":"card44AuthPIN","type":"4442","key":"FFFFFF"})"}
+        << R"({"_act":"card44WritePro","type":"4442","offset":"30","size":"10","data":"FFFF444F5256454E5420"})" << -14
+        << "4442卡写卡失败" << "";
     QTest::newRow("4442 read past the address range") << "4442" << QStringList{on4442}
                                                       << R"({"_act":"card44Read","type":"4442","offset":"256","size":"1"})"
                                                       << -14 << "4442卡读卡失败" << "";
@@ -189,6 +207,85 @@ void tst_MemoryCardActions::writeProtectionLength()
     reader().injectReplyReports(testsupport::replyReports(0x01));
     QCOMPARE(request(R"({"_act":"card44WritePro","type":"4428","offset":"0","size":"1","data":"A2"})"),
              replyText("card44WritePro", -20, "4428卡写卡失败"));
+}
+
+void tst_MemoryCardActions::powerOn(const QString &type)
+{
+    if (type == "4428")
+        reader().deck().contactSlot(Deck::kUserSlot)->insert(demoCard4428());
+    open();
+    QCOMPARE(m_client->requestJson(QStringLiteral(R"({"_act":"card44PowerOn","type":"%1"})").arg(type))
+                 .value("success").toInt(), 0);
+}
+
+int tst_MemoryCardActions::attemptsLeft(const QString &type)
+{
+    const QJsonObject reply = m_client->requestJson(QStringLiteral(R"({"_act":"card44AuthNum","type":"%1"})").arg(type));
+    return reply.value("success").toInt() == 0 ? reply.value("data").toString().toInt() : -1;
+}
+
+void tst_MemoryCardActions::badCodeCostsNoAttempt_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("failure");
+    // Empty, short, odd, long, a NUL inside, not hex; and the other type's length.
+    for (const char *key : {"", "0", "001", "FF", "\\u0000", "FFFFF", "FFFFFFFF", "FFFFFF\\u0000", "FF FFFF", "FFFF"})
+        QTest::addRow("4442 \"%s\"", key) << "4442" << key << "4442卡认证PIN卡失败";
+    for (const char *key : {"", "0", "FF", "\\u0000", "FFF", "FFFFF", "FFFF\\u0000", "FF F", "FFFFFF"})
+        QTest::addRow("4428 \"%s\"", key) << "4428" << key << "4428卡认证PIN失败";
+}
+
+// A 4442 locks for good after three wrong codes: refusing a bad code must
+// cost none, so three of them leave every attempt and the right code works.
+void tst_MemoryCardActions::badCodeCostsNoAttempt()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, key);
+    QFETCH(QString, failure);
+    const QString right = type == "4442" ? "FFFFFF" : "FFFF";
+    powerOn(type);
+    const int before = attemptsLeft(type);
+    QVERIFY(before > 0);
+    reader().clearLog();
+    const QString json = QStringLiteral(R"({"_act":"card44AuthPIN","type":"%1","key":"%2"})").arg(type, key);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(request(json), replyText("card44AuthPIN", -14, failure));
+    QVERIFY(reader().transfers().empty());
+    QCOMPARE(attemptsLeft(type), before);
+    QCOMPARE(request(QStringLiteral(R"({"_act":"card44AuthPIN","type":"%1","key":"%2"})").arg(type, right)),
+             replyText("card44AuthPIN", 0, type + "卡认证PIN成功"));
+}
+
+void tst_MemoryCardActions::badNewCodeKeepsTheCode_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("failure");
+    for (const char *key : {"", "12", "1234567", "12345678", "\\u0000"})
+        QTest::addRow("4442 \"%s\"", key) << "4442" << key << "4442卡修改PIN卡失败";
+    for (const char *key : {"", "12", "123456"})
+        QTest::addRow("4428 \"%s\"", key) << "4428" << key << "4428卡修改PIN失败";
+}
+
+// A verified card whose code change is refused keeps its code: the next
+// session opens with the old one.
+void tst_MemoryCardActions::badNewCodeKeepsTheCode()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, key);
+    QFETCH(QString, failure);
+    const QString code = type == "4442" ? "FFFFFF" : "FFFF";
+    const QString verify = QStringLiteral(R"({"_act":"card44AuthPIN","type":"%1","key":"%2"})").arg(type, code);
+    powerOn(type);
+    QCOMPARE(request(verify), replyText("card44AuthPIN", 0, type + "卡认证PIN成功"));
+    reader().clearLog();
+    QCOMPARE(request(QStringLiteral(R"({"_act":"card44EditPIN","type":"%1","key":"%2"})").arg(type, key)),
+             replyText("card44EditPIN", -14, failure));
+    QVERIFY(reader().transfers().empty());
+    request(QStringLiteral(R"({"_act":"card44PowerOff","type":"%1"})").arg(type));
+    request(QStringLiteral(R"({"_act":"card44PowerOn","type":"%1"})").arg(type));
+    QCOMPARE(request(verify), replyText("card44AuthPIN", 0, type + "卡认证PIN成功"));
 }
 
 QTEST_MAIN(tst_MemoryCardActions)

@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <climits>
+
 #include <cstring>
 
 using testsupport::hex;
@@ -63,6 +65,9 @@ void tst_Frame::refusesWhatWouldNotFit()
     QCOMPARE(luvaro::buildRequest(0x4E, params, 2, frame, 8), luvaro::kBadParameter);
     QCOMPARE(luvaro::buildRequest(0x4E, nullptr, 1, frame, 8), luvaro::kBadParameter);
     QCOMPARE(luvaro::buildRequest(0x4E, params, -1, frame, 8), luvaro::kBadParameter);
+    // Counts whose frame length would overflow an int.
+    QCOMPARE(luvaro::buildRequest(0x4E, params, INT_MAX, frame, 8), luvaro::kBadParameter);
+    QCOMPARE(luvaro::buildRequest(0x4E, params, INT_MAX - 6, frame, 8), luvaro::kBadParameter);
     for (unsigned char b : frame)
         QCOMPARE(b, 0xEE);
     QCOMPARE(luvaro::buildRequest(0x4E, params, 1, frame, 8), 8); // exactly full

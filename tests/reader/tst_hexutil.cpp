@@ -3,6 +3,7 @@
 
 #include <QtTest>
 
+#include <climits>
 #include <cstring>
 
 class tst_HexUtil : public QObject
@@ -19,6 +20,8 @@ private slots:
     void format();
     void digitsWithoutNul_data();
     void digitsWithoutNul();
+    void wholeBytes_data();
+    void wholeBytes();
 };
 
 void tst_HexUtil::digits()
@@ -129,6 +132,28 @@ void tst_HexUtil::digitsWithoutNul_data()
     QTest::newRow("exactly the digits") << 2 << 4 << 4 << QByteArray("0AFFxx");
     QTest::newRow("one short: nothing") << 2 << 3 << int(luvaro::kBadParameter) << QByteArray("xxxxxx");
     QTest::newRow("no bytes") << 0 << 0 << 0 << QByteArray("xxxxxx");
+    QTest::newRow("digits beyond an int: nothing") << INT_MAX / 2 + 1 << 6 << int(luvaro::kBadParameter)
+                                                   << QByteArray("xxxxxx");
+}
+
+void tst_HexUtil::wholeBytes_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<long long>("bytes");
+    QTest::newRow("empty") << QByteArray("") << 0LL;
+    QTest::newRow("one pair") << QByteArray("aB") << 1LL;
+    QTest::newRow("three pairs") << QByteArray("00A4FF") << 3LL;
+    QTest::newRow("odd digit") << QByteArray("3b9") << -1LL;
+    QTest::newRow("one digit") << QByteArray("0") << -1LL;
+    QTest::newRow("not hex") << QByteArray("0G") << -1LL;
+    QTest::newRow("space") << QByteArray("00 A4") << -1LL;
+}
+
+void tst_HexUtil::wholeBytes()
+{
+    QFETCH(QByteArray, text);
+    QTEST(luvaro::wholeHexBytes(text.constData()), "bytes");
+    QCOMPARE(luvaro::wholeHexBytes(nullptr), -1LL);
 }
 
 void tst_HexUtil::digitsWithoutNul()

@@ -26,7 +26,8 @@ private slots:
     // Each request's exact frame, and nothing sent without a reader.
     void requests_data();
     void requests();
-    void writeTooLongIsRefused();
+    void badWriteTextsAreRefused_data();
+    void badWriteTextsAreRefused();
     void tagSession();
     void locks_data();
     void locks();
@@ -81,10 +82,22 @@ void tst_Iso15693::requests()
     QCOMPARE(testsupport::requestMismatch(*m_card, call, frame), QString());
 }
 
-void tst_Iso15693::writeTooLongIsRefused()
+void tst_Iso15693::badWriteTextsAreRefused_data()
 {
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("too long") << QByteArray("1234567890");
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("an odd digit") << QByteArray("123");
+    QTest::newRow("not hex") << QByteArray("12 4");
+}
+
+// Refused whole, the block left as it was: a text that lost a digit or
+// holds none is never written as zeros.
+void tst_Iso15693::badWriteTextsAreRefused()
+{
+    QFETCH(QByteArray, text);
     reader().clearLog();
-    QCOMPARE(m_card->luvaro_USB_15693_Write(3, "1234567890"), -14);
+    QCOMPARE(m_card->luvaro_USB_15693_Write(3, text.constData()), -14);
     QCOMPARE(int(reader().transfers().size()), 0);
     QCOMPARE(m_tag->blocks[3], (Iso15693Tag::Block{}));
 }
@@ -169,7 +182,8 @@ void tst_Iso15693::replies_data()
     const QByteArray all = "0102030405060708090A0B0C0D0E0F101112131415161718191A1B1C";
 
     QTest::newRow("read: byte 0 is 0x82") << read << hex("82 02 00 04 A1B2C3D4") << 256 << 0 << QByteArray("A1B2C3D4");
-    QTest::newRow("read: byte 0 no marker") << read << hex("00 02 00 04 A1B2C3D4") << 256 << -15 << QByteArray();
+    QTest::newRow("read: byte 0 not read") << read << hex("00 02 00 04 A1B2C3D4") << 256 << 0 << QByteArray("A1B2C3D4");
+    QTest::newRow("read: zeroed report") << read << QByteArray(32, '\0') << 256 << -15 << QByteArray();
     QTest::newRow("read: byte 1 not 0x02") << read << hex("02 82 00 04 A1B2C3D4") << 256 << -15 << QByteArray();
     QTest::newRow("read: refused") << read << hex("02 02 01 04 A1B2C3D4") << 256 << -21 << QByteArray();
     QTest::newRow("read: count past the report") << read << hex("02 02 00 FF" + all) << 256 << 0 << all;

@@ -74,11 +74,8 @@ void tst_M1::requests_data()
     QTest::newRow("authenticate sector 39, key B")
         << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(kKeyB, 39, kDefaultKey); })
         << hex("02 08 00 09 00 44 04 27 FF FF FF FF FF FF 66");
-    QTest::newRow("short key padded with 00")
-        << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(kKeyA, 1, "A0A1"); })
-        << hex("02 08 00 09 00 44 60 01 A0 A1 00 00 00 00 25");
-    QTest::newRow("long key: its first six bytes")
-        << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(kKeyA, 1, "A0A1A2A3A4A5A6A7"); })
+    QTest::newRow("authenticate with a mixed-case key")
+        << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(kKeyA, 1, "a0A1a2A3a4A5"); })
         << hex("02 08 00 09 00 44 60 01 A0 A1 A2 A3 A4 A5 25");
     QTest::newRow("write: missing bytes 00")
         << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Write(5, "0102"); })
@@ -114,6 +111,13 @@ void tst_M1::refusedBeforeSending_data()
     QTest::newRow("increment 0x100000000") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Increment(4, 0x100000000ul); });
     QTest::newRow("decrement 0x100000000") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Decrement(4, 0x100000000ul); });
     QTest::newRow("write 17 bytes") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Write(4, "000102030405060708090A0B0C0D0E0F10"); });
+    QTest::newRow("write nothing") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Write(4, ""); });
+    QTest::newRow("write an odd digit") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Write(4, "0011223"); });
+    QTest::newRow("write without data") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Write(4, nullptr); });
+    // A key is exactly six bytes: one cut or filled up is another key.
+    for (const char *key : {"", "A0A1", "A0A1A2A3A4A", "A0A1A2A3A4A5A", "A0A1A2A3A4A5A6A7", "A0A1A2A3A4G5"})
+        QTest::addRow("key \"%s\"", key) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(kKeyA, 1, key); });
+    QTest::newRow("no key") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1VerifyPass(kKeyA, 1, nullptr); });
     QTest::newRow("value read without an output") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_M1Readval(4, nullptr); });
 }
 

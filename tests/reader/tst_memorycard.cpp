@@ -1,5 +1,5 @@
 // 4442 and 4428 memory-card commands of the driver against the emulated
-// cards: exact request frames, the bounds checked before anything is sent,
+// cards: exact request frames, the bounds and texts checked before anything is sent,
 // the protection bits, the error counter, and the cards' own rules.
 
 #include "emulatedreader.h"
@@ -8,6 +8,8 @@
 #include "reports.h"
 
 #include <QtTest>
+
+#include <climits>
 
 using namespace dorvent::emulator;
 
@@ -35,6 +37,7 @@ private slots:
     void card4442Session();
     void card4442Locks();
     void card4428Session();
+    void card4428ProtectsPastBit31();
     void protectionBits_data();
     void protectionBits();
     void writeProtectionLength_data();
@@ -74,17 +77,9 @@ void tst_MemoryCard::requests_data()
         "0208000400 52 FF0001 A0");
     row("4428 read 256 from 255", [](luvaroCard &c) { char b[513] = {}; return c.luvaro_USB_4428_Read(255, 256, b); },
         "0208000400 62 FF0001 90");
-    row("4442 write 2 at 32", [](luvaroCard &c) { return c.luvaro_USB_442_Write(32, 2, "AABBCC"); },
+    row("4442 write 2 at 32, longer text: its first bytes", [](luvaroCard &c) { return c.luvaro_USB_442_Write(32, 2, "AABBCC"); },
         "0208000600 53 200200 AABB 6E");
-    row("4428 write 3 at 40, short text padded", [](luvaroCard &c) { return c.luvaro_USB_4428_Write(40, 3, "1122"); },
-        "0208000700 63 280300 112200 74");
     row("4442 verify", [](luvaroCard &c) { return c.luvaro_USB_4442_Verify("123456"); }, "0208000400 54 123456 28");
-    row("4442 verify, short code padded", [](luvaroCard &c) { return c.luvaro_USB_4442_Verify("12"); },
-        "0208000400 54 120000 4A");
-    row("4428 verify, short code padded", [](luvaroCard &c) { return c.luvaro_USB_4428_Verify("FF"); },
-        "0208000300 64 FF00 90");
-    row("4442 change, long code cut", [](luvaroCard &c) { return c.luvaro_USB_4442_Change("ABCDEF01"); },
-        "0208000400 55 ABCDEF D0");
     row("4428 change", [](luvaroCard &c) { return c.luvaro_USB_4428_Change("1234"); }, "0208000300 65 1234 48");
     row("4442 read protection", [](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4442_ReadProtect(0, 32, b); },
         "0208000300 56 0020 7D");
@@ -94,6 +89,10 @@ void tst_MemoryCard::requests_data()
         "0208000500 57 1002 5566 7B");
     row("4428 write protection", [](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 1, "92"); },
         "0208000400 67 0001 92 F8");
+    // 41 bytes: two reports, the first marked 0x82.
+    row("4428 write protection, 32 bytes from 32",
+        [](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(32, 32, (QByteArray(kRecordHex) + QByteArray(32, 'F')).constData()); },
+        "8208002300 67 2020 444F5256454E54204C4F59414C545931 FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF 57");
 }
 
 void tst_MemoryCard::requests()
@@ -125,7 +124,40 @@ void tst_MemoryCard::outOfRange_data()
     QTest::newRow("read protection past bit 31") << DriverCall([](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4442_ReadProtect(1, 32, b); });
     QTest::newRow("read protection into too small a text") << DriverCall([](luvaroCard &c) { char b[8] = {}; return c.luvaro_USB_4442_ReadProtect(0, 8, b, 8); });
     QTest::newRow("write protection past bit 31") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4442_WriteProtect(30, 3, "000000"); });
+    QTest::newRow("4428 write protection addr 33") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(33, 0, ""); });
+    QTest::newRow("4428 write protection len 33") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 33, "00"); });
+    QTest::newRow("4428 write protection addr -1") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(-1, 1, "00"); });
     QTest::newRow("write without data") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(0, 1, nullptr); });
+
+    // Bounds whose sum or product would overflow an int.
+    const QByteArray digits600(600, 'A');
+    QTest::newRow("read protection addr INT_MAX") << DriverCall([](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4442_ReadProtect(INT_MAX, 17, b); });
+    QTest::newRow("read protection len INT_MAX") << DriverCall([](luvaroCard &c) { char b[65] = {}; return c.luvaro_USB_4428_ReadProtect(17, INT_MAX, b); });
+    QTest::newRow("write protection len INT_MAX") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_WriteProtect(1, INT_MAX, digits600.constData()); });
+    QTest::newRow("write protection addr INT_MAX") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(INT_MAX, INT_MAX, "00"); });
+    QTest::newRow("read addr INT_MIN") << DriverCall([](luvaroCard &c) { char b[64] = {}; return c.luvaro_USB_4442_Read(INT_MIN, 1, b, 64); });
+    QTest::newRow("write len INT_MAX") << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Write(1, INT_MAX, digits600.constData()); });
+    QTest::newRow("write len INT_MIN") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(0, INT_MIN, "00"); });
+
+    // Codes of any other length: a wrong guess costs an attempt, a changed
+    // code must be the one typed.
+    for (const char *code : {"", "0", "001", "FF", "12345", "FFFFFFFF", "FFFFFG"}) {
+        QTest::addRow("4442 verify \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_Verify(code); });
+        QTest::addRow("4442 change \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4442_Change(code); });
+    }
+    for (const char *code : {"", "F", "FF", "FFF", "FFFFFF"}) {
+        QTest::addRow("4428 verify \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Verify(code); });
+        QTest::addRow("4428 change \"%s\"", code) << DriverCall([=](luvaroCard &c) { return c.luvaro_USB_4428_Change(code); });
+    }
+    QTest::newRow("4442 verify without a code") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4442_Verify(nullptr); });
+
+    // Data that does not hold the bytes asked for: never filled up with zeros.
+    QTest::newRow("write 3 bytes from a 2-byte text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_Write(40, 3, "1122"); });
+    QTest::newRow("write from an empty text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(40, 1, ""); });
+    QTest::newRow("write 0 bytes from an empty text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(40, 0, ""); });
+    QTest::newRow("write from an odd text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_442_Write(40, 2, "AABBC"); });
+    QTest::newRow("write protection from a short text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4442_WriteProtect(0, 2, "A2"); });
+    QTest::newRow("write protection from an empty text") << DriverCall([](luvaroCard &c) { return c.luvaro_USB_4428_WriteProtect(0, 1, ""); });
 }
 
 void tst_MemoryCard::outOfRange()
@@ -223,6 +255,26 @@ void tst_MemoryCard::card4428Session()
     QCOMPARE(m_card->luvaro_USB_4428_Read(0, 256, text), 0);
     QCOMPARE(int(strlen(text)), 512);
     QCOMPARE(QByteArray(text).mid(64, 32), QByteArray(kRecordHex));
+}
+
+// Every 4428 byte has its protection bit, so its write protection reaches
+// past the 4442's 32 bits: a range of bytes then stays as it is for good.
+void tst_MemoryCard::card4428ProtectsPastBit31()
+{
+    reader().deck().contactSlot(Deck::kUserSlot)->insert(demoCard4428());
+    char atr[128] = {};
+    QCOMPARE(m_card->luvaro_USB_4428_PowerOn(atr), 0);
+    QCOMPARE(m_card->luvaro_USB_4428_Verify("FFFF"), 0);
+    // Bytes 30 to 39: two erased ones, then the record's first eight.
+    const QByteArray held = "FFFF" + QByteArray(kRecordHex).left(16);
+    QCOMPARE(m_card->luvaro_USB_4428_WriteProtect(30, 10, "FFFF0000000000000000"), -20); // not what the bytes hold
+    QCOMPARE(m_card->luvaro_USB_4428_WriteProtect(30, 10, held.constData()), 0);
+    QCOMPARE(m_card->luvaro_USB_4428_Write(39, 1, "00"), -20);
+    QCOMPARE(m_card->luvaro_USB_4428_Write(29, 1, "00"), 0);
+    QCOMPARE(m_card->luvaro_USB_4428_Write(40, 1, "00"), 0);
+    char text[64] = {};
+    QCOMPARE(m_card->luvaro_USB_4428_Read(28, 13, text, sizeof text), 0);
+    QCOMPARE(QByteArray(text), "FF00" + held + "00");
 }
 
 void tst_MemoryCard::protectionBits_data()

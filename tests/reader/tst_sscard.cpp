@@ -105,6 +105,7 @@ const QStringList kThirdFull{"欧阳明月", "女", "汉", "19880512", "20210315
 const QStringList kThirdShort{"", "", "", "", "20210315", "20310315", "A33012345", "", "330100", "3.00"};
 const QStringList kSecondFull{"司马长风", "男", "回", "19750823", "20150823", "20250823", "B11054321",
                               "110105197508230041", "110100", "2.00"};
+const QStringList kSecondShort{"", "", "", "", "20150823", "20250823", "B11054321", "", "110100", "2.00"};
 const QStringList kHeadOnly{"", "", "", "", "", "", "", "", "330100", "3.00"};
 const QStringList kEmpty{"", "", "", "", "", "", "", "", "", ""};
 
@@ -118,6 +119,8 @@ private slots:
 
     void reads_data();
     void reads();
+    void samAnsweringGarbage_data();
+    void samAnsweringGarbage();
     void samCommandLayout();
     void names_data();
     void names();
@@ -236,6 +239,77 @@ void tst_SsCard::reads()
     setup(reader().deck());
     SSCard_IDINFO record;
     char text[kSsMessageSize];
+    QCOMPARE(read(record, text), code);
+    QCOMPARE(QString::fromUtf8(text), message);
+    QCOMPARE(scriptMismatch(testsupport::sentApdus(), script), QString());
+    QCOMPARE(fieldsOf(record), fields);
+}
+
+// A SAM whose power-on answer is garbage is no SAM to the reads that do not
+// need one; a third-generation card, which does, fails with its code.
+void tst_SsCard::samAnsweringGarbage_data()
+{
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<QByteArray>("garbage");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QStringList>("fields");
+
+    const SocialSecurityData third = demoSocialSecurityData();
+    const SocialSecurityData second = secondGenerationSocialSecurityData();
+    const QByteArray zeroed(32, '\0');
+    const QByteArray countPastTheReport = QByteArray::fromHex("0202001D") + QByteArray(28, '\x3B');
+
+    QTest::newRow("second generation, contact: read in full")
+        << Setup([=](Deck &d) { contactCard(d, second), goodSam(d); }) << zeroed << 0 << QString()
+        << Script().to("0C", kHead).to("0C", kShortSet).to("0C", kHolder).lines << kSecondFull;
+    QTest::newRow("second generation, contact, count past the report: read in full")
+        << Setup([=](Deck &d) { contactCard(d, second), goodSam(d); }) << countPastTheReport << 0 << QString()
+        << Script().to("0C", kHead).to("0C", kShortSet).to("0C", kHolder).lines << kSecondFull;
+    QTest::newRow("second generation, contactless: short set")
+        << Setup([=](Deck &d) { d.radioField().insert(contactlessSocialSecurityCard(second)), goodSam(d); })
+        << zeroed << 0 << QString() << Script().to("RF", kHead).to("RF", kShortSet).lines << kSecondShort;
+    QTest::newRow("no card")
+        << Setup(goodSam) << zeroed << -100 << QStringLiteral("未检测到有卡片上电成功") << QStringList() << kEmpty;
+    QTest::newRow("third generation, contact: fails")
+        << Setup([=](Deck &d) { contactCard(d, third), goodSam(d); }) << zeroed << -15
+        << QStringLiteral("SAM卡上电失败") << Script().to("0C", kHead).lines << kHeadOnly;
+    QTest::newRow("third generation, contactless, count past the report: fails")
+        << Setup([=](Deck &d) { d.radioField().insert(contactlessSocialSecurityCard(third)), goodSam(d); })
+        << countPastTheReport << -15 << QStringLiteral("SAM卡上电失败") << Script().to("RF", kHead).lines
+        << kHeadOnly;
+}
+
+void tst_SsCard::samAnsweringGarbage()
+{
+    QFETCH(Setup, setup);
+    QFETCH(QByteArray, garbage);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(QStringList, script);
+    QFETCH(QStringList, fields);
+
+    // A working read gives the replies up to the SAM's power-on; the same
+    // read again gets those, then the garbage.
+    setup(reader().deck());
+    SSCard_IDINFO record;
+    char text[kSsMessageSize];
+    read(record, text);
+    std::vector<Report> replies;
+    bool samPowerOn = false;
+    for (const Transfer &t : reader().transfers()) {
+        if (t.isSetReport())
+            samPowerOn = t.data[5] == 0x74 && t.data[6] == kSamSlot;
+        else if (samPowerOn)
+            break;
+        else
+            replies.push_back(t.data);
+    }
+    QVERIFY(samPowerOn);
+    replies.push_back(testsupport::report(garbage));
+    reader().injectReplyReports(replies);
+
     QCOMPARE(read(record, text), code);
     QCOMPARE(QString::fromUtf8(text), message);
     QCOMPARE(scriptMismatch(testsupport::sentApdus(), script), QString());
