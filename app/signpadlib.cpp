@@ -53,11 +53,9 @@ int main(int argc, char *argv[])
     // Lives as long as the process; never deleted.
     EchoServer *server = new EchoServer(17798, config.settings);
     QObject::connect(server, &EchoServer::closed, &a, &QApplication::quit);
-    // Where pages reach us. A port that is taken stays silent, as it always
-    // was: the process runs on and serves nothing.
-    if (server->serverPort())
-        qInfo("%s: listening on ws://localhost:%u (every address, IPv4 and IPv6)",
-              qPrintable(QCoreApplication::applicationName()), unsigned(server->serverPort()));
+    // The server says where pages reach us and with which settings. A port
+    // that is taken stays silent, as it always was: the process runs on and
+    // serves nothing.
 
     // SIGHUP reads the file again; a file that cannot be used changes nothing.
     HangupWatcher hangup;

@@ -4,6 +4,7 @@
 #include "textmessageprocessor.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -111,9 +112,16 @@ void EchoServer::init(quint16 port)
     m_tcpServers = listen(m_settings.listen, port);
     if (m_tcpServers.isEmpty())
         return;
-    if (m_logRequests)
-        qInfo("listening on %s; %s", qUtf8Printable(listeningOn().join(QLatin1Char(' '))),
+    if (m_logRequests) {
+        const bool local = std::any_of(m_tcpServers.cbegin(), m_tcpServers.cend(), [](const QTcpServer *server) {
+            return server->serverAddress() == QHostAddress(QHostAddress::Any) || server->serverAddress().isLoopback();
+        });
+        const QString pages = local ? QStringLiteral("; pages on this machine use ws://localhost:%1").arg(serverPort())
+                                    : QString();
+        qInfo("%s: listening on %s%s; %s", qPrintable(QCoreApplication::applicationName()),
+              qUtf8Printable(listeningOn().join(QLatin1Char(' '))), qUtf8Printable(pages),
               qUtf8Printable(m_settings.describe()));
+    }
     connect(m_pWebSocketServer, &QWebSocketServer::closed, this, &EchoServer::closed);
 }
 
