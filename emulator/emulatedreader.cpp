@@ -59,6 +59,8 @@ void EmulatedReader::plug()
     m_devices.push_back(std::make_unique<libusb_device>(libusb_device{m_generation}));
     m_kernelDriver = true; // the HID driver binds to the new device
     m_claimedBy = nullptr;
+    if (m_plugObserver)
+        m_plugObserver(true);
 }
 
 void EmulatedReader::unplug()
@@ -69,6 +71,8 @@ void EmulatedReader::unplug()
     m_claimedBy = nullptr;
     m_unplugCountdown = -1;
     m_firmware.powerLost();
+    if (m_plugObserver)
+        m_plugObserver(false);
 }
 
 void EmulatedReader::unplugAfterTransfers(int n)

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -52,6 +54,9 @@ public:
     // The reader disappears right after the next n control transfers
     // (n = 1: the next transfer works, the one after fails).
     void unplugAfterTransfers(int n);
+    // Told of every plug and unplug, whoever caused it (the virtual USB
+    // device follows them on its bus). Survives reset().
+    void setPlugObserver(std::function<void(bool plugged)> observer) { m_plugObserver = std::move(observer); }
 
     // ---- Faults ----
     // The next n fetches answer busy (status 0x16); queued replies wait.
@@ -119,6 +124,7 @@ private:
     bool m_heldElsewhere = false;
     std::vector<Transfer> m_log;
     std::size_t m_logLimit = 0;
+    std::function<void(bool)> m_plugObserver;
 };
 
 } // namespace dorvent::emulator

@@ -105,7 +105,7 @@ void EchoServer::init(quint16 port)
     // handshake (a reply must not wait for the client's delayed ACK of the
     // one before), and so that hosts and origins can be checked first. A port
     // already taken is not fatal: the process keeps running and serves
-    // nothing; only an administrator's own addresses are worth a line then.
+    // nothing (the caller says why).
     m_port = port;
     // Also when not listening: a reload may bind new addresses.
     connect(m_pWebSocketServer, &QWebSocketServer::newConnection, this, &EchoServer::onNewConnection);
@@ -130,14 +130,14 @@ QList<QTcpServer *> EchoServer::listen(const QVector<QHostAddress> &addresses, q
     const QVector<QHostAddress> wanted = addresses.isEmpty() ? QVector<QHostAddress>{QHostAddress(QHostAddress::Any)}
                                                              : addresses;
     QList<QTcpServer *> servers;
+    m_listenError.clear();
     for (const QHostAddress &address : wanted) {
         auto *server = new QTcpServer(this);
         // Port 0 (tests) binds the first address anywhere and the rest beside it.
         if (!server->listen(address, servers.isEmpty() ? port : servers.first()->serverPort())) {
-            if (!addresses.isEmpty())
-                qWarning("cannot listen on %s: %s",
-                         qUtf8Printable(dorvent::config::endpointText(address, port)),
-                         qUtf8Printable(server->errorString()));
+            m_listenError = addresses.isEmpty() ? server->errorString()
+                                                : QStringLiteral("%1: %2").arg(dorvent::config::endpointText(address, port),
+                                                                               server->errorString());
             delete server;
             qDeleteAll(servers);
             return {};
@@ -159,10 +159,13 @@ void EchoServer::applySettings(const Settings &settings)
             old->close();
         m_tcpServers = listen(settings.listen, port);
         if (m_tcpServers.isEmpty()) {
+            const QString error = m_listenError;
             next.listen = m_settings.listen;
             m_tcpServers = listen(m_settings.listen, port);
-            if (!m_tcpServers.isEmpty())
-                qWarning("keeps listening on %s", qUtf8Printable(listeningOn().join(QLatin1Char(' '))));
+            qWarning("cannot listen on %s; %s", qUtf8Printable(error),
+                     m_tcpServers.isEmpty() ? "listening nowhere"
+                                            : qUtf8Printable(QStringLiteral("keeps listening on ")
+                                                             + listeningOn().join(QLatin1Char(' '))));
         }
         if (!m_tcpServers.isEmpty() && m_settings.log != dorvent::config::LogLevel::Off)
             qInfo("listening on %s", qUtf8Printable(listeningOn().join(QLatin1Char(' '))));
@@ -221,6 +224,16 @@ QStringList EchoServer::listeningOn() const
             endpoints << dorvent::config::endpointText(server->serverAddress(), server->serverPort());
     }
     return endpoints;
+}
+
+QString EchoServer::listenError() const
+{
+    return m_tcpServer->isListening() ? QString() : m_tcpServer->errorString();
+}
+
+QString EchoServer::listenError() const
+{
+    return serverPort() ? QString() : m_listenError;
 }
 
 qint64 EchoServer::unsentBytes() const

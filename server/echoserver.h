@@ -58,6 +58,8 @@ public:
     quint16 serverPort() const;
     // "address:port" of every listening socket.
     QStringList listeningOn() const;
+    // Why listening failed (empty while listening).
+    QString listenError() const;
     int clientCount() const { return m_clients.size(); }
     // Reply bytes written to clients but not yet taken by their connections, all clients together.
     qint64 unsentBytes() const;
@@ -142,5 +144,6 @@ private:
     bool m_logFrames = false;
     QElapsedTimer m_clock;                // request times
     quint16 m_port = 0;                   // as asked for; bound again after a reload
+    QString m_listenError;                // the last failed listen()
     CTextMessageProcessor *m_processor;   // one for all clients, never deleted
 };
