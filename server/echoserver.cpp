@@ -228,11 +228,6 @@ QStringList EchoServer::listeningOn() const
 
 QString EchoServer::listenError() const
 {
-    return m_tcpServer->isListening() ? QString() : m_tcpServer->errorString();
-}
-
-QString EchoServer::listenError() const
-{
     return serverPort() ? QString() : m_listenError;
 }
 
