@@ -1,7 +1,10 @@
 #include "echoserver.h"
+#include "hangup.h"
+#include "settings.h"
 
 #include <QApplication>
 #include <QDebug>
+#include <QFileInfo>
 
 #include <cstddef>
 #include <cstring>
@@ -63,19 +66,43 @@ int main(int argc, char *argv[])
     dorvent::emulator::startControlChannel(); // loopback port 17799
 #endif
 
-    // Lives as long as the process; never deleted.
-    EchoServer *server = new EchoServer(kPort, false);
-    QObject::connect(server, &EchoServer::closed, &a, &QApplication::quit);
-    // Where pages reach us. Without the port the process still runs and
-    // serves nothing, but says why, and never reports itself ready: systemd
-    // keeps the unit starting until its start times out, and then restarts it.
-    if (server->serverPort() == 0) {
-        qCritical("cannot listen on port %u: %s", unsigned(kPort), qPrintable(server->listenError()));
-    } else {
-        qInfo("%s: listening on ws://localhost:%u (every address, IPv4 and IPv6)",
-              qPrintable(QCoreApplication::applicationName()), unsigned(server->serverPort()));
-        notifyReady();
+    // The administrator's settings; without a file, the service as it always was.
+    using namespace dorvent::config;
+    const ConfigFile configFile = configFileFrom(a.arguments());
+    const Parsed config = configFile.error.isEmpty() ? loadSettings(configFile.path, configFile.named)
+                                                     : Parsed{false, Settings(), configFile.error};
+    if (!config.ok) {
+        qCritical("not started: %s", qUtf8Printable(config.error));
+        return kExitBadConfig;
     }
+    if (config.settings.log != LogLevel::Off)
+        qInfo(QFileInfo::exists(configFile.path) ? "configuration %s" : "configuration: built-in (no %s)",
+              qUtf8Printable(configFile.path));
+
+    // Lives as long as the process; never deleted.
+    EchoServer *server = new EchoServer(kPort, config.settings);
+    QObject::connect(server, &EchoServer::closed, &a, &QApplication::quit);
+    // The server says where pages reach us and with which settings. Without
+    // the port the process still runs and serves nothing, but says why, and
+    // never reports itself ready: systemd keeps the unit starting until its
+    // start times out, and then restarts it.
+    if (server->serverPort() == 0)
+        qCritical("cannot listen on port %u: %s", unsigned(kPort), qPrintable(server->listenError()));
+    else
+        notifyReady();
+
+    // SIGHUP reads the file again; a file that cannot be used changes nothing.
+    HangupWatcher hangup;
+    QObject::connect(&hangup, &HangupWatcher::hangup, server, [server, configFile] {
+        const Parsed reread = loadSettings(configFile.path, configFile.named);
+        if (!reread.ok) {
+            qWarning("configuration not reloaded, settings unchanged: %s", qUtf8Printable(reread.error));
+            return;
+        }
+        if (reread.settings.log != LogLevel::Off || server->settings().log != LogLevel::Off)
+            qInfo("configuration reloaded: %s", qUtf8Printable(reread.settings.describe()));
+        server->applySettings(reread.settings);
+    });
 
     return a.exec();
 }

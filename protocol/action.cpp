@@ -32,12 +32,16 @@ void ActionCall::answer(long code, const QString &data)
 
 void ActionCall::reply(long code, const QString &msg, const QString &data)
 {
-    send(m_processor.replyText(m_request, code, msg, data));
+    const QString text = m_processor.replyText(m_request, code, msg, data);
+    send(text);
+    m_processor.replied(m_socket, m_action, code, text);
 }
 
 void ActionCall::reply(long code, const QString &msg, const QJsonObject &fields)
 {
-    send(m_processor.replyText(m_request, code, msg, fields));
+    const QString text = m_processor.replyText(m_request, code, msg, fields);
+    send(text);
+    m_processor.replied(m_socket, m_action, code, text);
 }
 
 void ActionCall::send(const QString &text)

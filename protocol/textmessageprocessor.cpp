@@ -50,16 +50,27 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
         if (socket) {
             qWarning("pClient");
             socket->sendTextMessage(m_request.text);
+            emit requestDone(socket, Outcome{nullptr, false, 0, &m_request.text});
         }
         return;
     }
+    m_replied = false;
     ActionCall call(*this, *action, m_request, socket);
     if (action->gate == Gate::ReaderOpen && !m_readerOpen)
         return call.reply(-1, kNotOpenMessage);
     // The server never hands over such a request while the reader is held.
     if (m_holder && action->gate != Gate::NoReader)
         return call.reply(luvaro::kReaderBusy, kReaderBusyMessage);
+    const HeldCall *holderBefore = m_holder;
     action->handler(call);
+    if (!m_replied && m_holder == holderBefore)
+        emit requestDone(socket, Outcome{action->name, false, 0, nullptr});
+}
+
+void CTextMessageProcessor::replied(QWebSocket *client, const Action &action, long code, const QString &text)
+{
+    m_replied = true;
+    emit requestDone(client, Outcome{action.name, true, static_cast<int>(code), &text});
 }
 
 QString CTextMessageProcessor::ParseJson(const QString &json, const QString &key)

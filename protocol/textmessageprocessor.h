@@ -11,6 +11,19 @@
 class QJsonObject;
 class QWebSocket;
 
+namespace dorvent::protocol {
+
+// What one request came to, for the service's log.
+struct Outcome
+{
+    const char *act = nullptr;      // the action's name; null for a name no family has (echoed)
+    bool replied = false;           // whether a reply with a code was sent
+    int code = 0;
+    const QString *reply = nullptr; // the text sent back (reply or echo), when one was
+};
+
+} // namespace dorvent::protocol
+
 // Reads one JSON request, runs its action on the reader and answers on the
 // socket it came from. One processor serves every client, one request at a time.
 // The actions themselves are the family tables listed in the .cpp.
@@ -69,9 +82,14 @@ public:
 
 signals:
     void readerReleased();
+    // Once per request: when its reply is sent, or when its handler returned
+    // without one; a wait (HeldCall) reports when it answers.
+    void requestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
 
 private:
-    friend class dorvent::protocol::ActionCall; // sets the reader-open flag
+    friend class dorvent::protocol::ActionCall; // sets the reader-open flag, reports replies
+
+    void replied(QWebSocket *client, const dorvent::protocol::Action &action, long code, const QString &text);
 
     // The standard reply's keys, for the builders that add card fields.
     QJsonObject standardReply(const QString &functionName, long code, const QString &msg,
@@ -84,6 +102,7 @@ private:
     luvaroCard m_card;
     dorvent::protocol::Request m_request; // the request being handled
     bool m_readerOpen = false;            // what "open"/"close" did, not the device's state
+    bool m_replied = false;               // the request being handled has been answered
     dorvent::protocol::HeldCall *m_holder = nullptr; // the action waiting with the reader, if any
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
 };

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "settings.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -9,12 +13,21 @@
 #include <QWebSocketProtocol>
 
 class QTcpServer;
+class QTcpSocket;
 class QWebSocketServer;
 class QWebSocket;
 class CTextMessageProcessor;
+namespace dorvent::protocol {
+struct Outcome;
+}
 
-// The service's only network endpoint: plain ws on every address. Text frames
-// go to the one command processor, binary frames straight back to the sender.
+// The service's only network endpoint: plain ws, by default on every address
+// for any origin and any host. Text frames go to the one command processor,
+// binary frames straight back to the sender.
+//
+// The administrator's settings may narrow the addresses it listens on, the
+// client hosts it accepts (refused at once) and the origins (refused at the
+// handshake with HTTP 403), and set what it logs.
 //
 // Requests are served one at a time. A request that finds nothing waiting is
 // served at once (a few per event-loop pass); otherwise requests queue per
@@ -30,11 +43,21 @@ class EchoServer : public QObject
 {
     Q_OBJECT
 public:
+    // debug: every frame logged (masked); otherwise the built-in settings.
     explicit EchoServer(quint16 port, bool debug, QObject *parent = nullptr);
+    EchoServer(quint16 port, const dorvent::config::Settings &settings, QObject *parent = nullptr);
     ~EchoServer() override;
+
+    // Settings read again: the new addresses are bound before the old ones
+    // are closed (if one cannot be, the old ones stay), and clients the new
+    // settings refuse are closed with 1008.
+    void applySettings(const dorvent::config::Settings &settings);
+    const dorvent::config::Settings &settings() const { return m_settings; }
 
     // The port actually bound (useful when constructed with port 0); 0 when not listening.
     quint16 serverPort() const;
+    // "address:port" of every listening socket.
+    QStringList listeningOn() const;
     // Why listening failed (empty while listening).
     QString listenError() const;
     int clientCount() const { return m_clients.size(); }
@@ -58,6 +81,9 @@ public:
     static constexpr int kMaxServedAtOnce = 16;
     // Keeps 256 requests near the 64 KiB bound from holding 16 MiB.
     static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
+    // A handshake's request line and headers, read before the Origin check;
+    // browsers send well under 2 KiB.
+    static constexpr qint64 kMaxRequestHead = 16 * 1024;
 
 signals:
     void closed();
@@ -69,6 +95,7 @@ private slots:
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
     void serveNext();
+    void onRequestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
 
 private:
     struct Pending
@@ -76,7 +103,22 @@ private:
         QQueue<QString> requests;
         qint64 bytes = 0;
         bool closing = false; // closed by us for a bound; anything it still sends is dropped
+        QByteArray label;     // "address:port", formatted once for the log
+        qint64 startedNs = 0; // when its request in service started, on m_clock
     };
+
+    void init(quint16 port);
+    // Listening sockets on every configured address, all on one port; empty
+    // when one of them cannot be bound (none is kept open then).
+    QList<QTcpServer *> listen(const QVector<QHostAddress> &addresses, quint16 port);
+    // Whether a connection to this local address would be accepted now.
+    bool listensOn(const QHostAddress &local) const;
+    // Host check, then (when origins are narrowed) the Origin check, then the handshake.
+    void admit(QTcpSocket *socket);
+    // Waits for the whole request head; then refuses or hands the socket over.
+    void checkRequestHead(QTcpSocket *socket);
+    void refuseHandshake(QTcpSocket *socket, const QString &client, const QString &origin, bool hasOrigin,
+                         const char *reason);
 
     // Closes a client over a bound; a backlog it is not reading is dropped with the connection.
     void closeForPolicy(QWebSocket *client, const QString &reason,
@@ -89,7 +131,7 @@ private:
     bool refuseOversized(QWebSocket *client, qint64 bytes);
     void checkUnsent(QWebSocket *client);
 
-    QTcpServer *m_tcpServer;              // child; accepts, then hands sockets to m_pWebSocketServer
+    QList<QTcpServer *> m_tcpServers;     // children; accept, then hand sockets to m_pWebSocketServer
     QWebSocketServer *m_pWebSocketServer; // child of this object
     QList<QWebSocket *> m_clients;        // owned; deleted after they disconnect
     QHash<QWebSocket *, Pending> m_pending;
@@ -97,6 +139,11 @@ private:
     bool m_serving = false;
     int m_servedAtOnce = 0;               // since the event loop last went idle or served a round
     QTimer m_serveTimer;                  // zero-interval: one round per event-loop pass
-    bool m_debug;
+    dorvent::config::Settings m_settings;
+    bool m_logRequests = true;            // m_settings.log, read per request
+    bool m_logFrames = false;
+    QElapsedTimer m_clock;                // request times
+    quint16 m_port = 0;                   // as asked for; bound again after a reload
+    QString m_listenError;                // the last failed listen()
     CTextMessageProcessor *m_processor;   // one for all clients, never deleted
 };

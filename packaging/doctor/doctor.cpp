@@ -2,6 +2,8 @@
 // it saw and, when it does not hold, how to fix it; the exit status is 0 only
 // when every check holds. It reads the system and never opens the reader: the
 // running service holds it.
+#include "bundle.h"
+#include "settings.h"
 #include "systemfacts.h"
 
 #include <QCoreApplication>
@@ -253,6 +255,22 @@ Finding picturesWritable(const Facts &facts)
     return holds(seen.join(QStringLiteral(", ")) + QLatin1Char('.'));
 }
 
+Finding configurationUsable(const Facts &)
+{
+    using namespace dorvent::config;
+    const QString path = QString::fromLatin1(kDefaultConfigPath);
+    if (!QFileInfo::exists(path))
+        return holds(QStringLiteral("No %1: the built-in settings (%2).").arg(path, Settings().describe()));
+    const Parsed parsed = loadSettings(path, true);
+    if (!parsed.ok)
+        return fails(QStringLiteral("%1. The service does not start with it, and keeps its old settings when it is "
+                                    "reloaded.")
+                         .arg(parsed.error),
+                     QStringLiteral("Correct that line (the file says what each setting takes), then: sudo systemctl "
+                                    "restart dorvent"));
+    return holds(QStringLiteral("%1: %2.").arg(path, parsed.settings.describe()));
+}
+
 struct Check
 {
     const char *title;
@@ -266,6 +284,7 @@ const Check kChecks[] = {
     {"The card templates load", templatesLoad},
     {"The card fonts resolve to installed fonts", fontsResolve},
     {"The service may write the card pictures", picturesWritable},
+    {"The configuration file can be used", configurationUsable},
 };
 
 const char *mark(Verdict verdict)
@@ -281,20 +300,9 @@ const char *mark(Verdict verdict)
     return "[ -- ]";
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// The checks, written to out; how many do not hold.
+int runChecks(QTextStream &out)
 {
-    QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
-    if (app.arguments().size() > 1) {
-        out << "usage: dorvent-doctor\n"
-               "Checks what a web page needs to reach the card reader through the dorvent service,\n"
-               "and says how to fix what does not hold. Run it as root (sudo) to see every process.\n"
-               "Exit status: 0 when every check holds, 1 otherwise.\n";
-        return app.arguments().at(1) == QLatin1String("--help") || app.arguments().at(1) == QLatin1String("-h") ? 0 : 2;
-    }
-
     const Facts facts{findUsbDevices(kReaderVendor, kReaderProduct), lookUpAccount(QLatin1String(kServiceUser))};
     int failing = 0;
     for (const Check &check : kChecks) {
@@ -310,5 +318,41 @@ int main(int argc, char *argv[])
         out << "\nAll " << total << " checks hold.\n";
     else
         out << '\n' << failing << " of " << total << " checks do not hold.\n";
-    return failing == 0 ? 0 : 1;
+    return failing;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    const QStringList arguments = app.arguments();
+    const bool bundle = arguments.size() == 3 && arguments.at(1) == QLatin1String("--bundle");
+    if (arguments.size() > 1 && !bundle) {
+        out << "usage: dorvent-doctor [--bundle FILE]\n"
+               "Checks what a web page needs to reach the card reader through the dorvent service,\n"
+               "and says how to fix what does not hold. Run it as root (sudo) to see every process.\n"
+               "Exit status: 0 when every check holds, 1 otherwise.\n"
+               "--bundle FILE: also writes FILE, a tarball (.tar.gz) to attach to a support request:\n"
+               "versions, the configuration, the USB devices, these checks and the service's journal\n"
+               "of the last hour, masked. Exit status: 0 when it is written, 2 otherwise.\n";
+        return arguments.at(1) == QLatin1String("--help") || arguments.at(1) == QLatin1String("-h") ? 0 : 2;
+    }
+
+    QString report;
+    QTextStream reportStream(&report);
+    const int failing = runChecks(reportStream);
+    reportStream.flush();
+    out << report;
+    if (!bundle)
+        return failing == 0 ? 0 : 1;
+    out.flush();
+    const QString error = doctor::writeBundle(arguments.at(2), report);
+    if (!error.isEmpty()) {
+        out << "\nNo support bundle: " << error << '\n';
+        return 2;
+    }
+    out << "\nSupport bundle: " << arguments.at(2) << '\n';
+    return 0;
 }

@@ -43,11 +43,12 @@ def port_open(port=PORT):
 class Service:
     """One service process; stderr is kept for the tests to read."""
 
-    def __init__(self, binary, wait_for_port=True, env=None):
+    def __init__(self, binary, wait_for_port=True, env=None, args=()):
         if not binary or not os.path.exists(binary):
             raise unittest.SkipTest("binary not built: %r" % binary)
         self.binary = binary
         self.wait_for_port = wait_for_port
+        self.args = list(args)
         self.env = dict(os.environ, QT_QPA_PLATFORM="offscreen", **(env or {}))
         self.proc = None
         self._stderr = tempfile.TemporaryFile()
@@ -59,7 +60,7 @@ class Service:
             deadline = time.time() + 10
             while port_open() and time.time() < deadline:  # a previous test's process going away
                 time.sleep(0.1)
-        self.proc = subprocess.Popen([self.binary, "-platform", "offscreen"],
+        self.proc = subprocess.Popen([self.binary, "-platform", "offscreen"] + self.args,
                                      stdout=self._stdout, stderr=self._stderr, env=self.env)
         if self.wait_for_port:
             deadline = time.time() + 60  # sanitizer builds start slowly

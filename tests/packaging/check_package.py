@@ -40,6 +40,7 @@ SKIPPED = 77
 # directory (0755). The card pictures are not here: the service user's files
 # cannot be shipped, postinst makes them.
 PACKAGE_FILES = {
+    "etc/dorvent/dorvent.conf": 0o644,
     "etc/fonts/conf.d/30-dorvent-aliases.conf": 0o644,
     "lib/systemd/system/dorvent.service": 0o644,
     "lib/udev/rules.d/60-dorvent.rules": 0o644,
@@ -76,21 +77,24 @@ UDEV_CASES = [
     ("a hidraw node", {"ACTION": "add", "SUBSYSTEM": "hidraw"}, {}),
 ]
 
-CHECKS = 6  # dorvent-doctor's checks, in its order:
-# reader on the bus, service user may open it, service listening, templates, fonts, pictures
+CHECKS = 7  # dorvent-doctor's checks, in its order:
+# reader on the bus, service user may open it, service listening, templates, fonts, pictures, configuration
 DOCTOR_CASES = [
     # name, reader node as (owner, group, mode) or None when unplugged, who holds the port,
     # who runs the doctor, the doctor's mark for each check, exit status
-    ("no reader", None, "service", "root", ["FAIL", "--", "ok", "ok", "ok", "ok"], 1),
+    ("no reader", None, "service", "root", ["FAIL", "--", "ok", "ok", "ok", "ok", "ok"], 1),
     ("reader present but not accessible", ("root", "root", 0o664), "service", "root",
-     ["ok", "FAIL", "ok", "ok", "ok", "ok"], 1),
+     ["ok", "FAIL", "ok", "ok", "ok", "ok", "ok"], 1),
     ("everything fine", "as the rule makes it", "service", "root", ["ok"] * CHECKS, 0),
     # the service's process is hidden from an ordinary user: its answer shows it
     ("everything fine, seen by an ordinary user", "as the rule makes it", "service", "nobody",
      ["ok"] * CHECKS, 0),
     ("port held by another process", "as the rule makes it", "another process", "root",
-     ["ok", "ok", "FAIL", "ok", "ok", "ok"], 1),
+     ["ok", "ok", "FAIL", "ok", "ok", "ok", "ok"], 1),
 ]
+# What dorvent-doctor --bundle puts in its tarball, under one folder.
+BUNDLE_FILES = ["README.txt", "configuration.txt", "doctor.txt", "dorvent.conf", "journal.txt", "lsusb.txt",
+                "service.txt", "versions.txt"]
 
 # What dpkg itself keeps about packages, and shadow's backups of the user
 # files (userdel keeps one copy of each before it changes them).
@@ -164,7 +168,8 @@ def check_contents(deb):
             expect(os.path.isfile(path) and os.stat(path).st_mode & 0o777 == 0o755, f"{script} missing or not 0755")
             expect(run(["sh", "-n", path]).returncode == 0, f"{script} is not valid sh")
         with open(os.path.join(control, "conffiles")) as f:
-            expect(f.read().split() == ["/etc/fonts/conf.d/30-dorvent-aliases.conf"], "conffiles")
+            expect(sorted(f.read().split()) == ["/etc/dorvent/dorvent.conf", "/etc/fonts/conf.d/30-dorvent-aliases.conf"],
+                   "conffiles")
     finally:
         shutil.rmtree(control)
 
@@ -426,8 +431,31 @@ def check_doctor(root, emu, rule):
                 expect("usbhid" in result.stdout, f"doctor, {name}: the kernel driver is not named")
             if status == 0 and user == "root":
                 check_pictures_written(root)
+        holder.become("service")
+        check_bundle(root)
     finally:
         holder.stop()
+
+
+def check_bundle(root):
+    section("dorvent-doctor --bundle")
+    result = in_root(root, ["/usr/bin/dorvent-doctor", "--bundle", "/tmp/support.tar.gz"])
+    print(result.stdout)
+    if not expect(result.returncode == 0 and os.path.isfile(f"{root}/tmp/support.tar.gz"), "no bundle written"):
+        return
+    expect(os.stat(f"{root}/tmp/support.tar.gz").st_mode & 0o077 == 0, "the bundle is readable by others")
+    with tarfile.open(f"{root}/tmp/support.tar.gz") as tar:
+        names = sorted(tar.getnames())
+        print("\n".join(names))
+        folders = {name.split("/")[0] for name in names}
+        expect(len(folders) == 1, f"the bundle has more than one top folder: {folders}")
+        files = sorted(name.split("/", 1)[1] for name in names if "/" in name)
+        expect(files == BUNDLE_FILES, f"bundle files {files}, wanted {BUNDLE_FILES}")
+        top = folders.pop()
+        text = {name: tar.extractfile(f"{top}/{name}").read().decode() for name in files}
+    expect("/etc/dorvent/dorvent.conf is valid" in text.get("configuration.txt", ""), "configuration not reported valid")
+    expect("[ ok ] The service is running" in text.get("doctor.txt", ""), "the doctor's report is not in the bundle")
+    expect("dorvent 0.1.0" in text.get("versions.txt", ""), "the package version is not in the bundle")
 
 
 def unchanged(upper, path):

@@ -13,6 +13,7 @@ import socket
 import stat
 import subprocess
 import sys
+import tarfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -130,6 +131,27 @@ def check_journal(r, reference):
     return unit_log
 
 
+def check_bundle(r, reference):
+    """dorvent-doctor --bundle: the support tarball, with the service's journal and no card data."""
+    bundle = "/tmp/dorvent-support.tar.gz"
+    rc, output = sh(["dorvent-doctor", "--bundle", bundle])
+    if not r.check("dorvent-doctor --bundle: written", rc == 0 and os.path.isfile(bundle), output[-800:]):
+        return
+    with tarfile.open(bundle) as tar:
+        names = sorted(tar.getnames())
+        texts = {os.path.basename(name): tar.extractfile(name).read().decode("utf-8", "replace")
+                 for name in names if tar.getmember(name).isfile()}
+    r.check("dorvent-doctor --bundle: files " + " ".join(sorted(texts)),
+            {"README.txt", "configuration.txt", "doctor.txt", "dorvent.conf", "journal.txt", "lsusb.txt",
+             "service.txt", "versions.txt"} <= set(texts), names)
+    journal = texts.get("journal.txt", "")
+    r.check("dorvent-doctor --bundle: the journal has the service's request lines",
+            " request " in journal and "readIDCard 0" in journal, journal[-800:])
+    record = json.loads(reference["readIDCard"])
+    held = [record[k] for k in ("name", "number", "organs") if record.get(k) and record[k] in "".join(texts.values())]
+    r.check("dorvent-doctor --bundle: no card-holder data", not held, held)
+
+
 def check_cannot_listen(r):
     """A service that cannot listen says why and does not look ready."""
     sh(["systemctl", "stop", UNIT])
@@ -197,6 +219,7 @@ def main():
 
         rc, output = sh(["dorvent-doctor"])
         r.check("dorvent-doctor: all checks hold", rc == 0 and "[FAIL]" not in output, output)
+        check_bundle(r, reference)
 
         # Unplugged while open and plugged back: udev gives the new node to
         # the group again.
