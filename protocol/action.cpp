@@ -20,7 +20,7 @@ luvaroCard &ActionCall::card() { return m_processor.card(); }
 
 bool ActionCall::readerOpen() const { return m_processor.isReaderOpen(); }
 
-void ActionCall::setReaderOpen(bool open) { m_processor.m_readerOpen = open; }
+void ActionCall::setReaderOpen(bool open) { m_processor.setReaderOpen(open); }
 
 void ActionCall::answer(long code, const QString &data)
 {
@@ -30,13 +30,18 @@ void ActionCall::answer(long code, const QString &data)
         reply(code, QString::fromUtf8(m_action.failure));
 }
 
+// A failure met because the reader left says so, not what the action saw of it.
 void ActionCall::reply(long code, const QString &msg, const QString &data)
 {
+    if (m_processor.answersReaderGone(code))
+        return send(m_processor.readerGoneReply(m_request));
     send(m_processor.replyText(m_request, code, msg, data));
 }
 
 void ActionCall::reply(long code, const QString &msg, const QJsonObject &fields)
 {
+    if (m_processor.answersReaderGone(code))
+        return send(m_processor.readerGoneReply(m_request));
     send(m_processor.replyText(m_request, code, msg, fields));
 }
 

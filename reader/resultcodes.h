@@ -22,6 +22,7 @@ constexpr int kStatusError = -20;
 constexpr int kSingleStatusError = -21;
 constexpr int kIdCardReadFailed = -23;
 constexpr int kReaderBusy = -30;
+constexpr int kReaderGone = -31;
 constexpr int kNoValidReply = -100;
 constexpr int kBankCardNotRead = -200;
 
@@ -89,6 +90,13 @@ constexpr ResultCode kResultCodes[] = {
      "the reader is held by another request that waits for a swipe; nothing was sent",
      "读卡器正被另一个等待刷卡的请求占用：未发送任何命令",
      "Send again once the swipe wait is over."},
+    {kReaderGone, "kReaderGone",
+     "the reader that was opened has left the USB bus (unplugged, or lost in a suspend) and is "
+     "not back yet; nothing was sent. The service opens it again by itself when it returns",
+     "已打开的读卡器已离开 USB 总线（被拔出或在休眠中丢失），尚未回来：未发送任何命令。"
+     "读卡器回来后服务会自动重新打开",
+     "Ask the user to plug the reader in, then send again: no close and open are needed. "
+     "serviceStatus says when it is back (readerPresent)."},
     {kNoValidReply, "kNoValidReply",
      "no usable answer: the version request got a malformed reply or none, no "
      "social-security card was found, or one refused its authentication without a status word",

@@ -43,6 +43,9 @@ EchoServer::EchoServer(quint16 port, bool debug, QObject *parent)
 
 EchoServer::~EchoServer()
 {
+    // First: it keeps the reader open and watches it come and go.
+    delete m_processor;
+    m_processor = nullptr;
     m_tcpServer->close();
     m_pWebSocketServer->close();
     qDeleteAll(m_clients.begin(), m_clients.end());

@@ -96,5 +96,5 @@ private:
     int m_servedAtOnce = 0;               // since the event loop last went idle or served a round
     QTimer m_serveTimer;                  // zero-interval: one round per event-loop pass
     bool m_debug;
-    CTextMessageProcessor *m_processor;   // one for all clients, never deleted
+    CTextMessageProcessor *m_processor;   // one for all clients, deleted with the server
 };
