@@ -63,6 +63,10 @@ void EmulatedReader::queueHotplug(libusb_hotplug_event event)
 {
     libusb_device *device = m_devices.back().get();
     for (libusb_context *context : m_contexts) {
+        // A context without callbacks keeps nothing (the driver's own).
+        if (std::none_of(context->callbacks.begin(), context->callbacks.end(),
+                         [](const libusb_context::HotplugCallback &c) { return !c.removed; }))
+            continue;
         context->events.push_back({device, event});
         const std::uint64_t one = 1;
         if (context->eventFd >= 0 && ::write(context->eventFd, &one, sizeof one) < 0) {
