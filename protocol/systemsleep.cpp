@@ -37,6 +37,7 @@ SystemSleep::SystemSleep(QObject *parent) : QObject(parent)
 
 void SystemSleep::prepareForSleep(bool sleeping)
 {
+    qInfo("system sleep: %s", sleeping ? "suspending" : "resumed");
     if (!sleeping)
         emit resumed();
 }
