@@ -137,30 +137,46 @@ class Resume(unittest.TestCase):
         except ImportError:
             raise unittest.SkipTest("no python3-dbus")
         renewed = "reader opened again (the system resumed)"
+        suspending = "system sleep: suspending"
+
+        async def scenario(address):
+            async with websockets.connect(URI) as ws:
+                async def call(text):
+                    await ws.send(text)
+                    return await asyncio.wait_for(ws.recv(), 30)
+                self.assertEqual(success(await call('{"_act":"open"}')), 0)
+                # The demo swipe is taken; the next read waits, holding the reader.
+                self.assertEqual(success(await call('{"_act":"scardRead","outTime":"5","mgNum":"2"}')), 0)
+                await ws.send('{"_act":"scardRead","outTime":"60","mgNum":"2"}')
+
+                # Only logind's name is listened to, and only the resume counts.
+                # The bus keeps each sender's order, and a call made after the
+                # stranger's signal puts it before everything logind sends.
+                stranger = dbus.bus.BusConnection(address)
+                prepare_for_sleep(stranger, False)
+                stranger.list_names()
+                logind = dbus.bus.BusConnection(address)
+                logind.request_name("org.freedesktop.login1")
+                prepare_for_sleep(logind, True)
+                prepare_for_sleep(logind, False)
+                # The wait ends: the reader may have lost it while the system slept.
+                waited = await asyncio.wait_for(ws.recv(), 30)
+                beep = await call('{"_act":"beep"}')
+                status = json.loads(await call('{"_act":"serviceStatus"}'))
+                return waited, beep, status
+
         with PrivateBus() as bus_daemon, \
                 Service(binaries().dorvent_emu, env={"DBUS_SYSTEM_BUS_ADDRESS": bus_daemon.address}) as service:
             self.assertIn("watching logind's PrepareForSleep", service.stderr())
-            self.assertEqual(success(request('{"_act":"open"}')), 0)
-
-            # Only logind's name is listened to, and only the resume counts.
-            # The bus keeps each sender's order, and a call made after the
-            # stranger's signal puts it before everything logind sends.
-            stranger = dbus.bus.BusConnection(bus_daemon.address)
-            prepare_for_sleep(stranger, False)
-            stranger.list_names()
-            logind = dbus.bus.BusConnection(bus_daemon.address)
-            logind.request_name("org.freedesktop.login1")
-            prepare_for_sleep(logind, True)
-            prepare_for_sleep(logind, False)
-            suspending = "system sleep: suspending"
+            waited, beep, status = run(scenario(bus_daemon.address))
             self.assertTrue(wait_for(lambda: renewed in service.stderr().partition(suspending)[2]),
                             service.stderr())
             log = service.stderr()
-            self.assertEqual(log.count("system sleep: resumed"), 1, log)
-            self.assertEqual(log.count("opened again"), 1)
-            self.assertEqual(success(request('{"_act":"beep"}')), 0)
-            status = json.loads(request('{"_act":"serviceStatus"}'))
-            self.assertEqual((status["readerPresent"], status["readerOpen"]), (True, True))
+        self.assertEqual(log.count("system sleep: resumed"), 1, log)
+        self.assertEqual(log.count("opened again"), 1)
+        self.assertEqual(waited, GONE % "scardRead")
+        self.assertEqual(success(beep), 0)
+        self.assertEqual((status["readerPresent"], status["readerOpen"]), (True, True))
 
 
 class NoSystemBus(unittest.TestCase):
