@@ -11,9 +11,10 @@
 const DEFAULT_URL = "ws://localhost:17798";
 const DEFAULT_TIMEOUT_MS = 15000;
 
-// The service's fixed texts that the client acts upon.
+// The service's fixed texts and codes that the client acts upon.
 const kNotOpenMsg = "端口未打开";
 const kNotClosedMsg = "端口未关闭";
+const kReaderGoneCode = -31; // the reader a page opened left the USB bus; it is opened again when back
 
 // The card families, in the order the demo page shows them. "card": the
 // emulated card its buttons need, and where (dorvent-emu's demo deck holds
@@ -46,6 +47,8 @@ const ACTIONS = [
   { act: "collectFingerPrint", family: "reader", about: "Never answered: the call resolves with null once sent.", silent: true },
   { act: "ctnFingerPrint", family: "reader", about: "Never answered: the call resolves with null once sent.", silent: true },
   { act: "close", family: "reader", about: "Closes the reader for every client." },
+  { act: "serviceStatus", family: "reader", about: "The service's own action, not the reader's: its version, whether the reader is present and open (open stays true while an opened reader is unplugged), its firmware text and when it was last opened.",
+    reply: ["serviceVersion", "readerPresent", "readerOpen", "readerFirmware", "readerOpenedAt"] },
 
   { act: "cardClodPowerOn", family: "cpu", about: "Powers the contact card in slotNo on; answers its answer to reset (ATR).",
     request: { slotNo: "1" }, reply: ["data"] },
@@ -267,6 +270,7 @@ class DorventClient {
     this._lastTag = 0;
     this._connections = 0;
     this._mustReopen = false;
+    this._readerGone = false;
     this._listeners = {};
   }
 
@@ -281,9 +285,17 @@ class DorventClient {
     return this._mustReopen;
   }
 
+  // True after a reply said that the opened reader left the USB bus, until
+  // a later reply (of any call, or of status()) shows it back.
+  get readerGone() {
+    return this._readerGone;
+  }
+
   // Events: "reconnect" (a lost connection was replaced; open the reader
   // again), "close" ({code, reason}), "stray" (a reply whose call is gone,
-  // e.g. after its timeout).
+  // e.g. after its timeout), "readergone" and "readerback" ({action, reply}:
+  // a reply of this client's own calls says that the opened reader was
+  // unplugged, or that it is back; the service opens it again by itself).
   on(event, listener) {
     (this._listeners[event] = this._listeners[event] || []).push(listener);
     return this;
@@ -401,17 +413,32 @@ class DorventClient {
     return this.call(act, fields, options);
   }
 
-  // Opens the reader; a reader that is already open counts as open.
+  // Opens the reader. One that is open already must also answer: its
+  // firmware version is asked for, so a reader that is unplugged (-31,
+  // ReaderGone) or does not answer rejects here rather than at the next call.
   async ensureOpen(options = {}) {
-    const reply = await this.call("open", {}, Object.assign({}, options, { raw: true }));
+    const raw = Object.assign({}, options, { raw: true });
+    const reply = await this.call("open", {}, raw);
     if (reply.success !== 0 && reply.msg !== kNotClosedMsg)
       throw this._failure("open", reply);
+    if (reply.success !== 0) {
+      const version = await this.call("version", {}, raw);
+      if (version.success !== 0)
+        throw this._failure("version", version);
+    }
     this._mustReopen = false;
     return reply;
   }
 
-  // Closes and opens the reader: after an unplug the service still holds the
-  // old, dead handle, and only a close lets "open" reach the reader again.
+  // The service's version and the reader's state (serviceStatus); it also
+  // tells whether an unplugged reader is back ("readerback").
+  status(options = {}) {
+    return this.call("serviceStatus", {}, options);
+  }
+
+  // Closes and opens the reader, for every client: for a reader that stopped
+  // answering. An unplugged reader needs none of it: the service opens it
+  // again when it is back.
   async reopen(options = {}) {
     await this.call("close", {}, Object.assign({}, options, { raw: true }));
     return this.call("open", {}, options);
@@ -478,6 +505,7 @@ class DorventClient {
         { action: pending.act, reply }));
       return;
     }
+    this._watchReader(pending.act, reply);
     if (typeof reply.success === "number" && reply.success < 0 && !pending.raw) {
       pending.reject(this._failure(pending.act, reply));
       return;
@@ -485,6 +513,32 @@ class DorventClient {
     if (reply.functionName === "open" && reply.success === 0)
       this._mustReopen = false;
     pending.resolve(reply);
+  }
+
+  // Whether a reply shows the opened reader gone or back: "readergone" and
+  // "readerback" when that changes. Any other answer of an action on the
+  // reader means the service found it there; replies that never needed it
+  // (not open, a close, an open that found no reader) tell nothing.
+  _watchReader(act, reply) {
+    let gone;
+    if (act === "serviceStatus" && reply.success === 0) {
+      if (reply.readerPresent === true)
+        gone = false;
+      else if (reply.readerOpen === true && reply.readerPresent === false)
+        gone = true;
+      else
+        return;
+    } else if (reply.success === kReaderGoneCode) {
+      gone = true;
+    } else if (reply.msg === kNotOpenMsg || act === "close" || (act === "open" && reply.success !== 0 && reply.msg !== kNotClosedMsg)) {
+      return;
+    } else {
+      gone = false;
+    }
+    if (gone === this._readerGone)
+      return;
+    this._readerGone = gone;
+    this._emit(gone ? "readergone" : "readerback", { action: act, reply });
   }
 
   // An answer without a readable tag: the service answers in order, so it
