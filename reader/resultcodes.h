@@ -66,10 +66,10 @@ constexpr ResultCode kResultCodes[] = {
      "参数超出范围或超过缓冲区长度，或 M1 值块校验不符",
      "Fix the request: the action's keys give the ranges. For an M1 value block, initialise it first."},
     {kTransferFailed, "kTransferFailed",
-     "a transfer failed, or a single-report reply was malformed: the reader was unplugged "
-     "or stopped answering",
-     "USB 传输失败或单包应答格式有误：读卡器被拔出或不再应答",
-     "Check the reader's cable, then close and open it again (reopen)."},
+     "a transfer failed, or a single-report reply was malformed: the reader stopped answering "
+     "(an opened reader that was unplugged answers -31)",
+     "USB 传输失败或单包应答格式有误：读卡器不再应答（已打开的读卡器被拔出时答 -31）",
+     "Check the reader's cable; if it goes on, close and open it again (reopen)."},
     {kStatusError, "kStatusError",
      "a multi-report or contactless reply whose status is not 0x00, or a reader that "
      "stayed busy: most often no card powered on (an APDU before the power-on) or no card there",
