@@ -61,6 +61,10 @@ ReaderPresence::~ReaderPresence()
         libusb_set_pollfd_notifiers(m_context, nullptr, nullptr, nullptr);
         libusb_hotplug_deregister_callback(m_context, m_callback);
     }
+    // Before libusb closes the descriptors they watch.
+    for (const auto &watched : m_notifiers)
+        delete watched.second;
+    m_notifiers.clear();
     libusb_exit(m_context);
 }
 
