@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: deps build test asan demo install package bench fuzz clean
+.PHONY: deps build test asan vmtest demo install package bench fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -21,6 +21,11 @@ asan: deps
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DDORVENT_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The VM test alone (also part of `make test`): the real service and the
+# installed package in a QEMU guest, with the virtual reader on its USB bus.
+vmtest: build
+	/usr/bin/python3 tests/vm/vmtest.py --build $(BUILD)
 
 # Root is needed for /opt/apps/cn.luvaro.dorvent/bin and the font aliases.
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)

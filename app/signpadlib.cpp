@@ -3,15 +3,44 @@
 #include <QApplication>
 #include <QDebug>
 
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #ifdef DORVENT_EMULATED_READER
 #include "controlchannel.h"
 #include "demodeck.h"
 #include "emulatedreader.h"
 #endif
 
+constexpr quint16 kPort = 17798;
+
 #ifdef DORVENT_EMULATED_READER
 constexpr std::size_t kEmulatorLogLimit = 4096;
 #endif
+
+// Tells systemd (Type=notify) that the port is open, so that "active" means
+// listening. Outside systemd NOTIFY_SOCKET is unset and nothing happens.
+static void notifyReady()
+{
+    const QByteArray path = qgetenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    if (path.isEmpty() || (path[0] != '/' && path[0] != '@') || std::size_t(path.size()) >= sizeof address.sun_path)
+        return;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    if (address.sun_path[0] == '@')
+        address.sun_path[0] = '\0'; // an abstract socket
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    static const char kReady[] = "READY=1";
+    ::sendto(fd, kReady, sizeof kReady - 1, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
+             socklen_t(offsetof(sockaddr_un, sun_path) + std::size_t(path.size())));
+    ::close(fd);
+}
 
 int main(int argc, char *argv[])
 {
@@ -35,13 +64,18 @@ int main(int argc, char *argv[])
 #endif
 
     // Lives as long as the process; never deleted.
-    EchoServer *server = new EchoServer(17798, false);
+    EchoServer *server = new EchoServer(kPort, false);
     QObject::connect(server, &EchoServer::closed, &a, &QApplication::quit);
-    // Where pages reach us. A port that is taken stays silent, as it always
-    // was: the process runs on and serves nothing.
-    if (server->serverPort())
+    // Where pages reach us. Without the port the process still runs and
+    // serves nothing, but says why, and never reports itself ready: systemd
+    // keeps the unit starting until its start times out, and then restarts it.
+    if (server->serverPort() == 0) {
+        qCritical("cannot listen on port %u: %s", unsigned(kPort), qPrintable(server->listenError()));
+    } else {
         qInfo("%s: listening on ws://localhost:%u (every address, IPv4 and IPv6)",
               qPrintable(QCoreApplication::applicationName()), unsigned(server->serverPort()));
+        notifyReady();
+    }
 
     return a.exec();
 }

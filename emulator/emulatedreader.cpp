@@ -60,6 +60,8 @@ void EmulatedReader::plug()
     m_kernelDriver = true; // the HID driver binds to the new device
     m_claimedBy = nullptr;
     queueHotplug(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    if (m_plugObserver)
+        m_plugObserver(true);
 }
 
 void EmulatedReader::unplug()
@@ -71,6 +73,8 @@ void EmulatedReader::unplug()
     m_unplugCountdown = -1;
     m_firmware.powerLost();
     queueHotplug(LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    if (m_plugObserver)
+        m_plugObserver(false);
 }
 
 void EmulatedReader::unplugAfterTransfers(int n)

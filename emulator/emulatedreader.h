@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -50,6 +52,9 @@ public:
     // The reader disappears right after the next n control transfers
     // (n = 1: the next transfer works, the one after fails).
     void unplugAfterTransfers(int n);
+    // Told of every plug and unplug, whoever caused it (the virtual USB
+    // device follows them on its bus). Survives reset().
+    void setPlugObserver(std::function<void(bool plugged)> observer) { m_plugObserver = std::move(observer); }
 
     // ---- Hotplug (hotplug.cpp) ----
     // Plugging and unplugging queue libusb's hotplug events in every context;
@@ -142,6 +147,7 @@ private:
     bool m_heldElsewhere = false;
     std::vector<Transfer> m_log;
     std::size_t m_logLimit = 0;
+    std::function<void(bool)> m_plugObserver;
 };
 
 } // namespace dorvent::emulator

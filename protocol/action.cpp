@@ -88,6 +88,24 @@ int decimalValue(const QString &text)
     return ok ? value : 0;
 }
 
+unsigned char lowByte(const QString &text)
+{
+    return static_cast<unsigned char>(decimalValue(text) & 0xFF);
+}
+
+int samSlotCode(const QString &text)
+{
+    static const struct
+    {
+        const char *text;
+        int slot;
+    } kSamSlots[] = {{"11", 0x11}, {"12", 0x12}, {"13", 0x13}, {"14", 0x14}};
+    for (const auto &row : kSamSlots)
+        if (text == QLatin1String(row.text))
+            return row.slot;
+    return -1;
+}
+
 qlonglong longDecimalValue(const QString &text, bool *tooLarge)
 {
     if (tooLarge)

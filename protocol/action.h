@@ -122,6 +122,11 @@ private:
 // A request value read as a decimal integer: text that is not one, and an
 // absent key, give 0.
 int decimalValue(const QString &text);
+// The same cut to its low 8 bits, for the values that reach the reader as
+// one byte ("300" is 44, "0x07" is 0).
+unsigned char lowByte(const QString &text);
+// "11" to "14" name the SAM slots 0x11 to 0x14; any other text is no SAM slot (-1).
+int samSlotCode(const QString &text);
 // The same in 64 bits, for the M1 amounts. A decimal integer beyond 64 bits is never read as 0: it gives the limit of its sign and sets *tooLarge.
 qlonglong longDecimalValue(const QString &text, bool *tooLarge = nullptr);
 // An offset or a count the driver checks: a decimal integer beyond an int

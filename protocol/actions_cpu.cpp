@@ -8,26 +8,17 @@
 namespace dorvent::protocol {
 namespace {
 
-// "11" to "14" name the reader's slot codes 0x11-0x14; every other text is a
+// "11" to "14" name the reader's SAM slot codes; every other text is a
 // decimal slot number, and anything unreadable is 0.
 int slotNumber(const QString &text)
 {
-    static const struct
-    {
-        const char *text;
-        int slot;
-    } kSlotCodes[] = {{"11", 0x11}, {"12", 0x12}, {"13", 0x13}, {"14", 0x14}};
-    for (const auto &code : kSlotCodes)
-        if (text == QLatin1String(code.text))
-            return code.slot;
-    return decimalValue(text);
+    const int sam = samSlotCode(text);
+    return sam >= 0 ? sam : decimalValue(text);
 }
 
 // Answers of up to 512 bytes (the driver's own limit) fit as hex.
 constexpr size_t kApduTextSize = 1024 + 1;
 constexpr size_t kAtrTextSize = 256;
-constexpr size_t kAtsTextSize = 128;
-constexpr size_t kUidTextSize = 256;
 
 using PowerOn = int (luvaroCard::*)(int slot, char *atrHex, int size);
 
@@ -56,36 +47,25 @@ void runApdu(ActionCall &call)
     call.answer(code, textOf(answer));
 }
 
-// Type A activation, one driver step after another; the first that fails
-// answers with its own code and text.
-struct TypeAActivation
+// Type A activation: the step that fails answers with its code and its own text.
+QString activationFailure(luvaroCard::TypeAStep step)
 {
-    char uid[kUidTextSize] = {}; // read, not reported
-    char ats[kAtsTextSize] = {}; // the reply's data
-};
-
-const struct
-{
-    int (*run)(luvaroCard &card, TypeAActivation &activation);
-    const char *failure;
-} kActivationSteps[] = {
-    {[](luvaroCard &card, TypeAActivation &) { return card.luvaro_USB_SetTypeA(); }, "设置TypeA卡失败"},
-    {[](luvaroCard &card, TypeAActivation &) { return card.luvaro_USB_ICRequest(); }, "请求TypeA卡失败"},
-    {[](luvaroCard &card, TypeAActivation &a) { return card.luvaro_USB_ICAnticoll(a.uid, sizeof a.uid - 1); },
-     "TypeA 防碰撞失败"},
-    {[](luvaroCard &card, TypeAActivation &) { return card.luvaro_USB_ICSelect(0x41); }, "TypeA 选卡失败"},
-    {[](luvaroCard &card, TypeAActivation &a) { return card.luvaro_USB_PowerOnTypeA(a.ats, sizeof a.ats - 1); },
-     "TypeA 上电失败"},
-};
+    switch (step) {
+    case luvaroCard::TypeAStep::Protocol: return QStringLiteral("设置TypeA卡失败");
+    case luvaroCard::TypeAStep::Request: return QStringLiteral("请求TypeA卡失败");
+    case luvaroCard::TypeAStep::Anticollision: return QStringLiteral("TypeA 防碰撞失败");
+    case luvaroCard::TypeAStep::Select: return QStringLiteral("TypeA 选卡失败");
+    case luvaroCard::TypeAStep::Rats: return QStringLiteral("TypeA 上电失败");
+    }
+    return QString();
+}
 
 void contactlessPowerOn(ActionCall &call)
 {
-    TypeAActivation activation;
-    for (const auto &step : kActivationSteps) {
-        const int code = step.run(call.card(), activation);
-        if (code != 0)
-            return call.reply(code, QString::fromUtf8(step.failure));
-    }
+    luvaroCard::TypeAActivation activation;
+    const int code = call.card().activateTypeA(activation);
+    if (code != 0)
+        return call.reply(code, activationFailure(activation.failedStep));
     call.answer(0, textOf(activation.ats));
 }
 

@@ -1,6 +1,8 @@
 // ISO 15693 tags: inventory, blocks, AFI and DSFID, locks, system
 // information. Several success and failure texts begin with "1593", others
-// with "15693": pages match on both, so they stay as they are.
+// with "15693": pages match on both, so they stay as they are. "addr" and
+// "afidsiddata" are decimal ints ("0x07" and "4294967300" are 0); the
+// driver takes their low 8 bits.
 
 #include "action.h"
 #include "luvarocard.h"
@@ -11,13 +13,6 @@ namespace dorvent::protocol {
 namespace {
 
 constexpr int kTextSize = 256;
-
-// "addr" and "afidsiddata" are decimal ints ("0x07" and "4294967300" are 0);
-// the driver takes their low 8 bits.
-unsigned char byteField(ActionCall &call, const char *key)
-{
-    return static_cast<unsigned char>(decimalValue(call.field(key)) & 0xFF);
-}
 
 using PlainCommand = int (luvaroCard::*)(char *outHex, int size);
 using ByteCommand = int (luvaroCard::*)(unsigned char value, char *outHex, int size);
@@ -31,7 +26,7 @@ void runPlain(ActionCall &call, PlainCommand command, bool withData)
 
 void runWithByte(ActionCall &call, ByteCommand command, const char *key, bool withData)
 {
-    const unsigned char value = byteField(call, key);
+    const unsigned char value = lowByte(call.field(key));
     char text[kTextSize] = {};
     const int code = (call.card().*command)(value, text, kTextSize - 1);
     call.answer(code, withData ? textOf(text) : QString());
@@ -48,7 +43,7 @@ void lockBlock(ActionCall &call) { runWithByte(call, &luvaroCard::luvaro_USB_569
 
 void write(ActionCall &call)
 {
-    const unsigned char block = byteField(call, "addr");
+    const unsigned char block = lowByte(call.field("addr"));
     const QByteArray data = hexText(call.field("data"));
     call.answer(call.card().luvaro_USB_15693_Write(block, data.constData()));
 }

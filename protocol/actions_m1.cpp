@@ -1,25 +1,17 @@
 // M1 cards: find (Type A request, anticollision, select), sector
-// authentication, block read and write, value blocks.
+// authentication, block read and write, value blocks. Block numbers are
+// ints (text that is not one, "4294967300" too, is 0) and reach the driver
+// as their low 8 bits: 256 is block 0.
 
 #include "action.h"
 #include "luvarocard.h"
 
-#include <cstdio>
 #include <iterator>
 
 namespace dorvent::protocol {
 namespace {
 
-constexpr int kUidTextSize = 256;
 constexpr int kBlockTextSize = 128;
-constexpr unsigned char kSelectTypeA = 0x41;
-
-// Block numbers are ints (text that is not one, "4294967300" too, is 0) and
-// reach the driver as their low 8 bits: 256 is block 0.
-unsigned char blockNumber(ActionCall &call)
-{
-    return static_cast<unsigned char>(decimalValue(call.field("addr")) & 0xFF);
-}
 
 // Amounts keep their 64-bit pattern: -1 reaches the driver as 0xFFFF...FF,
 // and a number beyond 64 bits as a limit the driver refuses.
@@ -28,30 +20,23 @@ unsigned long amount(ActionCall &call, const char *key)
     return static_cast<unsigned long>(longDecimalValue(call.field(key)));
 }
 
-// Request, anticollision and select, each with its own failure text.
-const struct
+// The failing step of a find, in its words.
+QString findFailure(luvaroCard::TypeAStep step)
 {
-    int (*run)(luvaroCard &card, char *uid);
-    const char *failure;
-} kFindSteps[] = {
-    {[](luvaroCard &card, char *) { return card.luvaro_USB_ICRequest(); }, "请求M1卡失败"},
-    {[](luvaroCard &card, char *uid) { return card.luvaro_USB_ICAnticoll(uid, kUidTextSize); }, "M1防碰撞失败"},
-    {[](luvaroCard &card, char *) { return card.luvaro_USB_ICSelect(kSelectTypeA); }, "选择M1卡失败"},
-};
+    switch (step) {
+    case luvaroCard::TypeAStep::Request: return QStringLiteral("请求M1卡失败");
+    case luvaroCard::TypeAStep::Anticollision: return QStringLiteral("M1防碰撞失败");
+    default: return QStringLiteral("选择M1卡失败");
+    }
+}
 
 void find(ActionCall &call)
 {
-    char uid[kUidTextSize] = {};
-    for (const auto &step : kFindSteps) {
-        const int code = step.run(call.card(), uid);
-        if (code != 0)
-            return call.reply(code, QString::fromUtf8(step.failure));
-    }
-    // Flushed at once: standard output may be a pipe or a log file.
-    std::printf("M1 寻卡成功\n");
-    std::printf("M1 卡 获取UID成功,UID:%s\n", uid);
-    std::fflush(stdout);
-    call.answer(0, QString::fromUtf8(uid));
+    luvaroCard::TypeAActivation activation;
+    const int code = call.card().findM1(activation);
+    if (code != 0)
+        return call.reply(code, findFailure(activation.failedStep));
+    call.answer(0, QString::fromUtf8(activation.uid));
 }
 
 // Key type codes the reader takes: A is 0x60, B is 0x04.
@@ -78,7 +63,7 @@ void authenticate(ActionCall &call)
 
 void read(ActionCall &call)
 {
-    const unsigned char block = blockNumber(call);
+    const unsigned char block = lowByte(call.field("addr"));
     char text[kBlockTextSize] = {};
     const int code = call.card().luvaro_USB_M1Read(block, text, sizeof text - 1);
     call.answer(code, QString::fromUtf8(text));
@@ -86,7 +71,7 @@ void read(ActionCall &call)
 
 void write(ActionCall &call)
 {
-    const unsigned char block = blockNumber(call);
+    const unsigned char block = lowByte(call.field("addr"));
     const QByteArray data = hexText(call.field("data"));
     call.answer(call.card().luvaro_USB_M1Write(block, data.constData()));
 }
@@ -95,7 +80,7 @@ using ValueCommand = int (luvaroCard::*)(unsigned char block, unsigned long valu
 
 void runValue(ActionCall &call, ValueCommand command, const char *key)
 {
-    const unsigned char block = blockNumber(call);
+    const unsigned char block = lowByte(call.field("addr"));
     call.answer((call.card().*command)(block, amount(call, key)));
 }
 
@@ -105,7 +90,7 @@ void subtractValue(ActionCall &call) { runValue(call, &luvaroCard::luvaro_USB_M1
 
 void readValue(ActionCall &call)
 {
-    const unsigned char block = blockNumber(call);
+    const unsigned char block = lowByte(call.field("addr"));
     unsigned long value = 0;
     const int code = call.card().luvaro_USB_M1Readval(block, &value);
     call.answer(code, QString::number(qulonglong(value)));

@@ -55,15 +55,8 @@ namespace {
 // "slotNo" included, is the first SAM slot.
 int samSlot(const QString &text)
 {
-    static const struct
-    {
-        const char *text;
-        int slot;
-    } kSamSlots[] = {{"11", 0x11}, {"12", 0x12}, {"13", 0x13}, {"14", 0x14}};
-    for (const auto &row : kSamSlots)
-        if (text == QLatin1String(row.text))
-            return row.slot;
-    return 0x11;
+    const int sam = samSlotCode(text);
+    return sam >= 0 ? sam : 0x11;
 }
 
 // A failed read answers with the driver's own text (empty when it wrote none).

@@ -16,8 +16,6 @@ namespace {
 constexpr int kSwipeBufferSize = 512;
 constexpr int kSettingsBufferSize = 8;
 
-unsigned char lowByte(const QString &text) { return static_cast<unsigned char>(decimalValue(text) & 0xFF); }
-
 // The format block described, piece by piece: mode, tracks, content, line end.
 constexpr unsigned char kActiveOutput = 0xA5;
 constexpr char kActiveText[] = "主动输出";

@@ -20,6 +20,9 @@ Request Request::read(QString message)
 
 QString Request::valueText(const QJsonValue &value)
 {
+    // Strings, nearly every value, without the detour through QVariant.
+    if (value.isString())
+        return value.toString();
     return value.toVariant().toString();
 }
 

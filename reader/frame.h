@@ -28,6 +28,7 @@ constexpr unsigned char kStatusBusy = 0x16;
 constexpr int kHeaderSize = 5;        // marker, tag, status, L
 constexpr int kContinuationData = 31; // bytes after the marker of a later report
 constexpr int kStatusOffset = 2;
+constexpr int kCountOffset = 3; // counted replies: the count here, the bytes from the next offset
 
 // XOR of bytes[from] .. bytes[to], both included.
 unsigned char xorOf(const unsigned char *bytes, int from, int to);

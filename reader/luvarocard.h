@@ -88,6 +88,20 @@ public:
     // The whole Type A activation; the ATS NUL-terminated. 0 or -1.
     int typeAPowerON(char *atsHex, int *len, int size = 128);
 
+    // The activation's steps, in their order, and what a run of them left.
+    enum class TypeAStep { Protocol, Request, Anticollision, Select, Rats };
+    struct TypeAActivation
+    {
+        char uid[256] = {}; // hex, NUL-terminated
+        char ats[128] = {}; // hex, NUL-terminated
+        TypeAStep failedStep = TypeAStep::Protocol; // the step whose code was returned, when not 0
+    };
+    // Runs the steps from `first` to `last` and stops at the first one that
+    // does not give 0, returning its code; with `throughFailures` every step
+    // runs and the last one's code is returned.
+    int activateTypeA(TypeAActivation &activation, TypeAStep first = TypeAStep::Protocol,
+                      TypeAStep last = TypeAStep::Rats, bool throughFailures = false);
+
     // ---- 4442 and 4428 memory cards in the user slot (luvarocard_memorycard.cpp) ----
     // Addresses go out as one byte, lengths of main memory as two: reads and
     // writes take addr 0-255 and len 0-256, protection memory addr and len
@@ -170,6 +184,9 @@ public:
     static constexpr int kM1BlockSize = 16;
     static constexpr int kM1KeySize = 6;
     static constexpr int kM1ReadTextSize = 128; // the caller's block-text buffer
+    // Request, anticollision and select (the protocol is not switched first),
+    // with the UID traced on standard output.
+    int findM1(TypeAActivation &activation);
     int luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sector, const char *keyHex);
     // Exactly 32 digits, no terminator; -14 when `size` cannot hold them.
     int luvaro_USB_M1Read(unsigned char block, char *dataHex, int size = kM1ReadTextSize);
@@ -229,6 +246,10 @@ public:
     static SleepFunction setSleepFunction(SleepFunction sleep);
     // Pauses through the current sleep function.
     static void pause(int milliseconds);
+    // libusb's own error of the last failed report transfer (0 after one
+    // that moved its bytes), which the transfer calls fold into -15: for
+    // the log, and to tell a reader gone (LIBUSB_ERROR_NO_DEVICE) from a glitch.
+    static int lastTransferError();
 
     // How long the driver waits on a reader that keeps answering busy
     // (status 0x16) before it gives up with -20.
@@ -287,6 +308,13 @@ private:
     // The request for `command` and its parameters as one report each way.
     int exchangeRequest(unsigned char command, const unsigned char *params, int n,
                         unsigned char *reply, ReplyHeader header = ReplyHeader::MarkerAndTag);
+    // exchangeRequest with the reply's checks every single-report command
+    // makes: 0 with reply filled, -12, -14, -15 (also for a report that is
+    // no single-report reply) or -21 (a status that is not 0x00).
+    int singleExchange(unsigned char command, const unsigned char *params, int n, unsigned char *reply);
+    // A frame out with SetUsbMsg, its reply in with GetUsbMsg: 0 or a negative code.
+    int frameExchange(const unsigned char *frame, int frameLen, unsigned char *out, int outCapacity,
+                      int *outLen);
     // The request for `command` (no parameters) out with SetUsbMsg, its reply
     // in with GetUsbMsg: the payload length copied, or a negative code.
     int readRequest(unsigned char command, unsigned char *out, int outCapacity);
@@ -316,9 +344,6 @@ private:
     int memoryWriteProtect(unsigned char command, int addr, int len, const char *dataHex,
                            bool everyByteProtectable);
     int memoryReadCount(unsigned char command, int *count);
-    // A frame out with SetUsbMsg, its reply in with GetUsbMsg: 0 or a negative code.
-    int multiExchange(const unsigned char *frame, int frameLen, unsigned char *out, int outCapacity,
-                      int *outLen);
 
     // ---- The swipe's reply reports (luvarocard_stripe.cpp) ----
     // The swipe bytes of a reply whose first report is `first`: 0, or -1

@@ -28,7 +28,7 @@ constexpr const char *kContactFirst[] = {kSelectPse, kReadRecord, kSelectAid1, k
 constexpr const char *kContactFallback[] = {kSelectAid2, kReadRecord};
 
 constexpr char kTrack2Tag[] = "57";
-constexpr char kStatusOk[] = "9000";
+constexpr char kStatusWordOk[] = "9000"; // SW1 SW2 of a command the card ran
 constexpr int kContactSlot = 1;
 constexpr int kAnswerSize = luvaroCard::kAnswerHexSize;
 constexpr int kNotAHexDigit = 1000;
@@ -54,13 +54,8 @@ int luvaroCard::luvaro_USB_GetBankCardNo(char *out)
         return luvaro::kBankCardNotRead;
 
     // Every activation step runs; the card counts as there when RATS answers.
-    char uid[256] = {};
-    char ats[128] = {};
-    luvaro_USB_SetTypeA();
-    luvaro_USB_ICRequest();
-    luvaro_USB_ICAnticoll(uid, sizeof uid - 1);
-    luvaro_USB_ICSelect('A');
-    const bool contactless = luvaro_USB_PowerOnTypeA(ats, sizeof ats - 1) == luvaro::kOk;
+    TypeAActivation activation;
+    const bool contactless = activateTypeA(activation, TypeAStep::Protocol, TypeAStep::Rats, true) == luvaro::kOk;
     if (!contactless) {
         char atr[256] = {};
         if (luvaro_USB_ColdPowerOn(kContactSlot, atr, sizeof atr - 1) != luvaro::kOk)
@@ -87,7 +82,7 @@ int luvaroCard::luvaro_USB_GetBankCardNo(char *out)
         if (!(contactless ? run(kContactlessFallback, std::size(kContactlessFallback))
                           : run(kContactFallback, std::size(kContactFallback))))
             return luvaro::kBankCardNotRead;
-        if (!std::strstr(answer, kStatusOk) || !std::strstr(answer, kTrack2Tag))
+        if (!std::strstr(answer, kStatusWordOk) || !std::strstr(answer, kTrack2Tag))
             return luvaro::kBankCardNotRead;
     }
 

@@ -29,10 +29,10 @@ constexpr unsigned char kUnknownSlotByte = 0x8F;
 constexpr int kReportSize = luvaro::kReportSize;
 constexpr int kApduPrefix = 2; // the byte after the command, then 0x00
 
-// The request <command> <p1> 00 APDU, the APDU text packed. The APDU's byte
-// count, or -14 when it is longer than `maxBytes` or is not whole digit
-// pairs (a card would run the command without its last byte); the frame is
-// 9 bytes longer than the APDU.
+// The request <command> <p1> 00 APDU, the APDU text packed. The frame's
+// length (9 bytes more than the APDU's), or -14 when the APDU is longer than
+// `maxBytes` or is not whole digit pairs (a card would run the command
+// without its last byte).
 int buildApduFrame(unsigned char command, unsigned char p1, const char *apduHex, int maxBytes,
                    unsigned char *frame, int capacity)
 {
@@ -44,8 +44,7 @@ int buildApduFrame(unsigned char command, unsigned char p1, const char *apduHex,
     if (end < 0)
         return luvaro::kBadParameter;
     const int n = end - kApduPrefix;
-    const int frameLen = luvaro::buildRequest(command, params, kApduPrefix + n, frame, capacity);
-    return frameLen < 0 ? frameLen : n;
+    return luvaro::buildRequest(command, params, kApduPrefix + n, frame, capacity);
 }
 static_assert(luvaroCard::kMaxContactlessApdu >= luvaroCard::kMaxContactApdu,
               "the parameter buffer holds either APDU");
@@ -92,12 +91,12 @@ int luvaroCard::luvaro_USB_APDU(int slot, const char *apduHex, char *outHex, int
 {
     if (!m_handle)
         return luvaro::kNotOpen;
-    // The frame goes out with one zero byte more than it holds.
     unsigned char frame[kMaxContactApdu + 10] = {};
-    const int n = buildApduFrame(kContactApdu, getSlot(slot), apduHex, kMaxContactApdu, frame, sizeof frame);
-    if (n < 0)
-        return n;
-    int result = SetUsbMsg(m_handle, frame, n + 10);
+    const int frameLen = buildApduFrame(kContactApdu, getSlot(slot), apduHex, kMaxContactApdu, frame, sizeof frame);
+    if (frameLen < 0)
+        return frameLen;
+    // The frame goes out with one zero byte more than it holds.
+    int result = SetUsbMsg(m_handle, frame, frameLen + 1);
     if (result != luvaro::kOk)
         return result;
 
@@ -115,11 +114,11 @@ int luvaroCard::luvaro_USB_APDUType(const char *apduHex, char *outHex, int size)
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char frame[kMaxContactlessApdu + 9] = {};
-    const int n = buildApduFrame(kContactlessApdu, kInformationBlock, apduHex, kMaxContactlessApdu,
-                                 frame, sizeof frame);
-    if (n < 0)
-        return n;
-    int result = HDRead_Write_new(m_handle, frame, n + 9);
+    const int frameLen = buildApduFrame(kContactlessApdu, kInformationBlock, apduHex, kMaxContactlessApdu,
+                                        frame, sizeof frame);
+    if (frameLen < 0)
+        return frameLen;
+    int result = HDRead_Write_new(m_handle, frame, frameLen);
     if (result != luvaro::kOk)
         return result;
 

@@ -30,14 +30,13 @@ constexpr unsigned char kWrite = 0x00;
 constexpr unsigned char kLock = 0x01;
 
 constexpr int kReportSize = luvaro::kReportSize;
-constexpr int kCountOffset = 3;
 constexpr int kDataOffset = 4;
 constexpr int kInfoOffset = 5;
 
 // The count at offset 3 of bytes from `from`, bounded by the report.
 int countedBytes(const unsigned char *reply, int from)
 {
-    const int count = reply[kCountOffset];
+    const int count = reply[luvaro::kCountOffset];
     return count < kReportSize - from ? count : kReportSize - from;
 }
 
@@ -54,10 +53,8 @@ int luvaroCard::luvaro_USB_15693_Info(char *infoHex, int size)
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char reply[kReportSize];
-    if (exchangeRequest(kSystemInformation, nullptr, 0, reply) != luvaro::kOk || !luvaro::isSingleReply(reply))
-        return luvaro::kTransferFailed;
-    if (reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
-        return luvaro::kSingleStatusError;
+    if (const int result = singleExchange(kSystemInformation, nullptr, 0, reply); result != luvaro::kOk)
+        return result;
     const int written = luvaro::writeHex(reply + kInfoOffset, countedBytes(reply, kInfoOffset), infoHex,
                                          size, luvaro::HexEnd::None);
     return written < 0 ? written : luvaro::kOk;

@@ -14,6 +14,7 @@
 #include "luvarocard.h"
 
 #include <cstdint>
+#include <cstdio>
 
 static_assert(sizeof(unsigned long) == 8, "amounts are 64-bit");
 
@@ -60,6 +61,18 @@ bool isValueBlock(const unsigned char *b)
 
 } // namespace
 
+int luvaroCard::findM1(TypeAActivation &activation)
+{
+    const int code = activateTypeA(activation, TypeAStep::Request, TypeAStep::Select);
+    if (code != luvaro::kOk)
+        return code;
+    // Flushed at once: standard output may be a pipe or a log file.
+    std::printf("M1 寻卡成功\n");
+    std::printf("M1 卡 获取UID成功,UID:%s\n", activation.uid);
+    std::fflush(stdout);
+    return luvaro::kOk;
+}
+
 int luvaroCard::luvaro_USB_M1VerifyPass(unsigned char keyType, unsigned char sector, const char *keyHex)
 {
     if (!m_handle)
@@ -77,10 +90,8 @@ int luvaroCard::luvaro_USB_M1Read(unsigned char block, char *dataHex, int size)
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char reply[kReportSize];
-    if (exchangeRequest(kReadBlock, &block, 1, reply) != luvaro::kOk || !luvaro::isSingleReply(reply))
-        return luvaro::kTransferFailed;
-    if (reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
-        return luvaro::kSingleStatusError;
+    if (const int result = singleExchange(kReadBlock, &block, 1, reply); result != luvaro::kOk)
+        return result;
     const int written = luvaro::writeHex(reply + kBlockOffset, kBlockSize, dataHex, size, luvaro::HexEnd::None);
     return written < 0 ? written : luvaro::kOk;
 }

@@ -37,7 +37,6 @@ constexpr int k4442CodeBytes = 3;
 constexpr int k4428CodeBytes = 2;
 
 constexpr int kReportSize = luvaro::kReportSize;
-constexpr int kCountOffset = 3;          // counted replies: how many bytes follow
 constexpr int kRemainingOffset = 4;      // error counter: the attempts left
 constexpr int kProtectionOffset = 6;     // read protection: the bits' first byte
 constexpr int kProtectionBytes = luvaroCard::kProtectionBits / 8;
@@ -89,15 +88,6 @@ bool byteProtectionInRange(int addr, int len)
 
 } // namespace
 
-int luvaroCard::multiExchange(const unsigned char *frame, int frameLen, unsigned char *out,
-                              int outCapacity, int *outLen)
-{
-    const int sent = SetUsbMsg(m_handle, frame, frameLen);
-    if (sent < 0)
-        return sent;
-    return GetUsbMsg(m_handle, out, outLen, outCapacity);
-}
-
 int luvaroCard::memoryRead(unsigned char command, int addr, int len, char *dataHex, int size)
 {
     if (!m_handle)
@@ -110,7 +100,7 @@ int luvaroCard::memoryRead(unsigned char command, int addr, int len, char *dataH
     const int frameLen = luvaro::buildRequest(command, params, sizeof params, frame, sizeof frame);
     unsigned char data[kReplyBufferSize];
     int length = 0;
-    const int result = multiExchange(frame, frameLen, data, sizeof data, &length);
+    const int result = frameExchange(frame, frameLen, data, sizeof data, &length);
     if (result != luvaro::kOk)
         return result;
     const int written = luvaro::writeHex(data, length, dataHex, size, luvaro::HexEnd::None);
@@ -132,7 +122,7 @@ int luvaroCard::memoryWrite(unsigned char command, int addr, int len, const char
     unsigned char frame[kPrefix + kMemoryCardMaxLength + 7] = {};
     const int frameLen = luvaro::buildRequest(command, params, kPrefix + len, frame, sizeof frame);
     int length = 0;
-    return multiExchange(frame, frameLen, nullptr, 0, &length);
+    return frameExchange(frame, frameLen, nullptr, 0, &length);
 }
 
 int luvaroCard::memoryCode(unsigned char command, const char *pscHex, int codeBytes)
@@ -157,12 +147,10 @@ int luvaroCard::memoryReadProtect(unsigned char command, int addr, int len, char
         return luvaro::kBadParameter;
     const unsigned char params[] = {static_cast<unsigned char>(addr), static_cast<unsigned char>(len)};
     unsigned char reply[kReportSize];
-    if (exchangeRequest(command, params, sizeof params, reply) != luvaro::kOk || !luvaro::isSingleReply(reply))
-        return luvaro::kTransferFailed;
-    if (reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
-        return luvaro::kSingleStatusError;
+    if (const int result = singleExchange(command, params, sizeof params, reply); result != luvaro::kOk)
+        return result;
     // Bits the reply did not carry are unknown: such a reply is malformed.
-    const int carried = std::min<int>(reply[kCountOffset], kProtectionBytes);
+    const int carried = std::min<int>(reply[luvaro::kCountOffset], kProtectionBytes);
     if (addr + len > 8 * carried)
         return luvaro::kTransferFailed;
     for (int i = 0; i < len; ++i) {
@@ -192,7 +180,7 @@ int luvaroCard::memoryWriteProtect(unsigned char command, int addr, int len, con
     const int frameLen = luvaro::buildRequest(command, params, kPrefix + len, frame, sizeof frame);
     unsigned char answer[kReplyBufferSize];
     int length = 0;
-    const int result = multiExchange(frame, frameLen, answer, sizeof answer, &length);
+    const int result = frameExchange(frame, frameLen, answer, sizeof answer, &length);
     return result < 0 ? result : length;
 }
 
@@ -203,10 +191,8 @@ int luvaroCard::memoryReadCount(unsigned char command, int *count)
     if (!count)
         return luvaro::kBadParameter;
     unsigned char reply[kReportSize];
-    if (exchangeRequest(command, nullptr, 0, reply) != luvaro::kOk || !luvaro::isSingleReply(reply))
-        return luvaro::kTransferFailed;
-    if (reply[luvaro::kStatusOffset] != luvaro::kStatusOk)
-        return luvaro::kSingleStatusError;
+    if (const int result = singleExchange(command, nullptr, 0, reply); result != luvaro::kOk)
+        return result;
     *count = reply[kRemainingOffset];
     return luvaro::kOk;
 }

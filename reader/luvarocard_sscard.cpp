@@ -45,7 +45,7 @@ constexpr Apdu kSelectEf05Again = {"00a4020002ef05", "00a4020002ef05 APDU命令�
 
 constexpr char kNotFound[] = "6A82";
 constexpr int kNotFoundCode = -0x6A82;
-constexpr char kStatusOk[] = "9000";
+constexpr char kStatusWordOk[] = "9000"; // SW1 SW2 of a command the card ran
 constexpr char kNoCardWithSam[] = "未检测到社保卡";
 constexpr char kNoCardAtAll[] = "未检测到有卡片上电成功";
 constexpr char kSamPowerOnFailed[] = "SAM卡上电失败";
@@ -329,7 +329,7 @@ int authenticate(SsSession &session, const char *powerOnAnswer, const char *area
         session.say(kAuthenticateFailed, authenticateHex);
         return result;
     }
-    if (!session.answered(kStatusOk)) {
+    if (!session.answered(kStatusWordOk)) {
         unsigned char status[kAnswerBytes] = {};
         const int n = bytesOf(session.answer(), status, sizeof status);
         const int word = n >= kStatusBytes ? status[0] << 8 | status[1] : 0;

@@ -102,6 +102,7 @@ constexpr std::uint16_t kInterfaceIndex = 0;
 constexpr unsigned kTransferTimeoutMs = 1000;
 
 using luvaro::kContinuationData;
+using luvaro::kCountOffset;
 using luvaro::kHeaderSize;
 using luvaro::kMarkerLast;
 using luvaro::kMarkerMore;
@@ -110,7 +111,6 @@ using luvaro::kStatusBusy;
 using luvaro::kStatusOk;
 using luvaro::replyLength;
 constexpr int kMaxSingleReportData = 25; // n + 7 frame bytes must fit one report
-constexpr int kCountOffset = 3;          // counted replies: count here, bytes from the next offset
 // The answer to a card's WTX request: 02 08 00 04 00 86 01 <block byte> <WTXM> checksum.
 // Block control 0x01 tells the reader to pass the two bytes on as an S-block
 // (0x00, in an APDU frame, wraps the data in an I-block).
@@ -145,13 +145,18 @@ private:
     int m_chargedMs = 0;
 };
 
-// One feature-report transfer of kReportSize bytes in either direction.
+int g_lastTransferError = 0;
+
+// One feature-report transfer of kReportSize bytes in either direction: the
+// bytes moved, or libusb's own error (0 moved is LIBUSB_ERROR_IO), which the
+// callers fold into -15 and keep in g_lastTransferError for the log.
 int featureTransfer(libusb_device_handle *handle, std::uint8_t requestType, std::uint8_t request,
                     std::uint16_t value, unsigned char *report)
 {
     const int moved = libusb_control_transfer(handle, requestType, request, value, kInterfaceIndex,
                                               report, kReportSize, kTransferTimeoutMs);
-    return moved > 0 ? moved : luvaro::kTransferFailed;
+    g_lastTransferError = moved > 0 ? 0 : moved < 0 ? moved : LIBUSB_ERROR_IO;
+    return moved > 0 ? moved : g_lastTransferError;
 }
 
 } // namespace
@@ -171,6 +176,11 @@ void luvaroCard::pause(int milliseconds)
     g_sleep(milliseconds);
 }
 
+int luvaroCard::lastTransferError()
+{
+    return g_lastTransferError;
+}
+
 int luvaroCard::HidD_SetFeature(libusb_device_handle *handle, const unsigned char *report, int len)
 {
     if (!handle)
@@ -179,7 +189,8 @@ int luvaroCard::HidD_SetFeature(libusb_device_handle *handle, const unsigned cha
         return luvaro::kBadParameter;
     unsigned char buffer[kReportSize] = {};
     std::memcpy(buffer, report, std::min(len, kReportSize));
-    return featureTransfer(handle, kSetReportRequestType, kSetReport, kSetReportValue, buffer);
+    const int moved = featureTransfer(handle, kSetReportRequestType, kSetReport, kSetReportValue, buffer);
+    return moved < 0 ? luvaro::kTransferFailed : moved;
 }
 
 int luvaroCard::HidD_GetFeature(libusb_device_handle *handle, unsigned char *report, int len)
@@ -194,7 +205,7 @@ int luvaroCard::HidD_GetFeature(libusb_device_handle *handle, unsigned char *rep
     if (moved < 0)
         std::memset(buffer, 0, sizeof buffer);
     std::memcpy(report, buffer, std::min(len, kReportSize));
-    return moved;
+    return moved < 0 ? luvaro::kTransferFailed : moved;
 }
 
 int luvaroCard::SetUsbMsg(libusb_device_handle *handle, const unsigned char *frame, int len)
@@ -401,10 +412,9 @@ int luvaroCard::PICC_Reader_SetMsg(unsigned char cmd, const unsigned char *data,
         return luvaro::kBadParameter;
 
     unsigned char reply[kReportSize];
-    if (exchangeRequest(cmd, data, len, reply) != luvaro::kOk || !luvaro::isSingleReply(reply))
-        return luvaro::kTransferFailed;
-    if (reply[luvaro::kStatusOffset] != kStatusOk)
-        return luvaro::kSingleStatusError;
+    const int result = singleExchange(cmd, data, len, reply);
+    if (result != luvaro::kOk)
+        return result;
     // Bytes 3 and 4 are a length only to a caller that takes the payload:
     // other readers answer with a count and data there (02 02 00 01 08).
     if (outCapacity == 0)
@@ -429,17 +439,34 @@ int luvaroCard::exchangeRequest(unsigned char command, const unsigned char *para
     return exchangeReport(frame, frameLen, reply, header);
 }
 
+int luvaroCard::singleExchange(unsigned char command, const unsigned char *params, int n,
+                               unsigned char *reply)
+{
+    const int result = exchangeRequest(command, params, n, reply);
+    if (result != luvaro::kOk)
+        return result == luvaro::kNotOpen || result == luvaro::kBadParameter ? result : luvaro::kTransferFailed;
+    if (!luvaro::isSingleReply(reply))
+        return luvaro::kTransferFailed;
+    return reply[luvaro::kStatusOffset] == kStatusOk ? luvaro::kOk : luvaro::kSingleStatusError;
+}
+
+int luvaroCard::frameExchange(const unsigned char *frame, int frameLen, unsigned char *out,
+                              int outCapacity, int *outLen)
+{
+    const int sent = SetUsbMsg(m_handle, frame, frameLen);
+    if (sent < 0)
+        return sent;
+    return GetUsbMsg(m_handle, out, outLen, outCapacity);
+}
+
 int luvaroCard::readRequest(unsigned char command, unsigned char *out, int outCapacity)
 {
     if (!m_handle)
         return luvaro::kNotOpen;
     unsigned char frame[kReportSize] = {};
     const int frameLen = luvaro::buildRequest(command, nullptr, 0, frame, sizeof frame);
-    const int sent = SetUsbMsg(m_handle, frame, frameLen);
-    if (sent < 0)
-        return sent;
     int length = 0;
-    const int received = GetUsbMsg(m_handle, out, &length, outCapacity);
+    const int received = frameExchange(frame, frameLen, out, outCapacity, &length);
     return received < 0 ? received : length;
 }
 

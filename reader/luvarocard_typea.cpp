@@ -19,8 +19,6 @@ constexpr unsigned char kSelectOther = 0x8A;
 constexpr unsigned char kRats = 0x85;
 
 constexpr unsigned char kTypeA = 'A';
-constexpr int kUidTextSize = 256;
-constexpr int kAtsTextSize = 128;
 
 } // namespace
 
@@ -58,18 +56,37 @@ int luvaroCard::luvaro_USB_PowerOnTypeA(char *atsHex, int size)
                              luvaro::HexEnd::None, atsHex, size);
 }
 
+int luvaroCard::activateTypeA(TypeAActivation &a, TypeAStep first, TypeAStep last, bool throughFailures)
+{
+    const auto runStep = [&](TypeAStep step) {
+        switch (step) {
+        case TypeAStep::Protocol: return luvaro_USB_SetTypeA();
+        case TypeAStep::Request: return luvaro_USB_ICRequest();
+        case TypeAStep::Anticollision: return luvaro_USB_ICAnticoll(a.uid, sizeof a.uid - 1);
+        case TypeAStep::Select: return luvaro_USB_ICSelect(kTypeA);
+        case TypeAStep::Rats: return luvaro_USB_PowerOnTypeA(a.ats, sizeof a.ats - 1);
+        }
+        return luvaro::kFailed;
+    };
+    int code = luvaro::kOk;
+    for (int step = int(first); step <= int(last); ++step) {
+        code = runStep(TypeAStep(step));
+        a.failedStep = TypeAStep(step);
+        if (code != luvaro::kOk && !throughFailures)
+            return code;
+    }
+    return code;
+}
+
 int luvaroCard::typeAPowerON(char *atsHex, int *len, int size)
 {
-    char uid[kUidTextSize] = {};
-    char ats[kAtsTextSize] = {};
-    if (luvaro_USB_SetTypeA() != luvaro::kOk || luvaro_USB_ICRequest() != luvaro::kOk
-        || luvaro_USB_ICAnticoll(uid, sizeof uid) != luvaro::kOk || luvaro_USB_ICSelect(kTypeA) != luvaro::kOk
-        || luvaro_USB_PowerOnTypeA(ats, sizeof ats - 1) != luvaro::kOk)
+    TypeAActivation activation;
+    if (activateTypeA(activation) != luvaro::kOk)
         return luvaro::kFailed;
-    const int n = static_cast<int>(std::strlen(ats));
+    const int n = static_cast<int>(std::strlen(activation.ats));
     if (!atsHex || n >= size)
         return luvaro::kFailed;
-    std::memcpy(atsHex, ats, n + 1);
+    std::memcpy(atsHex, activation.ats, n + 1);
     if (len)
         *len = 0;
     return luvaro::kOk;

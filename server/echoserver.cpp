@@ -56,6 +56,11 @@ quint16 EchoServer::serverPort() const
     return m_tcpServer->isListening() ? m_tcpServer->serverPort() : 0;
 }
 
+QString EchoServer::listenError() const
+{
+    return m_tcpServer->isListening() ? QString() : m_tcpServer->errorString();
+}
+
 qint64 EchoServer::unsentBytes() const
 {
     qint64 total = 0;

@@ -35,6 +35,8 @@ public:
 
     // The port actually bound (useful when constructed with port 0); 0 when not listening.
     quint16 serverPort() const;
+    // Why listening failed (empty while listening).
+    QString listenError() const;
     int clientCount() const { return m_clients.size(); }
     // Reply bytes written to clients but not yet taken by their connections, all clients together.
     qint64 unsentBytes() const;
