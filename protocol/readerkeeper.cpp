@@ -17,8 +17,8 @@ ReaderKeeper::ReaderKeeper(luvaroCard &card, QObject *parent)
     connect(&m_presence, &ReaderPresence::left, this, &ReaderKeeper::onLeft);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, [this] {
-        if (m_kept && m_gone)
-            reopen("tried again");
+        if (m_kept && m_gone && m_presence.present())
+            reopen("tried again", Retry::Later);
     });
 }
 
@@ -92,7 +92,7 @@ void ReaderKeeper::onArrived()
         markGone("replugged");
     if (m_gone) {
         m_retries = 0;
-        reopen("plugged in again");
+        reopen("plugged in again", Retry::Later);
     }
 }
 
@@ -118,13 +118,13 @@ void ReaderKeeper::markGone(const char *why)
     emit readerLeft();
 }
 
-bool ReaderKeeper::reopen(const char *why)
+bool ReaderKeeper::reopen(const char *why, Retry retry)
 {
     char port[] = "USB";
     const int result = m_card.luvaro_USB_Open(port); // closes the old handle first
     if (result != luvaro::kOk) {
         m_gone = true;
-        if (m_presence.watching() && m_presence.present() && m_retries < kMaxRetries) {
+        if (retry == Retry::Later && m_retries < kMaxRetries) {
             ++m_retries;
             m_retry.start(kRetryMs);
         }

@@ -54,7 +54,8 @@ public:
     void setFirmware(const QString &text) { m_firmware = text; }
 
     // Reopening after an arrival that fails (the device node's permissions
-    // may come a moment after the reader) is tried again this often.
+    // may come a moment after the reader) is tried again this often, while
+    // the reader stays.
     static constexpr int kRetryMs = 250;
     static constexpr int kMaxRetries = 8;
 
@@ -67,7 +68,8 @@ private:
     void onLeft();
     bool handleDead() const;
     void markGone(const char *why);
-    bool reopen(const char *why);
+    enum class Retry { No, Later };
+    bool reopen(const char *why, Retry retry = Retry::No);
 
     luvaroCard &m_card;
     ReaderPresence m_presence;
