@@ -57,12 +57,10 @@ bool ReaderKeeper::hasLeft()
     if (!m_kept)
         return false;
     // Not pumped: a reader back already is opened again after this reply,
-    // which must still say that the request met no reader.
-    if (!m_gone && handleDead()) {
-        m_gone = true;
-        m_card.luvaro_USB_Close();
-        qInfo("reader gone: a request failed on a handle that answers no device");
-    }
+    // which must still say that the request met no reader. The request
+    // failing is the one that would end, so no signal.
+    if (!m_gone && handleDead())
+        markGone("a request failed on a handle that answers no device", Notify::No);
     return m_gone;
 }
 
@@ -110,12 +108,13 @@ bool ReaderKeeper::handleDead() const
     return !handle || libusb_kernel_driver_active(handle, kInterface) == LIBUSB_ERROR_NO_DEVICE;
 }
 
-void ReaderKeeper::markGone(const char *why)
+void ReaderKeeper::markGone(const char *why, Notify notify)
 {
     m_gone = true;
     m_card.luvaro_USB_Close(); // the dead handle's file is of no more use
     qInfo("reader gone (%s): requests answer %d until it is back", why, luvaro::kReaderGone);
-    emit readerLeft();
+    if (notify == Notify::Yes)
+        emit readerLeft();
 }
 
 bool ReaderKeeper::reopen(const char *why, Retry retry)

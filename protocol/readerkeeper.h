@@ -67,7 +67,8 @@ private:
     void onArrived();
     void onLeft();
     bool handleDead() const;
-    void markGone(const char *why);
+    enum class Notify { No, Yes };
+    void markGone(const char *why, Notify notify = Notify::Yes);
     enum class Retry { No, Later };
     bool reopen(const char *why, Retry retry = Retry::No);
 
