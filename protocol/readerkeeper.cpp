@@ -59,8 +59,13 @@ bool ReaderKeeper::hasLeft()
     // Not pumped: a reader back already is opened again after this reply,
     // which must still say that the request met no reader. The request
     // failing is the one that would end, so no signal.
+    // The handle is asked, not only the last transfer's error: that one may
+    // be older than the handle.
     if (!m_gone && handleDead())
-        markGone("a request failed on a handle that answers no device", Notify::No);
+        markGone(luvaroCard::lastTransferError() == LIBUSB_ERROR_NO_DEVICE
+                     ? "a transfer failed with no device"
+                     : "a request failed on a handle that answers no device",
+                 Notify::No);
     return m_gone;
 }
 
