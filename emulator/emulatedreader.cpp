@@ -59,6 +59,7 @@ void EmulatedReader::plug()
     m_devices.push_back(std::make_unique<libusb_device>(libusb_device{m_generation}));
     m_kernelDriver = true; // the HID driver binds to the new device
     m_claimedBy = nullptr;
+    queueHotplug(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
     if (m_plugObserver)
         m_plugObserver(true);
 }
@@ -71,6 +72,7 @@ void EmulatedReader::unplug()
     m_claimedBy = nullptr;
     m_unplugCountdown = -1;
     m_firmware.powerLost();
+    queueHotplug(LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
     if (m_plugObserver)
         m_plugObserver(false);
 }
@@ -116,13 +118,13 @@ int EmulatedReader::init(libusb_context **context)
     if (m_initError)
         return m_initError;
     if (context)
-        *context = new libusb_context;
+        *context = newContext();
     return LIBUSB_SUCCESS;
 }
 
 void EmulatedReader::exit(libusb_context *context)
 {
-    delete context;
+    deleteContext(context);
 }
 
 long EmulatedReader::deviceList(libusb_context *, libusb_device ***list)

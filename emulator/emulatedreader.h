@@ -2,16 +2,14 @@
 
 #include "firmware.h"
 
+#include <libusb.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <utility>
 #include <memory>
 #include <vector>
-
-struct libusb_device;
-struct libusb_device_handle;
-struct libusb_context;
 
 namespace dorvent::emulator {
 
@@ -58,6 +56,16 @@ public:
     // device follows them on its bus). Survives reset().
     void setPlugObserver(std::function<void(bool plugged)> observer) { m_plugObserver = std::move(observer); }
 
+    // ---- Hotplug (hotplug.cpp) ----
+    // Plugging and unplugging queue libusb's hotplug events in every context;
+    // callbacks run only inside libusb_handle_events*, as with the real
+    // library, never from elsewhere. Whether libusb_has_capability() reports
+    // hotplug (true by default, as on Linux; survives reset()).
+    void setHotplugCapability(bool supported) { m_hotplug = supported; }
+    bool hasHotplugCapability() const { return m_hotplug; }
+    // Events queued and not yet handled, every context together.
+    int pendingHotplugEvents() const;
+
     // ---- Faults ----
     // The next n fetches answer busy (status 0x16); queued replies wait.
     void busyForFetches(int n) { m_busyFetches = n; }
@@ -101,11 +109,23 @@ public:
     int controlTransfer(libusb_device_handle *handle, std::uint8_t requestType,
                         std::uint8_t request, std::uint16_t value, std::uint16_t index,
                         unsigned char *data, std::uint16_t length, unsigned timeoutMs);
+    int hasCapability(std::uint32_t capability) const;
+    int registerHotplug(libusb_context *context, int events, int flags, int vendor, int product,
+                        int deviceClass, libusb_hotplug_callback_fn function, void *userData,
+                        libusb_hotplug_callback_handle *handle);
+    void deregisterHotplug(libusb_context *context, libusb_hotplug_callback_handle handle);
+    int handleEvents(libusb_context *context);
+    const libusb_pollfd **pollfds(libusb_context *context);
+    void freePollfds(const libusb_pollfd **list);
 
 private:
     EmulatedReader();
     bool alive(const libusb_device_handle *handle) const;
     int transfer(libusb_device_handle *handle, Transfer &record, unsigned char *data);
+    // Every live context gets the event, for the reader's current device.
+    void queueHotplug(libusb_hotplug_event event);
+    libusb_context *newContext();
+    void deleteContext(libusb_context *context);
 
     Firmware m_firmware;
     bool m_plugged = true;
@@ -114,6 +134,9 @@ private:
     const libusb_device_handle *m_claimedBy = nullptr;
     std::vector<std::unique_ptr<libusb_device>> m_devices; // one per plug-in, kept
     std::vector<libusb_device_handle *> m_handles;          // open, owned until closed
+    std::vector<libusb_context *> m_contexts;                // from libusb_init, until libusb_exit
+    bool m_hotplug = true;
+    libusb_hotplug_callback_handle m_nextCallback = 1;
 
     int m_unplugCountdown = -1;
     int m_busyFetches = 0;

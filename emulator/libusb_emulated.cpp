@@ -71,4 +71,47 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *dev_handle, uint8_
                                                       wIndex, data, wLength, timeout);
 }
 
+int LIBUSB_CALL libusb_has_capability(uint32_t capability)
+{
+    return EmulatedReader::instance().hasCapability(capability);
+}
+
+int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context *ctx, int events, int flags,
+                                                 int vendor_id, int product_id, int dev_class,
+                                                 libusb_hotplug_callback_fn cb_fn, void *user_data,
+                                                 libusb_hotplug_callback_handle *callback_handle)
+{
+    return EmulatedReader::instance().registerHotplug(ctx, events, flags, vendor_id, product_id,
+                                                      dev_class, cb_fn, user_data, callback_handle);
+}
+
+void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context *ctx,
+                                                    libusb_hotplug_callback_handle callback_handle)
+{
+    EmulatedReader::instance().deregisterHotplug(ctx, callback_handle);
+}
+
+// The emulated reader never blocks: the time-out is not waited for.
+int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context *ctx, struct timeval *,
+                                                       int *)
+{
+    return EmulatedReader::instance().handleEvents(ctx);
+}
+
+const struct libusb_pollfd **LIBUSB_CALL libusb_get_pollfds(libusb_context *ctx)
+{
+    return EmulatedReader::instance().pollfds(ctx);
+}
+
+void LIBUSB_CALL libusb_free_pollfds(const struct libusb_pollfd **pollfds)
+{
+    EmulatedReader::instance().freePollfds(pollfds);
+}
+
+// The emulated context's descriptors never change: nothing to report.
+void LIBUSB_CALL libusb_set_pollfd_notifiers(libusb_context *, libusb_pollfd_added_cb,
+                                             libusb_pollfd_removed_cb, void *)
+{
+}
+
 } // extern "C"

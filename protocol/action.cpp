@@ -20,7 +20,7 @@ luvaroCard &ActionCall::card() { return m_processor.card(); }
 
 bool ActionCall::readerOpen() const { return m_processor.isReaderOpen(); }
 
-void ActionCall::setReaderOpen(bool open) { m_processor.m_readerOpen = open; }
+void ActionCall::setReaderOpen(bool open) { m_processor.setReaderOpen(open); }
 
 void ActionCall::answer(long code, const QString &data)
 {
@@ -30,18 +30,23 @@ void ActionCall::answer(long code, const QString &data)
         reply(code, QString::fromUtf8(m_action.failure));
 }
 
+// A failure met because the reader left says so, not what the action saw of it.
 void ActionCall::reply(long code, const QString &msg, const QString &data)
 {
-    const QString text = m_processor.replyText(m_request, code, msg, data);
+    const bool gone = m_processor.answersReaderGone(code);
+    const QString text = gone ? m_processor.readerGoneReply(m_request)
+                              : m_processor.replyText(m_request, code, msg, data);
     send(text);
-    m_processor.replied(m_socket, m_action, code, text);
+    m_processor.replied(m_socket, m_action, gone ? luvaro::kReaderGone : code, text);
 }
 
 void ActionCall::reply(long code, const QString &msg, const QJsonObject &fields)
 {
-    const QString text = m_processor.replyText(m_request, code, msg, fields);
+    const bool gone = m_processor.answersReaderGone(code);
+    const QString text = gone ? m_processor.readerGoneReply(m_request)
+                              : m_processor.replyText(m_request, code, msg, fields);
     send(text);
-    m_processor.replied(m_socket, m_action, code, text);
+    m_processor.replied(m_socket, m_action, gone ? luvaro::kReaderGone : code, text);
 }
 
 void ActionCall::send(const QString &text)

@@ -1,9 +1,10 @@
 // Reader control: open and close the reader for every client, its beep and
 // its firmware version, and the two fingerprint names that are accepted and
-// answered with nothing.
+// answered with nothing; the service's own status action.
 
 #include "action.h"
 #include "luvarocard.h"
+#include "textmessageprocessor.h"
 
 #include <cstring>
 #include <iterator>
@@ -39,10 +40,19 @@ void readVersion(ActionCall &call)
     unsigned char buffer[luvaroCard::kVersionBufferSize] = {};
     const int result = call.card().luvaro_USB_Version(buffer, sizeof buffer);
     const char *text = reinterpret_cast<const char *>(buffer);
-    call.answer(result, QString::fromUtf8(text, static_cast<int>(strnlen(text, sizeof buffer))));
+    const QString version = QString::fromUtf8(text, static_cast<int>(strnlen(text, sizeof buffer)));
+    if (result == 0)
+        call.processor().readerKeeper().setFirmware(version);
+    call.answer(result, version);
 }
 
 void ignore(ActionCall &) {}
+
+// Served even while a swipe wait holds the reader, which it then leaves alone.
+void status(ActionCall &call)
+{
+    call.reply(0, call.successText(), call.processor().statusFields());
+}
 
 constexpr Action kActions[] = {
     {"open", Gate::None, openReader, "打开端口成功", "打开端口失败"},
@@ -51,6 +61,7 @@ constexpr Action kActions[] = {
     {"version", Gate::ReaderOpen, readVersion, "获取版本信息成功", "获取版本信息失败"},
     {"collectFingerPrint", Gate::NoReader, ignore, nullptr, nullptr},
     {"ctnFingerPrint", Gate::NoReader, ignore, nullptr, nullptr},
+    {"serviceStatus", Gate::NoReader, status, "获取服务状态成功", "获取服务状态失败"},
 };
 
 } // namespace

@@ -1,18 +1,26 @@
 #include "textmessageprocessor.h"
 
+#include "systemsleep.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QWebSocket>
 
+#include <cstring>
+
 using namespace dorvent::protocol;
 
 const QString CTextMessageProcessor::kNotOpenMessage = QStringLiteral("端口未打开");
 const QString CTextMessageProcessor::kReaderBusyMessage = QStringLiteral("读卡器忙");
+const QString CTextMessageProcessor::kReaderGoneMessage = QStringLiteral("读卡器已拔出");
 
 namespace {
 
 using ActionFamily = ActionTable (*)();
+
+// Closing needs no reader: it also lets go of one that left.
+const QString kCloseAction = QStringLiteral("close");
 
 // One row per card family. A name no family has is echoed back to its sender.
 constexpr ActionFamily kFamilies[] = {
@@ -38,6 +46,16 @@ CTextMessageProcessor::CTextMessageProcessor(QObject *parent) : QObject(parent)
             m_actions.insert(QLatin1String(action.name), &action);
         }
     }
+    connect(&m_keeper, &ReaderKeeper::readerLeft, this, &CTextMessageProcessor::endHeldCall);
+    if (SystemSleep *sleep = SystemSleep::instance())
+        connect(sleep, &SystemSleep::resumed, this, &CTextMessageProcessor::onResumed);
+}
+
+CTextMessageProcessor::~CTextMessageProcessor()
+{
+    // A wait still holding the reader ends without a reply: its driver goes now.
+    if (m_holder)
+        m_holder->finish();
 }
 
 void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
@@ -56,11 +74,16 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
     }
     m_replied = false;
     ActionCall call(*this, *action, m_request, socket);
-    if (action->gate == Gate::ReaderOpen && !m_readerOpen)
+    if (action->gate == Gate::ReaderOpen && !m_keeper.kept())
         return call.reply(-1, kNotOpenMessage);
     // The server never hands over such a request while the reader is held.
     if (m_holder && action->gate != Gate::NoReader)
         return call.reply(luvaro::kReaderBusy, kReaderBusyMessage);
+    // A reader a page opened that has left is not sent to; one that is back
+    // is opened again first.
+    if (action->gate != Gate::NoReader && m_keeper.kept() && m_request.act != kCloseAction
+        && !m_keeper.ready())
+        return call.reply(luvaro::kReaderGone, kReaderGoneMessage);
     const HeldCall *holderBefore = m_holder;
     action->handler(call);
     if (!m_replied && m_holder == holderBefore)
@@ -71,6 +94,68 @@ void CTextMessageProcessor::replied(QWebSocket *client, const Action &action, lo
 {
     m_replied = true;
     emit requestDone(client, Outcome{action.name, true, static_cast<int>(code), &text});
+}
+
+void CTextMessageProcessor::setReaderOpen(bool open)
+{
+    if (open)
+        m_keeper.opened();
+    else
+        m_keeper.closed();
+}
+
+bool CTextMessageProcessor::answersReaderGone(long code)
+{
+    if (code >= 0 || code == luvaro::kReaderBusy)
+        return false;
+    return m_endingHeldCall || m_keeper.hasLeft();
+}
+
+QString CTextMessageProcessor::readerGoneReply(const Request &request) const
+{
+    return replyText(request, luvaro::kReaderGone, kReaderGoneMessage, QString());
+}
+
+void CTextMessageProcessor::endHeldCall()
+{
+    if (!m_holder || m_endingHeldCall)
+        return;
+    m_endingHeldCall = true;
+    m_holder->answer(luvaro::kReaderGone);
+    m_endingHeldCall = false;
+}
+
+void CTextMessageProcessor::onResumed()
+{
+    if (!m_keeper.kept())
+        return;
+    // The reader may have lost the wait's state while the system slept.
+    endHeldCall();
+    m_keeper.renew();
+}
+
+QJsonObject CTextMessageProcessor::statusFields()
+{
+    // The reader is asked only while no request waits holding it.
+    if (!m_holder && m_keeper.kept() && m_keeper.ready() && m_keeper.firmware().isEmpty()) {
+        unsigned char buffer[luvaroCard::kVersionBufferSize] = {};
+        if (m_card.luvaro_USB_Version(buffer, sizeof buffer) == luvaro::kOk) {
+            const char *text = reinterpret_cast<const char *>(buffer);
+            m_keeper.setFirmware(QString::fromUtf8(text, static_cast<int>(strnlen(text, sizeof buffer))));
+        } else {
+            m_keeper.hasLeft();
+        }
+    }
+    const std::optional<bool> present = m_keeper.present();
+    const QDateTime openedAt = m_keeper.openedAt();
+    QJsonObject fields;
+    fields.insert(QStringLiteral("serviceVersion"), QStringLiteral(DORVENT_VERSION));
+    fields.insert(QStringLiteral("readerPresent"), present ? QJsonValue(*present) : QJsonValue());
+    fields.insert(QStringLiteral("readerOpen"), m_keeper.kept());
+    fields.insert(QStringLiteral("readerFirmware"), m_keeper.firmware());
+    fields.insert(QStringLiteral("readerOpenedAt"),
+                  openedAt.isValid() ? openedAt.toString(Qt::ISODateWithMs) : QString());
+    return fields;
 }
 
 QString CTextMessageProcessor::ParseJson(const QString &json, const QString &key)

@@ -2,6 +2,7 @@
 
 #include "action.h"
 #include "luvarocard.h"
+#include "readerkeeper.h"
 #include "request.h"
 
 #include <QHash>
@@ -32,6 +33,7 @@ class CTextMessageProcessor : public QObject
     Q_OBJECT
 public:
     explicit CTextMessageProcessor(QObject *parent = nullptr);
+    ~CTextMessageProcessor() override;
 
     // The single entry for every text frame; socket may be null (replies are then dropped).
     void Process(QWebSocket *socket, QString message);
@@ -74,11 +76,24 @@ public:
     void releaseReader(dorvent::protocol::HeldCall *holder);
 
     const QString &requestTag() const { return m_request.tag; }
-    bool isReaderOpen() const { return m_readerOpen; }
+    // What "open" and "close" did, not the device's state: a reader that a
+    // page opened stays open while it is unplugged, and is opened again when
+    // it is back.
+    bool isReaderOpen() const { return m_keeper.kept(); }
     luvaroCard &card() { return m_card; }
+    ReaderKeeper &readerKeeper() { return m_keeper; }
+
+    // Whether a failure with this code, answered now, is one of a reader
+    // that left: such replies say so instead of the action's own failure.
+    bool answersReaderGone(long code);
+    // The reply that says so, to the given request.
+    QString readerGoneReply(const dorvent::protocol::Request &request) const;
+    // The service's own view, for the status action: its version and the reader's state.
+    QJsonObject statusFields();
 
     static const QString kNotOpenMessage; // "端口未打开"
     static const QString kReaderBusyMessage;
+    static const QString kReaderGoneMessage;
 
 signals:
     void readerReleased();
@@ -91,6 +106,12 @@ private:
 
     void replied(QWebSocket *client, const dorvent::protocol::Action &action, long code, const QString &text);
 
+    void setReaderOpen(bool open);
+    // The request waiting with the reader ends: its reader left, or its
+    // handle is about to be renewed.
+    void endHeldCall();
+    void onResumed();
+
     // The standard reply's keys, for the builders that add card fields.
     QJsonObject standardReply(const QString &functionName, long code, const QString &msg,
                               const QString &data, const QString &base64) const;
@@ -100,9 +121,10 @@ private:
     static QJsonObject withFields(QJsonObject reply, const QJsonObject &fields);
 
     luvaroCard m_card;
+    ReaderKeeper m_keeper{m_card};        // also what "open"/"close" did
     dorvent::protocol::Request m_request; // the request being handled
-    bool m_readerOpen = false;            // what "open"/"close" did, not the device's state
     bool m_replied = false;               // the request being handled has been answered
     dorvent::protocol::HeldCall *m_holder = nullptr; // the action waiting with the reader, if any
+    bool m_endingHeldCall = false;
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
 };

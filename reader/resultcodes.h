@@ -22,6 +22,7 @@ constexpr int kStatusError = -20;
 constexpr int kSingleStatusError = -21;
 constexpr int kIdCardReadFailed = -23;
 constexpr int kReaderBusy = -30;
+constexpr int kReaderGone = -31;
 constexpr int kNoValidReply = -100;
 constexpr int kBankCardNotRead = -200;
 
@@ -65,10 +66,10 @@ constexpr ResultCode kResultCodes[] = {
      "参数超出范围或超过缓冲区长度，或 M1 值块校验不符",
      "Fix the request: the action's keys give the ranges. For an M1 value block, initialise it first."},
     {kTransferFailed, "kTransferFailed",
-     "a transfer failed, or a single-report reply was malformed: the reader was unplugged "
-     "or stopped answering",
-     "USB 传输失败或单包应答格式有误：读卡器被拔出或不再应答",
-     "Check the reader's cable, then close and open it again (reopen)."},
+     "a transfer failed, or a single-report reply was malformed: the reader stopped answering "
+     "(an opened reader that was unplugged answers -31)",
+     "USB 传输失败或单包应答格式有误：读卡器不再应答（已打开的读卡器被拔出时答 -31）",
+     "Check the reader's cable; if it goes on, close and open it again (reopen)."},
     {kStatusError, "kStatusError",
      "a multi-report or contactless reply whose status is not 0x00, or a reader that "
      "stayed busy: most often no card powered on (an APDU before the power-on) or no card there",
@@ -89,6 +90,13 @@ constexpr ResultCode kResultCodes[] = {
      "the reader is held by another request that waits for a swipe; nothing was sent",
      "读卡器正被另一个等待刷卡的请求占用：未发送任何命令",
      "Send again once the swipe wait is over."},
+    {kReaderGone, "kReaderGone",
+     "the reader that was opened has left the USB bus (unplugged, or lost in a suspend) and is "
+     "not back yet; nothing was sent. The service opens it again by itself when it returns",
+     "已打开的读卡器已离开 USB 总线（被拔出或在休眠中丢失），尚未回来：未发送任何命令。"
+     "读卡器回来后服务会自动重新打开",
+     "Ask the user to plug the reader in, then send again: no close and open are needed. "
+     "serviceStatus says when it is back (readerPresent)."},
     {kNoValidReply, "kNoValidReply",
      "no usable answer: the version request got a malformed reply or none, no "
      "social-security card was found, or one refused its authentication without a status word",

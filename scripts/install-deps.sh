@@ -23,6 +23,8 @@ packages=(
 if [ "$what" = all ]; then
   packages+=(
     python3 python3-websockets
+    # the resume test: a bus of its own, and a client that owns logind's name on it
+    dbus-daemon python3-dbus
     clang-14 libclang-rt-14-dev
     # the Debian package and its test: CPack's dependency scan, lintian,
     # systemd-analyze, the maintainer scripts' tools

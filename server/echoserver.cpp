@@ -197,6 +197,9 @@ bool EchoServer::listensOn(const QHostAddress &local) const
 
 EchoServer::~EchoServer()
 {
+    // First: it keeps the reader open and watches it come and go.
+    delete m_processor;
+    m_processor = nullptr;
     for (QTcpServer *server : qAsConst(m_tcpServers))
         server->close();
     m_pWebSocketServer->close();

@@ -145,5 +145,5 @@ private:
     QElapsedTimer m_clock;                // request times
     quint16 m_port = 0;                   // as asked for; bound again after a reload
     QString m_listenError;                // the last failed listen()
-    CTextMessageProcessor *m_processor;   // one for all clients, never deleted
+    CTextMessageProcessor *m_processor;   // one for all clients, deleted with the server
 };

@@ -38,12 +38,14 @@ function requestType(row) {
 
 // Reply keys that are present only in some replies.
 const kOptionalReplyKeys = new Set(["data", "figData"]);
+// Reply keys that are no text (the status action's).
+const kReplyKeyTypes = { readerPresent: "boolean | null", readerOpen: "boolean" };
 
 function replyType(row) {
   const extra = (row.reply || []).filter((k) => k !== "data");
   if (row.silent)
     return "null";
-  const keys = extra.map((k) => `${quoted(k)}${kOptionalReplyKeys.has(k) ? "?" : ""}: string`);
+  const keys = extra.map((k) => `${quoted(k)}${kOptionalReplyKeys.has(k) ? "?" : ""}: ${kReplyKeyTypes[k] || "string"}`);
   return `Reply<"${row.act}">${keys.length ? ` & { ${keys.join("; ")} }` : ""}`;
 }
 
@@ -172,15 +174,19 @@ export declare class DorventClient {
   readonly connected: boolean;
   /** A lost connection was replaced and no "open" succeeded since. */
   readonly mustReopen: boolean;
+  /** A reply said that the opened reader was unplugged, and none since that it is back. */
+  readonly readerGone: boolean;
   connect(): Promise<void>;
   disconnect(): void;
   call<A extends ActionName>(act: A, ...args: CallArgs<A>): Promise<Replies[A]>;
   /** Any action name, listed or not (call accepts only listed ones): for actions newer than this client. */
   callAny(act: SilentAction, fields?: Record<string, Field>, options?: CallOptions): Promise<null>;
   callAny(act: string, fields?: Record<string, Field>, options?: CallOptions): Promise<Reply & Record<string, unknown>>;
-  /** Opens the reader; "already open" counts as open. */
+  /** Opens the reader; one open already must also answer (its version is asked for). */
   ensureOpen(options?: CallOptions): Promise<Reply<"open">>;
-  /** close then open: after the reader was unplugged and plugged back. */
+  /** The service's version and the reader's state. */
+  status(options?: CallOptions): Promise<Replies["serviceStatus"]>;
+  /** close then open, for every client: for a reader that stopped answering (an unplugged one is opened again by the service). */
   reopen(options?: CallOptions): Promise<Reply<"open">>;
   open(options?: CallOptions): Promise<Reply<"open">>;
   close(options?: CallOptions): Promise<Reply<"close">>;
@@ -189,6 +195,8 @@ export declare class DorventClient {
   on(event: "reconnect", listener: (event: { url: string; message: string }) => void): this;
   on(event: "close", listener: (event: { code: number; reason: string }) => void): this;
   on(event: "stray", listener: (reply: unknown) => void): this;
+  /** A reply of this client's calls says that the opened reader was unplugged / is back. */
+  on(event: "readergone" | "readerback", listener: (event: { action: string; reply: Reply & Record<string, unknown> }) => void): this;
   off(event: string, listener: (...args: any[]) => void): this;
 }
 `;

@@ -393,6 +393,10 @@
         return;
       }
       block.reply = reply; // the whole reply, for the console
+      if (row.act === "serviceStatus")
+        showReader(reply);
+      else if (row.act === "open" || row.act === "close")
+        refreshReader();
       block.dataset.state = "ok";
       status.textContent = `${reply.success} ${reply.msg}`;
       if (!client.mustReopen)
@@ -567,6 +571,7 @@
       client.connect().then(() => {
         if (!client.mustReopen)
           serviceState("connected", "ok");
+        refreshReader();
       }, () => {
         serviceState(`not reachable: is it running? Trying again every ${kRetryMs / 1000} s`, "error");
         serviceRetry = setTimeout(tryConnect, kRetryMs);
@@ -579,6 +584,72 @@
     });
     client.on("reconnect", () => serviceState("connected again: the service may have restarted with its reader closed, press open", "warn"));
     tryConnect();
+  }
+
+  // ---- The reader's state, as the service tells it (serviceStatus) ----
+  // Asked every few seconds while connected, and at once when a call finds
+  // the reader gone or back, or the panel plugs or unplugs it.
+  let readerTimer = null;
+  let readerAsking = false;
+  let readerAskAgain = false;
+  let readerUnsupported = false;
+
+  function readerState(text, state) {
+    const node = document.getElementById("reader-state");
+    node.textContent = text;
+    node.dataset.state = state;
+  }
+
+  function showReader(status) {
+    const since = status.readerOpenedAt ? new Date(status.readerOpenedAt).toLocaleTimeString() : "";
+    const firmware = status.readerFirmware ? `firmware ${status.readerFirmware}, ` : "";
+    if (status.readerOpen && status.readerPresent)
+      readerState(`open (${firmware}opened ${since})`, "ok");
+    else if (status.readerOpen)
+      readerState("unplugged: calls answer -31 until it is back; the service then opens it again by itself", "warn");
+    else if (status.readerPresent)
+      readerState("plugged in, not open: press open", "warn");
+    else if (status.readerPresent === false)
+      readerState("not plugged in", "error");
+    else
+      readerState("not open: press open", "warn");
+  }
+
+  async function refreshReader() {
+    if (readerUnsupported)
+      return;
+    if (readerAsking) {
+      readerAskAgain = true;
+      return;
+    }
+    clearTimeout(readerTimer);
+    readerAsking = true;
+    if (client.connected) {
+      try {
+        showReader(await client.status({ timeoutMs: 5000 }));
+      } catch (error) {
+        // A service older than its status action: the line says so, once.
+        if (error.kind === "unknown") {
+          readerUnsupported = true;
+          readerState("this service does not tell it", "warn");
+        }
+      }
+    } else {
+      readerState("unknown: no connection to the service", "warn");
+    }
+    readerAsking = false;
+    if (readerAskAgain) {
+      readerAskAgain = false;
+      return refreshReader();
+    }
+    if (!readerUnsupported)
+      readerTimer = setTimeout(refreshReader, kRetryMs);
+  }
+
+  function watchReader() {
+    client.on("readergone", refreshReader);
+    client.on("readerback", refreshReader);
+    refreshReader();
   }
 
   // ---- The emulated reader's control panel ----
@@ -614,6 +685,8 @@
       setTimeout(showControlWaiting, 500);
   }
 
+  let controlPlugged = null;
+
   function showControl(reply) {
     const status = document.getElementById("control-status");
     if (!reply.state) {
@@ -621,6 +694,9 @@
       return;
     }
     const state = reply.state;
+    if (controlPlugged !== null && controlPlugged !== state.plugged)
+      refreshReader();
+    controlPlugged = state.plugged;
     status.dataset.state = state.plugged ? "ok" : "warn";
     status.textContent = (reply.ok ? "" : reply.error + " — ") +
       `reader ${state.plugged ? "plugged in" : "unplugged"}, radio field ${state.fieldOn ? "on" : "off"}, latency ${state.latencyMs} ms` +
@@ -696,5 +772,6 @@
   buildCodes();
   wireControls();
   watchService();
+  watchReader();
   connectControl();
 })();

@@ -21,6 +21,7 @@ export interface Requests {
   collectFingerPrint: {};
   ctnFingerPrint: {};
   close: {};
+  serviceStatus: {};
   cardClodPowerOn: { slotNo: Field };
   cardHotPowerOn: { slotNo: Field };
   cardRun: { slotNo: Field; apdu: Field };
@@ -74,6 +75,7 @@ export interface Replies {
   collectFingerPrint: null;
   ctnFingerPrint: null;
   close: Reply<"close">;
+  serviceStatus: Reply<"serviceStatus"> & { serviceVersion: string; readerPresent: boolean | null; readerOpen: boolean; readerFirmware: string; readerOpenedAt: string };
   cardClodPowerOn: Reply<"cardClodPowerOn">;
   cardHotPowerOn: Reply<"cardHotPowerOn">;
   cardRun: Reply<"cardRun">;
@@ -216,15 +218,19 @@ export declare class DorventClient {
   readonly connected: boolean;
   /** A lost connection was replaced and no "open" succeeded since. */
   readonly mustReopen: boolean;
+  /** A reply said that the opened reader was unplugged, and none since that it is back. */
+  readonly readerGone: boolean;
   connect(): Promise<void>;
   disconnect(): void;
   call<A extends ActionName>(act: A, ...args: CallArgs<A>): Promise<Replies[A]>;
   /** Any action name, listed or not (call accepts only listed ones): for actions newer than this client. */
   callAny(act: SilentAction, fields?: Record<string, Field>, options?: CallOptions): Promise<null>;
   callAny(act: string, fields?: Record<string, Field>, options?: CallOptions): Promise<Reply & Record<string, unknown>>;
-  /** Opens the reader; "already open" counts as open. */
+  /** Opens the reader; one open already must also answer (its version is asked for). */
   ensureOpen(options?: CallOptions): Promise<Reply<"open">>;
-  /** close then open: after the reader was unplugged and plugged back. */
+  /** The service's version and the reader's state. */
+  status(options?: CallOptions): Promise<Replies["serviceStatus"]>;
+  /** close then open, for every client: for a reader that stopped answering (an unplugged one is opened again by the service). */
   reopen(options?: CallOptions): Promise<Reply<"open">>;
   open(options?: CallOptions): Promise<Reply<"open">>;
   close(options?: CallOptions): Promise<Reply<"close">>;
@@ -233,5 +239,7 @@ export declare class DorventClient {
   on(event: "reconnect", listener: (event: { url: string; message: string }) => void): this;
   on(event: "close", listener: (event: { code: number; reason: string }) => void): this;
   on(event: "stray", listener: (reply: unknown) => void): this;
+  /** A reply of this client's calls says that the opened reader was unplugged / is back. */
+  on(event: "readergone" | "readerback", listener: (event: { action: string; reply: Reply & Record<string, unknown> }) => void): this;
   off(event: string, listener: (...args: any[]) => void): this;
 }

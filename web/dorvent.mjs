@@ -7,9 +7,10 @@
 export const DEFAULT_URL = "ws://localhost:17798";
 export const DEFAULT_TIMEOUT_MS = 15000;
 
-// The service's fixed texts that the client acts upon.
+// The service's fixed texts and codes that the client acts upon.
 const kNotOpenMsg = "端口未打开";
 const kNotClosedMsg = "端口未关闭";
+const kReaderGoneCode = -31; // the reader a page opened left the USB bus; it is opened again when back
 
 // The card families, in the order the demo page shows them. "card": the
 // emulated card its buttons need, and where (dorvent-emu's demo deck holds
@@ -42,6 +43,8 @@ export const ACTIONS = [
   { act: "collectFingerPrint", family: "reader", about: "Never answered: the call resolves with null once sent.", silent: true },
   { act: "ctnFingerPrint", family: "reader", about: "Never answered: the call resolves with null once sent.", silent: true },
   { act: "close", family: "reader", about: "Closes the reader for every client." },
+  { act: "serviceStatus", family: "reader", about: "The service's own action, not the reader's: its version, whether the reader is present and open (open stays true while an opened reader is unplugged), its firmware text and when it was last opened.",
+    reply: ["serviceVersion", "readerPresent", "readerOpen", "readerFirmware", "readerOpenedAt"] },
 
   { act: "cardClodPowerOn", family: "cpu", about: "Powers the contact card in slotNo on; answers its answer to reset (ATR).",
     request: { slotNo: "1" }, reply: ["data"] },
@@ -147,9 +150,9 @@ export const RESULT_CODES = [
     meaningZh: "参数超出范围或超过缓冲区长度，或 M1 值块校验不符",
     advice: "Fix the request: the action's keys give the ranges. For an M1 value block, initialise it first." },
   { code: -15, name: "TransferFailed",
-    meaning: "a transfer failed, or a single-report reply was malformed: the reader was unplugged or stopped answering",
-    meaningZh: "USB 传输失败或单包应答格式有误：读卡器被拔出或不再应答",
-    advice: "Check the reader's cable, then close and open it again (reopen)." },
+    meaning: "a transfer failed, or a single-report reply was malformed: the reader stopped answering (an opened reader that was unplugged answers -31)",
+    meaningZh: "USB 传输失败或单包应答格式有误：读卡器不再应答（已打开的读卡器被拔出时答 -31）",
+    advice: "Check the reader's cable; if it goes on, close and open it again (reopen)." },
   { code: -20, name: "StatusError",
     meaning: "a multi-report or contactless reply whose status is not 0x00, or a reader that stayed busy: most often no card powered on (an APDU before the power-on) or no card there",
     meaningZh: "多包或非接应答的状态字节不为 0x00，或读卡器一直忙：最常见的是卡片未上电（先发了 APDU）或没有卡",
@@ -166,6 +169,10 @@ export const RESULT_CODES = [
     meaning: "the reader is held by another request that waits for a swipe; nothing was sent",
     meaningZh: "读卡器正被另一个等待刷卡的请求占用：未发送任何命令",
     advice: "Send again once the swipe wait is over." },
+  { code: -31, name: "ReaderGone",
+    meaning: "the reader that was opened has left the USB bus (unplugged, or lost in a suspend) and is not back yet; nothing was sent. The service opens it again by itself when it returns",
+    meaningZh: "已打开的读卡器已离开 USB 总线（被拔出或在休眠中丢失），尚未回来：未发送任何命令。读卡器回来后服务会自动重新打开",
+    advice: "Ask the user to plug the reader in, then send again: no close and open are needed. serviceStatus says when it is back (readerPresent)." },
   { code: -100, name: "NoValidReply",
     meaning: "no usable answer: the version request got a malformed reply or none, no social-security card was found, or one refused its authentication without a status word",
     meaningZh: "无有效应答：获取版本时应答有误或无应答、未找到社保卡，或社保卡认证失败且无状态字",
@@ -259,6 +266,7 @@ export class DorventClient {
     this._lastTag = 0;
     this._connections = 0;
     this._mustReopen = false;
+    this._readerGone = false;
     this._listeners = {};
   }
 
@@ -273,9 +281,17 @@ export class DorventClient {
     return this._mustReopen;
   }
 
+  // True after a reply said that the opened reader left the USB bus, until
+  // a later reply (of any call, or of status()) shows it back.
+  get readerGone() {
+    return this._readerGone;
+  }
+
   // Events: "reconnect" (a lost connection was replaced; open the reader
   // again), "close" ({code, reason}), "stray" (a reply whose call is gone,
-  // e.g. after its timeout).
+  // e.g. after its timeout), "readergone" and "readerback" ({action, reply}:
+  // a reply of this client's own calls says that the opened reader was
+  // unplugged, or that it is back; the service opens it again by itself).
   on(event, listener) {
     (this._listeners[event] = this._listeners[event] || []).push(listener);
     return this;
@@ -393,17 +409,32 @@ export class DorventClient {
     return this.call(act, fields, options);
   }
 
-  // Opens the reader; a reader that is already open counts as open.
+  // Opens the reader. One that is open already must also answer: its
+  // firmware version is asked for, so a reader that is unplugged (-31,
+  // ReaderGone) or does not answer rejects here rather than at the next call.
   async ensureOpen(options = {}) {
-    const reply = await this.call("open", {}, Object.assign({}, options, { raw: true }));
+    const raw = Object.assign({}, options, { raw: true });
+    const reply = await this.call("open", {}, raw);
     if (reply.success !== 0 && reply.msg !== kNotClosedMsg)
       throw this._failure("open", reply);
+    if (reply.success !== 0) {
+      const version = await this.call("version", {}, raw);
+      if (version.success !== 0)
+        throw this._failure("version", version);
+    }
     this._mustReopen = false;
     return reply;
   }
 
-  // Closes and opens the reader: after an unplug the service still holds the
-  // old, dead handle, and only a close lets "open" reach the reader again.
+  // The service's version and the reader's state (serviceStatus); it also
+  // tells whether an unplugged reader is back ("readerback").
+  status(options = {}) {
+    return this.call("serviceStatus", {}, options);
+  }
+
+  // Closes and opens the reader, for every client: for a reader that stopped
+  // answering. An unplugged reader needs none of it: the service opens it
+  // again when it is back.
   async reopen(options = {}) {
     await this.call("close", {}, Object.assign({}, options, { raw: true }));
     return this.call("open", {}, options);
@@ -470,6 +501,7 @@ export class DorventClient {
         { action: pending.act, reply }));
       return;
     }
+    this._watchReader(pending.act, reply);
     if (typeof reply.success === "number" && reply.success < 0 && !pending.raw) {
       pending.reject(this._failure(pending.act, reply));
       return;
@@ -477,6 +509,32 @@ export class DorventClient {
     if (reply.functionName === "open" && reply.success === 0)
       this._mustReopen = false;
     pending.resolve(reply);
+  }
+
+  // Whether a reply shows the opened reader gone or back: "readergone" and
+  // "readerback" when that changes. Any other answer of an action on the
+  // reader means the service found it there; replies that never needed it
+  // (not open, a close, an open that found no reader) tell nothing.
+  _watchReader(act, reply) {
+    let gone;
+    if (act === "serviceStatus" && reply.success === 0) {
+      if (reply.readerPresent === true)
+        gone = false;
+      else if (reply.readerOpen === true && reply.readerPresent === false)
+        gone = true;
+      else
+        return;
+    } else if (reply.success === kReaderGoneCode) {
+      gone = true;
+    } else if (reply.msg === kNotOpenMsg || act === "close" || (act === "open" && reply.success !== 0 && reply.msg !== kNotClosedMsg)) {
+      return;
+    } else {
+      gone = false;
+    }
+    if (gone === this._readerGone)
+      return;
+    this._readerGone = gone;
+    this._emit(gone ? "readergone" : "readerback", { action: act, reply });
   }
 
   // An answer without a readable tag: the service answers in order, so it

@@ -4,7 +4,7 @@ import assert from "node:assert/strict";
 import { after, before, describe, test } from "node:test";
 import { WebSocket, WebSocketServer } from "ws";
 
-import { Service, kControlPort, launchChromium, serveWeb, waitFor } from "./support.mjs";
+import { Service, control, kControlPort, launchChromium, serveWeb, waitFor } from "./support.mjs";
 
 let browser, page, web;
 
@@ -153,6 +153,23 @@ describe("against a scripted server", () => {
     assert.equal(scripted.state.received.length, sent);
   });
 
+  test("ensureOpen on a reader open already asks it for its version: one that does not answer rejects", async () => {
+    const answer = (success, msg) => (socket, request) =>
+      socket.send(JSON.stringify({ _tflag: request._tflag, functionName: request._act, msg, success }));
+    const attempt = async (version) => {
+      scripted.state.next = (socket, request) => {
+        scripted.state.next = version;
+        answer(-1, "端口未关闭")(socket, request);
+      };
+      return page.evaluate(() => window.scriptedClient.ensureOpen()
+        .then((reply) => ({ msg: reply.msg }), (e) => ({ kind: e.kind, action: e.action, code: e.code, name: e.name })));
+    };
+    assert.deepEqual(await attempt(answer(-100, "获取版本信息失败")),
+      { kind: "failed", action: "version", code: -100, name: "NoValidReply" });
+    assert.deepEqual(scripted.state.received.slice(-2).map((r) => r._act), ["open", "version"]);
+    assert.deepEqual(await attempt(answer(0, "获取版本信息成功")), { msg: "端口未关闭" });
+  });
+
   test("a swipe read waits its outTime on top of the default timeout", async () => {
     scripted.state.next = () => {};
     const error = await page.evaluate(() => new D.DorventClient({ url: window.scriptedClient.url, timeoutMs: 200 })
@@ -217,6 +234,42 @@ describe("against dorvent-emu", () => {
     const reply = await page.evaluate(() => client.ensureOpen());
     assert.equal(reply.msg, "端口未关闭");
   });
+
+  // Back found by a status poll, then by the client's own next call.
+  for (const foundBy of ["status", "beep"]) {
+    test(`an unplugged reader fails calls with ReaderGone; once plugged back, ${foundBy} finds it and calls work with no close and open`, async () => {
+      const plug = async (cmd) => assert.equal((await control({ cmd })).ok, true);
+      await page.evaluate(async () => {
+        await client.ensureOpen();
+        window.readerEvents = [];
+        window.readerListeners = ["readergone", "readerback"].map((name) =>
+          [name, (event) => window.readerEvents.push([name, event.action, event.reply.success])]);
+        for (const [name, listener] of window.readerListeners)
+          client.on(name, listener);
+      });
+      await plug("unplug");
+      const gone = await page.evaluate(async () => {
+        const failure = (e) => ({ kind: e.kind, name: e.name, code: e.code, msg: e.msg });
+        return { open: await client.ensureOpen().catch(failure), beep: await client.beep().catch(failure),
+          status: await client.status(), flag: client.readerGone };
+      });
+      const readerGone = { kind: "failed", name: "ReaderGone", code: -31, msg: "读卡器已拔出" };
+      assert.deepEqual(gone.open, readerGone);
+      assert.deepEqual(gone.beep, readerGone);
+      assert.deepEqual([gone.status.readerPresent, gone.status.readerOpen, gone.flag], [false, true, true]);
+      await plug("plug");
+      const back = await page.evaluate(async (how) => {
+        const found = how === "status" ? (await client.status()).readerPresent : (await client.beep()).success;
+        const opened = await client.ensureOpen();
+        const card = await client.call("readIDCard");
+        for (const [name, listener] of window.readerListeners)
+          client.off(name, listener);
+        return { found, opened: opened.msg, name: card.name, flag: client.readerGone, events: window.readerEvents };
+      }, foundBy);
+      assert.deepEqual(back, { found: foundBy === "status" ? true : 0, opened: "端口未关闭", name: "林晓雯", flag: false,
+        events: [["readergone", "open", -31], ["readerback", foundBy === "status" ? "serviceStatus" : "beep", 0]] });
+    });
+  }
 
   test("a reply that comes after its call timed out answers no other call", async () => {
     const control = new WebSocket(`ws://127.0.0.1:${kControlPort}`);

@@ -72,9 +72,15 @@ describe("example pages", () => {
     });
   }
 
-  test("the identity-card page: no card, no service, the service restarted", async () => {
+  test("the identity-card page: an unplugged reader, no card, no service, the service restarted", async () => {
     const page = await open("file", "examples/idcard.html");
     assert.equal((await readCard(page)).shown, true);
+
+    await control({ cmd: "unplug" });
+    const unplugged = await readCard(page);
+    assert.deepEqual([unplugged.shown, unplugged.problem], [false, "The reader is unplugged: plug it in, then try again."]);
+    await control({ cmd: "plug" });
+    assert.equal((await readCard(page)).shown, true); // no close and open
 
     await control({ cmd: "remove", place: "idcard" });
     const noCard = await readCard(page);

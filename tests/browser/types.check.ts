@@ -16,7 +16,12 @@ async function use(client: DorventClient): Promise<void> {
   const never: null = await client.callAny("collectFingerPrint");
   await client.call("beep", {}, { onSend: (text) => text.includes("_tflag") });
   client.on("reconnect", (event) => event.message.length);
-  void [atr, fields, fingerprints, nothing, sci.cardveVrsion, version, future, never];
+  client.on("readergone", (event) => event.reply.success === -31 && event.action.length);
+  const status = await client.status();
+  const present: boolean | null = status.readerPresent;
+  const opened: boolean = status.readerOpen;
+  const since: string = status.readerOpenedAt;
+  void [atr, fields, fingerprints, nothing, sci.cardveVrsion, version, future, never, present, opened, since, client.readerGone];
 
   // @ts-expect-error a misspelt action name (readIDCard)
   await client.call("readIdCard");
@@ -29,6 +34,8 @@ async function use(client: DorventClient): Promise<void> {
   void (await client.call("readIDCard")).address;
   // @ts-expect-error values are text or numbers
   await client.call("cardm1Read", { addr: { block: 4 } });
+  // @ts-expect-error whether the reader is there is no text
+  void ((await client.status()).readerPresent satisfies string);
 }
 
 function explain(error: unknown): string {

@@ -16,13 +16,10 @@ URI = "ws://127.0.0.1:%d" % PORT
 VENDOR, PRODUCT = "06ce", "e03f"
 CONTROL_PORT_NAME = "dorvent.vreader"
 
-# Today the service keeps the handle of a reader that was unplugged and
-# answers with errors until a close and an open. Set this once it reopens
-# the reader by itself: both scenarios then expect a request to work at once.
-REOPENS_AFTER_REPLUG = False
-
 # What a request answers before any open.
 NOT_OPEN = "端口未打开"
+# What a request answers while the reader a page opened is away.
+READER_GONE = -31, "读卡器已拔出"
 
 # The two control transfers the service may send, as the virtual reader logs them.
 SERVICE_SETUPS = {"21/09/0000/0000/32 ok", "A1/01/3000/0000/32 ok"}
@@ -137,6 +134,16 @@ def wait_plugged(seconds=20):
     """The reader back on the bus with usbhid bound to it (the kernel's
     enumeration is over then)."""
     return wait_until(lambda: interface_driver() == "usbhid", seconds)
+
+
+def wait_back(seconds=20):
+    """The reader back on the bus and enumerated: usbhid bound to it, or
+    usbfs once the service has opened it again on its own."""
+    return wait_until(lambda: interface_driver() in ("usbhid", "usbfs"), seconds)
+
+
+def answers_reader_gone(reply):
+    return (reply.get("success"), reply.get("msg")) == READER_GONE
 
 
 def wait_unplugged(seconds=20):
