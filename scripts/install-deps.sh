@@ -19,6 +19,8 @@ packages=(
   libjpeg62-turbo-dev
   fontconfig fonts-wqy-zenhei
   iproute2
+  # the virtual reader is a target of the same tree
+  libusbredirparser-dev
 )
 if [ "$what" = all ]; then
   packages+=(
@@ -31,9 +33,9 @@ if [ "$what" = all ]; then
     dpkg-dev file lintian systemd adduser init-system-helpers
     # the browser tests
     chromium
-    # the virtual reader, and the VM test: QEMU, the guest's initramfs tools;
-    # the guest runs this machine's udev
-    libusbredirparser-dev qemu-system-x86 busybox-static udev
+    # the VM test: QEMU, the guest's initramfs tools; the guest runs this
+    # machine's udev
+    qemu-system-x86 busybox-static udev
   )
   # Node's own builds bundle npm; Debian's nodejs needs its npm package beside it.
   command -v node >/dev/null || packages+=(nodejs)
