@@ -30,23 +30,31 @@ void ActionCall::answer(long code, const QString &data)
         reply(code, QString::fromUtf8(m_action.failure));
 }
 
-// A failure met because the reader left says so, not what the action saw of it.
 void ActionCall::reply(long code, const QString &msg, const QString &data)
 {
-    const bool gone = m_processor.answersReaderGone(code);
-    const QString text = gone ? m_processor.readerGoneReply(m_request)
-                              : m_processor.replyText(m_request, code, msg, data);
-    send(text);
-    m_processor.replied(m_socket, m_action, gone ? luvaro::kReaderGone : code, text);
+    if (!repliedReaderGone(code))
+        deliver(code, m_processor.replyText(m_request, code, msg, data));
 }
 
 void ActionCall::reply(long code, const QString &msg, const QJsonObject &fields)
 {
-    const bool gone = m_processor.answersReaderGone(code);
-    const QString text = gone ? m_processor.readerGoneReply(m_request)
-                              : m_processor.replyText(m_request, code, msg, fields);
+    if (!repliedReaderGone(code))
+        deliver(code, m_processor.replyText(m_request, code, msg, fields));
+}
+
+// A failure met because the reader left says so, not what the action saw of it.
+bool ActionCall::repliedReaderGone(long code)
+{
+    if (!m_processor.answersReaderGone(code))
+        return false;
+    deliver(luvaro::kReaderGone, m_processor.readerGoneReply(m_request));
+    return true;
+}
+
+void ActionCall::deliver(long code, const QString &text)
+{
     send(text);
-    m_processor.replied(m_socket, m_action, gone ? luvaro::kReaderGone : code, text);
+    m_processor.replied(m_socket, m_action, code, text);
 }
 
 void ActionCall::send(const QString &text)

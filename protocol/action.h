@@ -84,6 +84,11 @@ public:
     void send(const QString &text);
 
 private:
+    // Answers -31 in place of a failure met because the reader left; false otherwise.
+    bool repliedReaderGone(long code);
+    // Sends a reply text and reports the request done with its code.
+    void deliver(long code, const QString &text);
+
     friend class HeldCall;
 
     CTextMessageProcessor &m_processor;

@@ -41,6 +41,13 @@ constexpr int kFormatBlockSize = 4;
 constexpr int kReportSize = luvaro::kReportSize;
 constexpr int kMillisecondsPerSecond = 1000;
 
+// The swipe's bytes as hex into the caller's buffer: 0, or -14 when they would not fit.
+int deliverSwipe(const luvaroCard::SwipeWait &wait, char *dataHex, int size)
+{
+    const int written = luvaro::writeHex(wait.data, wait.len, dataHex, size, luvaro::HexEnd::None);
+    return written < 0 ? written : luvaro::kOk;
+}
+
 } // namespace
 
 int luvaroCard::swipeData(const unsigned char *first, unsigned char *len, unsigned char *data,
@@ -108,10 +115,8 @@ int luvaroCard::swipeBegin(SwipeWait &wait, unsigned char timeout, int mode, cha
         return luvaro::kNotOpen;
     wait = SwipeWait();
     const int first = Rcard1(timeout, mode, &wait.len, reinterpret_cast<char *>(wait.data), sizeof wait.data);
-    if (first == luvaro::kOk) {
-        const int written = luvaro::writeHex(wait.data, wait.len, dataHex, size, luvaro::HexEnd::None);
-        return written < 0 ? written : luvaro::kOk;
-    }
+    if (first == luvaro::kOk)
+        return deliverSwipe(wait, dataHex, size);
     if (first == luvaro::kNotOpen || first == luvaro::kBadParameter)
         return first;
     wait.remainingMs = timeout * kMillisecondsPerSecond;
@@ -126,10 +131,8 @@ int luvaroCard::swipeBegin(SwipeWait &wait, unsigned char timeout, int mode, cha
 int luvaroCard::swipePoll(SwipeWait &wait, char *dataHex, int size)
 {
     const int poll = ICC_PassCheck1(&wait.len, wait.data, sizeof wait.data);
-    if (poll == luvaro::kOk) {
-        const int written = luvaro::writeHex(wait.data, wait.len, dataHex, size, luvaro::HexEnd::None);
-        return written < 0 ? written : luvaro::kOk;
-    }
+    if (poll == luvaro::kOk)
+        return deliverSwipe(wait, dataHex, size);
     if (poll != luvaro::kNoCard)
         return poll;
     wait.remainingMs -= kSwipePollMs;
