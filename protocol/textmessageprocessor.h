@@ -97,6 +97,9 @@ public:
 
 signals:
     void readerReleased();
+    // Once per request, as it is read, before anything is sent or answered
+    // (the session recorder's request line).
+    void requestStarted(QWebSocket *client, const dorvent::protocol::Request &request);
     // Once per request: when its reply is sent, or when its handler returned
     // without one; a wait (HeldCall) reports when it answers.
     void requestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
