@@ -69,8 +69,12 @@ int main(int argc, char *argv[])
     // The administrator's settings; without a file, the service as it always was.
     using namespace dorvent::config;
     const ConfigFile configFile = configFileFrom(a.arguments());
-    const Parsed config = configFile.error.isEmpty() ? loadSettings(configFile.path, configFile.named)
-                                                     : Parsed{false, Settings(), configFile.error};
+    // --trace overrides the file, also across reloads.
+    const TraceOption trace = traceOptionFrom(a.arguments());
+    Parsed config = !configFile.error.isEmpty() ? Parsed{false, Settings(), configFile.error}
+                    : !trace.error.isEmpty()    ? Parsed{false, Settings(), trace.error}
+                                                : loadSettings(configFile.path, configFile.named);
+    config.settings = trace.appliedTo(config.settings);
     if (!config.ok) {
         qCritical("not started: %s", qUtf8Printable(config.error));
         return kExitBadConfig;
@@ -93,12 +97,13 @@ int main(int argc, char *argv[])
 
     // SIGHUP reads the file again; a file that cannot be used changes nothing.
     HangupWatcher hangup;
-    QObject::connect(&hangup, &HangupWatcher::hangup, server, [server, configFile] {
-        const Parsed reread = loadSettings(configFile.path, configFile.named);
+    QObject::connect(&hangup, &HangupWatcher::hangup, server, [server, configFile, trace] {
+        Parsed reread = loadSettings(configFile.path, configFile.named);
         if (!reread.ok) {
             qWarning("configuration not reloaded, settings unchanged: %s", qUtf8Printable(reread.error));
             return;
         }
+        reread.settings = trace.appliedTo(reread.settings);
         if (reread.settings.log != LogLevel::Off || server->settings().log != LogLevel::Off)
             qInfo("configuration reloaded: %s", qUtf8Printable(reread.settings.describe()));
         server->applySettings(reread.settings);

@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QWebSocketProtocol>
 
+#include <memory>
+
 class QTcpServer;
 class QTcpSocket;
 class QWebSocketServer;
@@ -20,6 +22,9 @@ class CTextMessageProcessor;
 namespace dorvent::protocol {
 struct Outcome;
 }
+namespace dorvent::trace {
+class TraceRecorder;
+}
 
 // The service's only network endpoint: plain ws, by default on every address
 // for any origin and any host. Text frames go to the one command processor,
@@ -27,7 +32,8 @@ struct Outcome;
 //
 // The administrator's settings may narrow the addresses it listens on, the
 // client hosts it accepts (refused at once) and the origins (refused at the
-// handshake with HTTP 403), and set what it logs.
+// handshake with HTTP 403), and set what it logs and whether it records
+// its sessions with the reader (trace files).
 //
 // Requests are served one at a time. A request that finds nothing waiting is
 // served at once (a few per event-loop pass); otherwise requests queue per
@@ -53,6 +59,8 @@ public:
     // settings refuse are closed with 1008.
     void applySettings(const dorvent::config::Settings &settings);
     const dorvent::config::Settings &settings() const { return m_settings; }
+    // The file this session is recorded in; empty while not recording.
+    QString tracePath() const;
 
     // The port actually bound (useful when constructed with port 0); 0 when not listening.
     quint16 serverPort() const;
@@ -130,6 +138,9 @@ private:
     // Refuses a message over kMaxIncomingSize; true when it did.
     bool refuseOversized(QWebSocket *client, qint64 bytes);
     void checkUnsent(QWebSocket *client);
+    // Starts, keeps or ends the recording as m_settings say (previous: the
+    // settings before a reload).
+    void applyTrace(const dorvent::config::Settings *previous);
 
     QList<QTcpServer *> m_tcpServers;     // children; accept, then hand sockets to m_pWebSocketServer
     QWebSocketServer *m_pWebSocketServer; // child of this object
@@ -146,4 +157,5 @@ private:
     quint16 m_port = 0;                   // as asked for; bound again after a reload
     QString m_listenError;                // the last failed listen()
     CTextMessageProcessor *m_processor;   // one for all clients, deleted with the server
+    std::unique_ptr<dorvent::trace::TraceRecorder> m_recorder; // while the settings record
 };
