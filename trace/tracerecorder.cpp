@@ -296,7 +296,17 @@ std::unique_ptr<TraceRecorder> TraceRecorder::start(const Options &options, QStr
 TraceRecorder::TraceRecorder(int fd, QString path, bool everything)
     : m_fd(fd), m_path(std::move(path)), m_everything(everything)
 {
+    setByteLimit(kMaxBytes);
     m_clock.start();
+}
+
+void TraceRecorder::setByteLimit(qint64 bytes)
+{
+    m_limit = bytes;
+    constexpr qint64 kMiB = 1024 * 1024;
+    m_stopNote = "# recording stopped: the file reached "
+                 + (bytes % kMiB == 0 ? QByteArray::number(bytes / kMiB) + " MiB" : QByteArray::number(bytes) + " bytes")
+                 + '\n';
 }
 
 TraceRecorder::~TraceRecorder()
@@ -388,12 +398,9 @@ void TraceRecorder::write(const Event &event)
     if (m_fd < 0)
         return;
     const QByteArray line = formatEvent(event);
-    const QByteArray stop = "# recording stopped: the file reached "
-                            + (m_limit >= 1024 * 1024 ? QByteArray::number(m_limit / (1024 * 1024)) + " MiB"
-                                                      : QByteArray::number(m_limit) + " bytes")
-                            + '\n';
-    if (m_written + line.size() + stop.size() > m_limit) {
-        finish(stop);
+    // Room is kept for the note that says why the file ends.
+    if (m_written + line.size() + m_stopNote.size() > m_limit) {
+        finish(m_stopNote);
         return;
     }
     if (!writeBytes(line)) {

@@ -29,6 +29,7 @@
 #include "luvarocard.h"
 #include "traceformat.h"
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
@@ -98,7 +99,7 @@ public:
     // False once the file reached its bound or could not be written.
     bool isRecording() const { return m_fd >= 0; }
     // Where the file stops (kMaxBytes unless a test says otherwise).
-    void setByteLimit(qint64 bytes) { m_limit = bytes; }
+    void setByteLimit(qint64 bytes);
 
 private:
     TraceRecorder(int fd, QString path, bool everything);
@@ -121,6 +122,7 @@ private:
     bool m_everything = false;
     qint64 m_written = 0;
     qint64 m_limit = kMaxBytes;
+    QByteArray m_stopNote;
     QElapsedTimer m_clock;
     qint64 m_lastReportNs = 0;
     ReportRedactor m_redactor;
