@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QJsonObject;
 class QWebSocket;
 
@@ -88,6 +90,15 @@ public:
     bool answersReaderGone(long code);
     // The reply that says so, to the given request.
     QString readerGoneReply(const dorvent::protocol::Request &request) const;
+    // Asked before every reply: true (with a code and a message) replaces the
+    // reply, whatever the action met. Only dorvent-emu replaying a recorded
+    // session sets one, to fail a request that left the recorded path.
+    using FailureOverride = std::function<bool(long *code, QString *message)>;
+    void setFailureOverride(FailureOverride override) { m_failureOverride = std::move(override); }
+    bool failureOverride(long *code, QString *message) const
+    {
+        return m_failureOverride && m_failureOverride(code, message);
+    }
     // The service's own view, for the status action: its version and the reader's state.
     QJsonObject statusFields();
 
@@ -130,4 +141,5 @@ private:
     dorvent::protocol::HeldCall *m_holder = nullptr; // the action waiting with the reader, if any
     bool m_endingHeldCall = false;
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
+    FailureOverride m_failureOverride;
 };

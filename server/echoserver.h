@@ -71,6 +71,8 @@ public:
     int clientCount() const { return m_clients.size(); }
     // Reply bytes written to clients but not yet taken by their connections, all clients together.
     qint64 unsentBytes() const;
+    // The one processor every client's requests go to.
+    CTextMessageProcessor *processor() const { return m_processor; }
 
     // Far above the largest request; a larger message is refused with 1009.
     static constexpr qint64 kMaxIncomingSize = 64 * 1024;
