@@ -43,6 +43,9 @@ def read_trace(path):
     return requests
 
 
+LIVE_ACTIONS = {"serviceStatus"}
+
+
 def text_matches(text, recorded):
     return len(text) == len(recorded) and all(r == "*" or r == t for t, r in zip(text, recorded))
 
@@ -55,6 +58,9 @@ async def replay(requests, timeout=30):
             if recorded is None:
                 continue
             reply = await asyncio.wait_for(ws.recv(), timeout)
+            # The service's own state and clock, not the reader's: no replay gives it again.
+            if act in LIVE_ACTIONS:
+                continue
             if not text_matches(reply, recorded):
                 differences.append("request %d (%s): the reply differs\n  got:      %s\n  recorded: %s"
                                    % (number, act, reply, recorded))
