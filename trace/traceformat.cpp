@@ -1,6 +1,10 @@
 #include "traceformat.h"
 
+#include "hexutil.h"
+
 #include <QFile>
+
+#include <cctype>
 
 namespace dorvent::trace {
 
@@ -11,15 +15,10 @@ constexpr qint64 kMaxTraceBytes = 512LL * 1024 * 1024;
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
+// -1 for a character that is no hex digit (util_C2I reads it as 0).
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return std::isxdigit(static_cast<unsigned char>(c)) ? util_C2I(c) : -1;
 }
 
 QByteArray escaped(const QString &text)
