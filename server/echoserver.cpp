@@ -96,6 +96,8 @@ EchoServer::EchoServer(quint16 port, const Settings &settings, QObject *parent)
     // An idle event loop has given everyone their turn.
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { m_servedAtOnce = 0; });
+    // A line per request would be a write() per request.
+    servicelog::holdLinesPerPass();
     init(port);
 }
 
@@ -204,6 +206,7 @@ EchoServer::~EchoServer()
         server->close();
     m_pWebSocketServer->close();
     qDeleteAll(m_clients.begin(), m_clients.end());
+    servicelog::flush();
 }
 
 quint16 EchoServer::serverPort() const
