@@ -14,6 +14,7 @@
 #include <QWebSocketServer>
 
 #include <algorithm>
+#include <utility>
 
 using dorvent::config::Settings;
 namespace servicelog = dorvent::config::log;
@@ -205,7 +206,12 @@ EchoServer::~EchoServer()
     for (QTcpServer *server : qAsConst(m_tcpServers))
         server->close();
     m_pWebSocketServer->close();
-    qDeleteAll(m_clients.begin(), m_clients.end());
+    // A client deleted while connected says it disconnected, which would
+    // take it out of the list being walked.
+    const QList<QWebSocket *> clients = std::exchange(m_clients, {});
+    for (QWebSocket *client : clients)
+        client->disconnect(this);
+    qDeleteAll(clients);
     servicelog::flush();
 }
 
