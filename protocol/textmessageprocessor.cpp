@@ -96,6 +96,14 @@ void CTextMessageProcessor::replied(QWebSocket *client, const Action &action, lo
     emit requestDone(client, Outcome{action.name, true, static_cast<int>(code), &text});
 }
 
+QString CTextMessageProcessor::actionText(const char *utf8)
+{
+    auto text = m_actionTexts.constFind(utf8);
+    if (text == m_actionTexts.cend())
+        text = m_actionTexts.insert(utf8, QString::fromUtf8(utf8));
+    return *text;
+}
+
 void CTextMessageProcessor::setReaderOpen(bool open)
 {
     if (open)
@@ -190,27 +198,28 @@ void CTextMessageProcessor::releaseReader(HeldCall *holder)
 
 namespace {
 
-// A JSON string as QJsonDocument writes it: ", \ and control characters
-// escaped (the short forms where JSON has them, else \u00xx), a UTF-16
-// unit that is no valid character (a lone surrogate) as \uxxxx, everything
-// else as it is.
+// A JSON string as QJsonDocument writes it: ", \\ and control characters
+// escaped (the short forms where JSON has them, else \\u00xx), a UTF-16
+// unit that is no valid character (a lone surrogate) as \\uxxxx, everything
+// else as it is. Runs that need no escape are copied whole.
 void appendJsonString(QString &out, const QString &text)
 {
     static const char kDigits[] = "0123456789abcdef";
-    const auto escapeUnit = [&out](ushort unit, int digits) {
-        out += QLatin1String("\\u");
-        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-            out += QLatin1Char(kDigits[unit >> shift & 0xF]);
-    };
     out += QLatin1Char('"');
+    const QChar *const data = text.constData();
     const int n = text.size();
+    int run = 0; // where the run not yet copied starts
     for (int i = 0; i < n; ++i) {
-        const QChar c = text.at(i);
+        const QChar c = data[i];
         const ushort u = c.unicode();
-        if (u >= 0x20 && u != '"' && u != '\\' && !c.isSurrogate()) {
-            out += c;
+        if (u >= 0x20 && u != '"' && u != '\\' && !c.isSurrogate())
+            continue;
+        if (c.isHighSurrogate() && i + 1 < n && data[i + 1].isLowSurrogate()) {
+            ++i; // a valid pair stays in the run
             continue;
         }
+        out.append(data + run, i - run);
+        run = i + 1;
         switch (u) {
         case '"': out += QLatin1String("\\\""); break;
         case '\\': out += QLatin1String("\\\\"); break;
@@ -220,19 +229,28 @@ void appendJsonString(QString &out, const QString &text)
         case '\r': out += QLatin1String("\\r"); break;
         case '\t': out += QLatin1String("\\t"); break;
         default:
-            if (u < 0x20) {
-                out += QLatin1String("\\u00");
-                out += QLatin1Char(kDigits[u >> 4]);
-                out += QLatin1Char(kDigits[u & 0xF]);
-            } else if (c.isHighSurrogate() && i + 1 < n && text.at(i + 1).isLowSurrogate()) {
-                out += c;
-                out += text.at(++i);
-            } else {
-                escapeUnit(u, 4);
-            }
+            out += QLatin1String("\\u");
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += QLatin1Char(kDigits[u >> shift & 0xF]);
         }
     }
+    out.append(data + run, n - run);
     out += QLatin1Char('"');
+}
+
+// A reply's code in decimal, without QString::number's temporary.
+void appendDecimal(QString &out, int value)
+{
+    char digits[12];
+    int i = sizeof digits;
+    unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
+    do {
+        digits[--i] = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0)
+        digits[--i] = '-';
+    out += QLatin1String(digits + i, int(sizeof digits) - i);
 }
 
 } // namespace
@@ -262,7 +280,7 @@ QString CTextMessageProcessor::standardReplyText(const QString &functionName, co
     out += QLatin1String(",\"msg\":");
     appendJsonString(out, msg);
     out += QLatin1String(",\"success\":");
-    out += QString::number(static_cast<int>(code));
+    appendDecimal(out, static_cast<int>(code));
     out += QLatin1Char('}');
     return out;
 }

@@ -75,6 +75,9 @@ public:
     void holdReader(dorvent::protocol::HeldCall *holder);
     void releaseReader(dorvent::protocol::HeldCall *holder);
 
+    // A fixed UTF-8 text of the action tables, converted once.
+    QString actionText(const char *utf8);
+
     const QString &requestTag() const { return m_request.tag; }
     // What "open" and "close" did, not the device's state: a reader that a
     // page opened stays open while it is unplugged, and is opened again when
@@ -127,4 +130,5 @@ private:
     dorvent::protocol::HeldCall *m_holder = nullptr; // the action waiting with the reader, if any
     bool m_endingHeldCall = false;
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
+    QHash<const char *, QString> m_actionTexts;                   // by the tables' own pointers
 };
