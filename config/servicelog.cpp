@@ -162,13 +162,17 @@ int decimal(char *out, qint64 value)
 
 } // namespace
 
-QByteArray request(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
+namespace {
+
+// The most a request's line takes beyond its client and action.
+constexpr int kRequestLineExtra = int(sizeof "request  (unknown action) echoed  ms") + 2 * 20;
+
+// Writes the request's line at out, which has room for kRequestLineExtra
+// more bytes than the client and the action; returns its length.
+int formatRequest(char *const start, const QByteArray &client, const char *act, int actSize, bool replied,
+                  int code, qint64 nanoseconds)
 {
-    // One per request: written into one buffer, without QByteArray::number's temporaries.
-    const int actSize = act ? int(std::strlen(act)) : 0;
-    QByteArray line(int(sizeof "request  (unknown action) echoed  ms") + client.size() + actSize + 2 * 20,
-                    Qt::Uninitialized);
-    char *out = line.data();
+    char *out = start;
     const auto put = [&out](const char *text, int size) {
         std::memcpy(out, text, size_t(size));
         out += size;
@@ -195,7 +199,16 @@ QByteArray request(const QByteArray &client, const char *act, bool replied, int 
     *out++ = char('0' + hundredths % 100 / 10);
     *out++ = char('0' + hundredths % 10);
     put(" ms", 3);
-    line.truncate(int(out - line.constData()));
+    return int(out - start);
+}
+
+} // namespace
+
+QByteArray request(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
+{
+    const int actSize = act ? int(std::strlen(act)) : 0;
+    QByteArray line(client.size() + actSize + kRequestLineExtra, Qt::Uninitialized);
+    line.truncate(formatRequest(line.data(), client, act, actSize, replied, code, nanoseconds));
     return line;
 }
 
@@ -310,6 +323,26 @@ void write(QByteArray line)
     }
     held->lines += line;
     held->lines += '\n';
+}
+
+void writeRequest(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
+{
+    Held *held = t_held;
+    const int actSize = act ? int(std::strlen(act)) : 0;
+    const int most = client.size() + actSize + kRequestLineExtra + 1;
+    if (g_sink || !held || most >= kHeldBytes)
+        return write(request(client, act, replied, code, nanoseconds));
+    // Formatted in place, at the end of what is held.
+    int size = held->lines.size();
+    if (size + most >= kHeldBytes) {
+        held->write();
+        size = 0;
+    }
+    held->lines.resize(size + most);
+    char *const at = held->lines.data() + size;
+    const int length = formatRequest(at, client, act, actSize, replied, code, nanoseconds);
+    at[length] = '\n';
+    held->lines.resize(size + length + 1);
 }
 
 void flush()

@@ -43,6 +43,8 @@ QString quoted(const QString &text);
 // through Qt's logger, which would cost twice as much. At once, unless this
 // thread holds its lines (below).
 void write(QByteArray line);
+// write(request(...)), formatted straight into what this thread holds.
+void writeRequest(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds);
 // From now on this thread's lines are held and written together, whole and
 // in order, when its event loop ends a pass (before it sends what the pass
 // queued on sockets, so a line is out before the reply it is about), before

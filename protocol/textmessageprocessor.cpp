@@ -68,7 +68,7 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
         if (socket) {
             qWarning("pClient");
             socket->sendTextMessage(m_request.text);
-            emit requestDone(socket, Outcome{nullptr, false, 0, &m_request.text});
+            done(socket, Outcome{nullptr, false, 0, &m_request.text});
         }
         return;
     }
@@ -87,13 +87,13 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
     const HeldCall *holderBefore = m_holder;
     action->handler(call);
     if (!m_replied && m_holder == holderBefore)
-        emit requestDone(socket, Outcome{action->name, false, 0, nullptr});
+        done(socket, Outcome{action->name, false, 0, nullptr});
 }
 
 void CTextMessageProcessor::replied(QWebSocket *client, const Action &action, long code, const QString &text)
 {
     m_replied = true;
-    emit requestDone(client, Outcome{action.name, true, static_cast<int>(code), &text});
+    done(client, Outcome{action.name, true, static_cast<int>(code), &text});
 }
 
 QString CTextMessageProcessor::actionText(const char *utf8)

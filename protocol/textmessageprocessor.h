@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QJsonObject;
 class QWebSocket;
 
@@ -98,16 +100,24 @@ public:
     static const QString kReaderBusyMessage;
     static const QString kReaderGoneMessage;
 
+    // Called once per request: when its reply is sent, or when its handler
+    // returned without one; a wait (HeldCall) reports when it answers. A
+    // plain call rather than a signal: it runs for every request.
+    using RequestDone = std::function<void(QWebSocket *client, const dorvent::protocol::Outcome &outcome)>;
+    void setRequestDone(RequestDone done) { m_requestDone = std::move(done); }
+
 signals:
     void readerReleased();
-    // Once per request: when its reply is sent, or when its handler returned
-    // without one; a wait (HeldCall) reports when it answers.
-    void requestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
 
 private:
     friend class dorvent::protocol::ActionCall; // sets the reader-open flag, reports replies
 
     void replied(QWebSocket *client, const dorvent::protocol::Action &action, long code, const QString &text);
+    void done(QWebSocket *client, const dorvent::protocol::Outcome &outcome)
+    {
+        if (m_requestDone)
+            m_requestDone(client, outcome);
+    }
 
     void setReaderOpen(bool open);
     // The request waiting with the reader ends: its reader left, or its
@@ -131,4 +141,5 @@ private:
     bool m_endingHeldCall = false;
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
     QHash<const char *, QString> m_actionTexts;                   // by the tables' own pointers
+    RequestDone m_requestDone;
 };

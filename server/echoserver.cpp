@@ -93,7 +93,9 @@ EchoServer::EchoServer(quint16 port, const Settings &settings, QObject *parent)
     m_serveTimer.setInterval(0);
     connect(&m_serveTimer, &QTimer::timeout, this, &EchoServer::serveNext);
     connect(m_processor, &CTextMessageProcessor::readerReleased, this, &EchoServer::scheduleServing);
-    connect(m_processor, &CTextMessageProcessor::requestDone, this, &EchoServer::onRequestDone);
+    m_processor->setRequestDone([this](QWebSocket *client, const dorvent::protocol::Outcome &outcome) {
+        onRequestDone(client, outcome);
+    });
     // An idle event loop has given everyone their turn.
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { m_servedAtOnce = 0; });
@@ -443,8 +445,8 @@ void EchoServer::onRequestDone(QWebSocket *client, const dorvent::protocol::Outc
     const auto pending = m_pending.constFind(client);
     if (pending == m_pending.cend())
         return;
-    servicelog::write(servicelog::request(pending->label, outcome.act, outcome.replied, outcome.code,
-                                  m_clock.nsecsElapsed() - pending->startedNs));
+    servicelog::writeRequest(pending->label, outcome.act, outcome.replied, outcome.code,
+                             m_clock.nsecsElapsed() - pending->startedNs);
     if (m_logFrames && outcome.reply)
         servicelog::write(servicelog::frame("out", pending->label, *outcome.reply));
 }

@@ -95,9 +95,9 @@ private slots:
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
     void serveNext();
-    void onRequestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
 
 private:
+    void onRequestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
     struct Pending
     {
         QQueue<QString> requests;
