@@ -357,10 +357,9 @@ void holdLinesPerPass()
         return;
     t_held = new Held;
     t_held->lines.reserve(kHeldBytes);
-    // A pass that waits ends with aboutToBlock, one that does not (a loop
-    // polling with processEvents()) starts with awake: both come before the
+    // awake ends a pass that waited and starts one that did not (a loop
+    // polling with processEvents()), with either dispatcher: before the
     // sockets' write notifications for what the pass sent.
-    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, writeHeld);
     QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, dispatcher, writeHeld);
     // On the thread itself, as its loop goes (the main thread's with the application).
     QObject::connect(dispatcher, &QObject::destroyed, stopHolding);
