@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace dorvent::protocol;
@@ -198,50 +199,94 @@ void CTextMessageProcessor::releaseReader(HeldCall *holder)
 
 namespace {
 
-// A JSON string as QJsonDocument writes it: ", \\ and control characters
-// escaped (the short forms where JSON has them, else \\u00xx), a UTF-16
-// unit that is no valid character (a lone surrogate) as \\uxxxx, everything
-// else as it is. Runs that need no escape are copied whole.
-void appendJsonString(QString &out, const QString &text)
+// JSON strings as QJsonDocument writes them: ", \ and control characters
+// escaped (the short forms where JSON has them, else \u00xx), a UTF-16 unit
+// that is no valid character (a lone surrogate) as \uxxxx, everything else
+// as it is. Measured first, then written into a reply of exactly that size.
+
+// What a unit that is not plain becomes: its short escape's letter, or 0 for \uxxxx.
+char shortEscape(ushort u)
 {
-    static const char kDigits[] = "0123456789abcdef";
-    out += QLatin1Char('"');
-    const QChar *const data = text.constData();
-    const int n = text.size();
-    int run = 0; // where the run not yet copied starts
-    for (int i = 0; i < n; ++i) {
-        const QChar c = data[i];
-        const ushort u = c.unicode();
-        if (u >= 0x20 && u != '"' && u != '\\' && !c.isSurrogate())
-            continue;
-        if (c.isHighSurrogate() && i + 1 < n && data[i + 1].isLowSurrogate()) {
-            ++i; // a valid pair stays in the run
-            continue;
-        }
-        out.append(data + run, i - run);
-        run = i + 1;
-        switch (u) {
-        case '"': out += QLatin1String("\\\""); break;
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '\b': out += QLatin1String("\\b"); break;
-        case '\f': out += QLatin1String("\\f"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\r': out += QLatin1String("\\r"); break;
-        case '\t': out += QLatin1String("\\t"); break;
-        default:
-            out += QLatin1String("\\u");
-            for (int shift = 12; shift >= 0; shift -= 4)
-                out += QLatin1Char(kDigits[u >> shift & 0xF]);
-        }
+    switch (u) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '\b': return 'b';
+    case '\f': return 'f';
+    case '\n': return 'n';
+    case '\r': return 'r';
+    case '\t': return 't';
+    default: return 0;
     }
-    out.append(data + run, n - run);
-    out += QLatin1Char('"');
 }
 
-// A reply's code in decimal, without QString::number's temporary.
-void appendDecimal(QString &out, int value)
+bool isPlain(ushort u)
 {
-    char digits[12];
+    return u >= 0x20 && u != '"' && u != '\\' && !QChar::isSurrogate(u);
+}
+
+// The end of the run that stays as it is from i (valid surrogate pairs included).
+int plainRunEnd(const QChar *data, int i, int n)
+{
+    for (; i < n; ++i) {
+        const ushort u = data[i].unicode();
+        if (isPlain(u))
+            continue;
+        if (!QChar::isHighSurrogate(u) || i + 1 == n || !data[i + 1].isLowSurrogate())
+            break;
+        ++i;
+    }
+    return i;
+}
+
+int jsonStringSize(const QString &text)
+{
+    const QChar *data = text.constData();
+    const int n = text.size();
+    int size = 2;
+    for (int i = 0; i < n; ++i) {
+        const int end = plainRunEnd(data, i, n);
+        size += end - i;
+        if ((i = end) < n)
+            size += shortEscape(data[i].unicode()) ? 2 : 6;
+    }
+    return size;
+}
+
+QChar *writeJsonString(QChar *out, const QString &text)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    const QChar *data = text.constData();
+    const int n = text.size();
+    *out++ = QLatin1Char('"');
+    for (int i = 0; i < n; ++i) {
+        const int end = plainRunEnd(data, i, n);
+        out = std::copy(data + i, data + end, out);
+        if ((i = end) == n)
+            break;
+        const ushort u = data[i].unicode();
+        *out++ = QLatin1Char('\\');
+        if (const char letter = shortEscape(u)) {
+            *out++ = QLatin1Char(letter);
+            continue;
+        }
+        *out++ = QLatin1Char('u');
+        for (int shift = 12; shift >= 0; shift -= 4)
+            *out++ = QLatin1Char(kDigits[u >> shift & 0xF]);
+    }
+    *out++ = QLatin1Char('"');
+    return out;
+}
+
+template <int N>
+QChar *writeLatin1(QChar *out, const char (&text)[N])
+{
+    return std::copy(text, text + N - 1, out);
+}
+
+// A code in decimal: at most 11 characters.
+QChar *writeDecimal(QChar *out, int value)
+{
+    char digits[11];
     int i = sizeof digits;
     unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
     do {
@@ -249,8 +294,8 @@ void appendDecimal(QString &out, int value)
         magnitude /= 10;
     } while (magnitude);
     if (value < 0)
-        digits[--i] = '-';
-    out += QLatin1String(digits + i, int(sizeof digits) - i);
+        *out++ = QLatin1Char('-');
+    return std::copy(digits + i, digits + sizeof digits, out);
 }
 
 } // namespace
@@ -261,28 +306,33 @@ QString CTextMessageProcessor::standardReplyText(const QString &functionName, co
 {
     // Every reply goes through here: written directly, in the key order and
     // with the escapes QJsonDocument gives, at a fraction of its cost.
-    QString out;
-    out.reserve(64 + functionName.size() + tag.size() + msg.size() + data.size() + base64.size());
-    out += QLatin1Char('{');
+    const int most = int(sizeof R"({"Base64":,"_tflag":,"data":,"functionName":,"msg":,"success":-2147483648})")
+                     + (base64.isEmpty() ? 0 : jsonStringSize(base64)) + jsonStringSize(tag)
+                     + (data.isEmpty() ? 0 : jsonStringSize(data)) + jsonStringSize(functionName)
+                     + jsonStringSize(msg);
+    QString reply(most, Qt::Uninitialized);
+    QChar *out = reply.data();
+    *out++ = QLatin1Char('{');
     if (!base64.isEmpty()) {
-        out += QLatin1String("\"Base64\":");
-        appendJsonString(out, base64);
-        out += QLatin1Char(',');
+        out = writeLatin1(out, "\"Base64\":");
+        out = writeJsonString(out, base64);
+        *out++ = QLatin1Char(',');
     }
-    out += QLatin1String("\"_tflag\":");
-    appendJsonString(out, tag);
+    out = writeLatin1(out, "\"_tflag\":");
+    out = writeJsonString(out, tag);
     if (!data.isEmpty()) {
-        out += QLatin1String(",\"data\":");
-        appendJsonString(out, data);
+        out = writeLatin1(out, ",\"data\":");
+        out = writeJsonString(out, data);
     }
-    out += QLatin1String(",\"functionName\":");
-    appendJsonString(out, functionName);
-    out += QLatin1String(",\"msg\":");
-    appendJsonString(out, msg);
-    out += QLatin1String(",\"success\":");
-    appendDecimal(out, static_cast<int>(code));
-    out += QLatin1Char('}');
-    return out;
+    out = writeLatin1(out, ",\"functionName\":");
+    out = writeJsonString(out, functionName);
+    out = writeLatin1(out, ",\"msg\":");
+    out = writeJsonString(out, msg);
+    out = writeLatin1(out, ",\"success\":");
+    out = writeDecimal(out, static_cast<int>(code));
+    *out++ = QLatin1Char('}');
+    reply.truncate(int(out - reply.constData()));
+    return reply;
 }
 
 QString CTextMessageProcessor::replyText(const Request &request, long code, const QString &msg,
