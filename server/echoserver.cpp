@@ -101,6 +101,10 @@ EchoServer::EchoServer(quint16 port, const Settings &settings, QObject *parent)
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { m_servedAtOnce = 0; });
     // A line per request would be a write() per request.
     servicelog::holdLinesPerPass();
+    // The pass's replies go out as it ends, not at the next pass's check
+    // of which sockets can be written: one pass less for every request.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, &EchoServer::sendReplies);
     init(port);
 }
 
@@ -407,7 +411,23 @@ void EchoServer::serve(QWebSocket *client, const QString &message)
     m_serving = true;
     m_processor->Process(client, message);
     m_serving = false;
+    // Sent when the pass ends (a client served twice in a row is listed once).
+    if (client->bytesToWrite() > 0 && (m_replied.isEmpty() || m_replied.constLast() != client))
+        m_replied << client;
     checkUnsent(client);
+}
+
+void EchoServer::sendReplies()
+{
+    if (m_replied.isEmpty())
+        return;
+    servicelog::flush(); // a reply's line is out before the reply
+    for (int i = 0; i < m_replied.size(); ++i) {
+        QWebSocket *client = m_replied.at(i);
+        if (m_pending.contains(client)) // not gone since
+            client->flush();
+    }
+    m_replied.clear();
 }
 
 void EchoServer::serveNext()
