@@ -31,17 +31,16 @@ Request Request::read(QString message)
     if (!readFlat(message, request.fields))
         request.fields = readGeneral(message);
     request.text = std::move(message);
-    request.act = request.field("_act");
-    request.type = request.field("type");
-    request.tag = request.field("_tflag");
+    request.act = request.field(QLatin1String("_act"));
+    request.type = request.field(QLatin1String("type"));
+    request.tag = request.field(QLatin1String("_tflag"));
     return request;
 }
 
-QString Request::field(const char *key) const
+QString Request::field(QLatin1String key) const
 {
-    const QLatin1String name(key);
     for (const Field &field : fields) {
-        if (field.key == name)
+        if (field.key.size() == key.size() && field.key == key)
             return field.value;
     }
     return QString();
@@ -62,7 +61,9 @@ bool Request::readFlat(const QString &json, Fields &fields)
         ++p;
         return true;
     };
-    const auto string = [&](QString &out) {
+    // The keys read for every request, shared instead of allocated each time.
+    static const QString kKnownKeys[] = {QStringLiteral("_act"), QStringLiteral("_tflag"), QStringLiteral("type")};
+    const auto string = [&](QString &out, bool key) {
         if (!take('"'))
             return false;
         const QChar *from = p;
@@ -72,8 +73,17 @@ bool Request::readFlat(const QString &json, Fields &fields)
         }
         if (p == end)
             return false;
-        out = QString(from, int(p - from));
+        const QStringView text(from, p - from);
         ++p;
+        if (key) {
+            for (const QString &known : kKnownKeys) {
+                if (text == known) {
+                    out = known;
+                    return true;
+                }
+            }
+        }
+        out = text.toString();
         return true;
     };
     const auto word = [&](QLatin1String text) {
@@ -93,14 +103,14 @@ bool Request::readFlat(const QString &json, Fields &fields)
         do {
             Field field;
             skipSpace();
-            if (!string(field.key))
+            if (!string(field.key, true))
                 return false;
             skipSpace();
             if (!take(':'))
                 return false;
             skipSpace();
             if (p < end && p->unicode() == '"') {
-                if (!string(field.value))
+                if (!string(field.value, false))
                     return false;
             } else if (word(QLatin1String("true"))) {
                 field.value = kTrue;

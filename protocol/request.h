@@ -29,7 +29,8 @@ struct Request
     // quote before the text is parsed (values included).
     static Request read(QString message);
 
-    QString field(const char *key) const;
+    QString field(QLatin1String key) const;
+    QString field(const char *key) const { return field(QLatin1String(key)); }
 
     // A request value as text: strings as they are, numbers in shortest
     // decimal form, booleans as words; null, arrays, objects and absent keys

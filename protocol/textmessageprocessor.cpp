@@ -202,7 +202,7 @@ namespace {
 // JSON strings as QJsonDocument writes them: ", \ and control characters
 // escaped (the short forms where JSON has them, else \u00xx), a UTF-16 unit
 // that is no valid character (a lone surrogate) as \uxxxx, everything else
-// as it is. Measured first, then written into a reply of exactly that size.
+// as it is.
 
 // What a unit that is not plain becomes: its short escape's letter, or 0 for \uxxxx.
 char shortEscape(ushort u)
@@ -277,6 +277,9 @@ QChar *writeJsonString(QChar *out, const QString &text)
     return out;
 }
 
+// Replies with more text than this are measured before they are written.
+constexpr int kMeasuredFrom = 1024;
+
 template <int N>
 QChar *writeLatin1(QChar *out, const char (&text)[N])
 {
@@ -306,11 +309,17 @@ QString CTextMessageProcessor::standardReplyText(const QString &functionName, co
 {
     // Every reply goes through here: written directly, in the key order and
     // with the escapes QJsonDocument gives, at a fraction of its cost.
-    const int most = int(sizeof R"({"Base64":,"_tflag":,"data":,"functionName":,"msg":,"success":-2147483648})")
-                     + (base64.isEmpty() ? 0 : jsonStringSize(base64)) + jsonStringSize(tag)
-                     + (data.isEmpty() ? 0 : jsonStringSize(data)) + jsonStringSize(functionName)
-                     + jsonStringSize(msg);
-    QString reply(most, Qt::Uninitialized);
+    // A short reply (nearly all) gets room for every unit escaped at once; a
+    // long one (a photo) is measured first, not allocated six times over.
+    const int units = base64.size() + tag.size() + data.size() + functionName.size() + msg.size();
+    const int strings = units <= kMeasuredFrom
+                            ? 6 * units + 2 * 5
+                            : (base64.isEmpty() ? 0 : jsonStringSize(base64)) + jsonStringSize(tag)
+                                  + (data.isEmpty() ? 0 : jsonStringSize(data)) + jsonStringSize(functionName)
+                                  + jsonStringSize(msg);
+    QString reply(int(sizeof R"({"Base64":,"_tflag":,"data":,"functionName":,"msg":,"success":-2147483648})")
+                      + strings,
+                  Qt::Uninitialized);
     QChar *out = reply.data();
     *out++ = QLatin1Char('{');
     if (!base64.isEmpty()) {

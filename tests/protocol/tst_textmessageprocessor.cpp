@@ -119,6 +119,7 @@ void tst_TextMessageProcessor::replyTextIsWhatQJsonDocumentWrites_data()
     QTest::newRow("two high surrogates, then a low") << QString(QChar(0xD800)) + QChar(0xD801) + QChar(0xDC37);
     QTest::newRow("non-characters and the replacement character") << QString(QChar(0xFFFE)) + QChar(0xFFFF) + QChar(0xFFFD);
     QTest::newRow("U+2028 and U+2029") << QString(QChar(0x2028)) + QChar(0x2029);
+    QTest::newRow("long, with escapes") << QStringLiteral("a\"\\\n林").repeated(300) + QChar(0xD800);
 }
 
 // The standard reply skips QJsonObject for speed: it must stay byte for byte
