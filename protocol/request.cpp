@@ -25,16 +25,29 @@ bool isJsonSpace(QChar c)
 
 Request Request::read(QString message)
 {
-    message.replace(QLatin1Char('\''), QLatin1Char('"'));
     Request request;
-    // Qt's parser costs several times the whole quick reading.
-    if (!readFlat(message, request.fields))
-        request.fields = readGeneral(message);
-    request.text = std::move(message);
-    request.act = request.field(QLatin1String("_act"));
-    request.type = request.field(QLatin1String("type"));
-    request.tag = request.field(QLatin1String("_tflag"));
+    request.readFrom(std::move(message));
     return request;
+}
+
+void Request::readFrom(QString message)
+{
+    message.replace(QLatin1Char('\''), QLatin1Char('"'));
+    // Qt's parser costs several times the whole quick reading.
+    if (!readFlat(message, fields))
+        fields = readGeneral(message);
+    text = std::move(message);
+    act.clear();
+    type.clear();
+    tag.clear();
+    for (const Field &field : qAsConst(fields)) {
+        if (field.key == QLatin1String("_act"))
+            act = field.value;
+        else if (field.key == QLatin1String("type"))
+            type = field.value;
+        else if (field.key == QLatin1String("_tflag"))
+            tag = field.value;
+    }
 }
 
 QString Request::field(QLatin1String key) const

@@ -28,6 +28,8 @@ struct Request
     // Pages write single-quoted JSON, so every apostrophe becomes a double
     // quote before the text is parsed (values included).
     static Request read(QString message);
+    // The same, into this request, reusing its room.
+    void readFrom(QString message);
 
     QString field(QLatin1String key) const;
     QString field(const char *key) const { return field(QLatin1String(key)); }

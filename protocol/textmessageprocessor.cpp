@@ -62,7 +62,7 @@ CTextMessageProcessor::~CTextMessageProcessor()
 void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
 {
     // Replaced at every request, also by an empty tag.
-    m_request = Request::read(std::move(message));
+    m_request.readFrom(std::move(message));
 
     const Action *action = m_actions.value(m_request.act);
     if (!action) {

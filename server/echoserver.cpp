@@ -370,14 +370,13 @@ void EchoServer::processTextMessage(const QString &message)
     }
     // Nothing waits and the reader is free: serve at once, without a pass
     // through the event loop, but only a few before the loop gets its turn.
-    const bool anyWaiting = std::any_of(m_pending.cbegin(), m_pending.cend(),
-                                        [](const Pending &p) { return !p.requests.isEmpty(); });
-    if (!m_serving && !anyWaiting && !m_processor->isReaderHeld() && m_servedAtOnce < kMaxServedAtOnce) {
+    if (!m_serving && m_queued == 0 && !m_processor->isReaderHeld() && m_servedAtOnce < kMaxServedAtOnce) {
         ++m_servedAtOnce;
         serve(pClient, message);
         return;
     }
     pending->requests.enqueue(message);
+    ++m_queued;
     pending->bytes += message.size() * 2;
     scheduleServing();
 }
@@ -447,6 +446,7 @@ void EchoServer::serveNext()
             continue;
         Pending &pending = m_pending[client];
         const QString message = pending.requests.dequeue();
+        --m_queued;
         pending.bytes -= message.size() * 2;
         serve(client, message);
     }
@@ -501,6 +501,7 @@ void EchoServer::closeForPolicy(QWebSocket *client, const QString &reason, QWebS
     auto pending = m_pending.find(client);
     if (pending != m_pending.end()) {
         pending->closing = true;
+        m_queued -= pending->requests.size();
         pending->requests.clear();
         pending->bytes = 0;
     }
@@ -520,7 +521,11 @@ void EchoServer::socketDisconnected()
         servicelog::write(servicelog::disconnected(m_pending.value(pClient).label));
     if (pClient) {
         m_clients.removeAll(pClient);
-        m_pending.remove(pClient);
+        const auto pending = m_pending.constFind(pClient);
+        if (pending != m_pending.cend()) {
+            m_queued -= pending->requests.size();
+            m_pending.erase(pending);
+        }
         pClient->deleteLater();
     }
 }

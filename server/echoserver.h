@@ -139,6 +139,7 @@ private:
     QList<QWebSocket *> m_clients;        // owned; deleted after they disconnect
     QHash<QWebSocket *, Pending> m_pending;
     int m_turn = 0;                       // index in m_clients where the next round starts
+    int m_queued = 0;                     // requests waiting in m_pending, all clients together
     bool m_serving = false;
     int m_servedAtOnce = 0;               // since the event loop last went idle or served a round
     QTimer m_serveTimer;                  // zero-interval: one round per event-loop pass
