@@ -219,17 +219,17 @@ char shortEscape(ushort u)
     }
 }
 
-bool isPlain(ushort u)
-{
-    return u >= 0x20 && u != '"' && u != '\\' && !QChar::isSurrogate(u);
-}
-
 // The end of the run that stays as it is from i (valid surrogate pairs included).
 int plainRunEnd(const QChar *data, int i, int n)
 {
     for (; i < n; ++i) {
         const ushort u = data[i].unicode();
-        if (isPlain(u))
+        if (u < 0x80) {
+            if (u >= 0x20 && u != '"' && u != '\\')
+                continue;
+            break;
+        }
+        if (!QChar::isSurrogate(u))
             continue;
         if (!QChar::isHighSurrogate(u) || i + 1 == n || !data[i + 1].isLowSurrogate())
             break;
