@@ -100,14 +100,16 @@ public:
     static const QString kReaderBusyMessage;
     static const QString kReaderGoneMessage;
 
-    // Called once per request: when its reply is sent, or when its handler
-    // returned without one; a wait (HeldCall) reports when it answers. A
-    // plain call rather than a signal: it runs for every request.
+    // Told of every request as requestDone() is, by a plain call: the
+    // server's log, which would pay for a signal at every request.
     using RequestDone = std::function<void(QWebSocket *client, const dorvent::protocol::Outcome &outcome)>;
     void setRequestDone(RequestDone done) { m_requestDone = std::move(done); }
 
 signals:
     void readerReleased();
+    // Once per request: when its reply is sent, or when its handler returned
+    // without one; a wait (HeldCall) reports when it answers.
+    void requestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
 
 private:
     friend class dorvent::protocol::ActionCall; // sets the reader-open flag, reports replies
@@ -117,6 +119,7 @@ private:
     {
         if (m_requestDone)
             m_requestDone(client, outcome);
+        emit requestDone(client, outcome);
     }
 
     void setReaderOpen(bool open);
