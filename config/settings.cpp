@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
@@ -219,6 +220,28 @@ QString readLog(Settings &settings, const QStringList &items)
     return QString();
 }
 
+QString readTrace(Settings &settings, const QStringList &items)
+{
+    static const QHash<QString, TraceMode> kModes = {
+        {QStringLiteral("off"), TraceMode::Off},
+        {QStringLiteral("redacted"), TraceMode::Redacted},
+        {QStringLiteral("everything"), TraceMode::Everything},
+    };
+    if (items.size() != 1 || !kModes.contains(items.first()))
+        return QStringLiteral("trace is one of off, redacted, everything");
+    settings.trace = kModes.value(items.first());
+    return QString();
+}
+
+QString readTraceDirectory(Settings &settings, const QStringList &items)
+{
+    if (items.size() != 1 || !QDir::isAbsolutePath(items.first()))
+        return QStringLiteral("trace-directory is one absolute path, such as %1")
+            .arg(QLatin1String(kDefaultTraceDirectory));
+    settings.traceDirectory = QDir::cleanPath(items.first());
+    return QString();
+}
+
 struct Key
 {
     const char *name;
@@ -230,6 +253,8 @@ constexpr Key kKeys[] = {
     {"allowed-origins", readOrigins},
     {"allowed-hosts", readHosts},
     {"log", readLog},
+    {"trace", readTrace},
+    {"trace-directory", readTraceDirectory},
 };
 
 } // namespace
@@ -303,16 +328,21 @@ QString Settings::describe() const
                                             : network.first.toString() + QLatin1Char('/') + QString::number(network.second));
     }
     const QString any = QStringLiteral("any");
-    return QStringLiteral("listen %1; allowed-origins %2; allowed-hosts %3; log %4")
-        .arg(listen.isEmpty() ? any : listenText.join(QLatin1Char(' ')),
-             anyOrigin ? any : originText.join(QLatin1Char(' ')),
-             anyHost ? any : hostText.join(QLatin1Char(' ')), logLevelName(log));
+    QString text = QStringLiteral("listen %1; allowed-origins %2; allowed-hosts %3; log %4")
+                       .arg(listen.isEmpty() ? any : listenText.join(QLatin1Char(' ')),
+                            anyOrigin ? any : originText.join(QLatin1Char(' ')),
+                            anyHost ? any : hostText.join(QLatin1Char(' ')), logLevelName(log));
+    // Recording is personal data on disk: said whenever it is on.
+    if (trace != TraceMode::Off)
+        text += QStringLiteral("; trace %1; trace-directory %2").arg(traceModeName(trace), traceDirectory);
+    return text;
 }
 
 bool Settings::operator==(const Settings &other) const
 {
     return listen == other.listen && anyOrigin == other.anyOrigin && origins == other.origins
-           && anyHost == other.anyHost && hosts == other.hosts && log == other.log;
+           && anyHost == other.anyHost && hosts == other.hosts && log == other.log && trace == other.trace
+           && traceDirectory == other.traceDirectory;
 }
 
 Parsed parseSettings(const QByteArray &text, const QString &fileName)
@@ -347,7 +377,7 @@ Parsed parseSettings(const QByteArray &text, const QString &fileName)
         }
         if (!found)
             return fail(number, QStringLiteral("unknown setting '%1' (known: listen, allowed-origins, allowed-hosts, "
-                                               "log)")
+                                               "log, trace, trace-directory)")
                                     .arg(key));
         if (seen.contains(key))
             return fail(number, QStringLiteral("%1 is set twice (first on line %2)").arg(key).arg(seen.value(key)));
@@ -410,6 +440,19 @@ QString logLevelName(LogLevel level)
     return QStringLiteral("requests");
 }
 
+QString traceModeName(TraceMode mode)
+{
+    switch (mode) {
+    case TraceMode::Redacted:
+        return QStringLiteral("redacted");
+    case TraceMode::Everything:
+        return QStringLiteral("everything");
+    case TraceMode::Off:
+        break;
+    }
+    return QStringLiteral("off");
+}
+
 } // namespace dorvent::config
 
 namespace dorvent::config {
@@ -434,6 +477,48 @@ ConfigFile configFileFrom(const QStringList &arguments)
         }
     }
     return file;
+}
+
+Settings TraceOption::appliedTo(Settings settings) const
+{
+    if (given) {
+        settings.trace = everything ? TraceMode::Everything : TraceMode::Redacted;
+        settings.traceDirectory = directory;
+    }
+    return settings;
+}
+
+TraceOption traceOptionFrom(const QStringList &arguments)
+{
+    TraceOption option;
+    const QString trace = QStringLiteral("--trace");
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        QString directory;
+        if (argument == trace) {
+            if (i + 1 >= arguments.size() || arguments.at(i + 1).startsWith(QLatin1Char('-'))) {
+                option.error = QStringLiteral("--trace needs a directory");
+                return option;
+            }
+            directory = arguments.at(++i);
+        } else if (argument.startsWith(trace + QLatin1Char('='))) {
+            directory = argument.mid(trace.size() + 1);
+        } else if (argument == QLatin1String("--trace-everything")) {
+            option.everything = true;
+            continue;
+        } else {
+            continue;
+        }
+        if (directory.isEmpty()) {
+            option.error = QStringLiteral("--trace needs a directory");
+            return option;
+        }
+        option.given = true;
+        option.directory = QDir::cleanPath(QDir::current().absoluteFilePath(directory));
+    }
+    if (option.everything && !option.given)
+        option.error = QStringLiteral("--trace-everything needs --trace DIR");
+    return option;
 }
 
 } // namespace dorvent::config

@@ -18,6 +18,17 @@ enum class LogLevel
     Debug,    // and every frame, masked
 };
 
+// Whether the service records its sessions with the reader (trace files).
+enum class TraceMode
+{
+    Off,
+    Redacted,   // keys, PINs, APDU data and the holders' data replaced by markers
+    Everything, // every byte: only for the user's own machine
+};
+
+// Where trace files go unless trace-directory says otherwise.
+constexpr char kDefaultTraceDirectory[] = "/var/lib/dorvent/traces";
+
 // One entry of allowed-origins.
 struct OriginRule
 {
@@ -46,6 +57,8 @@ struct Settings
     bool anyHost = true;
     QVector<QPair<QHostAddress, int>> hosts; // networks; loopback clients are always allowed
     LogLevel log = LogLevel::Requests;
+    TraceMode trace = TraceMode::Off;
+    QString traceDirectory = QString::fromLatin1(kDefaultTraceDirectory);
 
     // origin as the client sent it; present false when it sent none.
     bool originAllowed(const QString &origin, bool present) const;
@@ -76,6 +89,7 @@ QHostAddress plainAddress(const QHostAddress &address);
 // "a.b.c.d:port" or "[v6]:port".
 QString endpointText(const QHostAddress &address, quint16 port);
 QString logLevelName(LogLevel level);
+QString traceModeName(TraceMode mode);
 
 } // namespace dorvent::config
 
@@ -91,6 +105,21 @@ struct ConfigFile
 };
 
 ConfigFile configFileFrom(const QStringList &arguments);
+
+// --trace DIR (or --trace=DIR) records redacted traces into DIR, whatever
+// the file says; with --trace-everything, everything.
+struct TraceOption
+{
+    bool given = false;
+    QString directory; // absolute
+    bool everything = false;
+    QString error;
+
+    // The settings with this option in force.
+    Settings appliedTo(Settings settings) const;
+};
+
+TraceOption traceOptionFrom(const QStringList &arguments);
 
 // sysexits' EX_CONFIG: a configuration that cannot be used.
 constexpr int kExitBadConfig = 78;

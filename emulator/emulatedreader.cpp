@@ -255,6 +255,15 @@ int EmulatedReader::transfer(libusb_device_handle *handle, Transfer &record, uns
         || m_claimedBy != handle)
         return LIBUSB_ERROR_PIPE;
 
+    if (m_transferAnswer) {
+        if (set)
+            std::memcpy(record.data.data(), data, kReportSize);
+        const int result = m_transferAnswer(record, data);
+        if (get && result == int(kReportSize))
+            std::memcpy(record.data.data(), data, kReportSize);
+        return result;
+    }
+
     if (set) {
         std::memcpy(record.data.data(), data, kReportSize);
         m_firmware.receiveReport(record.data);

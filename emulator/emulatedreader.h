@@ -80,6 +80,15 @@ public:
     // Another program holds interface 0: claims fail with LIBUSB_ERROR_BUSY.
     void setInterfaceHeldElsewhere(bool held) { m_heldElsewhere = held; }
 
+    // ---- Answered from elsewhere ----
+    // Every report transfer the reader takes (a SET_REPORT or GET_REPORT on
+    // its claimed interface) goes to this function instead of the firmware
+    // and the faults: it fills a GET's data and returns libusb's result.
+    // A recorded session is replayed this way. Survives reset(); an empty
+    // function gives the transfers back to the firmware.
+    using TransferAnswer = std::function<int(Transfer &record, unsigned char *data)>;
+    void setTransferAnswer(TransferAnswer answer) { m_transferAnswer = std::move(answer); }
+
     // ---- Looking ----
     const std::vector<Transfer> &transfers() const { return m_log; }
     void clearLog();
@@ -148,6 +157,7 @@ private:
     std::vector<Transfer> m_log;
     std::size_t m_logLimit = 0;
     std::function<void(bool)> m_plugObserver;
+    TransferAnswer m_transferAnswer;
 };
 
 } // namespace dorvent::emulator

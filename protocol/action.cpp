@@ -34,19 +34,25 @@ void ActionCall::answer(long code, const QString &data)
 
 void ActionCall::reply(long code, const QString &msg, const QString &data)
 {
-    if (!repliedReaderGone(code))
+    if (!repliedInstead(code))
         deliver(code, m_processor.replyText(m_request, code, msg, data));
 }
 
 void ActionCall::reply(long code, const QString &msg, const QJsonObject &fields)
 {
-    if (!repliedReaderGone(code))
+    if (!repliedInstead(code))
         deliver(code, m_processor.replyText(m_request, code, msg, fields));
 }
 
 // A failure met because the reader left says so, not what the action saw of it.
-bool ActionCall::repliedReaderGone(long code)
+bool ActionCall::repliedInstead(long code)
 {
+    long overridden = 0;
+    QString message;
+    if (m_processor.failureOverride(&overridden, &message)) {
+        deliver(overridden, m_processor.replyText(m_request, overridden, message, QString()));
+        return true;
+    }
     if (!m_processor.answersReaderGone(code))
         return false;
     deliver(luvaro::kReaderGone, m_processor.readerGoneReply(m_request));

@@ -84,8 +84,9 @@ public:
     void send(const QString &text);
 
 private:
-    // Answers -31 in place of a failure met because the reader left; false otherwise.
-    bool repliedReaderGone(long code);
+    // Answers in place of the action's own reply: the processor's failure
+    // override, or -31 for a failure met because the reader left; false otherwise.
+    bool repliedInstead(long code);
     // Sends a reply text and reports the request done with its code.
     void deliver(long code, const QString &text);
 

@@ -63,6 +63,7 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
 {
     // Replaced at every request, also by an empty tag.
     m_request.readFrom(std::move(message));
+    emit requestStarted(socket, m_request);
 
     const Action *action = m_actions.value(m_request.act);
     if (!action) {

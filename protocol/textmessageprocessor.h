@@ -93,6 +93,15 @@ public:
     bool answersReaderGone(long code);
     // The reply that says so, to the given request.
     QString readerGoneReply(const dorvent::protocol::Request &request) const;
+    // Asked before every reply: true (with a code and a message) replaces the
+    // reply, whatever the action met. Only dorvent-emu replaying a recorded
+    // session sets one, to fail a request that left the recorded path.
+    using FailureOverride = std::function<bool(long *code, QString *message)>;
+    void setFailureOverride(FailureOverride override) { m_failureOverride = std::move(override); }
+    bool failureOverride(long *code, QString *message) const
+    {
+        return m_failureOverride && m_failureOverride(code, message);
+    }
     // The service's own view, for the status action: its version and the reader's state.
     QJsonObject statusFields();
 
@@ -107,6 +116,9 @@ public:
 
 signals:
     void readerReleased();
+    // Once per request, as it is read, before anything is sent or answered
+    // (the session recorder's request line).
+    void requestStarted(QWebSocket *client, const dorvent::protocol::Request &request);
     // Once per request: when its reply is sent, or when its handler returned
     // without one; a wait (HeldCall) reports when it answers.
     void requestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
@@ -145,4 +157,5 @@ private:
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
     QHash<const char *, QString> m_actionTexts;                   // by the tables' own pointers
     RequestDone m_requestDone;
+    FailureOverride m_failureOverride;
 };

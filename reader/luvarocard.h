@@ -251,6 +251,20 @@ public:
     // the log, and to tell a reader gone (LIBUSB_ERROR_NO_DEVICE) from a glitch.
     static int lastTransferError();
 
+    // Told of every report transfer as it completes: the session recorder.
+    // The report is what went out, or what came back (zeros when a fetch
+    // failed); result is the bytes moved or libusb's negative error.
+    class TransferObserver
+    {
+    public:
+        virtual void transferred(bool set, const unsigned char *report, int result) = 0;
+
+    protected:
+        ~TransferObserver() = default;
+    };
+    // One observer at a time; null removes it. Returns the previous one.
+    static TransferObserver *setTransferObserver(TransferObserver *observer);
+
     // How long the driver waits on a reader that keeps answering busy
     // (status 0x16) before it gives up with -20.
     static constexpr int kBusyPauseMs = 1000;

@@ -146,6 +146,7 @@ private:
 };
 
 int g_lastTransferError = 0;
+luvaroCard::TransferObserver *g_transferObserver = nullptr;
 
 // One feature-report transfer of kReportSize bytes in either direction: the
 // bytes moved, or libusb's own error (0 moved is LIBUSB_ERROR_IO), which the
@@ -156,7 +157,14 @@ int featureTransfer(libusb_device_handle *handle, std::uint8_t requestType, std:
     const int moved = libusb_control_transfer(handle, requestType, request, value, kInterfaceIndex,
                                               report, kReportSize, kTransferTimeoutMs);
     g_lastTransferError = moved > 0 ? 0 : moved < 0 ? moved : LIBUSB_ERROR_IO;
-    return moved > 0 ? moved : g_lastTransferError;
+    const int result = moved > 0 ? moved : g_lastTransferError;
+    const bool set = requestType == kSetReportRequestType;
+    // A failed fetch leaves zeros, never what an earlier reply left there.
+    if (!set && result < 0)
+        std::memset(report, 0, kReportSize);
+    if (g_transferObserver)
+        g_transferObserver->transferred(set, report, result);
+    return result;
 }
 
 } // namespace
@@ -181,6 +189,13 @@ int luvaroCard::lastTransferError()
     return g_lastTransferError;
 }
 
+luvaroCard::TransferObserver *luvaroCard::setTransferObserver(TransferObserver *observer)
+{
+    TransferObserver *const previous = g_transferObserver;
+    g_transferObserver = observer;
+    return previous;
+}
+
 int luvaroCard::HidD_SetFeature(libusb_device_handle *handle, const unsigned char *report, int len)
 {
     if (!handle)
@@ -201,9 +216,6 @@ int luvaroCard::HidD_GetFeature(libusb_device_handle *handle, unsigned char *rep
         return luvaro::kBadParameter;
     unsigned char buffer[kReportSize] = {};
     const int moved = featureTransfer(handle, kGetReportRequestType, kGetReport, kGetReportValue, buffer);
-    // A failed fetch leaves zeros, never what an earlier reply left there.
-    if (moved < 0)
-        std::memset(buffer, 0, sizeof buffer);
     std::memcpy(report, buffer, std::min(len, kReportSize));
     return moved < 0 ? luvaro::kTransferFailed : moved;
 }

@@ -23,7 +23,7 @@ constexpr bool codesAreDistinct()
 static_assert(codesAreDistinct(), "one row per code");
 constexpr int kNamedCodes[] = {kOk, kFailed, kNoCard, kNoCardResponse, kNotOpen, kBadParameter,
                                kTransferFailed, kStatusError, kSingleStatusError, kIdCardReadFailed, kReaderBusy,
-                               kReaderGone, kNoValidReply, kBankCardNotRead};
+                               kReaderGone, kReplayMismatch, kNoValidReply, kBankCardNotRead};
 
 constexpr bool namedCodesAreListed()
 {

@@ -23,6 +23,7 @@ constexpr int kSingleStatusError = -21;
 constexpr int kIdCardReadFailed = -23;
 constexpr int kReaderBusy = -30;
 constexpr int kReaderGone = -31;
+constexpr int kReplayMismatch = -32;
 constexpr int kNoValidReply = -100;
 constexpr int kBankCardNotRead = -200;
 
@@ -97,6 +98,14 @@ constexpr ResultCode kResultCodes[] = {
      "读卡器回来后服务会自动重新打开",
      "Ask the user to plug the reader in, then send again: no close and open are needed. "
      "serviceStatus says when it is back (readerPresent)."},
+    {kReplayMismatch, "kReplayMismatch",
+     "dorvent-emu replaying a recorded session only: the service sent the reader a frame the "
+     "recording does not have at that step (its stderr shows both frames); the real service "
+     "never answers this",
+     "仅在 dorvent-emu 回放记录的会话时出现：服务发给读卡器的帧与记录中该步骤不符"
+     "（其标准错误输出列出两帧）；真实服务从不返回此代码",
+     "Compare the request with the recorded one (dorvent-trace diff); the next request starts "
+     "afresh."},
     {kNoValidReply, "kNoValidReply",
      "no usable answer: the version request got a malformed reply or none, no "
      "social-security card was found, or one refused its authentication without a status word",

@@ -2,6 +2,7 @@
 
 #include "servicelog.h"
 #include "textmessageprocessor.h"
+#include "tracerecorder.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -96,6 +97,7 @@ EchoServer::EchoServer(quint16 port, const Settings &settings, QObject *parent)
     m_processor->setRequestDone([this](QWebSocket *client, const dorvent::protocol::Outcome &outcome) {
         onRequestDone(client, outcome);
     });
+    applyTrace(nullptr);
     // An idle event loop has given everyone their turn.
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { m_servedAtOnce = 0; });
@@ -179,9 +181,11 @@ void EchoServer::applySettings(const Settings &settings)
         if (!m_tcpServers.isEmpty() && m_settings.log != dorvent::config::LogLevel::Off)
             qInfo("listening on %s", qUtf8Printable(listeningOn().join(QLatin1Char(' '))));
     }
+    const Settings previous = m_settings;
     m_settings = next;
     m_logRequests = m_settings.log != dorvent::config::LogLevel::Off;
     m_logFrames = m_settings.log == dorvent::config::LogLevel::Debug;
+    applyTrace(&previous);
     for (QWebSocket *client : qAsConst(m_clients)) {
         const bool hasOrigin = !client->origin().isEmpty();
         if (m_settings.hostAllowed(client->peerAddress()) && m_settings.originAllowed(client->origin(), hasOrigin)
@@ -218,7 +222,43 @@ EchoServer::~EchoServer()
     for (QWebSocket *client : clients)
         client->disconnect(this);
     qDeleteAll(clients);
+    m_recorder.reset();
     servicelog::flush();
+}
+
+void EchoServer::applyTrace(const Settings *previous)
+{
+    using dorvent::config::TraceMode;
+    using dorvent::trace::TraceRecorder;
+    const bool unchanged = previous && previous->trace == m_settings.trace
+                           && previous->traceDirectory == m_settings.traceDirectory;
+    // A reload that keeps recording keeps the file; one after a failed start tries again.
+    if (unchanged && (m_recorder || m_settings.trace == TraceMode::Off))
+        return;
+    if (m_recorder && m_logRequests)
+        qInfo("trace %s ended", qUtf8Printable(m_recorder->path()));
+    m_recorder.reset();
+    if (m_settings.trace == TraceMode::Off)
+        return;
+    TraceRecorder::Options options;
+    options.directory = m_settings.traceDirectory;
+    options.everything = m_settings.trace == TraceMode::Everything;
+    options.createDirectory = m_settings.traceDirectory == QLatin1String(dorvent::config::kDefaultTraceDirectory);
+    QString error;
+    m_recorder = TraceRecorder::start(options, &error);
+    if (!m_recorder) {
+        qWarning("not recording a trace: %s", qUtf8Printable(error));
+        return;
+    }
+    m_recorder->follow(m_processor);
+    if (m_logRequests)
+        qInfo("recording a trace (%s) in %s", qUtf8Printable(dorvent::config::traceModeName(m_settings.trace)),
+              qUtf8Printable(m_recorder->path()));
+}
+
+QString EchoServer::tracePath() const
+{
+    return m_recorder && m_recorder->isRecording() ? m_recorder->path() : QString();
 }
 
 quint16 EchoServer::serverPort() const

@@ -13,6 +13,8 @@
 #include <QVector>
 #include <QWebSocketProtocol>
 
+#include <memory>
+
 class QTcpServer;
 class QTcpSocket;
 class QWebSocketServer;
@@ -21,6 +23,9 @@ class CTextMessageProcessor;
 namespace dorvent::protocol {
 struct Outcome;
 }
+namespace dorvent::trace {
+class TraceRecorder;
+}
 
 // The service's only network endpoint: plain ws, by default on every address
 // for any origin and any host. Text frames go to the one command processor,
@@ -28,7 +33,8 @@ struct Outcome;
 //
 // The administrator's settings may narrow the addresses it listens on, the
 // client hosts it accepts (refused at once) and the origins (refused at the
-// handshake with HTTP 403), and set what it logs.
+// handshake with HTTP 403), and set what it logs and whether it records
+// its sessions with the reader (trace files).
 //
 // Requests are served one at a time. A request that finds nothing waiting is
 // served at once (a few per event-loop pass); otherwise requests queue per
@@ -55,6 +61,8 @@ public:
     // settings refuse are closed with 1008.
     void applySettings(const dorvent::config::Settings &settings);
     const dorvent::config::Settings &settings() const { return m_settings; }
+    // The file this session is recorded in; empty while not recording.
+    QString tracePath() const;
 
     // The port actually bound (useful when constructed with port 0); 0 when not listening.
     quint16 serverPort() const;
@@ -65,6 +73,8 @@ public:
     int clientCount() const { return m_clients.size(); }
     // Reply bytes written to clients but not yet taken by their connections, all clients together.
     qint64 unsentBytes() const;
+    // The one processor every client's requests go to.
+    CTextMessageProcessor *processor() const { return m_processor; }
 
     // Far above the largest request; a larger message is refused with 1009.
     static constexpr qint64 kMaxIncomingSize = 64 * 1024;
@@ -133,6 +143,9 @@ private:
     // Refuses a message over kMaxIncomingSize; true when it did.
     bool refuseOversized(QWebSocket *client, qint64 bytes);
     void checkUnsent(QWebSocket *client);
+    // Starts, keeps or ends the recording as m_settings say (previous: the
+    // settings before a reload).
+    void applyTrace(const dorvent::config::Settings *previous);
 
     QList<QTcpServer *> m_tcpServers;     // children; accept, then hand sockets to m_pWebSocketServer
     QWebSocketServer *m_pWebSocketServer; // child of this object
@@ -151,4 +164,5 @@ private:
     quint16 m_port = 0;                   // as asked for; bound again after a reload
     QString m_listenError;                // the last failed listen()
     CTextMessageProcessor *m_processor;   // one for all clients, deleted with the server
+    std::unique_ptr<dorvent::trace::TraceRecorder> m_recorder; // while the settings record
 };

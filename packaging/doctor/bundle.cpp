@@ -121,11 +121,60 @@ const char kReadme[] =
     "doctor.txt         the doctor's checks\n"
     "service.txt        the service's state in systemd\n"
     "journal.txt        the service's log of the last hour (journalctl -u dorvent)\n"
+    "dorvent-*.trace    the newest trace recorded redacted, when there is one (below)\n"
     "\n"
     "The service logs no key, PIN, APDU or card holder's data; in journal.txt,\n"
     "JSON objects are masked as the service's debug log masks frames, and every\n"
     "run of 8 or more digits or hex digits is replaced with <masked>.\n"
-    "The service records no trace of its USB traffic, so none is included.\n";
+    "%3\n";
+
+// A trace is included only when its header says it was recorded redacted.
+constexpr char kTraceFirstLine[] = "# dorvent trace 1";
+constexpr char kRedactedLine[] = "# recording: redacted";
+constexpr int kMaxHeaderLines = 16;
+
+bool recordedRedacted(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.readLine().trimmed() != kTraceFirstLine)
+        return false;
+    for (int i = 0; i < kMaxHeaderLines && !file.atEnd(); ++i) {
+        const QByteArray line = file.readLine().trimmed();
+        if (!line.startsWith('#'))
+            return false;
+        if (line.startsWith("# recording:"))
+            return line == kRedactedLine;
+    }
+    return false;
+}
+
+// The newest trace recorded redacted in the configured directory: copied
+// into dir, and the README's sentence about it.
+QString addNewestTrace(const QDir &dir)
+{
+    using namespace dorvent::config;
+    const Parsed parsed = loadSettings(QString::fromLatin1(kDefaultConfigPath), false);
+    const QString traces = parsed.ok ? parsed.settings.traceDirectory : QString::fromLatin1(kDefaultTraceDirectory);
+    const QDir source(traces);
+    if (!source.exists())
+        return QStringLiteral("No trace is included: there is no %1.").arg(traces);
+    if (!QFileInfo(traces).isReadable())
+        return QStringLiteral("No trace is included: %1 cannot be read (run dorvent-doctor with sudo).").arg(traces);
+    const QFileInfoList files = source.entryInfoList({QStringLiteral("dorvent-*.trace")},
+                                                     QDir::Files | QDir::NoSymLinks, QDir::Time);
+    for (const QFileInfo &file : files) {
+        if (!recordedRedacted(file.filePath()))
+            continue; // recorded with everything, unreadable, or no trace
+        if (!QFile::copy(file.filePath(), dir.filePath(file.fileName())))
+            return QStringLiteral("No trace is included: %1 could not be copied.").arg(file.filePath());
+        return QStringLiteral("%1, the newest trace recorded redacted in %2:\n"
+                              "the reader's USB reports, with keys, PINs, APDU data and card holders'\n"
+                              "data replaced by xx (bytes) and * (text). A trace recorded with\n"
+                              "everything is never included.")
+            .arg(file.fileName(), traces);
+    }
+    return QStringLiteral("No trace is included: %1 holds no readable trace recorded redacted.").arg(traces);
+}
 
 } // namespace
 
@@ -141,8 +190,9 @@ QString writeBundle(const QString &file, const QString &report)
         return QStringLiteral("cannot make %1 in %2").arg(name, work.path());
 
     const QString config = QString::fromLatin1(dorvent::config::kDefaultConfigPath);
+    const QString trace = addNewestTrace(dir);
     bool written = writeText(dir.filePath(QStringLiteral("README.txt")),
-                             QString::fromLatin1(kReadme).arg(now, QSysInfo::machineHostName()))
+                             QString::fromLatin1(kReadme).arg(now, QSysInfo::machineHostName(), trace))
                    && writeText(dir.filePath(QStringLiteral("versions.txt")), versions())
                    && writeText(dir.filePath(QStringLiteral("configuration.txt")), configuration())
                    && writeText(dir.filePath(QStringLiteral("lsusb.txt")), usbDevices())

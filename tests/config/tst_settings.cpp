@@ -18,6 +18,8 @@ private slots:
     void noFileIsTheBuiltInService();
     void commandLine_data();
     void commandLine();
+    void traceOption_data();
+    void traceOption();
     void origins_data();
     void origins();
     void hosts_data();
@@ -53,6 +55,13 @@ void tst_Settings::validFiles_data()
     QTest::newRow("hosts") << QByteArray("allowed-hosts = 192.168.10.0/24 10.1.2.3 fd00::/8\nlog = debug\n")
                            << QStringLiteral("listen any; allowed-origins any; allowed-hosts 192.168.10.0/24 "
                                              "10.1.2.3 fd00::/8; log debug");
+    QTest::newRow("trace redacted, default directory")
+        << QByteArray("trace = redacted\n")
+        << defaults + QStringLiteral("; trace redacted; trace-directory /var/lib/dorvent/traces");
+    QTest::newRow("trace everything elsewhere, path cleaned")
+        << QByteArray("trace = everything\ntrace-directory = /home/ops//traces/\n")
+        << defaults + QStringLiteral("; trace everything; trace-directory /home/ops/traces");
+    QTest::newRow("trace off says nothing") << QByteArray("trace = off\ntrace-directory = /srv/t\n") << defaults;
     QTest::newRow("any said aloud") << QByteArray("listen = any\nallowed-origins = *\nallowed-hosts = any\n")
                                     << defaults;
 }
@@ -75,7 +84,7 @@ void tst_Settings::refusedFiles_data()
                                     << "f.conf:2: expected 'setting = value'";
     QTest::newRow("unknown setting") << QByteArray("port = 8080\n")
                                      << "f.conf:1: unknown setting 'port' (known: listen, allowed-origins, "
-                                        "allowed-hosts, log)";
+                                        "allowed-hosts, log, trace, trace-directory)";
     QTest::newRow("set twice") << QByteArray("log = off\n\nlog = debug\n")
                                << "f.conf:3: log is set twice (first on line 1)";
     QTest::newRow("no value") << QByteArray("listen =\n") << "f.conf:1: listen has no value";
@@ -98,6 +107,14 @@ void tst_Settings::refusedFiles_data()
     QTest::newRow("bad network") << QByteArray("allowed-hosts = 192.168.1.0/33\n")
                                  << "f.conf:1: '192.168.1.0/33' is neither an IP address nor a network such as "
                                     "192.168.1.0/24";
+    QTest::newRow("unknown trace mode") << QByteArray("trace = on\n")
+                                        << "f.conf:1: trace is one of off, redacted, everything";
+    QTest::newRow("relative trace directory")
+        << QByteArray("trace-directory = traces\n")
+        << "f.conf:1: trace-directory is one absolute path, such as /var/lib/dorvent/traces";
+    QTest::newRow("trace directory with a space")
+        << QByteArray("trace-directory = /srv/my traces\n")
+        << "f.conf:1: trace-directory is one absolute path, such as /var/lib/dorvent/traces";
     QTest::newRow("unknown log level") << QByteArray("log = verbose\n")
                                        << "f.conf:1: log is one of off, requests, debug";
 }
@@ -149,6 +166,47 @@ void tst_Settings::commandLine()
     QTEST(file.path, "path");
     QTEST(file.named, "named");
     QTEST(file.error, "error");
+}
+
+void tst_Settings::traceOption_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("trace"); // the settings in force, in the file's words
+    QTest::addColumn<QString>("error");
+
+    const QString off = QStringLiteral("off");
+    QTest::newRow("none: the file decides") << QStringList{"dorvent"}
+                                            << QByteArray("trace = everything\ntrace-directory = /srv/t\n")
+                                            << "everything /srv/t" << QString();
+    QTest::newRow("--trace DIR overrides the file")
+        << QStringList{"dorvent", "--trace", "/tmp/t"} << QByteArray("trace = everything\ntrace-directory = /srv/t\n")
+        << "redacted /tmp/t" << QString();
+    QTest::newRow("--trace=DIR with --trace-everything, before or after")
+        << QStringList{"dorvent", "--trace-everything", "--trace=/tmp/t/"} << QByteArray() << "everything /tmp/t"
+        << QString();
+    QTest::newRow("--trace at the end") << QStringList{"dorvent", "--trace"} << QByteArray() << off
+                                        << "--trace needs a directory";
+    QTest::newRow("--trace followed by an option") << QStringList{"dorvent", "--trace", "--trace-everything"}
+                                                   << QByteArray() << off << "--trace needs a directory";
+    QTest::newRow("--trace-everything alone") << QStringList{"dorvent", "--trace-everything"} << QByteArray() << off
+                                              << "--trace-everything needs --trace DIR";
+}
+
+void tst_Settings::traceOption()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, file);
+    QFETCH(QString, error);
+    const TraceOption option = traceOptionFrom(arguments);
+    QCOMPARE(option.error, error);
+    const Parsed parsed = parseSettings(file, QStringLiteral("f"));
+    QVERIFY(parsed.ok);
+    const Settings settings = error.isEmpty() ? option.appliedTo(parsed.settings) : Settings();
+    QString trace = traceModeName(settings.trace);
+    if (settings.trace != TraceMode::Off)
+        trace += QLatin1Char(' ') + settings.traceDirectory;
+    QTEST(trace, "trace");
 }
 
 void tst_Settings::origins_data()
@@ -292,7 +350,7 @@ void tst_Settings::packagedFileIsTheDefaultsAndItsExamplesRead()
         QVERIFY2(example.ok, qPrintable(example.error));
         ++examples;
     }
-    QCOMPARE(examples, 7);
+    QCOMPARE(examples, 9);
 }
 
 QTEST_APPLESS_MAIN(tst_Settings)

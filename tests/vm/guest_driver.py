@@ -57,8 +57,12 @@ def main():
             g.interface_driver() == "usbhid", g.interface_driver())
     kernel_enumeration(r, control, "boot")
 
+    # The steps' session is recorded whole; the host replays it against
+    # dorvent-emu afterwards.
+    traces = os.path.join(out, "traces")
+    os.makedirs(traces, mode=0o700, exist_ok=True)
     t = time.time()
-    service = g.Service(config["dorvent"], out, "dorvent")
+    service = g.Service(config["dorvent"], out, "dorvent", ["--trace", traces, "--trace-everything"])
     r.time("driver: dorvent start", time.time() - t)
     client = g.Client()
     try:
@@ -76,6 +80,14 @@ def main():
                     same and not wrong, "; ".join(wrong) or ("" if same else "got %s" % text[:300]))
         ok, detail = g.setups_only_service(control.setups())
         r.check("the service sent only 21/09/0000/0000/32 and A1/01/3000/0000/32", ok, detail)
+        # The recorded session ends with this service; the rest runs unrecorded.
+        client.close()
+        service.stop()
+        files = os.listdir(traces)
+        r.check("the session was recorded: one trace file, 0600",
+                len(files) == 1 and os.stat(os.path.join(traces, files[0])).st_mode & 0o777 == 0o600, files)
+        service = g.Service(config["dorvent"], out, "dorvent-unrecorded")
+        client = g.Client()
 
         # Unplugged while idle, plugged back.
         t = time.time()

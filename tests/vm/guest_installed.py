@@ -6,9 +6,11 @@ and systemd do the rest. Started by the test's own unit (vmtest.service).
   guest_installed.py CONFIG.json   (the host's vmtest.py writes it)
 """
 
+import glob
 import json
 import os
 import pwd
+import re
 import socket
 import stat
 import subprocess
@@ -23,11 +25,12 @@ import steps  # noqa: E402
 UNIT = "dorvent.service"
 USER = "dorvent"
 APP_DIR = "/opt/apps/cn.luvaro.dorvent/bin"
+CONF = "/etc/dorvent/dorvent.conf"
 
 # Where the service must not leave files: each shared with the whole system.
 # Its own /tmp and /var/tmp are private, and its runtime folder is its own.
 MUST_NOT_WRITE = ["/run/lock", "/dev/shm", "/dev/mqueue", "/run", "/var", APP_DIR, "/etc"]
-MAY_WRITE = ["/tmp", "/var/tmp", "/run/dorvent"]
+MAY_WRITE = ["/tmp", "/var/tmp", "/run/dorvent", "/var/lib/dorvent"]
 # What a refused sandbox line leaves in a journal.
 REFUSALS = ["Operation not permitted", "EPERM", "seccomp", "SIGSYS", "226/NAMESPACE", "Failed to set up",
             "Failed to mount", "Permission denied", "mmap", "audit", "BPF"]
@@ -131,6 +134,33 @@ def check_journal(r, reference):
     return unit_log
 
 
+def check_trace(r, reference):
+    """Recording switched on in the administrator's file and applied by a
+    reload: a session file in the state directory, the service user's alone,
+    holding the read but none of the holder's data."""
+    with open(CONF, "a") as f:
+        f.write("\ntrace = redacted\n")
+    rc, output = sh(["systemctl", "reload", UNIT])
+    r.check("trace = redacted: the reload is taken", rc == 0, output)
+    read_id_card(r, reference, "recording")
+    folder = "/var/lib/dorvent/traces"
+    files = sorted(glob.glob(os.path.join(folder, "dorvent-*.trace")))
+    if not r.check("recording: one trace file in %s" % folder, len(files) == 1, files):
+        return
+    info = os.stat(files[0])
+    r.check("recording: the file is %s's, 0600, its folder 0700" % USER,
+            info.st_uid == pwd.getpwnam(USER).pw_uid and stat.S_IMODE(info.st_mode) == 0o600
+            and stat.S_IMODE(os.stat(folder).st_mode) == 0o700,
+            "uid %d mode %o" % (info.st_uid, stat.S_IMODE(info.st_mode)))
+    with open(files[0], encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    record = json.loads(reference["readIDCard"])
+    held = [k for k in ("name", "number", "organs", "photoBase64") if record.get(k) and record[k] in text]
+    r.check("recording: the trace has the read's reports and none of the holder's data",
+            "# recording: redacted" in text and re.search(r"^request \d+ readIDCard ", text, re.M) and "\n< " in text and not held,
+            held or text[:600])
+
+
 def check_bundle(r, reference):
     """dorvent-doctor --bundle: the support tarball, with the service's journal and no card data."""
     bundle = "/tmp/dorvent-support.tar.gz"
@@ -143,7 +173,8 @@ def check_bundle(r, reference):
                  for name in names if tar.getmember(name).isfile()}
     r.check("dorvent-doctor --bundle: files " + " ".join(sorted(texts)),
             {"README.txt", "configuration.txt", "doctor.txt", "dorvent.conf", "journal.txt", "lsusb.txt",
-             "service.txt", "versions.txt"} <= set(texts), names)
+             "service.txt", "versions.txt"} <= set(texts)
+            and any(name.startswith("dorvent-") and name.endswith(".trace") for name in texts), names)
     journal = texts.get("journal.txt", "")
     r.check("dorvent-doctor --bundle: the journal has the service's request lines",
             " request " in journal and "readIDCard 0" in journal, journal[-800:])
@@ -216,6 +247,7 @@ def main():
         check_sandbox_files(r)
         check_cgroup(r)
         check_journal(r, reference)
+        check_trace(r, reference)
 
         rc, output = sh(["dorvent-doctor"])
         r.check("dorvent-doctor: all checks hold", rc == 0 and "[FAIL]" not in output, output)

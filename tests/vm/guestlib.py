@@ -166,12 +166,12 @@ def port_open():
 class Service:
     """dorvent (or dorvent-emu) started here; its output kept in files."""
 
-    def __init__(self, binary, folder, name):
+    def __init__(self, binary, folder, name, args=()):
         self.stdout = open(os.path.join(folder, name + ".stdout"), "w")
         self.stderr_path = os.path.join(folder, name + ".stderr")
         self.stderr = open(self.stderr_path, "w")
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        self.proc = subprocess.Popen([binary, "-platform", "offscreen"], stdout=self.stdout,
+        self.proc = subprocess.Popen([binary, "-platform", "offscreen"] + list(args), stdout=self.stdout,
                                      stderr=self.stderr, env=env)
         if not wait_until(lambda: port_open() or self.proc.poll() is not None, 60, 0.05) or not port_open():
             raise RuntimeError("%s does not listen (exit %s)" % (binary, self.proc.poll()))

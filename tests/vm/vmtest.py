@@ -64,15 +64,20 @@ def run(args, **kw):
     return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kw)
 
 
-def reference_replies(build, path):
-    """dorvent-emu's replies to the shared steps, written to path. In
-    namespaces of its own where the machine allows: its ports and its /tmp
-    photo files are fixed, and other tests may be using them."""
-    command = [PYTHON, os.path.join(HERE, "reference.py"), "--emu", os.path.join(build, "dorvent-emu")]
+def isolated(command):
+    """The command in namespaces of its own where the machine allows:
+    dorvent-emu's ports and its /tmp photo files are fixed, and other tests
+    may be using them."""
     if run(["unshare", "-n", "-m", "true"]).returncode == 0:
-        command = ["unshare", "-n", "-m", "sh", "-c",
-                   'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && ip link set lo up && exec "$@"',
-                   "sh"] + command
+        return ["unshare", "-n", "-m", "sh", "-c",
+                'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && ip link set lo up && exec "$@"',
+                "sh"] + command
+    return command
+
+
+def reference_replies(build, path):
+    """dorvent-emu's replies to the shared steps, written to path."""
+    command = isolated([PYTHON, os.path.join(HERE, "reference.py"), "--emu", os.path.join(build, "dorvent-emu")])
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
     with open(path, "w") as f:
         f.write(result.stdout)
@@ -229,6 +234,29 @@ def run_vm(scenario, build, kernel, initrd, reference, deb, work, tally):
             tally.check(scenario, record["check"], record["ok"], record.get("detail"))
         elif "time" in record:
             tally.time(record["time"], record["seconds"])
+    if scenario == "driver":
+        replay_recorded(build, os.path.join(out, "traces"), tally)
+
+
+def replay_recorded(build, folder, tally):
+    """The session the real service recorded through the kernel, served by
+    dorvent-emu --replay: every reply the same, byte for byte."""
+    traces = sorted(glob.glob(os.path.join(folder, "*.trace")))
+    if not tally.check("driver", "the guest's recorded session is here", len(traces) == 1, traces):
+        return
+    t = time.monotonic()
+    # The replay gets a /tmp of its own, which hides the work folder.
+    visible = tempfile.mkdtemp(prefix="vm-replay-", dir=build)
+    try:
+        trace = shutil.copy(traces[0], visible)
+        command = isolated([PYTHON, os.path.join(SOURCE, "tests", "traces", "replay.py"),
+                            "--dorvent-emu", os.path.join(build, "dorvent-emu"), trace])
+        result = run(command, timeout=180)
+    finally:
+        shutil.rmtree(visible, ignore_errors=True)
+    tally.check("driver", "dorvent-emu --replay of the real kernel's session gives every recorded reply",
+                result.returncode == 0, result.stdout[-3000:])
+    tally.time("driver: replay of the recorded session", time.monotonic() - t)
 
 
 def main():
