@@ -4,7 +4,8 @@
 // Qt WebSocket echo server run on one thread of this process; the clients on
 // another. Prints:
 //  - "beep" round trips through the service against the same-sized text
-//    through the bare echo, sequential on one client (median, p99, ratio);
+//    through the bare echo, sequential, one client each, taken in turn
+//    (median, p99, ratio);
 //  - throughput with 8 clients each keeping one "beep" in flight, against the
 //    bare echo with 8 clients doing the same;
 //  - churn: 8 clients at a time connecting, sending a "beep", closing, while
@@ -116,21 +117,41 @@ double percentile(std::vector<double> values, double p)
     return values[index];
 }
 
-// Microseconds per round trip of text on one connection.
-std::vector<double> roundTrips(quint16 port, const QString &text, int count)
+// Microseconds per round trip on two connections, taken in turn (which one
+// goes first alternates): a run of round trips on one connection alone lands
+// in one of a few latency levels (here about 15, 36 and 55 us, as the two
+// threads share a CPU or not), so that two runs one after the other compare
+// the levels they happened to get rather than the two servers.
+struct Pair
 {
-    Client client(port);
-    std::vector<double> times;
-    if (!client.connected() || !client.roundTrip(QString::fromLatin1(kOpen)))
+    std::vector<double> first, second;
+};
+
+Pair roundTrips(quint16 firstPort, const QString &firstText, quint16 secondPort, const QString &secondText,
+                int count)
+{
+    Client first(firstPort), second(secondPort);
+    Pair times;
+    if (!first.connected() || !second.connected() || !first.roundTrip(QString::fromLatin1(kOpen))
+        || !second.roundTrip(QString::fromLatin1(kOpen)))
         return times;
-    for (int i = 0; i < count / 10; ++i) // warm up
-        client.roundTrip(text);
+    for (int i = 0; i < count / 10; ++i) { // warm up
+        first.roundTrip(firstText);
+        second.roundTrip(secondText);
+    }
     QElapsedTimer timer;
-    for (int i = 0; i < count; ++i) {
+    const auto timed = [&timer](Client &client, const QString &text, std::vector<double> &into) {
         timer.start();
         if (!client.roundTrip(text))
+            return false;
+        into.push_back(timer.nsecsElapsed() / 1000.0);
+        return true;
+    };
+    for (int i = 0; i < count; ++i) {
+        const bool ok = i % 2 ? timed(second, secondText, times.second) && timed(first, firstText, times.first)
+                              : timed(first, firstText, times.first) && timed(second, secondText, times.second);
+        if (!ok)
             break;
-        times.push_back(timer.nsecsElapsed() / 1000.0);
     }
     return times;
 }
@@ -254,14 +275,14 @@ int main(int argc, char *argv[])
     const QString beep = QString::fromLatin1(kBeep);
     // The beep reply is about 60 bytes; the echo gets a text of that size.
     const QString sameSize = QStringLiteral(R"({"_act":"beep","pad":"%1"})").arg(QString(28, 'x'));
-    const std::vector<double> service = roundTrips(servers.servicePort, beep, rounds);
-    const std::vector<double> bare = roundTrips(servers.echoPort, sameSize, rounds);
+    const Pair pair = roundTrips(servers.servicePort, beep, servers.echoPort, sameSize, rounds);
+    const std::vector<double> &service = pair.first, &bare = pair.second;
     if (service.size() != std::size_t(rounds) || bare.size() != std::size_t(rounds)) {
         std::printf("round trips failed\n");
         return 1;
     }
     const double serviceMedian = percentile(service, 0.5), bareMedian = percentile(bare, 0.5);
-    std::printf("beep round trip, %d sequential:\n", rounds);
+    std::printf("beep round trip, %d sequential, service and bare echo in turn:\n", rounds);
     std::printf("  service   median %7.1f us  p99 %7.1f us\n", serviceMedian, percentile(service, 0.99));
     std::printf("  bare echo median %7.1f us  p99 %7.1f us\n", bareMedian, percentile(bare, 0.99));
     std::printf("  ratio (median) %.2f, (p99) %.2f\n", serviceMedian / bareMedian,

@@ -1,5 +1,6 @@
 #include "servicelog.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,6 +9,10 @@
 #include <QSet>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 namespace dorvent::config::log {
@@ -135,32 +140,75 @@ QByteArray refusedHost(const QString &client)
     return "connection " + client.toUtf8() + " refused: host not allowed";
 }
 
-QByteArray request(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
+namespace {
+
+// Writes value in decimal at out (room for 20 characters); returns the length.
+int decimal(char *out, qint64 value)
 {
-    QByteArray line;
-    line.reserve(64 + client.size());
-    line += "request ";
-    line += client;
+    char digits[20];
+    int n = 0;
+    quint64 magnitude = value < 0 ? 0 - quint64(value) : quint64(value);
+    do {
+        digits[n++] = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    int length = 0;
+    if (value < 0)
+        out[length++] = '-';
+    while (n)
+        out[length++] = digits[--n];
+    return length;
+}
+
+} // namespace
+
+namespace {
+
+// The most a request's line takes beyond its client and action.
+constexpr int kRequestLineExtra = int(sizeof "request  (unknown action) echoed  ms") + 2 * 20;
+
+// Writes the request's line at out, which has room for kRequestLineExtra
+// more bytes than the client and the action; returns its length.
+int formatRequest(char *const start, const QByteArray &client, const char *act, int actSize, bool replied,
+                  int code, qint64 nanoseconds)
+{
+    char *out = start;
+    const auto put = [&out](const char *text, int size) {
+        std::memcpy(out, text, size_t(size));
+        out += size;
+    };
+    put("request ", 8);
+    put(client.constData(), client.size());
     if (!act) {
-        line += " (unknown action) echoed ";
+        put(" (unknown action) echoed ", 25);
     } else {
-        line += ' ';
-        line += act;
+        *out++ = ' ';
+        put(act, actSize);
         if (replied) {
-            line += ' ';
-            line += QByteArray::number(code);
-            line += ' ';
+            *out++ = ' ';
+            out += decimal(out, code);
+            *out++ = ' ';
         } else {
-            line += " no reply ";
+            put(" no reply ", 10);
         }
     }
     // Hundredths of a millisecond, without floating-point formatting.
     const qint64 hundredths = (nanoseconds + 5000) / 10000;
-    line += QByteArray::number(hundredths / 100);
-    line += '.';
-    line += char('0' + hundredths % 100 / 10);
-    line += char('0' + hundredths % 10);
-    line += " ms";
+    out += decimal(out, hundredths / 100);
+    *out++ = '.';
+    *out++ = char('0' + hundredths % 100 / 10);
+    *out++ = char('0' + hundredths % 10);
+    put(" ms", 3);
+    return int(out - start);
+}
+
+} // namespace
+
+QByteArray request(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
+{
+    const int actSize = act ? int(std::strlen(act)) : 0;
+    QByteArray line(client.size() + actSize + kRequestLineExtra, Qt::Uninitialized);
+    line.truncate(formatRequest(line.data(), client, act, actSize, replied, code, nanoseconds));
     return line;
 }
 
@@ -185,25 +233,141 @@ QByteArray disconnected(const QByteArray &client)
 }
 
 namespace {
+
 Sink g_sink = nullptr;
+
+// Past this a pass's lines are written at once; a write of up to 4 KiB to a
+// pipe is never interleaved with another writer's.
+constexpr int kHeldBytes = 4096;
+
+void writeOut(const char *data, qint64 left)
+{
+    while (left > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // no one reads standard error: the lines are lost, the service goes on
+        data += written;
+        left -= written;
+    }
+}
+
+// The lines one thread holds until its event loop ends the pass. The cost:
+// a crash (or a signal's default action) loses the lines of the pass it
+// stopped, at most a few milliseconds of them; an ordinary exit writes them.
+struct Held
+{
+    QByteArray lines; // each with its newline
+
+    void write()
+    {
+        if (lines.isEmpty())
+            return;
+        writeOut(lines.constData(), lines.size());
+        lines.resize(0); // keeps the reserved capacity
+    }
+};
+
+// Set while this thread's event loop exists; a plain pointer, so that it
+// stays readable in whatever runs late at exit.
+thread_local Held *t_held = nullptr;
+
+void writeHeld()
+{
+    if (t_held)
+        t_held->write();
+}
+
+void stopHolding()
+{
+    writeHeld();
+    delete t_held;
+    t_held = nullptr;
+}
+
+QtMessageHandler g_qtHandler = nullptr;
+
+// Qt's messages come after the lines held before them, as they did when
+// every line was written at once.
+void flushThenLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    writeHeld();
+    if (g_qtHandler)
+        return g_qtHandler(type, context, message);
+    // What Qt's own handler does on a system without journald support.
+    const QString text = qFormatLogMessage(type, context, message);
+    if (text.isNull())
+        return;
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
 } // namespace
 
 void write(QByteArray line)
 {
     if (g_sink)
         return g_sink(line);
-    line += '\n';
-    const char *data = line.constData();
-    qint64 left = line.size();
-    while (left > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return; // no one reads standard error: the line is lost, the service goes on
-        data += written;
-        left -= written;
+    Held *held = t_held;
+    if (!held) {
+        line += '\n';
+        return writeOut(line.constData(), line.size());
     }
+    if (held->lines.size() + line.size() >= kHeldBytes) {
+        held->write();
+        if (line.size() >= kHeldBytes) {
+            line += '\n';
+            return writeOut(line.constData(), line.size());
+        }
+    }
+    held->lines += line;
+    held->lines += '\n';
+}
+
+void writeRequest(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds)
+{
+    Held *held = t_held;
+    const int actSize = act ? int(std::strlen(act)) : 0;
+    const int most = client.size() + actSize + kRequestLineExtra + 1;
+    if (g_sink || !held || most >= kHeldBytes)
+        return write(request(client, act, replied, code, nanoseconds));
+    // Formatted in place, at the end of what is held.
+    int size = held->lines.size();
+    if (size + most >= kHeldBytes) {
+        held->write();
+        size = 0;
+    }
+    held->lines.resize(size + most);
+    char *const at = held->lines.data() + size;
+    const int length = formatRequest(at, client, act, actSize, replied, code, nanoseconds);
+    at[length] = '\n';
+    held->lines.resize(size + length + 1);
+}
+
+void flush()
+{
+    writeHeld();
+}
+
+void holdLinesPerPass()
+{
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (t_held || !dispatcher)
+        return;
+    t_held = new Held;
+    t_held->lines.reserve(kHeldBytes);
+    // awake ends a pass that waited and starts one that did not (a loop
+    // polling with processEvents()), with either dispatcher: before the
+    // sockets' write notifications for what the pass sent.
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, dispatcher, writeHeld);
+    // On the thread itself, as its loop goes (the main thread's with the application).
+    QObject::connect(dispatcher, &QObject::destroyed, stopHolding);
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        g_qtHandler = qInstallMessageHandler(flushThenLog);
+        std::atexit(writeHeld); // exit() without the application's end
+    });
 }
 
 void setSink(Sink sink)

@@ -39,10 +39,21 @@ QString maskedJournalLine(const QString &line);
 // escaped, cut at 200 characters.
 QString quoted(const QString &text);
 
-// Writes one line to standard error (the journal under systemd) at once,
-// with one write: through Qt's logger a request's line would cost twice as
-// much. Lines of a few hundred bytes are not torn by other writers.
+// Writes one line to standard error (the journal under systemd), not
+// through Qt's logger, which would cost twice as much. At once, unless this
+// thread holds its lines (below).
 void write(QByteArray line);
+// write(request(...)), formatted straight into what this thread holds.
+void writeRequest(const QByteArray &client, const char *act, bool replied, int code, qint64 nanoseconds);
+// From now on this thread's lines are held and written together, whole and
+// in order, when its event loop ends a pass (before it sends what the pass
+// queued on sockets, so a line is out before the reply it is about), before
+// any Qt message, at exit, and whenever 4 KiB are held: one write() per pass
+// instead of one per line. Without an event loop on this thread, nothing
+// changes.
+void holdLinesPerPass();
+// Writes what this thread holds now.
+void flush();
 // Where tests read the lines instead; null for standard error.
 using Sink = void (*)(const QByteArray &line);
 void setSink(Sink sink);

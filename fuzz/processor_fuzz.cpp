@@ -5,6 +5,8 @@
 // crash (AddressSanitizer and UndefinedBehaviorSanitizer watch), and each
 // request gets exactly one reply (an answer, or its own text echoed back),
 // except the two fingerprint names, which do nothing and answer nothing.
+// The quick reading of a request, where it takes the text, must read what
+// Qt's JSON parser reads.
 
 #include "action.h"
 #include "demodeck.h"
@@ -18,6 +20,7 @@
 #include <QString>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +34,27 @@ int g_replies = 0;
 
 void noPause(int) {}
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+void checkReadings(QString text)
+{
+    using dorvent::protocol::Request;
+    text.replace(QLatin1Char('\''), QLatin1Char('"'));
+    Request::Fields quick;
+    if (!Request::readFlat(text, quick))
+        return;
+    const Request::Fields general = Request::readGeneral(text);
+    bool same = quick.size() == general.size();
+    for (const Request::Field &field : quick) {
+        const auto other = std::find_if(general.begin(), general.end(),
+                                        [&field](const Request::Field &f) { return f.key == field.key; });
+        same = same && other != general.end() && other->value == field.value
+               && other->value.isNull() == field.value.isNull();
+    }
+    if (!same) {
+        std::fprintf(stderr, "the quick reading differs from the general one\n");
+        std::abort();
+    }
+}
 
 } // namespace
 
@@ -67,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                                             static_cast<int>(size)).split('\n');
     for (int i = 0; i < lines.size() && i < kMaxRequests; ++i) {
         const QString text = QString::fromUtf8(lines[i]);
+        checkReadings(text);
         const QString act = dorvent::protocol::Request::read(text).act;
         int expected = 1;
         for (const char *silent : kSilentActions)

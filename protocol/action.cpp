@@ -22,12 +22,14 @@ bool ActionCall::readerOpen() const { return m_processor.isReaderOpen(); }
 
 void ActionCall::setReaderOpen(bool open) { m_processor.setReaderOpen(open); }
 
+QString ActionCall::successText() const { return m_processor.actionText(m_action.success); }
+
 void ActionCall::answer(long code, const QString &data)
 {
     if (code == 0)
-        reply(0, QString::fromUtf8(m_action.success), data);
+        reply(0, m_processor.actionText(m_action.success), data);
     else
-        reply(code, QString::fromUtf8(m_action.failure));
+        reply(code, m_processor.actionText(m_action.failure));
 }
 
 void ActionCall::reply(long code, const QString &msg, const QString &data)

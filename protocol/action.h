@@ -79,7 +79,7 @@ public:
     // The standard reply with a card's fields added (identity and social-security cards).
     void reply(long code, const QString &msg, const QJsonObject &fields);
     // The row's success text, for replies built with more than the standard keys.
-    QString successText() const { return QString::fromUtf8(m_action.success); }
+    QString successText() const;
     // Any reply text; dropped when the request came without a socket.
     void send(const QString &text);
 

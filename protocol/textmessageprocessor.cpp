@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace dorvent::protocol;
@@ -61,7 +62,7 @@ CTextMessageProcessor::~CTextMessageProcessor()
 void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
 {
     // Replaced at every request, also by an empty tag.
-    m_request = Request::read(std::move(message));
+    m_request.readFrom(std::move(message));
     emit requestStarted(socket, m_request);
 
     const Action *action = m_actions.value(m_request.act);
@@ -69,7 +70,7 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
         if (socket) {
             qWarning("pClient");
             socket->sendTextMessage(m_request.text);
-            emit requestDone(socket, Outcome{nullptr, false, 0, &m_request.text});
+            done(socket, Outcome{nullptr, false, 0, &m_request.text});
         }
         return;
     }
@@ -88,13 +89,21 @@ void CTextMessageProcessor::Process(QWebSocket *socket, QString message)
     const HeldCall *holderBefore = m_holder;
     action->handler(call);
     if (!m_replied && m_holder == holderBefore)
-        emit requestDone(socket, Outcome{action->name, false, 0, nullptr});
+        done(socket, Outcome{action->name, false, 0, nullptr});
 }
 
 void CTextMessageProcessor::replied(QWebSocket *client, const Action &action, long code, const QString &text)
 {
     m_replied = true;
-    emit requestDone(client, Outcome{action.name, true, static_cast<int>(code), &text});
+    done(client, Outcome{action.name, true, static_cast<int>(code), &text});
+}
+
+QString CTextMessageProcessor::actionText(const char *utf8)
+{
+    auto text = m_actionTexts.constFind(utf8);
+    if (text == m_actionTexts.cend())
+        text = m_actionTexts.insert(utf8, QString::fromUtf8(utf8));
+    return *text;
 }
 
 void CTextMessageProcessor::setReaderOpen(bool open)
@@ -191,49 +200,106 @@ void CTextMessageProcessor::releaseReader(HeldCall *holder)
 
 namespace {
 
-// A JSON string as QJsonDocument writes it: ", \ and control characters
-// escaped (the short forms where JSON has them, else \u00xx), a UTF-16
-// unit that is no valid character (a lone surrogate) as \uxxxx, everything
-// else as it is.
-void appendJsonString(QString &out, const QString &text)
+// JSON strings as QJsonDocument writes them: ", \ and control characters
+// escaped (the short forms where JSON has them, else \u00xx), a UTF-16 unit
+// that is no valid character (a lone surrogate) as \uxxxx, everything else
+// as it is.
+
+// What a unit that is not plain becomes: its short escape's letter, or 0 for \uxxxx.
+char shortEscape(ushort u)
+{
+    switch (u) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '\b': return 'b';
+    case '\f': return 'f';
+    case '\n': return 'n';
+    case '\r': return 'r';
+    case '\t': return 't';
+    default: return 0;
+    }
+}
+
+// The end of the run that stays as it is from i (valid surrogate pairs included).
+int plainRunEnd(const QChar *data, int i, int n)
+{
+    for (; i < n; ++i) {
+        const ushort u = data[i].unicode();
+        if (u < 0x80) {
+            if (u >= 0x20 && u != '"' && u != '\\')
+                continue;
+            break;
+        }
+        if (!QChar::isSurrogate(u))
+            continue;
+        if (!QChar::isHighSurrogate(u) || i + 1 == n || !data[i + 1].isLowSurrogate())
+            break;
+        ++i;
+    }
+    return i;
+}
+
+int jsonStringSize(const QString &text)
+{
+    const QChar *data = text.constData();
+    const int n = text.size();
+    int size = 2;
+    for (int i = 0; i < n; ++i) {
+        const int end = plainRunEnd(data, i, n);
+        size += end - i;
+        if ((i = end) < n)
+            size += shortEscape(data[i].unicode()) ? 2 : 6;
+    }
+    return size;
+}
+
+QChar *writeJsonString(QChar *out, const QString &text)
 {
     static const char kDigits[] = "0123456789abcdef";
-    const auto escapeUnit = [&out](ushort unit, int digits) {
-        out += QLatin1String("\\u");
-        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-            out += QLatin1Char(kDigits[unit >> shift & 0xF]);
-    };
-    out += QLatin1Char('"');
+    const QChar *data = text.constData();
     const int n = text.size();
+    *out++ = QLatin1Char('"');
     for (int i = 0; i < n; ++i) {
-        const QChar c = text.at(i);
-        const ushort u = c.unicode();
-        if (u >= 0x20 && u != '"' && u != '\\' && !c.isSurrogate()) {
-            out += c;
+        const int end = plainRunEnd(data, i, n);
+        out = std::copy(data + i, data + end, out);
+        if ((i = end) == n)
+            break;
+        const ushort u = data[i].unicode();
+        *out++ = QLatin1Char('\\');
+        if (const char letter = shortEscape(u)) {
+            *out++ = QLatin1Char(letter);
             continue;
         }
-        switch (u) {
-        case '"': out += QLatin1String("\\\""); break;
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '\b': out += QLatin1String("\\b"); break;
-        case '\f': out += QLatin1String("\\f"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\r': out += QLatin1String("\\r"); break;
-        case '\t': out += QLatin1String("\\t"); break;
-        default:
-            if (u < 0x20) {
-                out += QLatin1String("\\u00");
-                out += QLatin1Char(kDigits[u >> 4]);
-                out += QLatin1Char(kDigits[u & 0xF]);
-            } else if (c.isHighSurrogate() && i + 1 < n && text.at(i + 1).isLowSurrogate()) {
-                out += c;
-                out += text.at(++i);
-            } else {
-                escapeUnit(u, 4);
-            }
-        }
+        *out++ = QLatin1Char('u');
+        for (int shift = 12; shift >= 0; shift -= 4)
+            *out++ = QLatin1Char(kDigits[u >> shift & 0xF]);
     }
-    out += QLatin1Char('"');
+    *out++ = QLatin1Char('"');
+    return out;
+}
+
+// Replies with more text than this are measured before they are written.
+constexpr int kMeasuredFrom = 1024;
+
+template <int N>
+QChar *writeLatin1(QChar *out, const char (&text)[N])
+{
+    return std::copy(text, text + N - 1, out);
+}
+
+// A code in decimal: at most 11 characters.
+QChar *writeDecimal(QChar *out, int value)
+{
+    char digits[11];
+    int i = sizeof digits;
+    unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
+    do {
+        digits[--i] = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0)
+        *out++ = QLatin1Char('-');
+    return std::copy(digits + i, digits + sizeof digits, out);
 }
 
 } // namespace
@@ -244,28 +310,39 @@ QString CTextMessageProcessor::standardReplyText(const QString &functionName, co
 {
     // Every reply goes through here: written directly, in the key order and
     // with the escapes QJsonDocument gives, at a fraction of its cost.
-    QString out;
-    out.reserve(64 + functionName.size() + tag.size() + msg.size() + data.size() + base64.size());
-    out += QLatin1Char('{');
+    // A short reply (nearly all) gets room for every unit escaped at once; a
+    // long one (a photo) is measured first, not allocated six times over.
+    const int units = base64.size() + tag.size() + data.size() + functionName.size() + msg.size();
+    const int strings = units <= kMeasuredFrom
+                            ? 6 * units + 2 * 5
+                            : (base64.isEmpty() ? 0 : jsonStringSize(base64)) + jsonStringSize(tag)
+                                  + (data.isEmpty() ? 0 : jsonStringSize(data)) + jsonStringSize(functionName)
+                                  + jsonStringSize(msg);
+    QString reply(int(sizeof R"({"Base64":,"_tflag":,"data":,"functionName":,"msg":,"success":-2147483648})")
+                      + strings,
+                  Qt::Uninitialized);
+    QChar *out = reply.data();
+    *out++ = QLatin1Char('{');
     if (!base64.isEmpty()) {
-        out += QLatin1String("\"Base64\":");
-        appendJsonString(out, base64);
-        out += QLatin1Char(',');
+        out = writeLatin1(out, "\"Base64\":");
+        out = writeJsonString(out, base64);
+        *out++ = QLatin1Char(',');
     }
-    out += QLatin1String("\"_tflag\":");
-    appendJsonString(out, tag);
+    out = writeLatin1(out, "\"_tflag\":");
+    out = writeJsonString(out, tag);
     if (!data.isEmpty()) {
-        out += QLatin1String(",\"data\":");
-        appendJsonString(out, data);
+        out = writeLatin1(out, ",\"data\":");
+        out = writeJsonString(out, data);
     }
-    out += QLatin1String(",\"functionName\":");
-    appendJsonString(out, functionName);
-    out += QLatin1String(",\"msg\":");
-    appendJsonString(out, msg);
-    out += QLatin1String(",\"success\":");
-    out += QString::number(static_cast<int>(code));
-    out += QLatin1Char('}');
-    return out;
+    out = writeLatin1(out, ",\"functionName\":");
+    out = writeJsonString(out, functionName);
+    out = writeLatin1(out, ",\"msg\":");
+    out = writeJsonString(out, msg);
+    out = writeLatin1(out, ",\"success\":");
+    out = writeDecimal(out, static_cast<int>(code));
+    *out++ = QLatin1Char('}');
+    reply.truncate(int(out - reply.constData()));
+    return reply;
 }
 
 QString CTextMessageProcessor::replyText(const Request &request, long code, const QString &msg,

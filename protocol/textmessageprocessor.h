@@ -77,6 +77,9 @@ public:
     void holdReader(dorvent::protocol::HeldCall *holder);
     void releaseReader(dorvent::protocol::HeldCall *holder);
 
+    // A fixed UTF-8 text of the action tables, converted once.
+    QString actionText(const char *utf8);
+
     const QString &requestTag() const { return m_request.tag; }
     // What "open" and "close" did, not the device's state: a reader that a
     // page opened stays open while it is unplugged, and is opened again when
@@ -106,6 +109,11 @@ public:
     static const QString kReaderBusyMessage;
     static const QString kReaderGoneMessage;
 
+    // Told of every request as requestDone() is, by a plain call: the
+    // server's log, which would pay for a signal at every request.
+    using RequestDone = std::function<void(QWebSocket *client, const dorvent::protocol::Outcome &outcome)>;
+    void setRequestDone(RequestDone done) { m_requestDone = std::move(done); }
+
 signals:
     void readerReleased();
     // Once per request, as it is read, before anything is sent or answered
@@ -119,6 +127,12 @@ private:
     friend class dorvent::protocol::ActionCall; // sets the reader-open flag, reports replies
 
     void replied(QWebSocket *client, const dorvent::protocol::Action &action, long code, const QString &text);
+    void done(QWebSocket *client, const dorvent::protocol::Outcome &outcome)
+    {
+        if (m_requestDone)
+            m_requestDone(client, outcome);
+        emit requestDone(client, outcome);
+    }
 
     void setReaderOpen(bool open);
     // The request waiting with the reader ends: its reader left, or its
@@ -141,5 +155,7 @@ private:
     dorvent::protocol::HeldCall *m_holder = nullptr; // the action waiting with the reader, if any
     bool m_endingHeldCall = false;
     QHash<QString, const dorvent::protocol::Action *> m_actions; // every family's rows by name
+    QHash<const char *, QString> m_actionTexts;                   // by the tables' own pointers
+    RequestDone m_requestDone;
     FailureOverride m_failureOverride;
 };

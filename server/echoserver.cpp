@@ -15,6 +15,7 @@
 #include <QWebSocketServer>
 
 #include <algorithm>
+#include <utility>
 
 using dorvent::config::Settings;
 namespace servicelog = dorvent::config::log;
@@ -93,11 +94,19 @@ EchoServer::EchoServer(quint16 port, const Settings &settings, QObject *parent)
     m_serveTimer.setInterval(0);
     connect(&m_serveTimer, &QTimer::timeout, this, &EchoServer::serveNext);
     connect(m_processor, &CTextMessageProcessor::readerReleased, this, &EchoServer::scheduleServing);
-    connect(m_processor, &CTextMessageProcessor::requestDone, this, &EchoServer::onRequestDone);
+    m_processor->setRequestDone([this](QWebSocket *client, const dorvent::protocol::Outcome &outcome) {
+        onRequestDone(client, outcome);
+    });
     applyTrace(nullptr);
     // An idle event loop has given everyone their turn.
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] { m_servedAtOnce = 0; });
+    // A line per request would be a write() per request.
+    servicelog::holdLinesPerPass();
+    // The pass's replies go out as it ends, not at the next pass's check
+    // of which sockets can be written: one pass less for every request.
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, &EchoServer::sendReplies);
     init(port);
 }
 
@@ -207,8 +216,14 @@ EchoServer::~EchoServer()
     for (QTcpServer *server : qAsConst(m_tcpServers))
         server->close();
     m_pWebSocketServer->close();
-    qDeleteAll(m_clients.begin(), m_clients.end());
+    // A client deleted while connected says it disconnected, which would
+    // take it out of the list being walked.
+    const QList<QWebSocket *> clients = std::exchange(m_clients, {});
+    for (QWebSocket *client : clients)
+        client->disconnect(this);
+    qDeleteAll(clients);
     m_recorder.reset();
+    servicelog::flush();
 }
 
 void EchoServer::applyTrace(const Settings *previous)
@@ -395,14 +410,13 @@ void EchoServer::processTextMessage(const QString &message)
     }
     // Nothing waits and the reader is free: serve at once, without a pass
     // through the event loop, but only a few before the loop gets its turn.
-    const bool anyWaiting = std::any_of(m_pending.cbegin(), m_pending.cend(),
-                                        [](const Pending &p) { return !p.requests.isEmpty(); });
-    if (!m_serving && !anyWaiting && !m_processor->isReaderHeld() && m_servedAtOnce < kMaxServedAtOnce) {
+    if (!m_serving && m_queued == 0 && !m_processor->isReaderHeld() && m_servedAtOnce < kMaxServedAtOnce) {
         ++m_servedAtOnce;
         serve(pClient, message);
         return;
     }
     pending->requests.enqueue(message);
+    ++m_queued;
     pending->bytes += message.size() * 2;
     scheduleServing();
 }
@@ -436,7 +450,23 @@ void EchoServer::serve(QWebSocket *client, const QString &message)
     m_serving = true;
     m_processor->Process(client, message);
     m_serving = false;
+    // Sent when the pass ends (a client served twice in a row is listed once).
+    if (client->bytesToWrite() > 0 && (m_replied.isEmpty() || m_replied.constLast() != client))
+        m_replied << client;
     checkUnsent(client);
+}
+
+void EchoServer::sendReplies()
+{
+    if (m_replied.isEmpty())
+        return;
+    servicelog::flush(); // a reply's line is out before the reply
+    for (int i = 0; i < m_replied.size(); ++i) {
+        QWebSocket *client = m_replied.at(i);
+        if (m_pending.contains(client)) // not gone since
+            client->flush();
+    }
+    m_replied.clear();
 }
 
 void EchoServer::serveNext()
@@ -456,6 +486,7 @@ void EchoServer::serveNext()
             continue;
         Pending &pending = m_pending[client];
         const QString message = pending.requests.dequeue();
+        --m_queued;
         pending.bytes -= message.size() * 2;
         serve(client, message);
     }
@@ -474,8 +505,8 @@ void EchoServer::onRequestDone(QWebSocket *client, const dorvent::protocol::Outc
     const auto pending = m_pending.constFind(client);
     if (pending == m_pending.cend())
         return;
-    servicelog::write(servicelog::request(pending->label, outcome.act, outcome.replied, outcome.code,
-                                  m_clock.nsecsElapsed() - pending->startedNs));
+    servicelog::writeRequest(pending->label, outcome.act, outcome.replied, outcome.code,
+                             m_clock.nsecsElapsed() - pending->startedNs);
     if (m_logFrames && outcome.reply)
         servicelog::write(servicelog::frame("out", pending->label, *outcome.reply));
 }
@@ -510,6 +541,7 @@ void EchoServer::closeForPolicy(QWebSocket *client, const QString &reason, QWebS
     auto pending = m_pending.find(client);
     if (pending != m_pending.end()) {
         pending->closing = true;
+        m_queued -= pending->requests.size();
         pending->requests.clear();
         pending->bytes = 0;
     }
@@ -529,7 +561,11 @@ void EchoServer::socketDisconnected()
         servicelog::write(servicelog::disconnected(m_pending.value(pClient).label));
     if (pClient) {
         m_clients.removeAll(pClient);
-        m_pending.remove(pClient);
+        const auto pending = m_pending.constFind(pClient);
+        if (pending != m_pending.cend()) {
+            m_queued -= pending->requests.size();
+            m_pending.erase(pending);
+        }
         pClient->deleteLater();
     }
 }

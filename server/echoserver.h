@@ -10,6 +10,7 @@
 #include <QQueue>
 #include <QString>
 #include <QTimer>
+#include <QVector>
 #include <QWebSocketProtocol>
 
 #include <memory>
@@ -42,9 +43,10 @@ class TraceRecorder;
 // cannot hold up another client's handshake or request. While a swipe read
 // waits on the event loop holding the reader, requests that need no reader
 // are still served and the others wait for it; a client's own requests keep
-// their order. A client that lets replies pile up unread, or queues too many
-// requests, is closed with 1008, one that sends a message over 64 KiB with
-// 1009, and nothing else changes.
+// their order. The replies of an event-loop pass are written to their
+// sockets as the pass ends, after the log's lines. A client that lets
+// replies pile up unread, or queues too many requests, is closed with 1008,
+// one that sends a message over 64 KiB with 1009, and nothing else changes.
 class EchoServer : public QObject
 {
     Q_OBJECT
@@ -105,9 +107,10 @@ private slots:
     void processBinaryMessage(const QByteArray &message);
     void socketDisconnected();
     void serveNext();
-    void onRequestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
 
 private:
+    void sendReplies();
+    void onRequestDone(QWebSocket *client, const dorvent::protocol::Outcome &outcome);
     struct Pending
     {
         QQueue<QString> requests;
@@ -149,9 +152,11 @@ private:
     QList<QWebSocket *> m_clients;        // owned; deleted after they disconnect
     QHash<QWebSocket *, Pending> m_pending;
     int m_turn = 0;                       // index in m_clients where the next round starts
+    int m_queued = 0;                     // requests waiting in m_pending, all clients together
     bool m_serving = false;
     int m_servedAtOnce = 0;               // since the event loop last went idle or served a round
     QTimer m_serveTimer;                  // zero-interval: one round per event-loop pass
+    QVector<QWebSocket *> m_replied;      // served in this pass
     dorvent::config::Settings m_settings;
     bool m_logRequests = true;            // m_settings.log, read per request
     bool m_logFrames = false;

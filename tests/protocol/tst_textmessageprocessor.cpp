@@ -25,6 +25,8 @@ private slots:
 
     void parseJson_data();
     void parseJson();
+    void quickReadingIsTheGeneralOne_data();
+    void quickReadingIsTheGeneralOne();
 
     void echoedRequests_data();
     void echoedRequests();
@@ -117,6 +119,7 @@ void tst_TextMessageProcessor::replyTextIsWhatQJsonDocumentWrites_data()
     QTest::newRow("two high surrogates, then a low") << QString(QChar(0xD800)) + QChar(0xD801) + QChar(0xDC37);
     QTest::newRow("non-characters and the replacement character") << QString(QChar(0xFFFE)) + QChar(0xFFFF) + QChar(0xFFFD);
     QTest::newRow("U+2028 and U+2029") << QString(QChar(0x2028)) + QChar(0x2029);
+    QTest::newRow("long, with escapes") << QStringLiteral("a\"\\\n林").repeated(300) + QChar(0xD800);
 }
 
 // The standard reply skips QJsonObject for speed: it must stay byte for byte
@@ -172,6 +175,96 @@ void tst_TextMessageProcessor::parseJson()
     QFETCH(QString, key);
     QFETCH(QString, expected);
     QCOMPARE(CTextMessageProcessor::ParseJson(json, key), expected);
+}
+
+void tst_TextMessageProcessor::quickReadingIsTheGeneralOne_data()
+{
+    QTest::addColumn<QString>("json");
+    QTest::addColumn<bool>("quick"); // whether the quick reading takes it
+
+    QString keys32 = QStringLiteral("{");
+    for (int i = 0; i < 32; ++i)
+        keys32 += QStringLiteral("\"k%1\":\"%1\",").arg(i);
+    const QString keys33 = keys32 + QStringLiteral("\"k32\":\"32\"}");
+    keys32.back() = QLatin1Char('}');
+
+    QTest::newRow("beep") << R"({"_act":"beep"})" << true;
+    QTest::newRow("apostrophes") << "{'_act':'open','_tflag':'7'}" << true;
+    QTest::newRow("space everywhere") << " \t{ \"_act\" :\n\"x\" ,\r\"type\": \"4442\" } \n" << true;
+    QTest::newRow("empty object") << "{}" << true;
+    QTest::newRow("empty object, spaced") << "{ \n}" << true;
+    QTest::newRow("empty key and value") << R"({"":""})" << true;
+    QTest::newRow("words") << R"({"a":true,"b":false,"c":null})" << true;
+    QTest::newRow("repeated key: the last") << R"({"_act":"open","type":"1","_act":"beep"})" << true;
+    QTest::newRow("repeated key, null last") << R"({"a":"x","a":null})" << true;
+    QTest::newRow("JSON's punctuation in a value") << R"({"k":"{[:,]} ~"})" << true;
+    QTest::newRow("32 keys") << keys32 << true;
+
+    QTest::newRow("33 keys") << keys33 << false;
+    QTest::newRow("integer") << R"({"addr":4})" << false;
+    QTest::newRow("negative zero") << R"({"a":-0})" << false;
+    QTest::newRow("exponent") << R"({"a":1e21})" << false;
+    QTest::newRow("unicode escape") << R"({"a":"\u0041"})" << false;
+    QTest::newRow("escaped quote") << R"({"a":"x\"y"})" << false;
+    QTest::newRow("escaped key") << R"({"_\u0061ct":"beep"})" << false;
+    QTest::newRow("non-ASCII") << R"({"a":"读卡"})" << false;
+    QTest::newRow("tab in a value") << "{\"a\":\"\t\"}" << false;
+    QTest::newRow("DEL in a value") << "{\"a\":\"\x7f\"}" << false;
+    QTest::newRow("lone surrogate") << QStringLiteral("{\"a\":\"") + QChar(0xD800) + QStringLiteral("\"}") << false;
+    QTest::newRow("array value") << R"({"a":[1]})" << false;
+    QTest::newRow("object value") << R"({"a":{"_act":"x"}})" << false;
+    QTest::newRow("trailing comma") << R"({"a":"x",})" << false;
+    QTest::newRow("no colon") << R"({"a" "x"})" << false;
+    QTest::newRow("no closing brace") << R"({"a":"x")" << false;
+    QTest::newRow("brace twice") << R"({"a":"x"}})" << false;
+    QTest::newRow("text after") << R"({"a":"x"} x)" << false;
+    QTest::newRow("unterminated string") << R"({"a":"x)" << false;
+    QTest::newRow("cut word") << R"({"a":tru})" << false;
+    QTest::newRow("longer word") << R"({"a":truex})" << false;
+    QTest::newRow("word in capitals") << R"({"a":NULL})" << false;
+    QTest::newRow("bare key") << R"({a:"x"})" << false;
+    QTest::newRow("comma only") << "{,}" << false;
+    QTest::newRow("apostrophe in a value") << "{'_act':'open','x':'it's'}" << false;
+    QTest::newRow("top level array") << R"([{"_act":"x"}])" << false;
+    QTest::newRow("spaces only") << "  " << false;
+    QTest::newRow("empty text") << "" << false;
+}
+
+// Both readings give every key the same text, null or not; read() answers
+// as Qt's parser would for any key.
+void tst_TextMessageProcessor::quickReadingIsTheGeneralOne()
+{
+    using dorvent::protocol::Request;
+    QFETCH(QString, json);
+    QFETCH(bool, quick);
+
+    const QString normalised = QString(json).replace(QLatin1Char('\''), QLatin1Char('"'));
+    const auto asMap = [](const Request::Fields &fields) {
+        QMap<QString, QPair<QString, bool>> map;
+        for (const Request::Field &field : fields)
+            map.insert(field.key, {field.value, field.value.isNull()});
+        return map;
+    };
+    Request::Fields read;
+    QCOMPARE(Request::readFlat(normalised, read), quick);
+    const Request::Fields general = Request::readGeneral(normalised);
+    if (quick)
+        QCOMPARE(asMap(read), asMap(general));
+
+    const QJsonObject object = Request::parseObject(normalised);
+    const Request request = Request::read(json);
+    QCOMPARE(request.text, normalised);
+    QStringList keys = object.keys();
+    keys << QStringLiteral("_act") << QStringLiteral("type") << QStringLiteral("_tflag") << QStringLiteral("none");
+    for (const QString &key : qAsConst(keys)) {
+        const QString expected = Request::valueText(object.value(key));
+        const QString got = request.field(key.toLatin1().constData());
+        QCOMPARE(got, expected);
+        QCOMPARE(got.isNull(), expected.isNull());
+    }
+    QCOMPARE(request.act, request.field("_act"));
+    QCOMPARE(request.type, request.field("type"));
+    QCOMPARE(request.tag, request.field("_tflag"));
 }
 
 void tst_TextMessageProcessor::echoedRequests_data()

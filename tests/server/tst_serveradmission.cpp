@@ -4,8 +4,11 @@
 #include "testsupport.h"
 
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QWebSocket>
 #include <QtTest>
+
+#include <unistd.h>
 
 using namespace dorvent::config;
 
@@ -77,6 +80,7 @@ private slots:
     void refusalIsAnHttpAnswer();
     void oneLinePerRequest();
     void logOffWritesNothing();
+    void requestLineIsOutBeforeItsReply();
     void reloadNarrowsWhatIsAlreadyOpen();
 };
 
@@ -199,6 +203,40 @@ void tst_ServerAdmission::logOffWritesNothing()
     allowed.sendTextMessage(testsupport::act("open"));
     QVERIFY(replies.wait());
     QCOMPARE(g_lines, QList<QByteArray>());
+}
+
+// Lines written to standard error wait for the end of the event-loop pass,
+// but never past the reply they are about: a client that has its reply finds
+// the line in the journal.
+void tst_ServerAdmission::requestLineIsOutBeforeItsReply()
+{
+    log::setSink(nullptr);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    const int savedStderr = ::dup(STDERR_FILENO);
+    ::dup2(file.handle(), STDERR_FILENO);
+    const auto logged = [&file] {
+        QFile read(file.fileName());
+        return read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray();
+    };
+    QList<QByteArray> atEachReply;
+    {
+        EchoServer server(0, false);
+        testsupport::WsClient client(server.serverPort());
+        connect(&client.socket(), &QWebSocket::textMessageReceived, this,
+                [&] { atEachReply << logged(); });
+        if (client.isConnected()) {
+            client.request(testsupport::act("open"));
+            client.request(testsupport::act("beep"));
+        }
+    }
+    ::dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+
+    QCOMPARE(atEachReply.size(), 2);
+    QVERIFY2(atEachReply.at(0).contains(" open 0 "), atEachReply.at(0).constData());
+    QVERIFY2(!atEachReply.at(0).contains(" beep "), atEachReply.at(0).constData());
+    QVERIFY2(atEachReply.at(1).contains(" beep 0 "), atEachReply.at(1).constData());
 }
 
 // A reload closes what the new settings refuse (origins, hosts, addresses no
