@@ -5,13 +5,14 @@
 # fails the run; its input is left in fuzz/out/.
 #   bash fuzz/run.sh [SECONDS] [TARGET...]
 # Targets: wlt_fuzz (the photo decoder), processor_fuzz (request texts through
-# the processor), reply_fuzz (reply reports into the driver). Extra libFuzzer
+# the processor), reply_fuzz (reply reports into the driver), trace_fuzz
+# (trace files, the recorder's redaction and text masking). Extra libFuzzer
 # options (for a long run, say -runs=10000000) go in FUZZ_ARGS.
 set -euo pipefail
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(wlt_fuzz processor_fuzz reply_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(wlt_fuzz processor_fuzz reply_fuzz trace_fuzz)
 share=$(( seconds / ${#targets[@]} ))
 [ "$share" -gt 0 ] || share=1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -82,7 +83,7 @@ qt_targets=()
 for target in "${targets[@]}"; do
     case "$target" in
         wlt_fuzz) build_wlt ;;
-        processor_fuzz|reply_fuzz) qt_targets+=("$target") ;;
+        processor_fuzz|reply_fuzz|trace_fuzz) qt_targets+=("$target") ;;
         *) echo "unknown target: $target" >&2; exit 2 ;;
     esac
 done
@@ -96,5 +97,6 @@ for target in "${targets[@]}"; do
             run processor_fuzz "-max_len=4096 -dict=$here/processor.dict" ${private_tmp[@]+"${private_tmp[@]}"} env QT_QPA_PLATFORM=offscreen \
                 ASAN_OPTIONS=detect_leaks=0 ;;
         reply_fuzz) run reply_fuzz -max_len=8192 env ASAN_OPTIONS=detect_leaks=0 ;;
+        trace_fuzz) run trace_fuzz -max_len=8192 env ASAN_OPTIONS=detect_leaks=0 ;;
     esac
 done
