@@ -1,6 +1,7 @@
-// Replay of a recorded session: traces made from the processor running against
-// the emulated reader, then served to a new processor in front of an empty
-// reader, must give the same replies byte for byte; a trace that differs from
+// Replay of a recorded session: traces recorded by the service's recorder from
+// the processor running against the emulated reader, then served to a new
+// processor in front of an empty reader, must give the same replies byte for
+// byte; a trace that differs from
 // what the driver sends fails that request with -32 and says where; redacted
 // bytes replay where the path does not depend on them.
 

@@ -2,37 +2,35 @@
 
 #include "traceformat.h"
 
-#include <QObject>
-#include <QPair>
+#include <QTemporaryDir>
 #include <QVector>
 
-#include <cstddef>
+#include <memory>
 
 class CTextMessageProcessor;
-class QWebSocket;
+
+namespace dorvent::trace {
+class TraceRecorder;
+}
 
 namespace testsupport {
 
-// A trace of what one processor does with the emulated reader: request and
-// reply lines from the processor's signals, the reports from the reader's
-// transfer log (times all zero). The tests' stand-in for the service's own
-// recorder, which they must not depend on.
-class TraceMaker : public QObject
+// What one processor does with the emulated reader, recorded by the
+// service's own recorder (everything, nothing redacted) into a directory of
+// its own that goes with it.
+class TraceMaker
 {
 public:
-    explicit TraceMaker(CTextMessageProcessor &processor, QObject *parent = nullptr);
+    explicit TraceMaker(CTextMessageProcessor &processor);
+    ~TraceMaker();
 
     // The trace so far, header first; events() as parsed back (with line numbers).
-    QByteArray text();
-    QVector<dorvent::trace::Event> events();
+    QByteArray text() const;
+    QVector<dorvent::trace::Event> events() const;
 
 private:
-    void takeTransfers();
-
-    QVector<dorvent::trace::Event> m_events;
-    std::size_t m_logged = 0;
-    int m_number = 0;
-    QVector<QPair<QWebSocket *, int>> m_open; // requests not answered yet
+    QTemporaryDir m_directory;
+    std::unique_ptr<dorvent::trace::TraceRecorder> m_recorder;
 };
 
 } // namespace testsupport
