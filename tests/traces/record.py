@@ -24,6 +24,10 @@ import harness  # noqa: E402
 import websockets  # noqa: E402
 
 
+# The actions the service answers with nothing.
+NO_REPLY = {"collectFingerPrint", "ctnFingerPrint"}
+
+
 async def send_all(lines, timeout=30):
     async with websockets.connect(harness.URI, max_size=None) as ws, \
             websockets.connect(harness.CONTROL_URI) as control:
@@ -34,7 +38,8 @@ async def send_all(lines, timeout=30):
                 await asyncio.wait_for(control.recv(), timeout)
             elif line and not line.startswith("#"):
                 await ws.send(line)
-                await asyncio.wait_for(ws.recv(), timeout)
+                if json.loads(line).get("_act") not in NO_REPLY:
+                    await asyncio.wait_for(ws.recv(), timeout)
 
 
 def main():

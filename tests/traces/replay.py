@@ -37,8 +37,9 @@ def read_trace(path):
                 requests.append(entry)
                 by_number[entry[0]] = entry
             elif line.startswith("reply "):
-                _, number, _code, text = (line.split(" ", 3) + [""])[:4]
-                if int(number) in by_number:
+                _, number, code, text = (line.split(" ", 3) + [""])[:4]
+                # "reply N - " with no text: the request was answered with nothing.
+                if int(number) in by_number and (code != "-" or text):
                     by_number[int(number)][3] = unescape(text)
     return requests
 
