@@ -69,19 +69,24 @@ bool write(const char *path, const void *data, std::size_t size, unsigned mode)
     if (fd < 0)
         return false;
     // A file left from before keeps no wider mode than asked for.
-    bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && ::ftruncate(fd, 0) == 0;
+    const bool ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 && ::ftruncate(fd, 0) == 0
+                    && writeAll(fd, data, size);
+    return ::close(fd) == 0 && ok;
+}
+
+bool writeAll(int fd, const void *data, std::size_t size)
+{
     const char *bytes = static_cast<const char *>(data);
     std::size_t done = 0;
-    while (ok && done < size) {
+    while (done < size) {
         const ssize_t n = ::write(fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
+            return false;
+        done += static_cast<std::size_t>(n);
     }
-    return ::close(fd) == 0 && ok;
+    return true;
 }
 
 bool write(const char *path, const QByteArray &bytes, unsigned mode)

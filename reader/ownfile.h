@@ -20,6 +20,9 @@ QByteArray read(const char *path, std::size_t maxSize = 16u << 20);
 // An installed file any user may own (the card templates): the whole file when it
 // is a regular file at the path itself, never a link, FIFO or device.
 QByteArray readInstalled(const char *path, std::size_t maxSize = 16u << 20);
+// Writes all bytes to an open file, again after an interrupted write; false
+// when a write fails.
+bool writeAll(int fd, const void *data, std::size_t size);
 // Unlinks the file only when it is a regular file of ours; true when it was removed.
 bool remove(const char *path);
 

@@ -1,6 +1,7 @@
 #include "tracerecorder.h"
 
 #include "frame.h"
+#include "ownfile.h"
 #include "request.h"
 #include "textmessageprocessor.h"
 
@@ -411,18 +412,9 @@ void TraceRecorder::write(const Event &event)
 
 bool TraceRecorder::writeBytes(const QByteArray &bytes)
 {
-    const char *data = bytes.constData();
-    qint64 left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(m_fd, data, std::size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        left -= n;
-        m_written += n;
-    }
+    if (!ownfile::writeAll(m_fd, bytes.constData(), std::size_t(bytes.size())))
+        return false;
+    m_written += bytes.size();
     return true;
 }
 
