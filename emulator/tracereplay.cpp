@@ -17,13 +17,6 @@ const QString TraceReplay::kMismatchMessage = QStringLiteral("回放与记录的
 
 namespace {
 
-QString hexOf(const unsigned char *data)
-{
-    trace::Report report;
-    std::memcpy(report.bytes.data(), data, trace::kReportBytes);
-    return QString::fromLatin1(trace::formatReport(report));
-}
-
 // A failed transfer recorded without its bytes says nothing about them.
 bool carriesBytes(const Event &event)
 {
@@ -172,21 +165,19 @@ int TraceReplay::answer(Transfer &record, unsigned char *data)
     if (m_diverged)
         return LIBUSB_ERROR_IO;
     const bool set = record.isSetReport();
-    const QString sent = set ? hexOf(data) : QStringLiteral("a fetch (GET_REPORT)");
+    trace::Report report;
+    if (set)
+        std::memcpy(report.bytes.data(), data, trace::kReportBytes);
     Recorded *owner = nullptr;
     const int index = nextExchange(&owner);
     const int step = owner ? owner->next + 1 : m_nextOutside + 1;
     if (index < 0)
-        return mismatch(owner, step, -1, set, sent);
+        return mismatch(owner, step, -1, set ? &report : nullptr);
     const Event &recorded = m_events[index];
     if (set != (recorded.kind == Event::Kind::Set))
-        return mismatch(owner, step, index, set, sent);
-    if (set && carriesBytes(recorded)) {
-        trace::Report report;
-        std::memcpy(report.bytes.data(), data, trace::kReportBytes);
-        if (!recorded.report.matches(report))
-            return mismatch(owner, step, index, set, sent);
-    }
+        return mismatch(owner, step, index, set ? &report : nullptr);
+    if (set && carriesBytes(recorded) && !recorded.report.matches(report))
+        return mismatch(owner, step, index, set ? &report : nullptr);
     if (owner)
         ++owner->next;
     else
@@ -196,8 +187,11 @@ int TraceReplay::answer(Transfer &record, unsigned char *data)
     return recorded.result;
 }
 
-int TraceReplay::mismatch(const Recorded *owner, int step, int event, bool sentSet, const QString &sent)
+int TraceReplay::mismatch(const Recorded *owner, int step, int event, const trace::Report *sentReport)
 {
+    const bool sentSet = sentReport != nullptr;
+    const QString sent = sentSet ? QString::fromLatin1(trace::formatReport(*sentReport))
+                                 : QStringLiteral("a fetch (GET_REPORT)");
     QString where;
     if (!m_unrecorded.isEmpty())
         where = QStringLiteral("of a request the trace has no more of (%1)").arg(m_unrecorded);

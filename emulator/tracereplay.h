@@ -74,7 +74,8 @@ private:
     // The event the next transfer is compared with, and the request it
     // belongs to (null outside any); -1 when none is left to serve.
     int nextExchange(Recorded **owner);
-    int mismatch(const Recorded *owner, int step, int event, bool sentSet, const QString &sent);
+    // sentReport: what the driver sent, null for a fetch.
+    int mismatch(const Recorded *owner, int step, int event, const trace::Report *sentReport);
 
     QVector<trace::Event> m_events;
     QVector<Recorded> m_requests;
